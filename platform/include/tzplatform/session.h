@@ -1,0 +1,71 @@
+// Test seam of the remote command session.
+#ifndef TZPLATFORM_SESSION_H_
+#define TZPLATFORM_SESSION_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tzplatform/CTzNetwork.h"
+#include "tzplatform/export.h"
+
+namespace tzplatform {
+
+// What a caller asked of one session.
+struct AttachRequest {
+  std::string host;
+  std::string executable;
+  std::string arguments;
+  std::string localClientName;
+  bool thirdTextNull = true;
+  int timeoutHint = 0;
+  int64_t field1 = 0, field4 = 0, field5 = 0;  // the request's three integer fields
+};
+
+// While alive, records every Attach_RemoteCommand and ReceiveXMLMessage of
+// every session in the process. In intercept mode no process is started:
+// each attach is answered by the attach handler (default: success) and each
+// receive by the receive handler (default: kNotAttached), so unit tests see
+// what the library asked without a remote root.
+class TZPLATFORM_API SessionRecorder {
+ public:
+  enum class Mode { kObserve, kIntercept };
+
+  // Answer of an intercepted receive: the result, and the XML text to decode
+  // into the handed-back record. An empty text with a success result hands
+  // back no record (a null message), as a faulty session might.
+  struct ReceiveAnswer {
+    CWqError result;
+    std::string xml;
+  };
+  using AttachHandler = std::function<CWqError(const AttachRequest&)>;
+  using ReceiveHandler = std::function<ReceiveAnswer(const AttachRequest&)>;
+
+  explicit SessionRecorder(Mode mode = Mode::kObserve);
+  ~SessionRecorder();
+  SessionRecorder(const SessionRecorder&) = delete;
+  SessionRecorder& operator=(const SessionRecorder&) = delete;
+
+  void OnAttach(AttachHandler handler);
+  void OnReceive(ReceiveHandler handler);
+
+  std::vector<AttachRequest> Attaches() const;
+  int Receives() const;
+  // Sessions constructed / destroyed while recording.
+  int SessionsCreated() const;
+  int SessionsDestroyed() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Upper bound of a remote program's output, in bytes.
+constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
+
+}  // namespace tzplatform
+
+#endif  // TZPLATFORM_SESSION_H_

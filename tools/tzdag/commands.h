@@ -1,0 +1,47 @@
+// The commands of the tzdag tool. Each command file adds its subcommand to
+// the application and hands back the function that runs it.
+#ifndef TZDAG_TOOL_COMMANDS_H_
+#define TZDAG_TOOL_COMMANDS_H_
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+namespace tzdag_tool {
+
+// Exit statuses: the operation reported success, reported failure, or the
+// command could not be run as given (usage or set-up error).
+enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct GlobalOptions {
+  std::string store;       // --store, empty = platform default
+  std::string remoteRoot;  // --remote-root
+  std::string logFile;     // --log
+  int debugLevel = -1;     // --debug-level, -1 = platform default
+  bool json = false;       // --json
+};
+
+// A set-up problem the user can fix: printed as "tzdag: <what>" with exit 2.
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(const std::string& what) : std::runtime_error(what) {}
+};
+
+struct Command {
+  CLI::App* app = nullptr;
+  std::function<int()> run;
+};
+
+// Writes one JSON object on standard output.
+void PrintJson(const nlohmann::json& object);
+
+Command AddInitCommand(CLI::App& root, const GlobalOptions& global);
+Command AddServersCommand(CLI::App& root, const GlobalOptions& global);
+Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
+
+}  // namespace tzdag_tool
+
+#endif  // TZDAG_TOOL_COMMANDS_H_

@@ -52,8 +52,9 @@ class TZPLATFORM_API LogCapture {
   std::vector<RaisedEvent> Events() const;
   void Clear();
 
- private:
   struct Impl;
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

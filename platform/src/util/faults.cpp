@@ -1,0 +1,94 @@
+// Fault hooks of the platform stand-ins.
+#include "tzplatform/faults.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace tzplatform {
+namespace {
+
+struct Fault {
+  int owner;
+  std::string call;
+  std::string key;
+  bool throws;
+  int status;
+  int remaining;  // < 0: unlimited
+  int fired;
+};
+
+struct Registry {
+  std::mutex mu;
+  std::vector<Fault> faults;
+  std::atomic<bool> any{false};  // lets the common case skip the lock
+};
+
+Registry& Faults() {
+  static Registry registry;
+  return registry;
+}
+
+std::atomic<int> nextOwner{1};
+
+void Arm(int owner, const std::string& call, const std::string& key, bool throws, int status,
+         int times) {
+  Registry& r = Faults();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.faults.push_back(Fault{owner, call, key, throws, status, times, 0});
+  r.any = true;
+}
+
+}  // namespace
+
+FaultInjector::FaultInjector() : id_(nextOwner++) {}
+
+FaultInjector::~FaultInjector() {
+  Registry& r = Faults();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.faults.erase(std::remove_if(r.faults.begin(), r.faults.end(),
+                                [this](const Fault& f) { return f.owner == id_; }),
+                 r.faults.end());
+  r.any = !r.faults.empty();
+}
+
+void FaultInjector::Fail(const std::string& call, const std::string& key, int status, int times) {
+  Arm(id_, call, key, false, status == 0 ? 1 : status, times);
+}
+
+void FaultInjector::Throw(const std::string& call, const std::string& key, int times) {
+  Arm(id_, call, key, true, 0, times);
+}
+
+int FaultInjector::Fired(const std::string& call, const std::string& key) const {
+  Registry& r = Faults();
+  std::lock_guard<std::mutex> lock(r.mu);
+  int fired = 0;
+  for (const Fault& f : r.faults) {
+    if (f.owner == id_ && f.call == call && f.key == key) fired += f.fired;
+  }
+  return fired;
+}
+
+int CheckFault(const char* call, const std::string& key) {
+  Registry& r = Faults();
+  if (!r.any) return 0;
+  bool throws = false;
+  int status = 0;
+  {
+    std::lock_guard<std::mutex> lock(r.mu);
+    for (Fault& f : r.faults) {
+      if (f.remaining == 0 || f.call != call || (f.key != "*" && f.key != key)) continue;
+      if (f.remaining > 0) --f.remaining;
+      ++f.fired;
+      throws = f.throws;
+      status = f.status;
+      break;
+    }
+  }
+  if (throws) throw InjectedFault(std::string("injected fault in ") + call + " for " + key);
+  return status;
+}
+
+}  // namespace tzplatform

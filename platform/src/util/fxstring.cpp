@@ -1,0 +1,29 @@
+// Wide-to-narrow conversion: UTF-8, with U+FFFD for what is not a scalar value.
+#include "tzplatform/FXString.h"
+
+#include <cstdint>
+
+std::string FXString::ToString(const std::wstring& wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (wchar_t wc : wide) {
+    uint32_t c = static_cast<uint32_t>(wc);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}

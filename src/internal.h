@@ -3,8 +3,13 @@
 #ifndef TZDAG_SRC_INTERNAL_H_
 #define TZDAG_SRC_INTERNAL_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <tzplatform/CNMessageBase.h>
+#include <tzplatform/CTzNetwork.h>
 
 #include "tzdag/records.h"
 
@@ -33,5 +38,34 @@ bool HasExDbAgentInstalled(_tagExServer& server);
 // Overwrite every member server's uvoInstalled from the configuration.
 void ResetUvoInstalledField(Uvo::DAGDiscoverResp& resp);
 void ResetUvoInstalledField(Uvo::DAGMemberServersResp& resp);
+
+// The skeleton shared by the two launches of the remote tool: build the
+// request for "PshimProxy.exe" with `arguments`, resolve `clientName` (a
+// TZClient made with `clientFlag`) to its network host name and attach the
+// session to the tool there. Writes its lines under `logName`.
+bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::string& clientName,
+                      bool clientFlag, const std::string& arguments);
+
+// What one receipt of the tool's answer brought.
+struct RemoteReceipt {
+  bool sessionFailed = false;  // the session reported an error; nothing was logged yet
+  std::string sessionError;    // its text, for the caller's own line
+  std::unique_ptr<CNMessageBase> record;  // the expected record, or null
+};
+
+// The skeleton shared by the receipts of the tool's answer: registers the
+// record families, receives one record and hands it back when its tag id is
+// `expectedKey`. A session error is left to the caller to report in its own
+// words. For anything else that came instead (no record, the tool's error
+// record, a wrong record) it writes the line under `logName`, frees what was
+// received and hands back no record.
+RemoteReceipt ReceiveRemoteRecord(CTzNetwork& session, const char* logName, uint32_t expectedKey);
+
+// The name of the machine the library runs on, as the session wants it: at
+// most 255 characters.
+std::string LocalClientName();
+
+// The record as XML text, for the log.
+std::string RecordXml(const CNMessageBase& record);
 
 #endif  // TZDAG_SRC_INTERNAL_H_

@@ -1,0 +1,32 @@
+// How the tool shows discovery answers: tables for people, JSON for programs.
+#ifndef TZDAG_TOOL_OUTPUT_H_
+#define TZDAG_TOOL_OUTPUT_H_
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tzdag/records.h"
+
+namespace tzdag_tool {
+
+// [{"dbName", "backupServer", "copyServers": [..], "circularLogging": 0|1}, ...]
+nlohmann::json DatabasesJson(const Uvo::DAGDBResp& resp);
+// [{"dagName", "memberServers": [{"serverName", "uvoInstalled"}, ...]}, ...]
+nlohmann::json DagsJson(const Uvo::DAGDiscoverResp& resp);
+// [{"serverName", "uvoInstalled"}, ...]
+nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
+
+// A table with a header row; columns as wide as their widest cell.
+void PrintTable(std::ostream& out, const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows);
+
+void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp);
+void PrintDagTable(std::ostream& out, const Uvo::DAGDiscoverResp& resp);
+void PrintMemberServerTable(std::ostream& out, const Uvo::DAGMemberServersResp& resp);
+
+}  // namespace tzdag_tool
+
+#endif  // TZDAG_TOOL_OUTPUT_H_

@@ -16,7 +16,7 @@ std::string Join(const CNStringList& values, const char* separator) {
 
 nlohmann::json MemberJson(const CNMessageBase& member) {
   return {{"serverName", tzdag::GetString(member, Uvo::DAGMemberServer::kServerName)},
-          {"uvoInstalled", tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0}};
+          {"uvoInstalled", tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0 ? 1 : 0}};
 }
 
 }  // namespace

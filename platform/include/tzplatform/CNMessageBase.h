@@ -19,8 +19,14 @@
 //     </databases>
 //   </DAGDBResp>
 //
+// A list that is set but empty is written as an attribute named after the
+// list with the value "0" (<DAGDBResp databases="0"/>) so that it reads back
+// as set; an unset list is not written. Fields are written in schema order,
+// then unknown attributes and child nodes, each group in the order read.
+//
 // A record is a value: copies are deep and independent. Distinct records may
-// be used from different threads at once; one record is not synchronised.
+// be used from different threads at once; one record is not synchronised, not
+// even for reading (a decoded record is filled from its text when first read).
 #ifndef TZPLATFORM_CNMESSAGEBASE_H_
 #define TZPLATFORM_CNMESSAGEBASE_H_
 

@@ -1,0 +1,385 @@
+// Decoding of one message record from untrusted XML text.
+//
+// pugixml parses without recursion and never expands DTD entities; on top of
+// that a document type declaration is refused outright. The whole document is
+// checked at decode time; the records are then filled from it only when first
+// read. Every walk is bounded: known records nest only as deep as the schema
+// allows, and an unknown element is measured without recursion.
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include <pugixml.hpp>
+
+#include "codec/message.h"
+#include "codec/schema.h"
+#include "codec/text.h"
+#include "tzplatform/codec.h"
+
+namespace tzplatform {
+namespace codec {
+namespace {
+
+// parse_fragment keeps text outside the root element as nodes so that it can
+// be refused; parse_doctype keeps the DOCTYPE so that it can be refused;
+// parse_ws_pcdata_single keeps a list item that is only blanks.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                   pugi::parse_wconv_attribute | pugi::parse_declaration |
+                                   pugi::parse_doctype | pugi::parse_fragment |
+                                   pugi::parse_ws_pcdata_single;
+
+class AppendWriter : public pugi::xml_writer {
+ public:
+  explicit AppendWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
+bool ParseInt64(const char* text, int64_t& value) {
+  const char* end = text + std::strlen(text);
+  auto res = std::from_chars(text, end, value, 10);
+  return res.ec == std::errc() && res.ptr == end && res.ptr != text;
+}
+
+// Whether the writer would give back this very text for the value: no
+// leading zeros and no negative zero.
+bool IsCanonicalInt(const char* text) {
+  bool negative = text[0] == '-';
+  const char* digits = negative ? text + 1 : text;
+  return digits[0] != '0' || (digits[1] == '\0' && !negative);
+}
+
+// One walk over a record element, in one of two modes. Checking (build ==
+// null) looks at everything, element records included, and reports the first
+// problem; building fills `build` from an element that was checked, leaving
+// its element records unread.
+class Walker {
+ public:
+  Walker(const char* data, size_t size) : data_(data), size_(size) {}
+
+  DecodeResult result;
+  bool canonical = true;
+
+  bool Walk(pugi::xml_node node, const RecordKind& kind, int depth, CNMessageBase::Impl* build) {
+    if (depth > kMaxDecodeDepth) return TooDeep(node);
+    bool seen[kMaxFields] = {};
+    bool emptyMark[kMaxFields] = {};
+    int lastKnown = -1;
+    bool unknownSeen = false;
+    for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
+         attribute = attribute.next_attribute()) {
+      const char* name = attribute.name();
+      const char* value = attribute.value();
+      int i = FindField(kind, name);
+      if (i < 0) {
+        unknownSeen = true;
+        if (build != nullptr) build->extraAttributes.emplace_back(name, value);
+        continue;
+      }
+      if (seen[i]) {
+        return Fail(std::string("duplicate attribute ") + name + " on <" + node.name() + ">", node);
+      }
+      seen[i] = true;
+      if (unknownSeen || i < lastKnown) canonical = false;
+      lastKnown = i;
+      const FieldSpec& spec = kind.fields[i];
+      FieldValue* v = build != nullptr ? &build->fields[i] : nullptr;
+      switch (spec.kind) {
+        case FieldKind::kString:
+          if (v != nullptr) {
+            v->set = true;
+            std::get<std::string>(v->value) = value;
+          }
+          break;
+        case FieldKind::kInt64: {
+          int64_t number = 0;
+          if (!ParseInt64(value, number)) {
+            return Fail(std::string("attribute ") + name + " of <" + node.name() +
+                            "> is not a decimal 64-bit integer: \"" + value + "\"",
+                        node);
+          }
+          if (!IsCanonicalInt(value)) canonical = false;
+          if (v != nullptr) {
+            v->set = true;
+            std::get<int64_t>(v->value) = number;
+          }
+          break;
+        }
+        case FieldKind::kStringList:
+        case FieldKind::kObjectList:
+          if (std::strcmp(value, kEmptyListMark) != 0) {
+            return Fail(std::string("attribute ") + name + " of <" + node.name() +
+                            "> marks an empty list and must be \"0\", not \"" + value + "\"",
+                        node);
+          }
+          emptyMark[i] = true;
+          if (v != nullptr) v->set = true;
+          break;
+      }
+    }
+
+    int lastList = -1;
+    unknownSeen = false;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+      if (IsBlankText(child)) continue;
+      int i = child.type() == pugi::node_element ? FindField(kind, child.name()) : -1;
+      if (i < 0 || !IsList(kind.fields[i].kind)) {
+        unknownSeen = true;
+        if (!KeepUnknown(child, depth + 1, build)) return false;
+        continue;
+      }
+      const FieldSpec& spec = kind.fields[i];
+      if (emptyMark[i]) {
+        return Fail(std::string("attribute ") + spec.name + "=\"0\" of <" + node.name() +
+                        "> marks an empty list, but the list has items",
+                    child);
+      }
+      if (unknownSeen || i < lastList) canonical = false;
+      lastList = i;
+      if (spec.kind == FieldKind::kStringList) {
+        if (!ReadText(child, build != nullptr ? &build->fields[i] : nullptr)) return false;
+      } else if (build == nullptr) {
+        if (!Walk(child, *spec.element, depth + 1, nullptr)) return false;
+      } else {
+        FieldValue& v = build->fields[i];
+        v.set = true;
+        auto& items = std::get<CNMessageList>(v.value);
+        if (items.empty()) items.reserve(CountFrom(child));
+        items.emplace_back(spec.element->family, spec.element->index);
+        CNMessageBase::Impl& item = *CNMessageAccess::ImplOf(items.back());
+        item.source = build->source;
+        item.node = child;
+      }
+    }
+    return true;
+  }
+
+  // Where a node starts in the text: pugixml knows where its name or value
+  // starts, and markup begins at the '<' before that.
+  ptrdiff_t Offset(pugi::xml_node node) const {
+    ptrdiff_t offset = node.offset_debug();
+    if (offset < 0 || static_cast<size_t>(offset) >= size_) return -1;
+    if (node.type() == pugi::node_pcdata) return offset;
+    ptrdiff_t start = offset;
+    while (start > 0 && data_[start] != '<') --start;
+    return data_[start] == '<' ? start : offset;
+  }
+
+  bool Fail(std::string text, pugi::xml_node node) { return Fail(std::move(text), Offset(node)); }
+
+  bool Fail(std::string text, ptrdiff_t offset = -1) {
+    result.ok = false;
+    if (offset >= 0) {
+      result.offset = static_cast<size_t>(offset);
+      text += " (at offset " + std::to_string(offset) + ")";
+    }
+    result.error = std::move(text);
+    return false;
+  }
+
+ private:
+  bool TooDeep(pugi::xml_node node) {
+    return Fail("elements nested deeper than " + std::to_string(kMaxDecodeDepth) + " levels", node);
+  }
+
+  // Room for the items of a list from `first` on, so that the list is
+  // allocated once: the following siblings, which are normally all items.
+  static size_t CountFrom(pugi::xml_node first) {
+    size_t count = 0;
+    for (pugi::xml_node item = first; item; item = item.next_sibling()) ++count;
+    return count;
+  }
+
+  // `node` or the first element among its following siblings.
+  static pugi::xml_node ElementFrom(pugi::xml_node node) {
+    while (node && node.type() != pugi::node_element) node = node.next_sibling();
+    return node;
+  }
+
+  // A string-list item holds text only; its text is appended to the list.
+  bool ReadText(pugi::xml_node item, FieldValue* list) {
+    if (pugi::xml_attribute attribute = item.first_attribute()) {
+      return Fail(std::string("list item <") + item.name() + "> has an attribute (" +
+                      attribute.name() + "); it may hold text only",
+                  item);
+    }
+    std::string* text = nullptr;
+    if (list != nullptr) {
+      list->set = true;
+      auto& items = std::get<CNStringList>(list->value);
+      if (items.empty()) items.reserve(CountFrom(item));
+      text = &items.emplace_back();
+    }
+    for (pugi::xml_node part = item.first_child(); part; part = part.next_sibling()) {
+      pugi::xml_node_type type = part.type();
+      if (type != pugi::node_pcdata && type != pugi::node_cdata) {
+        return Fail(std::string("list item <") + item.name() +
+                        "> has a child element; it may hold text only",
+                    part);
+      }
+      if (text == nullptr) continue;
+      if (text->empty()) {
+        text->assign(part.value());
+      } else {
+        text->append(part.value());
+      }
+    }
+    return true;
+  }
+
+  // A node the schema does not know: checked without recursion against the
+  // depth bound, and kept as its XML text when building.
+  bool KeepUnknown(pugi::xml_node node, int depth, CNMessageBase::Impl* build) {
+    if (build != nullptr) {
+      std::string& text = build->extraChildren.emplace_back();
+      AppendWriter writer(text);
+      node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+      return true;
+    }
+    if (node.type() != pugi::node_element) return true;
+    pugi::xml_node current = node;
+    int level = depth;
+    for (;;) {
+      if (level > kMaxDecodeDepth) return TooDeep(current);
+      if (pugi::xml_node child = ElementFrom(current.first_child())) {
+        current = child;
+        ++level;
+        continue;
+      }
+      // Nothing below: go on with the next element sibling, climbing up as
+      // far as needed but never above `node`.
+      while (current != node) {
+        if (pugi::xml_node sibling = ElementFrom(current.next_sibling())) {
+          current = sibling;
+          break;
+        }
+        current = current.parent();
+        --level;
+      }
+      if (current == node) return true;
+    }
+  }
+
+  const char* data_;
+  size_t size_;
+};
+
+}  // namespace
+
+void Materialize(CNMessageBase::Impl& record) {
+  if (!record.source) return;
+  // Keep the document alive while the walk reads it: the record's own
+  // reference goes only once its fields are filled.
+  std::shared_ptr<const DecodedText> source = record.source;
+  Walker walker(nullptr, 0);
+  if (!walker.Walk(record.node, *record.kind, 1, &record)) {
+    // The element was checked when the text was decoded.
+    throw std::logic_error("CNMessageBase: decoded record no longer reads: " + walker.result.error);
+  }
+  record.source.reset();
+  record.node = pugi::xml_node();
+}
+
+}  // namespace codec
+
+DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+  out.reset();
+  if (data == nullptr) size = 0;
+  codec::Walker walker(data, size);
+  DecodeResult& result = walker.result;
+  try {
+    size_t firstNonBlank = 0;
+    while (firstNonBlank < size && codec::IsBlankChar(data[firstNonBlank])) ++firstNonBlank;
+    if (firstNonBlank == size) {
+      walker.Fail("empty message: no XML text");
+      return result;
+    }
+    // pugixml stops at a NUL byte and would silently drop what follows.
+    if (const void* nul = std::memchr(data, '\0', size)) {
+      result.offset = static_cast<size_t>(static_cast<const char*>(nul) - data);
+      result.error = "not well-formed XML at offset " + std::to_string(result.offset) +
+                     ": NUL byte in the text";
+      return result;
+    }
+
+    auto text = std::make_shared<codec::DecodedText>();
+    pugi::xml_parse_result parsed =
+        text->document.load_buffer(data, size, codec::kParseOptions, pugi::encoding_utf8);
+    if (!parsed) {
+      result.offset = static_cast<size_t>(parsed.offset);
+      result.error = "not well-formed XML at offset " + std::to_string(parsed.offset) + ": " +
+                     parsed.description();
+      return result;
+    }
+
+    pugi::xml_node root;
+    for (pugi::xml_node node = text->document.first_child(); node; node = node.next_sibling()) {
+      switch (node.type()) {
+        case pugi::node_declaration:
+          if (node != text->document.first_child()) {
+            walker.Fail("XML declaration after the start of the text", node);
+            return result;
+          }
+          break;
+        case pugi::node_doctype:
+          walker.Fail("document type declarations are not accepted", node);
+          return result;
+        case pugi::node_element:
+          if (root) {
+            walker.Fail(std::string("more than one root element: <") + node.name() + "> after <" +
+                            root.name() + ">",
+                        node);
+            return result;
+          }
+          root = node;
+          break;
+        default:
+          walker.Fail("text outside the record element", node);
+          return result;
+      }
+    }
+    if (!root) {
+      walker.Fail("no record element in the text");
+      return result;
+    }
+    const codec::RecordKind* kind = codec::FindKindByName(root.name());
+    if (kind == nullptr) {
+      walker.Fail(std::string("unknown record <") + root.name() + ">");
+      return result;
+    }
+    if (!codec::IsFamilyRegistered(kind->family)) {
+      walker.Fail(std::string("record kind ") + kind->name + " is not registered");
+      return result;
+    }
+    if (!walker.Walk(root, *kind, 1, nullptr)) return result;
+    text->canonical = walker.canonical;
+    text->size = size;
+
+    auto message = std::make_unique<CNMessageBase>(kind->family, kind->index);
+    CNMessageBase::Impl& impl = *CNMessageAccess::ImplOf(*message);
+    impl.node = root;
+    impl.source = std::move(text);
+    out = std::move(message);
+    result = DecodeResult();
+    result.ok = true;
+    return result;
+  } catch (const std::bad_alloc&) {
+    out.reset();
+    result = DecodeResult();
+    result.error = "out of memory while decoding the message";
+    return result;
+  }
+}
+
+DecodeResult DecodeMessage(const std::string& text, std::unique_ptr<CNMessageBase>& out) {
+  return DecodeMessage(text.data(), text.size(), out);
+}
+
+}  // namespace tzplatform

@@ -1,0 +1,280 @@
+// Writing records as XML text, straight into the output string.
+#include <charconv>
+#include <string>
+#include <string_view>
+
+#include "codec/message.h"
+#include "codec/schema.h"
+#include "codec/text.h"
+
+namespace tzplatform {
+namespace codec {
+namespace {
+
+class AppendWriter : public pugi::xml_writer {
+ public:
+  explicit AppendWriter(std::string& out) : out_(out) {}
+  void write(const void* data, size_t size) override {
+    out_.append(static_cast<const char*>(data), size);
+  }
+
+ private:
+  std::string& out_;
+};
+
+// Records nest only as deep as the schema allows (a list holds records of one
+// kind, and no kind holds itself), so the recursion below stays shallow.
+class XmlWriter {
+ public:
+  XmlWriter(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
+
+  void Record(const CNMessageBase::Impl* r, const char* name, int depth) {
+    if (r == nullptr) {  // a moved-from element left in a list
+      Indent(depth);
+      out_ += '<';
+      out_ += name;
+      out_ += "/>";
+      Newline();
+      return;
+    }
+    if (r->source) {
+      if (r->source->canonical) {
+        Unread(r->node, *r->kind, name, depth);
+      } else {
+        CNMessageBase::Impl copy(*r);
+        Materialize(copy);
+        Read(copy, name, depth);
+      }
+      return;
+    }
+    Read(*r, name, depth);
+  }
+
+ private:
+  // Known fields in schema order (an empty list that is set as an attribute
+  // named after the list), then unknown attributes; list items in schema
+  // order, then unknown child nodes.
+  void Read(const CNMessageBase::Impl& r, const char* name, int depth) {
+    Indent(depth);
+    out_ += '<';
+    out_ += name;
+    const RecordKind& kind = *r.kind;
+    bool hasChildren = !r.extraChildren.empty();
+    for (int i = 0; i < kind.fieldCount; ++i) {
+      const FieldSpec& spec = kind.fields[i];
+      const FieldValue& v = r.fields[i];
+      switch (spec.kind) {
+        case FieldKind::kString:
+          if (v.set) Attribute(spec.name, std::get<std::string>(v.value));
+          break;
+        case FieldKind::kInt64:
+          if (v.set) {
+            char digits[24];
+            auto res = std::to_chars(digits, digits + sizeof digits, std::get<int64_t>(v.value));
+            Attribute(spec.name, std::string_view(digits, res.ptr - digits));
+          }
+          break;
+        case FieldKind::kStringList:
+        case FieldKind::kObjectList: {
+          bool empty = spec.kind == FieldKind::kStringList
+                           ? std::get<CNStringList>(v.value).empty()
+                           : std::get<CNMessageList>(v.value).empty();
+          if (!empty) {
+            hasChildren = true;
+          } else if (v.set) {
+            Attribute(spec.name, kEmptyListMark);
+          }
+          break;
+        }
+      }
+    }
+    for (const auto& attribute : r.extraAttributes) Attribute(attribute.first, attribute.second);
+    if (!hasChildren) {
+      out_ += "/>";
+      Newline();
+      return;
+    }
+    out_ += '>';
+    Newline();
+    for (int i = 0; i < kind.fieldCount; ++i) {
+      const FieldSpec& spec = kind.fields[i];
+      if (spec.kind == FieldKind::kStringList) {
+        for (const std::string& item : std::get<CNStringList>(r.fields[i].value)) {
+          OpenItem(spec, depth + 1, item.empty());
+          if (!item.empty()) {
+            Escaped(item, false);
+            CloseItem(spec);
+          }
+        }
+      } else if (spec.kind == FieldKind::kObjectList) {
+        for (const CNMessageBase& item : std::get<CNMessageList>(r.fields[i].value)) {
+          Record(CNMessageAccess::ImplOf(item), spec.name, depth + 1);
+        }
+      }
+    }
+    for (const std::string& child : r.extraChildren) {
+      Indent(depth + 1);
+      out_ += child;
+      Newline();
+    }
+    CloseTag(name, depth);
+  }
+
+  // An unread record whose document is in the writer's order: written from
+  // its element in document order, which gives the same text as Read.
+  void Unread(pugi::xml_node node, const RecordKind& kind, const char* name, int depth) {
+    Indent(depth);
+    out_ += '<';
+    out_ += name;
+    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+      Attribute(a.name(), a.value());
+    }
+    bool hasChildren = false;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+      if (!IsBlankText(child)) {
+        hasChildren = true;
+        break;
+      }
+    }
+    if (!hasChildren) {
+      out_ += "/>";
+      Newline();
+      return;
+    }
+    out_ += '>';
+    Newline();
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+      if (IsBlankText(child)) continue;
+      int i = child.type() == pugi::node_element ? FindField(kind, child.name()) : -1;
+      const FieldSpec* spec = i < 0 ? nullptr : &kind.fields[i];
+      if (spec != nullptr && spec->kind == FieldKind::kStringList) {
+        bool empty = true;
+        for (pugi::xml_node part = child.first_child(); part && empty; part = part.next_sibling()) {
+          empty = *part.value() == '\0';
+        }
+        OpenItem(*spec, depth + 1, empty);
+        if (!empty) {
+          for (pugi::xml_node part = child.first_child(); part; part = part.next_sibling()) {
+            Escaped(part.value(), false);
+          }
+          CloseItem(*spec);
+        }
+      } else if (spec != nullptr && spec->kind == FieldKind::kObjectList) {
+        Unread(child, *spec->element, spec->name, depth + 1);
+      } else {
+        Indent(depth + 1);
+        AppendWriter writer(out_);
+        child.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+        Newline();
+      }
+    }
+    CloseTag(name, depth);
+  }
+
+  void Indent(int depth) {
+    if (pretty_) out_.append(static_cast<size_t>(depth) * 2, ' ');
+  }
+  void Newline() {
+    if (pretty_) out_ += '\n';
+  }
+
+  // String-list items are the bulk of a large answer: their tags are made
+  // once per list and appended whole.
+  void UseTags(const FieldSpec& spec) {
+    if (tagsFor_ == &spec) return;
+    tagsFor_ = &spec;
+    openTag_.assign(1, '<').append(spec.name).append(1, '>');
+    closeTag_.assign("</").append(spec.name).append(1, '>');
+  }
+  void OpenItem(const FieldSpec& spec, int depth, bool empty) {
+    UseTags(spec);
+    Indent(depth);
+    if (empty) {
+      out_.append(openTag_, 0, openTag_.size() - 1);
+      out_ += "/>";
+      Newline();
+    } else {
+      out_ += openTag_;
+    }
+  }
+  void CloseItem(const FieldSpec& spec) {
+    UseTags(spec);
+    out_ += closeTag_;
+    Newline();
+  }
+  void CloseTag(const char* name, int depth) {
+    Indent(depth);
+    out_ += "</";
+    out_ += name;
+    out_ += '>';
+    Newline();
+  }
+
+  void Attribute(std::string_view name, std::string_view value) {
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    Escaped(value, true);
+    out_ += '"';
+  }
+
+  // Tabs and line breaks in attribute values are written as character
+  // references: a parser turns literal ones into blanks. A carriage return
+  // is one everywhere, as a parser would turn it into a line feed.
+  void Escaped(std::string_view text, bool attribute) {
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char* replacement = nullptr;
+      switch (text[i]) {
+        case '&':
+          replacement = "&amp;";
+          break;
+        case '<':
+          replacement = "&lt;";
+          break;
+        case '>':
+          replacement = "&gt;";
+          break;
+        case '"':
+          if (attribute) replacement = "&quot;";
+          break;
+        case '\t':
+          if (attribute) replacement = "&#9;";
+          break;
+        case '\n':
+          if (attribute) replacement = "&#10;";
+          break;
+        case '\r':
+          replacement = "&#13;";
+          break;
+        default:
+          break;
+      }
+      if (replacement != nullptr) {
+        out_.append(text.data() + start, i - start);
+        out_ += replacement;
+        start = i + 1;
+      }
+    }
+    out_.append(text.data() + start, text.size() - start);
+  }
+
+  std::string& out_;
+  bool pretty_;
+  const FieldSpec* tagsFor_ = nullptr;
+  std::string openTag_;
+  std::string closeTag_;
+};
+
+}  // namespace
+
+void WriteRecord(std::string& out, const CNMessageBase::Impl& record, bool pretty) {
+  // An unread message comes out about as long as the text it was read from.
+  if (record.source && record.node.parent() == record.source->document) {
+    out.reserve(out.size() + record.source->size + record.source->size / 8);
+  }
+  XmlWriter(out, pretty).Record(&record, record.kind->name, 0);
+}
+
+}  // namespace codec
+}  // namespace tzplatform

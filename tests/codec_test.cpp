@@ -1,0 +1,669 @@
+// The message codec: decoding untrusted text, the XML form, list and unknown
+// field handling, registrations and accessor checks.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <tzdag/records.h>
+#include <tzplatform/codec.h>
+
+namespace {
+
+using tzplatform::DecodeMessage;
+using tzplatform::DecodeResult;
+
+std::unique_ptr<CNMessageBase> MustDecode(const std::string& text) {
+  Uvo::RegisterSubsystem();
+  TZGui::RegisterSubsystem();
+  std::unique_ptr<CNMessageBase> message;
+  DecodeResult result = DecodeMessage(text, message);
+  EXPECT_TRUE(result.ok) << result.error << "\n" << text;
+  return message;
+}
+
+std::string Compact(const CNMessageBase& message) {
+  std::string text;
+  message.serialize(text, false);
+  return text;
+}
+
+std::string Repeat(const std::string& part, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += part;
+  return text;
+}
+
+// A chain of unknown elements under a DAGDBResp: `levels` elements in all,
+// the root included.
+std::string NestedUnknown(int levels) {
+  return "<DAGDBResp>" + Repeat("<x>", levels - 1) + Repeat("</x>", levels - 1) + "</DAGDBResp>";
+}
+
+// Reads every record of a message, so that none is left unread.
+void ReadAll(const CNMessageBase& m) {
+  const tzdag::FieldId* list = nullptr;
+  switch (m.getTagID()) {
+    case Uvo::DAGDiscoverResp::kClassKey:
+      list = &Uvo::DAGDiscoverResp::kDags;
+      break;
+    case Uvo::DAGSetup::kClassKey:
+      list = &Uvo::DAGSetup::kMemberServers;
+      break;
+    case Uvo::DAGMemberServersResp::kClassKey:
+      list = &Uvo::DAGMemberServersResp::kMemberServers;
+      break;
+    case Uvo::DAGDBResp::kClassKey:
+      list = &Uvo::DAGDBResp::kDatabases;
+      break;
+    case Uvo::DAGMemberServer::kClassKey:
+      tzdag::IsSet(m, Uvo::DAGMemberServer::kServerName);
+      return;
+    case Uvo::DAGDB::kClassKey:
+      tzdag::IsSet(m, Uvo::DAGDB::kDbName);
+      return;
+    default:
+      FAIL() << "no fields known for class key " << m.getTagID();
+  }
+  for (const CNMessageBase& item : tzdag::GetList(m, *list)) ReadAll(item);
+}
+
+constexpr size_t kNoOffset = static_cast<size_t>(-1);
+
+TEST(Codec, BadTextIsAnErrorWithAClearText) {
+  Uvo::RegisterSubsystem();
+  const std::string billionLaughs =
+      "<?xml version=\"1.0\"?>\n"
+      "<!DOCTYPE lolz [\n"
+      " <!ENTITY lol \"lol\">\n"
+      " <!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">\n"
+      " <!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">\n"
+      " <!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">\n"
+      "]>\n"
+      "<DAGDBResp><databases dbName=\"&lol4;\"/></DAGDBResp>";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string error;
+    size_t offset;  // kNoOffset: not checked
+  } cases[] = {
+      {"empty", "", "empty message: no XML text", kNoOffset},
+      {"blanks only", " \r\n\t ", "empty message: no XML text", kNoOffset},
+      {"garbage", "garbage", "text outside the record element (at offset 0)", 0},
+      {"binary", std::string("\x01\x02\xff\x00 <DAGDBResp/>", 17),
+       "not well-formed XML at offset 3: NUL byte in the text", 3},
+      {"NUL after the record", std::string("<DAGDBResp/>\0<b", 15),
+       "not well-formed XML at offset 12: NUL byte in the text", 12},
+      {"truncated element", "<DAGDBResp><databases dbName=\"x\">",
+       "not well-formed XML at offset 32: Start-end tags mismatch", 32},
+      {"truncated attribute", "<DAGDBResp><databases dbName=\"x",
+       "not well-formed XML at offset 30: Error parsing element attribute", 30},
+      {"truncated start tag", "<DAGDBResp",
+       "not well-formed XML at offset 9: Error parsing start element tag", 9},
+      {"mismatched end tag", "<DAGDBResp></DAGDB>",
+       "not well-formed XML at offset 13: Start-end tags mismatch", 13},
+      {"only a declaration", "<?xml version=\"1.0\"?>", "no record element in the text", kNoOffset},
+      {"only a comment", "<!-- nothing -->", "no record element in the text", kNoOffset},
+      {"unknown root", "<Foo a=\"1\"/>", "unknown record <Foo>", kNoOffset},
+      {"element name as root", "<databases dbName=\"x\"/>", "unknown record <databases>",
+       kNoOffset},
+      {"two roots", "<DAGDBResp/><DAGDBResp/>",
+       "more than one root element: <DAGDBResp> after <DAGDBResp> (at offset 12)", 12},
+      {"trailing text", "<DAGDBResp/>trailing", "text outside the record element (at offset 12)",
+       12},
+      {"leading text", "x<DAGDBResp/>", "text outside the record element (at offset 0)", 0},
+      {"trailing CDATA", "<DAGDBResp/><![CDATA[x]]>",
+       "text outside the record element (at offset 12)", 12},
+      {"trailing markup", "<DAGDBResp/><",
+       "not well-formed XML at offset 12: Could not determine tag type", 12},
+      {"late declaration", "<DAGDBResp/><?xml version=\"1.0\"?>",
+       "XML declaration after the start of the text (at offset 12)", 12},
+      {"billion laughs", billionLaughs,
+       "document type declarations are not accepted (at offset 22)", 22},
+      {"external entity",
+       "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><DAGDBResp>&x;</DAGDBResp>",
+       "document type declarations are not accepted (at offset 0)", 0},
+      {"external DTD", "<!DOCTYPE DAGDBResp SYSTEM \"http://example.invalid/x.dtd\"><DAGDBResp/>",
+       "document type declarations are not accepted (at offset 0)", 0},
+      {"deep DTD groups", "<!DOCTYPE a [" + Repeat("<!x ", 100000),
+       "not well-formed XML at offset 400012: Error parsing document type declaration", 400012},
+      {"100000 levels", NestedUnknown(100000),
+       "elements nested deeper than 64 levels (at offset 200)", 200},
+      {"100000 levels unclosed", "<DAGDBResp>" + Repeat("<x>", 100000),
+       "not well-formed XML at offset 300010: Start-end tags mismatch", 300010},
+      {"65 levels", NestedUnknown(65), "elements nested deeper than 64 levels (at offset 200)",
+       200},
+      {"deep below known records",
+       "<DAGDiscoverResp><dags><memberServers>" + Repeat("<y>", 62) + Repeat("</y>", 62) +
+           "</memberServers></dags></DAGDiscoverResp>",
+       "elements nested deeper than 64 levels (at offset 221)", 221},
+      {"deep beside known records",
+       "<DAGDBResp><databases dbName=\"a\"/>" + Repeat("<x/>", 3) + "<x>" +
+           Repeat("<y a=\"1\">t</y>", 2) + Repeat("<z>", 63) + Repeat("</z>", 63) + "</x>" +
+           "</DAGDBResp>",
+       "elements nested deeper than 64 levels (at offset 263)", 263},
+      {"integer with a sign", "<DAGDBResp><databases circularLogging=\"+1\"/></DAGDBResp>",
+       "attribute circularLogging of <databases> is not a decimal 64-bit integer: \"+1\" (at "
+       "offset 11)",
+       11},
+      {"integer with blanks", "<DAGMemberServer uvoInstalled=\" 1\"/>",
+       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \" 1\" (at "
+       "offset 0)",
+       0},
+      {"integer with a tail", "<DAGMemberServer uvoInstalled=\"1 \"/>",
+       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"1 \" (at "
+       "offset 0)",
+       0},
+      {"empty integer", "<DAGMemberServer uvoInstalled=\"\"/>",
+       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"\" (at "
+       "offset 0)",
+       0},
+      {"hex integer", "<DAGMemberServer uvoInstalled=\"0x1\"/>",
+       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"0x1\" (at "
+       "offset 0)",
+       0},
+      {"word for integer", "<DAGMemberServer uvoInstalled=\"true\"/>",
+       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"true\" "
+       "(at offset 0)",
+       0},
+      {"integer above range", "<tzsExecuteRemoteCommandType options=\"9223372036854775808\"/>",
+       "attribute options of <tzsExecuteRemoteCommandType> is not a decimal 64-bit integer: "
+       "\"9223372036854775808\" (at offset 0)",
+       0},
+      {"integer below range", "<tzsExecuteRemoteCommandType options=\"-9223372036854775809\"/>",
+       "attribute options of <tzsExecuteRemoteCommandType> is not a decimal 64-bit integer: "
+       "\"-9223372036854775809\" (at offset 0)",
+       0},
+      {"duplicate attribute", "<DAGDBResp><databases dbName=\"a\" dbName=\"b\"/></DAGDBResp>",
+       "duplicate attribute dbName on <databases> (at offset 11)", 11},
+      {"empty-list mark with items", "<DAGDBResp databases=\"0\"><databases/></DAGDBResp>",
+       "attribute databases=\"0\" of <DAGDBResp> marks an empty list, but the list has items (at "
+       "offset 25)",
+       25},
+      {"empty-list mark with a count", "<DAGDBResp databases=\"2\"/>",
+       "attribute databases of <DAGDBResp> marks an empty list and must be \"0\", not \"2\" (at "
+       "offset 0)",
+       0},
+      {"string item with an element",
+       "<DAGDBResp><databases><copyServers>A<b/></copyServers></databases></DAGDBResp>",
+       "list item <copyServers> has a child element; it may hold text only (at offset 36)", 36},
+      {"string item with an attribute",
+       "<DAGDBResp><databases><copyServers a=\"1\">x</copyServers></databases></DAGDBResp>",
+       "list item <copyServers> has an attribute (a); it may hold text only (at offset 22)", 22},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CNMessageBase> message = std::make_unique<Uvo::DAGDB>();
+    DecodeResult result = DecodeMessage(c.text, message);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, c.error);
+    if (c.offset != kNoOffset) {
+      EXPECT_EQ(result.offset, c.offset);
+    }
+    EXPECT_EQ(message, nullptr);
+  }
+}
+
+TEST(Codec, AcceptsTheEdgesOfWhatIsAllowed) {
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"64 levels", NestedUnknown(64)},
+      {"declaration and blanks",
+       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DAGDBResp/>\n\n"},
+      {"comments around", "<!-- a --><DAGDBResp><!-- b --></DAGDBResp><!-- c -->"},
+      {"integer extremes",
+       "<tzsExecuteRemoteCommandType commandType=\"-9223372036854775808\" "
+       "options=\"9223372036854775807\" waitForCompletion=\"-0\"/>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CNMessageBase> message = MustDecode(c.text);
+    ASSERT_NE(message, nullptr);
+  }
+  auto request = MustDecode(cases[3].text);
+  using R = CNSession::tzsExecuteRemoteCommandType;
+  EXPECT_EQ(tzdag::GetInt64(*request, R::kField1), INT64_MIN);
+  EXPECT_EQ(tzdag::GetInt64(*request, R::kField5), INT64_MAX);
+  EXPECT_EQ(tzdag::GetInt64(*request, R::kField4), 0);
+}
+
+TEST(Codec, WritesTheDocumentedXmlForm) {
+  Uvo::DAGDB db;
+  db.setDbName("First\\DB01");
+  db.setBackupServer("MBX01");
+  db.setCircularLogging(false);
+  db.setCopyServers({"MBX01", "MBX02"});
+  Uvo::DAGDBResp resp;
+  resp.setDatabases({db});
+
+  std::string pretty;
+  resp.serialize(pretty, true);
+  EXPECT_EQ(pretty,
+            "<DAGDBResp>\n"
+            "  <databases dbName=\"First\\DB01\" backupServer=\"MBX01\" circularLogging=\"0\">\n"
+            "    <copyServers>MBX01</copyServers>\n"
+            "    <copyServers>MBX02</copyServers>\n"
+            "  </databases>\n"
+            "</DAGDBResp>\n");
+  EXPECT_EQ(Compact(resp),
+            "<DAGDBResp><databases dbName=\"First\\DB01\" backupServer=\"MBX01\" "
+            "circularLogging=\"0\"><copyServers>MBX01</copyServers><copyServers>MBX02</"
+            "copyServers></databases></DAGDBResp>");
+
+  // Markup characters, and blanks a parser would otherwise fold, are escaped.
+  Uvo::DAGDB odd;
+  odd.setDbName("a&b<c>\"d\"\te\nf\rg'");
+  odd.setCopyServers({"x&y<z>\"\r\n", ""});
+  EXPECT_EQ(Compact(odd),
+            "<DAGDB dbName=\"a&amp;b&lt;c&gt;&quot;d&quot;&#9;e&#10;f&#13;g'\">"
+            "<copyServers>x&amp;y&lt;z&gt;\"&#13;\n</copyServers><copyServers/></DAGDB>");
+
+  std::string out = "previous content";
+  ProxyErrorMessage error;
+  error.serialize(out, false);
+  EXPECT_EQ(out, "<ProxyErrorMessage/>");
+}
+
+const char kWithUnknowns[] =
+    "<DAGDBResp requestId=\"77\">"
+    "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
+    "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
+    "<copyServers>MBX01</copyServers>"
+    "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
+    "<copyServers>MBX02</copyServers>"
+    "<dbName>an element, not the attribute</dbName>"
+    "</databases>"
+    "<summary>2 databases</summary>"
+    "</DAGDBResp>";
+
+// Unknown fields go after the known ones, each group in document order.
+const char kWithUnknownsWritten[] =
+    "<DAGDBResp requestId=\"77\">"
+    "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
+    "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
+    "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
+    "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
+    "<dbName>an element, not the attribute</dbName>"
+    "</databases>"
+    "<summary>2 databases</summary>"
+    "</DAGDBResp>";
+
+TEST(Codec, UnknownFieldsSurviveCopyAndSerialize) {
+  std::unique_ptr<CNMessageBase> received = MustDecode(kWithUnknowns);
+  ASSERT_NE(received, nullptr);
+  EXPECT_EQ(Compact(*received), kWithUnknownsWritten);
+
+  // The whole record copied, and its list copied into another record as a
+  // receiving function does: the database keeps what the schema lacks.
+  CNMessageBase copy(*received);
+  received.reset();
+  EXPECT_EQ(Compact(copy), kWithUnknownsWritten);
+
+  Uvo::DAGDBResp answer;
+  answer.setDatabases(tzdag::GetList(copy, Uvo::DAGDBResp::kDatabases));
+  const std::string databaseWritten =
+      "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
+      "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
+      "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
+      "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
+      "<dbName>an element, not the attribute</dbName>"
+      "</databases>";
+  EXPECT_EQ(Compact(answer), "<DAGDBResp>" + databaseWritten + "</DAGDBResp>");
+
+  // A known field changed on the copied element leaves the unknown ones be.
+  CNMessageBase& db = tzdag::GetList(answer, Uvo::DAGDBResp::kDatabases)[0];
+  tzdag::SetString(db, Uvo::DAGDB::kBackupServer, "MBX01");
+  CNMessageBase element(db);
+  std::string elementText = Compact(element);
+  EXPECT_EQ(elementText,
+            "<DAGDB dbName=\"First\\DB01\" backupServer=\"MBX01\" circularLogging=\"0\" "
+            "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
+            "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
+            "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/>"
+            "</replication><dbName>an element, not the attribute</dbName></DAGDB>");
+  EXPECT_EQ(Compact(*MustDecode(elementText)), elementText);
+  EXPECT_EQ(tzdag::GetString(copy.getlistobject(2, 2, Uvo::DAGDBResp::kClassKey, 2842603)[0],
+                             Uvo::DAGDB::kBackupServer),
+            "MBX02");
+}
+
+// A decoded record is written the same whether or not it was read since,
+// in one order whatever the order of the text it came from.
+TEST(Codec, DecodedRecordsAreWrittenInOneOrder) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string written;
+  } cases[] = {
+      {"in order", "<DAGDBResp><databases dbName=\"a\" copyServers=\"0\"/></DAGDBResp>",
+       "<DAGDBResp><databases dbName=\"a\" copyServers=\"0\"/></DAGDBResp>"},
+      {"known attributes out of order",
+       "<DAGDBResp><databases circularLogging=\"1\" copyServers=\"0\" dbName=\"a\"/></DAGDBResp>",
+       "<DAGDBResp><databases dbName=\"a\" copyServers=\"0\" circularLogging=\"1\"/>"
+       "</DAGDBResp>"},
+      {"unknown attribute first", "<DAGDB mountedOn=\"X\" dbName=\"d\"/>",
+       "<DAGDB dbName=\"d\" mountedOn=\"X\"/>"},
+      {"integers with leading zeros", "<DAGMemberServer uvoInstalled=\"007\"/>",
+       "<DAGMemberServer uvoInstalled=\"7\"/>"},
+      {"negative zero", "<DAGMemberServer uvoInstalled=\"-0\"/>",
+       "<DAGMemberServer uvoInstalled=\"0\"/>"},
+      {"negative integer", "<DAGMemberServer uvoInstalled=\"-10\"/>",
+       "<DAGMemberServer uvoInstalled=\"-10\"/>"},
+      {"unknown child before items", "<DAGDB><x/><copyServers>A</copyServers></DAGDB>",
+       "<DAGDB><copyServers>A</copyServers><x/></DAGDB>"},
+      {"lists out of order",
+       "<DAGSetup><memberServers serverName=\"M\"/><dagName>D</dagName>"
+       "<memberServers serverName=\"N\"/></DAGSetup>",
+       "<DAGSetup><memberServers serverName=\"M\"/><memberServers serverName=\"N\"/>"
+       "<dagName>D</dagName></DAGSetup>"},
+      {"text in a record", "<DAGDBResp>note<databases/></DAGDBResp>",
+       "<DAGDBResp><databases/>note</DAGDBResp>"},
+      {"item text in parts", "<DAGDB><copyServers>a<![CDATA[<b>]]>c</copyServers></DAGDB>",
+       "<DAGDB><copyServers>a&lt;b&gt;c</copyServers></DAGDB>"},
+      {"empty CDATA item", "<DAGDB><copyServers><![CDATA[]]></copyServers></DAGDB>",
+       "<DAGDB><copyServers/></DAGDB>"},
+      {"blank item", "<DAGDB><copyServers> </copyServers></DAGDB>",
+       "<DAGDB><copyServers> </copyServers></DAGDB>"},
+      {"references", "<DAGDB dbName=\"a&#10;b&#9;c &amp; &lt;&#x41;&apos;\"/>",
+       "<DAGDB dbName=\"a&#10;b&#9;c &amp; &lt;A'\"/>"},
+      {"layout",
+       "<?xml version=\"1.0\"?>\n<DAGDiscoverResp>\n  <dags dagName=\"D\">\n"
+       "    <memberServers serverName=\"M\" uvoInstalled=\"1\"/>\n  </dags>\n"
+       "</DAGDiscoverResp>\n",
+       "<DAGDiscoverResp><dags dagName=\"D\"><memberServers serverName=\"M\" "
+       "uvoInstalled=\"1\"/></dags></DAGDiscoverResp>"},
+      {"out of order deep inside",
+       "<DAGDiscoverResp><dags dagName=\"D\"><memberServers uvoInstalled=\"1\" "
+       "serverName=\"M\"/></dags></DAGDiscoverResp>",
+       "<DAGDiscoverResp><dags dagName=\"D\"><memberServers serverName=\"M\" "
+       "uvoInstalled=\"1\"/></dags></DAGDiscoverResp>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<CNMessageBase> unread = MustDecode(c.text);
+    ASSERT_NE(unread, nullptr);
+    std::unique_ptr<CNMessageBase> read = MustDecode(c.text);
+    CNMessageBase copy(*unread);
+    ReadAll(*read);
+    EXPECT_EQ(Compact(*unread), c.written);
+    EXPECT_EQ(Compact(*read), c.written);
+    EXPECT_EQ(Compact(copy), c.written);
+    EXPECT_EQ(Compact(*MustDecode(c.written)), c.written);
+    std::string prettyUnread, prettyRead;
+    unread->serialize(prettyUnread, true);
+    read->serialize(prettyRead, true);
+    EXPECT_EQ(prettyUnread, prettyRead);
+  }
+}
+
+// Copies of one decoded answer share its text until read; each copy may be
+// read on its own thread, and the copies outlive the received message.
+TEST(Codec, CopiesOfADecodedAnswerAreIndependent) {
+  std::string text = "<DAGDBResp>";
+  for (int i = 0; i < 64; ++i) {
+    text += "<databases dbName=\"DB" + std::to_string(i) + "\" mountedOn=\"M\"><copyServers>A" +
+            std::to_string(i) + "</copyServers></databases>";
+  }
+  text += "</DAGDBResp>";
+  std::unique_ptr<CNMessageBase> received = MustDecode(text);
+  ASSERT_NE(received, nullptr);
+  std::vector<Uvo::DAGDBResp> answers(8);
+  for (Uvo::DAGDBResp& answer : answers) {
+    answer.setDatabases(tzdag::GetList(*received, Uvo::DAGDBResp::kDatabases));
+  }
+  received.reset();
+
+  std::vector<std::string> written(answers.size());
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < answers.size(); ++t) {
+    threads.emplace_back([&, t] {
+      CNMessageList& dbs = answers[t].getDatabases();
+      tzdag::SetString(dbs[t], Uvo::DAGDB::kBackupServer, "B" + std::to_string(t));
+      written[t] = Compact(answers[t]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t t = 0; t < answers.size(); ++t) {
+    SCOPED_TRACE(t);
+    const CNMessageList& dbs = answers[t].getDatabases();
+    ASSERT_EQ(dbs.size(), 64u);
+    for (size_t i = 0; i < dbs.size(); ++i) {
+      EXPECT_EQ(tzdag::GetString(dbs[i], Uvo::DAGDB::kBackupServer),
+                i == t ? "B" + std::to_string(t) : "");
+      EXPECT_EQ(tzdag::GetStringList(dbs[i], Uvo::DAGDB::kCopyServers),
+                CNStringList{"A" + std::to_string(i)});
+    }
+    EXPECT_NE(written[t].find("<databases dbName=\"DB" + std::to_string(t) + "\" backupServer=\"B" +
+                              std::to_string(t) + "\" mountedOn=\"M\">"),
+              std::string::npos);
+    EXPECT_EQ(written[t].size(), text.size() + std::string(" backupServer=\"B0\"").size());
+  }
+}
+
+TEST(Codec, CopiesAreDeepAndMovesLeaveAnEmptyShell) {
+  Uvo::DAGSetup dag;
+  dag.setDagName("DAG01");
+  Uvo::DAGMemberServer member;
+  member.setServerName("MBX01");
+  dag.setMemberServers({member});
+  Uvo::DAGDiscoverResp original;
+  original.setDags({dag});
+
+  Uvo::DAGDiscoverResp copy(original);
+  CNMessageBase& copiedDag = copy.getDags()[0];
+  tzdag::SetString(tzdag::GetList(copiedDag, Uvo::DAGSetup::kMemberServers)[0],
+                   Uvo::DAGMemberServer::kServerName, "MBX99");
+  EXPECT_EQ(Compact(original),
+            "<DAGDiscoverResp><dags dagName=\"DAG01\"><memberServers serverName=\"MBX01\"/>"
+            "</dags></DAGDiscoverResp>");
+  original = copy;
+  EXPECT_EQ(Compact(original), Compact(copy));
+
+  // A record may take a list or a value from inside itself.
+  original.setDags(original.getDags());
+  EXPECT_EQ(Compact(original), Compact(copy));
+  CNMessageBase holder(dag);
+  holder = tzdag::GetList(holder, Uvo::DAGSetup::kMemberServers)[0];
+  EXPECT_EQ(Compact(holder), "<DAGMemberServer serverName=\"MBX01\"/>");
+
+  CNMessageBase moved(std::move(copy));
+  EXPECT_EQ(moved.getTagID(), Uvo::DAGDiscoverResp::kClassKey);
+  EXPECT_EQ(copy.getTagID(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_THROW(copy.getDags(), std::logic_error);
+  std::string text;
+  EXPECT_THROW(copy.serialize(text, false), std::logic_error);
+  static_cast<CNMessageBase&>(copy) = moved;  // a moved-from record can be assigned again
+  EXPECT_EQ(Compact(copy), Compact(moved));
+}
+
+TEST(Codec, ListsAreReplacedWholeAndAnEmptySetListIsStillWritten) {
+  Uvo::DAGDBResp resp;
+  EXPECT_EQ(Compact(resp), "<DAGDBResp/>");  // unset: not written
+  EXPECT_FALSE(tzdag::IsSet(*MustDecode("<DAGDBResp/>"), Uvo::DAGDBResp::kDatabases));
+
+  Uvo::DAGDB a, b, c;
+  a.setDbName("A");
+  b.setDbName("B");
+  c.setDbName("C");
+  resp.setDatabases({a, b, c});
+  resp.setDatabases({b});
+  EXPECT_EQ(Compact(resp), "<DAGDBResp><databases dbName=\"B\"/></DAGDBResp>");
+
+  // An empty answer clears what was there and reads back as set but empty.
+  resp.setDatabases({});
+  EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
+  EXPECT_EQ(Compact(resp), "<DAGDBResp databases=\"0\"/>");
+  std::unique_ptr<CNMessageBase> decoded = MustDecode(Compact(resp));
+  EXPECT_TRUE(tzdag::IsSet(*decoded, Uvo::DAGDBResp::kDatabases));
+  EXPECT_TRUE(tzdag::GetList(*decoded, Uvo::DAGDBResp::kDatabases).empty());
+  EXPECT_EQ(Compact(*decoded), "<DAGDBResp databases=\"0\"/>");
+
+  // The same for a string list inside an element, and for one item that is
+  // an empty string, which is not an empty list.
+  a.setCopyServers({});
+  b.setCopyServers({""});
+  resp.setDatabases({a, b});
+  EXPECT_EQ(Compact(resp),
+            "<DAGDBResp><databases dbName=\"A\" copyServers=\"0\"/>"
+            "<databases dbName=\"B\"><copyServers/></databases></DAGDBResp>");
+  decoded = MustDecode(Compact(resp));
+  const CNMessageList& dbs = tzdag::GetList(*decoded, Uvo::DAGDBResp::kDatabases);
+  ASSERT_EQ(dbs.size(), 2u);
+  EXPECT_TRUE(tzdag::IsSet(dbs[0], Uvo::DAGDB::kCopyServers));
+  EXPECT_EQ(tzdag::GetStringList(dbs[0], Uvo::DAGDB::kCopyServers), CNStringList{});
+  EXPECT_EQ(tzdag::GetStringList(dbs[1], Uvo::DAGDB::kCopyServers), CNStringList{""});
+}
+
+TEST(Codec, ListGettersMarkTheListSetOnlyWhenAsked) {
+  using D = Uvo::DAGDB;
+  struct Case {
+    const char* name;
+    std::function<void(Uvo::DAGDBResp&)> act;
+    bool isSet;
+    const char* written;
+  } cases[] = {
+      {"looked at, unmarked",
+       [](Uvo::DAGDBResp& r) {
+         EXPECT_TRUE(r.getlistobject(2, 2, r.kClassKey, 2842603, false).empty());
+       },
+       false, "<DAGDBResp/>"},
+      {"looked at, marked",
+       [](Uvo::DAGDBResp& r) { r.getlistobject(2, 2, r.kClassKey, 2842603, true); }, true,
+       "<DAGDBResp databases=\"0\"/>"},
+      {"filled through an unmarked getter",
+       [](Uvo::DAGDBResp& r) {
+         r.getlistobject(2, 2, r.kClassKey, 2842603, false).emplace_back(22, 59);
+       },
+       true, "<DAGDBResp><databases/></DAGDBResp>"},
+      {"string list looked at, unmarked",
+       [](Uvo::DAGDBResp& r) {
+         Uvo::DAGDB db;
+         EXPECT_TRUE(db.getliststring(4, 13, D::kClassKey, 4438416, false).empty());
+         r.setDatabases({db});
+       },
+       true, "<DAGDBResp><databases/></DAGDBResp>"},
+      {"string list looked at, marked",
+       [](Uvo::DAGDBResp& r) {
+         Uvo::DAGDB db;
+         db.getliststring(4, 13, D::kClassKey, 4438416, true);
+         r.setDatabases({db});
+       },
+       true, "<DAGDBResp><databases copyServers=\"0\"/></DAGDBResp>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Uvo::DAGDBResp resp;
+    c.act(resp);
+    EXPECT_EQ(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases), c.isSet);
+    EXPECT_EQ(Compact(resp), c.written);
+  }
+}
+
+TEST(Codec, RegistrationGatesDecodingAndToleratesConcurrentCalls) {
+  const std::string uvo = "<DAGDBResp databases=\"0\"/>";
+  const std::string gui = "<ProxyErrorMessage errorText=\"bad\"/>";
+  const std::string session = "<tzsExecuteRemoteCommandType executable=\"PshimProxy.exe\"/>";
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    tzplatform::ResetRegistrationsForTest();
+    std::unique_ptr<CNMessageBase> message;
+    DecodeResult result = DecodeMessage(uvo, message);
+    EXPECT_EQ(result.error, "record kind DAGDBResp is not registered");
+    result = DecodeMessage(gui, message);
+    EXPECT_EQ(result.error, "record kind ProxyErrorMessage is not registered");
+    EXPECT_TRUE(DecodeMessage(session, message).ok);                    // the session's own family
+    EXPECT_EQ(Uvo::DAGDBResp().getTagID(), Uvo::DAGDBResp::kClassKey);  // building needs none
+
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 200; ++i) {
+          if ((i + t) % 2 == 0) {
+            Uvo::RegisterSubsystem();
+            TZGui::RegisterSubsystem();
+          } else {
+            TZGui::RegisterSubsystem();
+            Uvo::RegisterSubsystem();
+          }
+          std::unique_ptr<CNMessageBase> decoded;
+          if (!DecodeMessage(i % 2 ? uvo : gui, decoded).ok) ++failures;
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_TRUE(DecodeMessage(uvo, message).ok);
+    EXPECT_EQ(message->getTagID(), Uvo::DAGDBResp::kClassKey);
+    ASSERT_TRUE(DecodeMessage(gui, message).ok);
+    EXPECT_EQ(message->getTagID(), ProxyErrorMessage::kClassKey);
+  }
+  // Only the family registered decodes.
+  tzplatform::ResetRegistrationsForTest();
+  TZGui::RegisterSubsystem();
+  std::unique_ptr<CNMessageBase> message;
+  EXPECT_TRUE(DecodeMessage(gui, message).ok);
+  EXPECT_FALSE(DecodeMessage(uvo, message).ok);
+  Uvo::RegisterSubsystem();
+}
+
+TEST(Codec, AccessorsNamingNoFieldOfTheRecordThrow) {
+  using D = Uvo::DAGDB;
+  const uint32_t k = D::kClassKey;
+  Uvo::DAGDB db;
+  const Uvo::DAGDB& cdb = db;
+  struct Case {
+    const char* name;
+    std::function<void()> call;
+  } cases[] = {
+      {"wrong field key", [&] { db.getstring(1, 1, k, 9634461); }},
+      {"wrong slot", [&] { db.getstring(1, 2, k, 9634460); }},
+      {"wrong field number", [&] { db.setstring(2, 1, k, 9634460, "x"); }},
+      {"class key of another record",
+       [&] { db.getstring(1, 1, Uvo::DAGSetup::kClassKey, 9634460); }},
+      {"field of another record", [&] { tzdag::GetString(db, Uvo::DAGSetup::kDagName); }},
+      {"field key of another record's list", [&] { db.getlistobject(2, 5, k, 1622572, false); }},
+      {"string accessor on an integer", [&] { db.getstringByRef(5, 14, k, 16287629); }},
+      {"integer accessor on a string", [&] { db.setint64(1, 1, k, 9634460, 1); }},
+      {"getint64 wrong slot", [&] { db.getint64(13, k, 16287629); }},
+      {"getint64 wrong key", [&] { db.getint64(14, k, 4438416); }},
+      {"string list on an object field", [&] { db.getliststring(4, 13, k, 4438416 + 1, true); }},
+      {"object list on a string list", [&] { cdb.getlistobject(4, 13, k, 4438416); }},
+      {"set string list wrong key", [&] { db.setliststring(4, 13, k, 1, {}); }},
+      {"set object list on a string list", [&] { db.setlistobject(4, 13, k, 4438416, {}); }},
+      {"isset of nothing", [&] { db.isset(3, 3, k, 3); }},
+      {"no such record", [] { CNMessageBase(22, 99); }},
+      {"no such family", [] { CNMessageBase(7, 59); }},
+      {"wrong element kind in a list",
+       [] { Uvo::DAGDBResp().setDatabases({Uvo::DAGMemberServer()}); }},
+      {"moved-from element in a list",
+       [] {
+         Uvo::DAGDB db;
+         Uvo::DAGDB other(std::move(db));
+         Uvo::DAGDBResp().setDatabases({db});  // NOLINT(bugprone-use-after-move)
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THROW(c.call(), std::invalid_argument);
+  }
+  try {
+    db.getstring(1, 1, k, 1);
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(),
+                 "CNMessageBase::getstring: DAGDB (class key 0x16DCDD68) has no string field with "
+                 "field 1, slot 1, class key 0x16DCDD68, field key 1");
+  }
+  EXPECT_EQ(Compact(db), "<DAGDB/>");  // nothing was written by the failed calls
+}
+
+}  // namespace

@@ -374,6 +374,10 @@ TEST(Codec, DecodedRecordsAreWrittenInOneOrder) {
        "<DAGDB><copyServers> </copyServers></DAGDB>"},
       {"references", "<DAGDB dbName=\"a&#10;b&#9;c &amp; &lt;&#x41;&apos;\"/>",
        "<DAGDB dbName=\"a&#10;b&#9;c &amp; &lt;A'\"/>"},
+      {"references in unknown nodes",
+       "<DAGDB><x a=\"1&#10;2&#9;3&#13;4&apos;&quot;&lt;&gt;\">t&#13;x&gt;</x>"
+       "<![CDATA[a]]b]]></DAGDB>",
+       "<DAGDB><x a=\"1&#10;2&#09;3&#13;4'&quot;&lt;>\">t&#13;x&gt;</x><![CDATA[a]]b]]></DAGDB>"},
       {"layout",
        "<?xml version=\"1.0\"?>\n<DAGDiscoverResp>\n  <dags dagName=\"D\">\n"
        "    <memberServers serverName=\"M\" uvoInstalled=\"1\"/>\n  </dags>\n"

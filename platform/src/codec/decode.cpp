@@ -31,17 +31,6 @@ constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pug
                                    pugi::parse_doctype | pugi::parse_fragment |
                                    pugi::parse_ws_pcdata_single;
 
-class AppendWriter : public pugi::xml_writer {
- public:
-  explicit AppendWriter(std::string& out) : out_(out) {}
-  void write(const void* data, size_t size) override {
-    out_.append(static_cast<const char*>(data), size);
-  }
-
- private:
-  std::string& out_;
-};
-
 bool ParseInt64(const char* text, int64_t& value) {
   const char* end = text + std::strlen(text);
   auto res = std::from_chars(text, end, value, 10);
@@ -238,9 +227,7 @@ class Walker {
   // depth bound, and kept as its XML text when building.
   bool KeepUnknown(pugi::xml_node node, int depth, CNMessageBase::Impl* build) {
     if (build != nullptr) {
-      std::string& text = build->extraChildren.emplace_back();
-      AppendWriter writer(text);
-      node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+      AppendNodeText(node, build->extraChildren.emplace_back());
       return true;
     }
     if (node.type() != pugi::node_element) return true;

@@ -2,6 +2,8 @@
 #ifndef TZPLATFORM_SRC_CODEC_TEXT_H_
 #define TZPLATFORM_SRC_CODEC_TEXT_H_
 
+#include <string>
+
 #include <pugixml.hpp>
 
 namespace tzplatform {
@@ -24,6 +26,11 @@ inline bool IsBlankText(pugi::xml_node node) {
   }
   return true;
 }
+
+// Appends the XML text of a node the schema does not know, as pugixml writes
+// it. pugixml leaves a carriage return in text as it is, and a parser reads
+// it back as a line feed, so it is written as a character reference instead.
+void AppendNodeText(pugi::xml_node node, std::string& out);
 
 }  // namespace codec
 }  // namespace tzplatform

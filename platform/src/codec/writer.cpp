@@ -22,6 +22,27 @@ class AppendWriter : public pugi::xml_writer {
   std::string& out_;
 };
 
+}  // namespace
+
+void AppendNodeText(pugi::xml_node node, std::string& out) {
+  size_t start = out.size();
+  AppendWriter writer(out);
+  node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+  size_t cr = out.find('\r', start);
+  if (cr == std::string::npos) return;
+  std::string escaped;
+  for (size_t i = cr; i < out.size(); ++i) {
+    if (out[i] == '\r') {
+      escaped += "&#13;";
+    } else {
+      escaped += out[i];
+    }
+  }
+  out.replace(cr, std::string::npos, escaped);
+}
+
+namespace {
+
 // Records nest only as deep as the schema allows (a list holds records of one
 // kind, and no kind holds itself), so the recursion below stays shallow.
 class XmlWriter {
@@ -163,8 +184,7 @@ class XmlWriter {
         Unread(child, *spec->element, spec->name, depth + 1);
       } else {
         Indent(depth + 1);
-        AppendWriter writer(out_);
-        child.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+        AppendNodeText(child, out_);
         Newline();
       }
     }

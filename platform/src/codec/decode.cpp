@@ -117,8 +117,9 @@ class Walker {
     int lastList = -1;
     unknownSeen = false;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      if (IsBlankText(child)) continue;
-      int i = child.type() == pugi::node_element ? FindField(kind, child.name()) : -1;
+      pugi::xml_node_type type = child.type();
+      if (IsBlankText(child, type)) continue;
+      int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
       if (i < 0 || !IsList(kind.fields[i].kind)) {
         unknownSeen = true;
         if (!KeepUnknown(child, depth + 1, build)) return false;

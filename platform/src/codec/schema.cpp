@@ -1,7 +1,8 @@
 #include "codec/schema.h"
 
+#include "codec/text.h"
+
 #include <atomic>
-#include <cstring>
 #include <iterator>
 
 #include "tzplatform/codec.h"
@@ -102,7 +103,7 @@ const RecordKind* FindKind(int family, int index) {
 
 const RecordKind* FindKindByName(const char* name) {
   for (const RecordKind* kind : kKinds) {
-    if (std::strcmp(kind->name, name) == 0) return kind;
+    if (SameName(kind->name, name)) return kind;
   }
   return nullptr;
 }
@@ -110,7 +111,7 @@ const RecordKind* FindKindByName(const char* name) {
 int FindField(const RecordKind& kind, const char* name) {
   for (int i = 0; i < kind.fieldCount; ++i) {
     const char* candidate = kind.fields[i].name;
-    if (candidate[0] == name[0] && std::strcmp(candidate, name) == 0) return i;
+    if (SameName(candidate, name)) return i;
   }
   return -1;
 }

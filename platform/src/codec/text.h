@@ -13,14 +13,24 @@ namespace codec {
 // but empty.
 constexpr const char kEmptyListMark[] = "0";
 
+// Whether two names are equal; names are short, so a plain loop beats a
+// call to strcmp.
+inline bool SameName(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
 inline bool IsBlankChar(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 // Text made only of blanks between the child elements of a record: layout,
 // not content.
-inline bool IsBlankText(pugi::xml_node node) {
-  if (node.type() != pugi::node_pcdata) return false;
+inline bool IsBlankText(pugi::xml_node node, pugi::xml_node_type type) {
+  if (type != pugi::node_pcdata) return false;
   for (const char* text = node.value(); *text != '\0'; ++text) {
     if (!IsBlankChar(*text)) return false;
   }

@@ -152,7 +152,7 @@ class XmlWriter {
     }
     bool hasChildren = false;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      if (!IsBlankText(child)) {
+      if (!IsBlankText(child, child.type())) {
         hasChildren = true;
         break;
       }
@@ -165,8 +165,9 @@ class XmlWriter {
     out_ += '>';
     Newline();
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      if (IsBlankText(child)) continue;
-      int i = child.type() == pugi::node_element ? FindField(kind, child.name()) : -1;
+      pugi::xml_node_type type = child.type();
+      if (IsBlankText(child, type)) continue;
+      int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
       const FieldSpec* spec = i < 0 ? nullptr : &kind.fields[i];
       if (spec != nullptr && spec->kind == FieldKind::kStringList) {
         bool empty = true;

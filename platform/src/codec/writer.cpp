@@ -1,5 +1,7 @@
 // Writing records as XML text, straight into the output string.
+#include <array>
 #include <charconv>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -42,6 +44,40 @@ void AppendNodeText(pugi::xml_node node, std::string& out) {
 }
 
 namespace {
+
+constexpr uint8_t kEscapedInText = 1;
+constexpr uint8_t kEscapedInAttribute = 2;
+constexpr uint8_t kEnd = 4;
+
+// Tabs and line breaks in attribute values are written as character
+// references, as a parser turns literal ones into blanks; a carriage return
+// is one everywhere, as a parser turns it into a line feed.
+constexpr std::array<uint8_t, 256> kCharClass = [] {
+  std::array<uint8_t, 256> table{};
+  table['\0'] = kEnd;
+  table['&'] = table['<'] = table['>'] = table['\r'] = kEscapedInText;
+  table['"'] = table['\t'] = table['\n'] = kEscapedInAttribute;
+  return table;
+}();
+
+const char* Replacement(uint8_t c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\t':
+      return "&#9;";
+    case '\n':
+      return "&#10;";
+    default:
+      return "&#13;";
+  }
+}
 
 // Records nest only as deep as the schema allows (a list holds records of one
 // kind, and no kind holds itself), so the recursion below stays shallow.
@@ -123,7 +159,7 @@ class XmlWriter {
         for (const std::string& item : std::get<CNStringList>(r.fields[i].value)) {
           OpenItem(spec, depth + 1, item.empty());
           if (!item.empty()) {
-            Escaped(item, false);
+            Escaped(item.data(), item.data() + item.size(), false);
             CloseItem(spec);
           }
         }
@@ -170,16 +206,24 @@ class XmlWriter {
       int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
       const FieldSpec* spec = i < 0 ? nullptr : &kind.fields[i];
       if (spec != nullptr && spec->kind == FieldKind::kStringList) {
-        bool empty = true;
-        for (pugi::xml_node part = child.first_child(); part && empty; part = part.next_sibling()) {
-          empty = *part.value() == '\0';
-        }
-        OpenItem(*spec, depth + 1, empty);
-        if (!empty) {
-          for (pugi::xml_node part = child.first_child(); part; part = part.next_sibling()) {
-            Escaped(part.value(), false);
+        pugi::xml_node part = child.first_child();
+        if (part && !part.next_sibling()) {  // the usual item: one piece of text
+          const char* text = part.value();
+          OpenItem(*spec, depth + 1, *text == '\0');
+          if (*text != '\0') {
+            Escaped(text, nullptr, false);
+            CloseItem(*spec);
           }
-          CloseItem(*spec);
+        } else {
+          bool empty = true;
+          for (; part && empty; part = part.next_sibling()) empty = *part.value() == '\0';
+          OpenItem(*spec, depth + 1, empty);
+          if (!empty) {
+            for (part = child.first_child(); part; part = part.next_sibling()) {
+              Escaped(part.value(), nullptr, false);
+            }
+            CloseItem(*spec);
+          }
         }
       } else if (spec != nullptr && spec->kind == FieldKind::kObjectList) {
         Unread(child, *spec->element, spec->name, depth + 1);
@@ -235,49 +279,38 @@ class XmlWriter {
     out_ += ' ';
     out_ += name;
     out_ += "=\"";
-    Escaped(value, true);
+    Escaped(value.data(), value.data() + value.size(), true);
+    out_ += '"';
+  }
+  void Attribute(const char* name, const char* value) {
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    Escaped(value, nullptr, true);
     out_ += '"';
   }
 
-  // Tabs and line breaks in attribute values are written as character
-  // references: a parser turns literal ones into blanks. A carriage return
-  // is one everywhere, as a parser would turn it into a line feed.
-  void Escaped(std::string_view text, bool attribute) {
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char* replacement = nullptr;
-      switch (text[i]) {
-        case '&':
-          replacement = "&amp;";
-          break;
-        case '<':
-          replacement = "&lt;";
-          break;
-        case '>':
-          replacement = "&gt;";
-          break;
-        case '"':
-          if (attribute) replacement = "&quot;";
-          break;
-        case '\t':
-          if (attribute) replacement = "&#9;";
-          break;
-        case '\n':
-          if (attribute) replacement = "&#10;";
-          break;
-        case '\r':
-          replacement = "&#13;";
-          break;
-        default:
-          break;
+  // Appends the text from `text` to `end`, or to its NUL when `end` is null,
+  // with the characters escaped that the context needs.
+  void Escaped(const char* text, const char* end, bool attribute) {
+    const uint8_t stop = kEscapedInText | (attribute ? kEscapedInAttribute : 0) | kEnd;
+    const char* run = text;
+    for (const char* p = text;; ++p) {
+      if (p == end) {
+        out_.append(run, p - run);
+        return;
       }
-      if (replacement != nullptr) {
-        out_.append(text.data() + start, i - start);
-        out_ += replacement;
-        start = i + 1;
+      uint8_t c = static_cast<uint8_t>(*p);
+      if ((kCharClass[c] & stop) == 0) continue;
+      if (c == '\0' && end == nullptr) {
+        out_.append(run, p - run);
+        return;
       }
+      if (c == '\0') continue;  // an embedded NUL of a std::string
+      out_.append(run, p - run);
+      out_ += Replacement(c);
+      run = p + 1;
     }
-    out_.append(text.data() + start, text.size() - start);
   }
 
   std::string& out_;

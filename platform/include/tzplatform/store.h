@@ -19,6 +19,10 @@ class TZPLATFORM_API StoreError : public std::runtime_error {
   explicit StoreError(const std::string& what) : std::runtime_error(what) {}
 };
 
+// Opens the store at `path` as the store objects do (bringing an older
+// schema up to date) and throws StoreError saying why when it cannot be used.
+TZPLATFORM_API void CheckStore(const std::string& path);
+
 // A canonical text form of every table of the store at `path`, row by row in
 // a fixed order: equal dumps mean equal stores.
 TZPLATFORM_API std::string DumpStore(const std::string& path);

@@ -1,10 +1,68 @@
 // Recording of raised events in the configuration store.
 #include "log/event_sink.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "store/connection.h"
+#include "tzplatform/faults.h"
+
 namespace tzplatform {
 namespace detail {
+namespace {
 
-void RecordEvent(const RaisedEvent& /*event*/) noexcept {}
+std::string UtcNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &utc);
+  char text[48];
+  std::snprintf(text, sizeof(text), "%s.%03ldZ", stamp, static_cast<long>(now.tv_nsec / 1000000));
+  return text;
+}
+
+}  // namespace
+
+void RecordEvent(const RaisedEvent& event) noexcept {
+  try {
+    if (CheckFault("EvEvent::RecordEvent", "*") != 0) return;
+    store::Connection& db = store::CurrentStore();
+    store::WriteTransaction transaction(db);
+    store::Statement insert(db,
+                            "INSERT INTO events (raised_at, process_id, severity, event_id,"
+                            " param1, param2) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    insert.Bind(1, UtcNow())
+        .Bind(2, int64_t{getpid()})
+        .Bind(3, std::string(event.severity == EventSeverity::kCritical ? "critical" : "info"))
+        .Bind(4, int64_t{event.id})
+        .Bind(5, int64_t{event.param1})
+        .Bind(6, int64_t{event.param2})
+        .Run();
+    int64_t row = 0;
+    {
+      store::Statement last(db, "SELECT last_insert_rowid()");
+      if (last.Step()) row = last.Int(0);
+    }
+    store::Statement argument(db,
+                              "INSERT INTO event_arguments (event_row, position, kind, value)"
+                              " VALUES (?1, ?2, ?3, ?4)");
+    for (size_t i = 0; i < event.arguments.size(); ++i) {
+      argument.Reset();
+      argument.Bind(1, row)
+          .Bind(2, static_cast<int64_t>(i))
+          .Bind(3, int64_t{event.arguments[i].kind})
+          .Bind(4, event.arguments[i].value)
+          .Run();
+    }
+    transaction.Commit();
+  } catch (...) {
+    // The event is in the log; a store that cannot take it changes nothing else.
+  }
+}
 
 }  // namespace detail
 }  // namespace tzplatform

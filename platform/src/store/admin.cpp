@@ -1,0 +1,139 @@
+// Administration of the configuration store: checks, dumps, copies, events.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "store/connection.h"
+#include "store/scratch_file.h"
+#include "tzplatform/store.h"
+
+namespace tzplatform {
+
+using store::Connection;
+using store::Statement;
+
+void CheckStore(const std::string& path) { store::ThreadConnection(path); }
+
+namespace {
+
+struct CloseHandle {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+
+std::string QuoteIdentifier(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+std::string DumpStore(const std::string& path) {
+  Connection& db = store::ThreadConnection(path);
+  store::ReadTransaction snapshot(db);
+  std::string dump;
+  Statement tables(db,
+                   "SELECT name FROM sqlite_master WHERE type = 'table'"
+                   " AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name");
+  while (tables.Step()) {
+    const std::string table = tables.Text(0);
+    std::vector<std::string> columns;
+    Statement info(db, "SELECT name FROM pragma_table_info(?1) ORDER BY cid");
+    info.Bind(1, table);
+    while (info.Step()) columns.push_back(info.Text(0));
+
+    dump += "table " + table + " (";
+    std::string select = "SELECT ";
+    std::string order = " ORDER BY ";
+    for (size_t i = 0; i < columns.size(); ++i) {
+      dump += (i > 0 ? ", " : "") + columns[i];
+      select += (i > 0 ? " || '|' || " : "") + std::string("quote(") +
+                QuoteIdentifier(columns[i]) + ")";
+      order += (i > 0 ? ", " : "") + std::to_string(i + 1);
+    }
+    dump += ")\n";
+    if (columns.empty()) continue;
+    // Ordered by every column, so equal content dumps equally whatever the
+    // order the rows were written in.
+    Statement rows(db, select + " FROM " + QuoteIdentifier(table) + order);
+    while (rows.Step()) dump += "  " + rows.Text(0) + "\n";
+  }
+  return dump;
+}
+
+void CopyStore(const std::string& from, const std::string& to) {
+  Connection& source = store::ThreadConnection(from);
+  store::ScratchFile scratch(to);
+  {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(scratch.path().c_str(), &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::unique_ptr<sqlite3, CloseHandle> copy(raw);
+    if (rc != SQLITE_OK) {
+      throw StoreError("cannot create the copy " + to + ": " + sqlite3_errstr(rc));
+    }
+    // One step copies every page under one read transaction of the source,
+    // so the copy is consistent even while other connections write.
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", source.handle(), "main");
+    if (backup == nullptr) {
+      throw StoreError("cannot copy " + from + " to " + to + ": " + sqlite3_errmsg(copy.get()));
+    }
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(store::kBusyTimeoutMs);
+    do {
+      rc = sqlite3_backup_step(backup, -1);
+      if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) &&
+          std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rc = SQLITE_OK;
+      }
+    } while (rc == SQLITE_OK);
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE) {
+      throw StoreError("cannot copy " + from + " to " + to + ": " + sqlite3_errstr(rc));
+    }
+    if (sqlite3_exec(copy.get(), "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+      throw StoreError("cannot copy " + from + " to " + to + ": " + sqlite3_errmsg(copy.get()));
+    }
+  }
+  scratch.MoveIntoPlace();
+}
+
+std::vector<RaisedEvent> StoredEvents(const std::string& path) {
+  Connection& db = store::ThreadConnection(path);
+  store::ReadTransaction snapshot(db);
+  std::vector<RaisedEvent> events;
+  std::vector<int64_t> rows;
+  Statement read(db,
+                 "SELECT id, severity, event_id, param1, param2 FROM events ORDER BY id");
+  while (read.Step()) {
+    RaisedEvent event;
+    rows.push_back(read.Int(0));
+    event.severity =
+        read.Text(1) == "critical" ? EventSeverity::kCritical : EventSeverity::kInfo;
+    event.id = static_cast<uint32_t>(read.Int(2));
+    event.param1 = static_cast<int>(read.Int(3));
+    event.param2 = static_cast<int>(read.Int(4));
+    events.push_back(std::move(event));
+  }
+  Statement arguments(db,
+                      "SELECT kind, value FROM event_arguments WHERE event_row = ?1"
+                      " ORDER BY position");
+  for (size_t i = 0; i < events.size(); ++i) {
+    arguments.Reset();
+    arguments.Bind(1, rows[i]);
+    while (arguments.Step()) {
+      events[i].arguments.push_back(
+          EventArgument{static_cast<int>(arguments.Int(0)), arguments.Text(1)});
+    }
+  }
+  return events;
+}
+
+}  // namespace tzplatform

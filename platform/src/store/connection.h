@@ -1,0 +1,139 @@
+// SQLite access of the configuration store: connections, statements,
+// transactions and the schema.
+//
+// Each thread keeps its own connection per store file (SQLite connections are
+// not shared between threads here, and never used again after fork). Every
+// failure is a tzplatform::StoreError naming the store file.
+#ifndef TZPLATFORM_SRC_STORE_CONNECTION_H_
+#define TZPLATFORM_SRC_STORE_CONNECTION_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "tzplatform/store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tzplatform {
+namespace store {
+
+// The newest schema this program reads and writes.
+constexpr int kSchemaVersion = 1;
+
+// How long a call waits for another connection's write lock before it fails.
+constexpr int kBusyTimeoutMs = 30000;
+
+class Connection {
+ public:
+  // Opens an existing store; refuses (StoreError) anything that is not a
+  // store of this or an older schema, without writing to it. An older schema
+  // is brought up to date.
+  static std::unique_ptr<Connection> OpenExisting(const std::string& path);
+  // Creates a store with the current schema in the empty or absent file `path`.
+  static std::unique_ptr<Connection> CreateNew(const std::string& path);
+
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sqlite3* handle() const { return db_; }
+  const std::string& path() const { return path_; }
+  // Whether `path` still names the file this connection has open.
+  bool SameFile(dev_t device, ino_t inode) const { return device == device_ && inode == inode_; }
+
+  // Runs SQL text without parameters (schema, pragmas, transaction control).
+  void Exec(const char* sql);
+  // Throws StoreError with the path, `what` and SQLite's message.
+  [[noreturn]] void Fail(const std::string& what) const;
+
+  // Leaves the SQLite handle open forever: used for connections inherited
+  // across fork, which the child must neither use nor close.
+  void Abandon();
+
+ private:
+  Connection(sqlite3* db, std::string path);
+  void Configure();
+  int ReadSchemaVersion();
+  void Migrate(int from);
+
+  sqlite3* db_;
+  std::string path_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+// A prepared statement with bound parameters; finalized on destruction.
+// Parameter and column indexes are 1-based and 0-based, as in SQLite.
+class Statement {
+ public:
+  Statement(Connection& connection, const std::string& sql);
+  ~Statement();
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  Statement& Bind(int index, int64_t value);
+  Statement& Bind(int index, const std::string& value);
+  Statement& BindNull(int index);
+  Statement& BindBool(int index, bool value) { return Bind(index, int64_t{value ? 1 : 0}); }
+
+  // Advances to the next row: true when there is one, false when done.
+  bool Step();
+  // Steps until done; returns the number of rows changed.
+  int Run();
+  void Reset();
+
+  int Columns() const;
+  bool IsNull(int column) const;
+  int64_t Int(int column) const;
+  bool Bool(int column) const { return Int(column) != 0; }
+  std::string Text(int column) const;
+
+ private:
+  Connection& connection_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT: takes the write lock up front (waiting for it),
+// so a read-then-write never fails half-way on a busy snapshot. Rolled back
+// unless committed.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(Connection& connection);
+  ~WriteTransaction();
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  void Commit();
+
+ private:
+  Connection& connection_;
+  bool open_ = true;
+};
+
+// A consistent view for several reads.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(Connection& connection);
+  ~ReadTransaction();
+  ReadTransaction(const ReadTransaction&) = delete;
+  ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+ private:
+  Connection& connection_;
+};
+
+// The calling thread's connection to the existing store at `path`: opened on
+// first use, opened again when the file was replaced, never one inherited
+// from the parent process.
+Connection& ThreadConnection(const std::string& path);
+
+// ThreadConnection(StorePath()).
+Connection& CurrentStore();
+
+}  // namespace store
+}  // namespace tzplatform
+
+#endif  // TZPLATFORM_SRC_STORE_CONNECTION_H_

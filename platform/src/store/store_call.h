@@ -1,0 +1,45 @@
+// What every status-returning call of the store objects shares: its fault
+// hook, and the turning of a store failure into a logged status.
+#ifndef TZPLATFORM_SRC_STORE_STORE_CALL_H_
+#define TZPLATFORM_SRC_STORE_STORE_CALL_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tzplatform/faults.h"
+#include "tzplatform/store.h"
+
+namespace tzplatform {
+namespace store {
+
+// Statuses of the store objects (0 = success).
+enum Status : int {
+  kOk = 0,
+  kNotFound = 2,      // no such client, subclient, application or property
+  kStoreFailure = 3,  // the store could not be opened, read or written
+  kBadArgument = 4,   // an argument the store cannot take
+};
+
+// Writes a store failure to the platform log.
+void LogStoreFailure(const char* call, const std::string& what);
+
+// Runs one call: a fault armed for (call, key) decides first (its status is
+// returned, or it throws); otherwise `body` returns the status. A StoreError
+// is logged and becomes kStoreFailure; any other exception passes through.
+template <typename Body>
+int RunCall(const char* call, const std::string& key, Body&& body) {
+  if (int status = CheckFault(call, key)) return status;
+  try {
+    return body();
+  } catch (const StoreError& e) {
+    LogStoreFailure(call, e.what());
+    return kStoreFailure;
+  }
+}
+
+inline std::string IdKey(uint64_t id) { return std::to_string(id); }
+
+}  // namespace store
+}  // namespace tzplatform
+
+#endif  // TZPLATFORM_SRC_STORE_STORE_CALL_H_

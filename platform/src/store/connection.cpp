@@ -94,8 +94,10 @@ std::unique_ptr<Connection> Connection::OpenExisting(const std::string& path) {
 std::unique_ptr<Connection> Connection::CreateNew(const std::string& path) {
   std::unique_ptr<Connection> connection(
       new Connection(OpenHandle(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), path));
-  Statement tables(*connection, "SELECT count(*) FROM sqlite_master");
-  if (!tables.Step() || tables.Int(0) != 0) Throw(Describe(path) + ": file is not empty");
+  {
+    Statement tables(*connection, "SELECT count(*) FROM sqlite_master");
+    if (!tables.Step() || tables.Int(0) != 0) Throw(Describe(path) + ": file is not empty");
+  }
   connection->Configure();
   connection->Migrate(0);
   return connection;
@@ -104,8 +106,11 @@ std::unique_ptr<Connection> Connection::CreateNew(const std::string& path) {
 void Connection::Configure() {
   // WAL lets readers go on while one connection writes; FULL makes a
   // committed write survive a crash.
-  Statement mode(*this, "PRAGMA journal_mode");
-  std::string current = mode.Step() ? mode.Text(0) : std::string();
+  std::string current;
+  {
+    Statement mode(*this, "PRAGMA journal_mode");
+    if (mode.Step()) current = mode.Text(0);
+  }
   if (current != "wal") {
     Statement set(*this, "PRAGMA journal_mode = WAL");
     if (!set.Step() || set.Text(0) != "wal") Fail("cannot switch to write-ahead logging");

@@ -1,0 +1,130 @@
+// tzdag init DIR [--fixture FILE]: a configuration store and a remote root
+// from a fixture, ready for the other commands.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include <tzplatform/fixture.h>
+#include <tzplatform/store.h>
+
+#include "commands.h"
+
+namespace fs = std::filesystem;
+
+namespace tzdag_tool {
+namespace {
+
+struct InitOptions {
+  std::string dir;
+  std::string fixture;
+};
+
+std::string ReadFixtureFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read fixture " + path + ": " + std::strerror(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw UsageError("cannot read fixture " + path);
+  return text.str();
+}
+
+// The fixture's own messages name the place in the file; say which file.
+UsageError FixtureProblem(const std::string& path, const std::string& what) {
+  const std::string redundant = "fixture: ";
+  std::string message = what.compare(0, redundant.size(), redundant) == 0
+                            ? what.substr(redundant.size())
+                            : what;
+  return UsageError(path + ": " + message);
+}
+
+std::string SimulatorPath() {
+  const char* fromEnvironment = std::getenv("TZ_PSHIM_SIM");
+  if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+  return TZ_PSHIM_SIM_PATH;
+}
+
+size_t CountOf(const nlohmann::json& section, const char* key) {
+  auto found = section.find(key);
+  return found != section.end() && found->is_array() ? found->size() : 0;
+}
+
+int RunInit(const InitOptions& options, const GlobalOptions& global) {
+  const std::string fixturePath = options.fixture.empty() ? TZ_DEMO_FIXTURE : options.fixture;
+  nlohmann::json fixture;
+  try {
+    fixture = tzplatform::ParseFixture(ReadFixtureFile(fixturePath));
+  } catch (const tzplatform::FixtureError& e) {
+    throw FixtureProblem(fixturePath, e.what());
+  }
+  if (!fixture.contains("store")) throw UsageError(fixturePath + ": no \"store\" section");
+  const bool withRemote = fixture.contains("remote");
+
+  std::error_code error;
+  fs::create_directories(options.dir, error);
+  if (error) throw UsageError("cannot create " + options.dir + ": " + error.message());
+  const fs::path dir = fs::absolute(options.dir).lexically_normal();
+  const std::string storePath = (dir / "store.db").string();
+  const std::string remotePath = (dir / "remote").string();
+  // Refuse before writing anything, so that init never leaves half a setup.
+  if (fs::exists(storePath)) throw UsageError(storePath + " already exists");
+  if (withRemote && fs::exists(remotePath)) throw UsageError(remotePath + " already exists");
+
+  try {
+    tzplatform::CreateStoreFromFixture(fixture["store"], storePath);
+  } catch (const tzplatform::FixtureError& e) {
+    throw FixtureProblem(fixturePath, e.what());
+  }
+  if (withRemote) {
+    try {
+      tzplatform::CreateRemoteRootFromFixture(fixture["remote"], remotePath, SimulatorPath());
+    } catch (const std::exception& e) {
+      fs::remove(storePath, error);
+      if (dynamic_cast<const tzplatform::FixtureError*>(&e) != nullptr) {
+        throw FixtureProblem(fixturePath, e.what());
+      }
+      throw;
+    }
+  }
+
+  if (global.json) {
+    nlohmann::json environment = {{"TZ_CONFIG_STORE", storePath}};
+    if (withRemote) environment["TZ_REMOTE_ROOT"] = remotePath;
+    PrintJson({{"ok", true},
+               {"store", storePath},
+               {"remote", withRemote ? nlohmann::json(remotePath) : nlohmann::json()},
+               {"environment", environment}});
+    return kExitOk;
+  }
+  const nlohmann::json& store = fixture["store"];
+  std::cout << "Created the configuration store " << storePath << " ("
+            << CountOf(store, "clients") << " clients, " << CountOf(store, "subclients")
+            << " subclients)\n";
+  if (withRemote) {
+    std::cout << "Created the remote root " << remotePath << " ("
+              << CountOf(fixture["remote"], "hosts") << " hosts)\n";
+  }
+  std::cout << "Use them with:\n  export TZ_CONFIG_STORE=" << storePath << "\n";
+  if (withRemote) std::cout << "  export TZ_REMOTE_ROOT=" << remotePath << "\n";
+  std::cout << "or pass --store " << storePath;
+  if (withRemote) std::cout << " --remote-root " << remotePath;
+  std::cout << " to tzdag." << std::endl;
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddInitCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<InitOptions>();
+  CLI::App* app = root.add_subcommand(
+      "init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)");
+  app->add_option("DIR", options->dir, "folder to create them in")->required();
+  app->add_option("--fixture", options->fixture, "fixture file (JSON)");
+  return Command{app, [options, &global] { return RunInit(*options, global); }};
+}
+
+}  // namespace tzdag_tool

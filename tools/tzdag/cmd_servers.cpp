@@ -1,0 +1,55 @@
+// tzdag servers --client ID [--selected]: the member servers of a DAG client
+// that database discovery may run on, or that are selected for it.
+#include <iostream>
+#include <memory>
+
+#include <tzdag/TzDagApi.h>
+#include <tzplatform/settings.h>
+#include <tzplatform/store.h>
+
+#include "commands.h"
+#include "output.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct ServersOptions {
+  uint32_t clientId = 0;
+  bool selected = false;
+};
+
+int RunServers(const ServersOptions& options, const GlobalOptions& global) {
+  // A missing or foreign store is a set-up problem, not an empty answer.
+  tzplatform::CheckStore(tzplatform::StorePath());
+  std::vector<std::string> servers =
+      options.selected ? GetSelectedServers(options.clientId) : GetRemoteServer(options.clientId);
+  // The library's callers treat an empty list as their failure.
+  const bool ok = !servers.empty();
+  if (global.json) {
+    PrintJson({{"ok", ok}, {"servers", servers}});
+  } else if (ok) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& server : servers) rows.push_back({server});
+    PrintTable(std::cout, {"SERVER"}, rows);
+  } else {
+    std::cout << "No member server of client " << options.clientId
+              << (options.selected ? " is selected."
+                                   : " is selected and has the database agent installed.")
+              << std::endl;
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<ServersOptions>();
+  CLI::App* app = root.add_subcommand(
+      "servers", "Member servers of a DAG client that are selected and carry the database agent");
+  app->add_option("--client", options->clientId, "id of the DAG client")->required();
+  app->add_flag("--selected", options->selected,
+                "every member server selected for the client, agent or not");
+  return Command{app, [options, &global] { return RunServers(*options, global); }};
+}
+
+}  // namespace tzdag_tool

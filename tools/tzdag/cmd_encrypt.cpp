@@ -28,8 +28,8 @@ int RunEncrypt(const GlobalOptions& global) {
 }  // namespace
 
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global) {
-  CLI::App* app =
-      root.add_subcommand("encrypt", "Print the encrypted form of a password read on standard input");
+  CLI::App* app = root.add_subcommand(
+      "encrypt", "Print the encrypted form of a password read on standard input");
   return Command{app, [&global] { return RunEncrypt(global); }};
 }
 

@@ -36,9 +36,8 @@ std::string ReadFixtureFile(const std::string& path) {
 // The fixture's own messages name the place in the file; say which file.
 UsageError FixtureProblem(const std::string& path, const std::string& what) {
   const std::string redundant = "fixture: ";
-  std::string message = what.compare(0, redundant.size(), redundant) == 0
-                            ? what.substr(redundant.size())
-                            : what;
+  std::string message =
+      what.compare(0, redundant.size(), redundant) == 0 ? what.substr(redundant.size()) : what;
   return UsageError(path + ": " + message);
 }
 
@@ -65,9 +64,17 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
   const bool withRemote = fixture.contains("remote");
 
   std::error_code error;
-  fs::create_directories(options.dir, error);
-  if (error) throw UsageError("cannot create " + options.dir + ": " + error.message());
   const fs::path dir = fs::absolute(options.dir).lexically_normal();
+  // A folder made here goes again if nothing could be put in it.
+  struct FolderGuard {
+    fs::path path;
+    ~FolderGuard() {
+      std::error_code ignored;
+      if (!path.empty()) fs::remove(path, ignored);  // only when empty
+    }
+  } madeHere{fs::exists(dir) ? fs::path() : dir};
+  fs::create_directories(dir, error);
+  if (error) throw UsageError("cannot create " + options.dir + ": " + error.message());
   const std::string storePath = (dir / "store.db").string();
   const std::string remotePath = (dir / "remote").string();
   // Refuse before writing anything, so that init never leaves half a setup.
@@ -91,6 +98,7 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
     }
   }
 
+  madeHere.path.clear();
   if (global.json) {
     nlohmann::json environment = {{"TZ_CONFIG_STORE", storePath}};
     if (withRemote) environment["TZ_REMOTE_ROOT"] = remotePath;
@@ -101,9 +109,8 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
     return kExitOk;
   }
   const nlohmann::json& store = fixture["store"];
-  std::cout << "Created the configuration store " << storePath << " ("
-            << CountOf(store, "clients") << " clients, " << CountOf(store, "subclients")
-            << " subclients)\n";
+  std::cout << "Created the configuration store " << storePath << " (" << CountOf(store, "clients")
+            << " clients, " << CountOf(store, "subclients") << " subclients)\n";
   if (withRemote) {
     std::cout << "Created the remote root " << remotePath << " ("
               << CountOf(fixture["remote"], "hosts") << " hosts)\n";

@@ -14,7 +14,9 @@ namespace tzplatform {
 using store::Connection;
 using store::Statement;
 
-void CheckStore(const std::string& path) { store::ThreadConnection(path); }
+void CheckStore(const std::string& path) {
+  store::ThreadConnection(path);
+}
 
 namespace {
 
@@ -52,8 +54,7 @@ std::string DumpStore(const std::string& path) {
     std::string order = " ORDER BY ";
     for (size_t i = 0; i < columns.size(); ++i) {
       dump += (i > 0 ? ", " : "") + columns[i];
-      select += (i > 0 ? " || '|' || " : "") + std::string("quote(") +
-                QuoteIdentifier(columns[i]) + ")";
+      select += (i > 0 ? ", " : "") + std::string("quote(") + QuoteIdentifier(columns[i]) + ")";
       order += (i > 0 ? ", " : "") + std::to_string(i + 1);
     }
     dump += ")\n";
@@ -61,7 +62,13 @@ std::string DumpStore(const std::string& path) {
     // Ordered by every column, so equal content dumps equally whatever the
     // order the rows were written in.
     Statement rows(db, select + " FROM " + QuoteIdentifier(table) + order);
-    while (rows.Step()) dump += "  " + rows.Text(0) + "\n";
+    while (rows.Step()) {
+      dump += " ";
+      for (size_t i = 0; i < columns.size(); ++i) {
+        dump += (i > 0 ? "|" : " ") + rows.Text(static_cast<int>(i));
+      }
+      dump += "\n";
+    }
   }
   return dump;
 }
@@ -110,13 +117,11 @@ std::vector<RaisedEvent> StoredEvents(const std::string& path) {
   store::ReadTransaction snapshot(db);
   std::vector<RaisedEvent> events;
   std::vector<int64_t> rows;
-  Statement read(db,
-                 "SELECT id, severity, event_id, param1, param2 FROM events ORDER BY id");
+  Statement read(db, "SELECT id, severity, event_id, param1, param2 FROM events ORDER BY id");
   while (read.Step()) {
     RaisedEvent event;
     rows.push_back(read.Int(0));
-    event.severity =
-        read.Text(1) == "critical" ? EventSeverity::kCritical : EventSeverity::kInfo;
+    event.severity = read.Text(1) == "critical" ? EventSeverity::kCritical : EventSeverity::kInfo;
     event.id = static_cast<uint32_t>(read.Int(2));
     event.param1 = static_cast<int>(read.Int(3));
     event.param2 = static_cast<int>(read.Int(4));

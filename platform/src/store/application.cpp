@@ -49,7 +49,9 @@ int ApplicationId::getApplicationId(void* /*reserved*/) {
   return status;
 }
 
-std::string ApplicationId::getErrorString() const { return error_; }
+std::string ApplicationId::getErrorString() const {
+  return error_;
+}
 
 ApplicationType ApplicationId::getApplicationType(void* /*reserved*/) {
   uint64_t type = 0;
@@ -66,8 +68,8 @@ BackupSet ApplicationId::getBackupSet(void* /*reserved*/) {
 }
 
 MsExchangeSubclient* ApplicationId::getSubclient(void* /*reserved*/) {
-  int status = WithApplicationRow("ApplicationId::getSubclient", orbalId_, appId_, "id",
-                                  [](Statement&) {});
+  int status =
+      WithApplicationRow("ApplicationId::getSubclient", orbalId_, appId_, "id", [](Statement&) {});
   if (status != kOk) return nullptr;
   if (subclient_ == nullptr) subclient_ = std::make_unique<MsExchangeSubclient>(appId_, false);
   return subclient_.get();
@@ -117,9 +119,8 @@ int ClientApplicationList::getSubclientList(std::vector<uint64_t>& ids,
 
 int ClientApplicationList::getSubclientList(std::vector<uint64_t>& ids,
                                             std::vector<std::string>& names, uint64_t clientId,
-                                            int /*reserved1*/, int /*reserved2*/,
-                                            int /*reserved3*/, void* /*reserved*/,
-                                            int /*flags*/) {
+                                            int /*reserved1*/, int /*reserved2*/, int /*reserved3*/,
+                                            void* /*reserved*/, int /*flags*/) {
   return ListSubclients(
       "ClientApplicationList::getSubclientList", IdKey(clientId),
       "SELECT id, name FROM subclients WHERE client_id = ?1 ORDER BY seq",

@@ -21,9 +21,13 @@ static_assert(kMigrationCount == kSchemaVersion, "one migration per schema versi
 
 namespace {
 
-[[noreturn]] void Throw(const std::string& message) { throw StoreError(message); }
+[[noreturn]] void Throw(const std::string& message) {
+  throw StoreError(message);
+}
 
-std::string Describe(const std::string& path) { return "configuration store " + path; }
+std::string Describe(const std::string& path) {
+  return "configuration store " + path;
+}
 
 // Opens the SQLite handle; `flags` decide whether the file may be created.
 sqlite3* OpenHandle(const std::string& path, int flags) {
@@ -122,8 +126,8 @@ void Connection::Configure() {
 int Connection::ReadSchemaVersion() {
   sqlite3_stmt* probe = nullptr;
   int rc = sqlite3_prepare_v2(
-      db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'meta'", -1,
-      &probe, nullptr);
+      db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'meta'", -1, &probe,
+      nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(probe);
   bool hasMeta = rc == SQLITE_ROW && sqlite3_column_int(probe, 0) == 1;
   sqlite3_finalize(probe);
@@ -157,7 +161,8 @@ void Connection::Migrate(int from) {
   int version = from;
   if (from > 0) {
     Statement current(*this, "SELECT value FROM meta WHERE key = 'schema_version'");
-    if (current.Step()) version = static_cast<int>(std::strtol(current.Text(0).c_str(), nullptr, 10));
+    if (current.Step())
+      version = static_cast<int>(std::strtol(current.Text(0).c_str(), nullptr, 10));
   }
   for (int step = version; step < kSchemaVersion; ++step) Exec(kMigrations[step]);
   if (version < kSchemaVersion) {
@@ -190,7 +195,9 @@ Statement::Statement(Connection& connection, const std::string& sql) : connectio
   }
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() {
+  sqlite3_finalize(stmt_);
+}
 
 Statement& Statement::Bind(int index, int64_t value) {
   if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) connection_.Fail("cannot bind");
@@ -228,13 +235,17 @@ void Statement::Reset() {
   sqlite3_clear_bindings(stmt_);
 }
 
-int Statement::Columns() const { return sqlite3_column_count(stmt_); }
+int Statement::Columns() const {
+  return sqlite3_column_count(stmt_);
+}
 
 bool Statement::IsNull(int column) const {
   return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
-int64_t Statement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+int64_t Statement::Int(int column) const {
+  return sqlite3_column_int64(stmt_, column);
+}
 
 std::string Statement::Text(int column) const {
   const unsigned char* text = sqlite3_column_text(stmt_, column);
@@ -309,7 +320,9 @@ Connection& ThreadConnection(const std::string& path) {
   return result;
 }
 
-Connection& CurrentStore() { return ThreadConnection(StorePath()); }
+Connection& CurrentStore() {
+  return ThreadConnection(StorePath());
+}
 
 }  // namespace store
 }  // namespace tzplatform

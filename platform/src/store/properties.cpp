@@ -12,9 +12,8 @@ std::unique_ptr<ApplProperty> ApplProperty::clone() const {
   return std::unique_ptr<ApplProperty>(new ApplProperty(*this));
 }
 
-ExchangeDBProperty::ExchangeDBProperty(const std::string& storeName,
-                                       const std::string& description, bool /*flag*/,
-                                       const std::string& /*noValue1*/,
+ExchangeDBProperty::ExchangeDBProperty(const std::string& storeName, const std::string& description,
+                                       bool /*flag*/, const std::string& /*noValue1*/,
                                        const std::string& /*noValue2*/, const int& /*number*/)
     : ApplProperty(kType, std::string()), storeName_(storeName), description_(description) {}
 
@@ -30,8 +29,7 @@ std::unique_ptr<ApplProperty> DAGDBProperty::clone() const {
 }
 
 DAGMemberServerProperty::DAGMemberServerProperty(const std::string& serverName,
-                                                 bool selectedForDAGClient,
-                                                 bool exchDBuVOInstalled)
+                                                 bool selectedForDAGClient, bool exchDBuVOInstalled)
     : ApplProperty(kType, serverName),
       selected_(selectedForDAGClient),
       uvoInstalled_(exchDBuVOInstalled) {}

@@ -66,7 +66,9 @@ void BindRow(Statement& statement, int first, const Row& row) {
   BindOptional(statement, first + 6, row.associatedServer);
 }
 
-int64_t AsKey(uint64_t id) { return static_cast<int64_t>(id); }
+int64_t AsKey(uint64_t id) {
+  return static_cast<int64_t>(id);
+}
 
 bool NameTaken(Connection& db, const OwnerTable& table, uint64_t owner, const std::string& name) {
   Statement taken(db, std::string("SELECT 1 FROM ") + table.properties + " WHERE " +
@@ -99,12 +101,10 @@ bool OwnerExists(Connection& db, const OwnerTable& table, uint64_t owner) {
   return exists.Step();
 }
 
-void ReadProperties(Connection& db, const OwnerTable& table, uint64_t owner,
-                    PropertiesList& list) {
+void ReadProperties(Connection& db, const OwnerTable& table, uint64_t owner, PropertiesList& list) {
   Statement rows(db, std::string("SELECT type, name, value, store_name, description, force_full,"
                                  " selected, agent_installed, associated_server FROM ") +
-                         table.properties + " WHERE " + table.ownerColumn +
-                         " = ?1 ORDER BY seq");
+                         table.properties + " WHERE " + table.ownerColumn + " = ?1 ORDER BY seq");
   rows.Bind(1, AsKey(owner));
   const int noNumber = 0;
   while (rows.Step()) {
@@ -113,8 +113,8 @@ void ReadProperties(Connection& db, const OwnerTable& table, uint64_t owner,
     std::unique_ptr<ApplProperty> property;
     switch (type) {
       case ExchangeDBProperty::kType: {
-        auto content = std::make_unique<ExchangeDBProperty>(
-            rows.Text(3), rows.Text(4), true, no_value_prop, no_value_prop, noNumber);
+        auto content = std::make_unique<ExchangeDBProperty>(rows.Text(3), rows.Text(4), true,
+                                                            no_value_prop, no_value_prop, noNumber);
         content->setForceFullOnNextBackup(rows.Bool(5));
         content->setName(name);
         property = std::move(content);

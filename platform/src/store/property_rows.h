@@ -26,8 +26,7 @@ bool OwnerExists(Connection& db, const OwnerTable& table, uint64_t owner);
 
 // Appends the owner's properties to `list` in the store's order; each entry
 // of a known type is an object of that type's class.
-void ReadProperties(Connection& db, const OwnerTable& table, uint64_t owner,
-                    PropertiesList& list);
+void ReadProperties(Connection& db, const OwnerTable& table, uint64_t owner, PropertiesList& list);
 
 // Whether the store can write the property: an entry of a known type must be
 // an object of that type's class.

@@ -31,7 +31,8 @@ std::string FolderOf(const std::string& path) {
 ScratchFile::ScratchFile(const std::string& target) : target_(target) {
   struct stat info {};
   if (lstat(target.c_str(), &info) == 0) throw StoreError(target + " already exists");
-  std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+  std::string base =
+      target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
   std::string pattern = FolderOf(target) + "/." + base + ".partial-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
@@ -52,8 +53,7 @@ void ScratchFile::MoveIntoPlace() {
     unlink(path_.c_str());
   } else if (errno == EEXIST) {
     throw StoreError(target_ + " already exists");
-  } else if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) !=
-             0) {
+  } else if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno == EEXIST) throw StoreError(target_ + " already exists");
     Fail("cannot move the new store to " + target_, errno);
   }

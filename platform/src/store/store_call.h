@@ -37,7 +37,9 @@ int RunCall(const char* call, const std::string& key, Body&& body) {
   }
 }
 
-inline std::string IdKey(uint64_t id) { return std::to_string(id); }
+inline std::string IdKey(uint64_t id) {
+  return std::to_string(id);
+}
 
 }  // namespace store
 }  // namespace tzplatform

@@ -138,9 +138,9 @@ std::unique_ptr<ApplProperty> ReadProperty(const json& entry, const std::string&
   if (kind == kContent) {
     Fields f(entry, place, {"kind", "description", "storeName", "forceFull"});
     const int noNumber = 0;
-    auto content = std::make_unique<ExchangeDBProperty>(f.String("storeName"),
-                                                        f.String("description"), true,
-                                                        no_value_prop, no_value_prop, noNumber);
+    auto content =
+        std::make_unique<ExchangeDBProperty>(f.String("storeName"), f.String("description"), true,
+                                             no_value_prop, no_value_prop, noNumber);
     content->setForceFullOnNextBackup(f.Bool("forceFull", false));
     return content;
   }
@@ -156,8 +156,8 @@ std::unique_ptr<ApplProperty> ReadProperty(const json& entry, const std::string&
                         : type == DAGDBProperty::kType           ? kAssociation
                                                                  : nullptr;
     if (known != nullptr) {
-      Fail(f.At("type"), std::to_string(type) + " is the type of kind '" + known +
-                             "'; give the entry that kind");
+      Fail(f.At("type"),
+           std::to_string(type) + " is the type of kind '" + known + "'; give the entry that kind");
     }
     return std::make_unique<ApplProperty>(type, f.String("name"), f.String("value", ""));
   }

@@ -42,7 +42,9 @@ using tzplatform::store::RunCall;
 
 namespace {
 
-const OwnerTable* OwnerTableOf(bool client) { return client ? &kClientOwner : &kSubclientOwner; }
+const OwnerTable* OwnerTableOf(bool client) {
+  return client ? &kClientOwner : &kSubclientOwner;
+}
 
 }  // namespace
 
@@ -94,13 +96,17 @@ int ApplProperties::deleteProperty(const std::string& name, int /*reserved1*/, i
 
 ApplBackupContent::~ApplBackupContent() = default;
 
-ClientProperties::ClientProperties(uint64_t clientId) { setOwner(OwnerKind::kClient, clientId); }
+ClientProperties::ClientProperties(uint64_t clientId) {
+  setOwner(OwnerKind::kClient, clientId);
+}
 
 ClientProperties::~ClientProperties() = default;
 
 Subclient::Subclient() = default;
 
-Subclient::Subclient(uint64_t subclientId) { setOwner(OwnerKind::kSubclient, subclientId); }
+Subclient::Subclient(uint64_t subclientId) {
+  setOwner(OwnerKind::kSubclient, subclientId);
+}
 
 Subclient::~Subclient() = default;
 
@@ -113,13 +119,14 @@ int Subclient::setSubclientId(uint64_t subclientId) {
 }
 
 int Subclient::isDefaultSubclient(bool& isDefault, void* /*reserved*/) {
-  return tzplatform::store::ReadSubclientFlag("Subclient::isDefaultSubclient", ownerKind() == OwnerKind::kSubclient, ownerId(),
-                                               "is_default", isDefault);
+  return tzplatform::store::ReadSubclientFlag("Subclient::isDefaultSubclient",
+                                              ownerKind() == OwnerKind::kSubclient, ownerId(),
+                                              "is_default", isDefault);
 }
 
 int Subclient::isDeleted(bool& deleted, void* /*reserved*/) {
-  return tzplatform::store::ReadSubclientFlag("Subclient::isDeleted", ownerKind() == OwnerKind::kSubclient, ownerId(), "deleted",
-                                               deleted);
+  return tzplatform::store::ReadSubclientFlag(
+      "Subclient::isDeleted", ownerKind() == OwnerKind::kSubclient, ownerId(), "deleted", deleted);
 }
 
 int Subclient::addProperties(PropertiesList& list, int /*reserved1*/, int /*reserved2*/) {
@@ -159,22 +166,24 @@ MsExchangeSubclient::~MsExchangeSubclient() = default;
 
 int MsExchangeSubclient::isselectionTypeAutomatic(bool& automatic, void* /*reserved*/) {
   return tzplatform::store::ReadSubclientFlag("MsExchangeSubclient::isselectionTypeAutomatic",
-                                               ownerKind() == OwnerKind::kSubclient, ownerId(), "selection_type = 'automatic'",
-                                               automatic);
+                                              ownerKind() == OwnerKind::kSubclient, ownerId(),
+                                              "selection_type = 'automatic'", automatic);
 }
 
 int MsExchangeSubclient::isDAGBackupFromPassiveCopySet(bool& set, void* /*reserved*/) {
   return tzplatform::store::ReadSubclientFlag("MsExchangeSubclient::isDAGBackupFromPassiveCopySet",
-                                               ownerKind() == OwnerKind::kSubclient, ownerId(), "backup_from_passive", set);
+                                              ownerKind() == OwnerKind::kSubclient, ownerId(),
+                                              "backup_from_passive", set);
 }
 
 int MsExchangeSubclient::isDAGBackupFromActiveCopy(bool& set, void* /*reserved*/) {
   return tzplatform::store::ReadSubclientFlag("MsExchangeSubclient::isDAGBackupFromActiveCopy",
-                                               ownerKind() == OwnerKind::kSubclient, ownerId(), "use_active_if_no_passive", set);
+                                              ownerKind() == OwnerKind::kSubclient, ownerId(),
+                                              "use_active_if_no_passive", set);
 }
 
 int MsExchangeSubclient::isDAGUseLastActivationPreferenceSet(bool& set, void* /*reserved*/) {
   return tzplatform::store::ReadSubclientFlag(
-      "MsExchangeSubclient::isDAGUseLastActivationPreferenceSet", ownerKind() == OwnerKind::kSubclient, ownerId(),
-      "use_last_activation_preference", set);
+      "MsExchangeSubclient::isDAGUseLastActivationPreferenceSet",
+      ownerKind() == OwnerKind::kSubclient, ownerId(), "use_last_activation_preference", set);
 }

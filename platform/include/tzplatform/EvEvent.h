@@ -12,8 +12,8 @@
 // calling thread and are consumed by that thread's next InfoEvent or
 // CriticalEvent, so two threads raising events at once never mix arguments.
 // A raised event is written to the log as one line and recorded in the
-// configuration store's event table (a failure to record it is written to
-// the log and otherwise ignored).
+// configuration store's event table (an event the store cannot take is
+// only in the log).
 //
 // All members are thread-safe.
 #ifndef TZPLATFORM_EVEVENT_H_

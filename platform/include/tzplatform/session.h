@@ -2,6 +2,7 @@
 #ifndef TZPLATFORM_SESSION_H_
 #define TZPLATFORM_SESSION_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,6 +66,10 @@ class TZPLATFORM_API SessionRecorder {
 
 // Upper bound of a remote program's output, in bytes.
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
+
+// Tests only: lowers the bound for sessions that receive from now on, so
+// that an oversized answer needs no 64 MiB; 0 restores kMaxRemoteOutput.
+TZPLATFORM_API void SetMaxRemoteOutputForTest(size_t bytes);
 
 }  // namespace tzplatform
 

@@ -66,9 +66,8 @@ void CreateRemoteRootFromFixture(const nlohmann::json& remote, const std::string
     fs::create_directories(folder);
     fs::copy_file(simulatorPath, folder / "PshimProxy.exe", fs::copy_options::overwrite_existing);
     fs::permissions(folder / "PshimProxy.exe", fs::perms::owner_all | fs::perms::group_read |
-                                                    fs::perms::group_exec |
-                                                    fs::perms::others_read |
-                                                    fs::perms::others_exec);
+                                                   fs::perms::group_exec | fs::perms::others_read |
+                                                   fs::perms::others_exec);
   }
   fs::rename(scratch, target);
   guard.Release();

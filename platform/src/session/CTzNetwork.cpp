@@ -1,0 +1,294 @@
+// The remote command session over local processes: a host is a folder under
+// the remote root, the remote program a child process started from it.
+//
+// The program is started at attach and its output read at receive. The
+// remote timeout counts from the attach: a program that has not finished by
+// then is killed, however late the receive comes. An answer already complete
+// when the receive starts is taken even past the deadline.
+#include "tzplatform/CTzNetwork.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "session/child_process.h"
+#include "session/recorder_hooks.h"
+#include "tzplatform/codec.h"
+#include "tzplatform/session.h"
+#include "tzplatform/settings.h"
+
+namespace {
+
+// CNSession::tzsExecuteRemoteCommandType, the request record.
+constexpr uint32_t kRequestKey = 0x9000111;
+struct RequestField {
+  int field;
+  int slot;
+  uint32_t key;
+};
+constexpr RequestField kField1{1, 1, 7634917};
+constexpr RequestField kExecutable{2, 2, 7933915};
+constexpr RequestField kArguments{3, 6, 959324};
+constexpr RequestField kField4{4, 10, 2090299};
+constexpr RequestField kField5{5, 11, 9836683};
+
+std::string GetString(const CNMessageBase& m, const RequestField& f) {
+  return m.getstring(f.field, f.slot, kRequestKey, f.key);
+}
+int64_t GetInt64(const CNMessageBase& m, const RequestField& f) {
+  return m.getint64(f.slot, kRequestKey, f.key);
+}
+
+std::atomic<size_t> g_maxOutput{tzplatform::kMaxRemoteOutput};
+
+tzplatform::AttachRequest DescribeAttach(const char* host, const CNMessageBase& command,
+                                         const char* thirdText, const char* localClientName,
+                                         int timeoutHint) {
+  tzplatform::AttachRequest request;
+  request.host = host != nullptr ? host : "";
+  request.localClientName = localClientName != nullptr ? localClientName : "";
+  request.thirdTextNull = thirdText == nullptr;
+  request.timeoutHint = timeoutHint;
+  if (command.getTagID() == kRequestKey) {
+    request.executable = GetString(command, kExecutable);
+    request.arguments = GetString(command, kArguments);
+    request.field1 = GetInt64(command, kField1);
+    request.field4 = GetInt64(command, kField4);
+    request.field5 = GetInt64(command, kField5);
+  }
+  return request;
+}
+
+// The argument string as the remote program sees it: split at blanks, no
+// quoting, empty pieces dropped.
+std::vector<std::string> SplitArguments(const std::string& arguments) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  for (char c : arguments) {
+    if (c == ' ' || c == '\t') {
+      if (!piece.empty()) pieces.push_back(std::move(piece));
+      piece.clear();
+    } else {
+      piece += c;
+    }
+  }
+  if (!piece.empty()) pieces.push_back(std::move(piece));
+  return pieces;
+}
+
+// A name that stays one folder below the remote root.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string SystemText(int error) {
+  return std::strerror(error);
+}
+
+CWqError DecodeOutput(const std::string& output, const std::string& exitNote,
+                      CNMessageBase** message) {
+  std::unique_ptr<CNMessageBase> record;
+  tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(output, record);
+  if (!decoded.ok || !record) {
+    std::string why = decoded.error.empty() ? "not a message record" : decoded.error;
+    return CWqError(CWqError::kBadOutput, "output does not decode: " + why + exitNote);
+  }
+  *message = record.release();
+  return CWqError();
+}
+
+}  // namespace
+
+namespace tzplatform {
+
+void SetMaxRemoteOutputForTest(size_t bytes) {
+  g_maxOutput = bytes == 0 ? kMaxRemoteOutput : bytes;
+}
+
+}  // namespace tzplatform
+
+std::string CWqError::AsString() const {
+  if (!IsError()) return std::to_string(code) + ": success";
+  return std::to_string(code) + ": " + (text_.empty() ? std::string("error") : text_);
+}
+
+struct CTzNetwork::Impl {
+  enum class State { kIdle, kRunning, kIntercepted, kDone };
+  State state = State::kIdle;
+  tzplatform::detail::ChildProcess child;
+  tzplatform::detail::ChildProcess::Clock::time_point deadline;
+  int timeoutSeconds = 0;
+  // Set when a recorder answers in place of a program.
+  std::shared_ptr<tzplatform::detail::RecorderState> interceptor;
+  tzplatform::AttachRequest request;
+
+  CWqError Start(const tzplatform::AttachRequest& request);
+  CWqError Collect(CNMessageBase** message);
+};
+
+CTzNetwork::CTzNetwork() : impl_(new Impl) {
+  tzplatform::detail::NoteSessionCreated();
+}
+
+CTzNetwork::~CTzNetwork() {
+  // The child process (if any) is killed and reaped by its own destructor.
+  impl_.reset();
+  tzplatform::detail::NoteSessionDestroyed();
+}
+
+CWqError CTzNetwork::Attach_RemoteCommand(const char* host, const CNMessageBase& command,
+                                          const char* thirdText, const char* localClientName,
+                                          int timeoutHint, bool& flag) {
+  flag = false;
+  tzplatform::AttachRequest request =
+      DescribeAttach(host, command, thirdText, localClientName, timeoutHint);
+  std::shared_ptr<tzplatform::detail::RecorderState> interceptor =
+      tzplatform::detail::NoteAttach(request);
+
+  if (impl_->state != Impl::State::kIdle) {
+    return CWqError(CWqError::kBadRequest,
+                    "bad request: the session is already attached to a program");
+  }
+  if (interceptor) {
+    CWqError result = tzplatform::detail::InterceptedAttach(*interceptor, request);
+    if (!result.IsError()) {
+      impl_->state = Impl::State::kIntercepted;
+      impl_->interceptor = std::move(interceptor);
+      impl_->request = std::move(request);
+    }
+    return result;
+  }
+  if (command.getTagID() != kRequestKey) {
+    return CWqError(CWqError::kBadRequest, "bad request: the command is not a remote command " +
+                                               std::string("record (tag id ") +
+                                               std::to_string(command.getTagID()) + ")");
+  }
+  return impl_->Start(request);
+}
+
+CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
+  if (asked.executable.empty()) {
+    return CWqError(CWqError::kBadRequest, "bad request: the command names no executable");
+  }
+  if (!IsPlainName(asked.executable)) {
+    return CWqError(CWqError::kBadRequest,
+                    "bad request: executable '" + asked.executable + "' is not a plain file name");
+  }
+  if (!IsPlainName(asked.host)) {
+    return CWqError(CWqError::kHostUnreachable,
+                    "host unreachable: '" + asked.host + "' is not a host name");
+  }
+  const std::string folder = tzplatform::RemoteRoot() + "/" + asked.host;
+  if (!IsDirectory(folder)) {
+    return CWqError(CWqError::kHostUnreachable,
+                    "host unreachable: " + asked.host + " (no folder " + folder + ")");
+  }
+  const std::string path = folder + "/" + asked.executable;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    return CWqError(CWqError::kToolNotInstalled,
+                    "tool not installed: no " + asked.executable + " in " + folder);
+  }
+
+  timeoutSeconds = tzplatform::RemoteTimeout();
+  std::vector<std::string> env = {"TZ_REMOTE_HOST=" + asked.host,
+                                  "TZ_LOCAL_CLIENT=" + asked.localClientName};
+  std::string failedCall;
+  int error = child.Start(path, SplitArguments(asked.arguments), env, failedCall);
+  if (error != 0) {
+    std::string what = failedCall == "posix_spawn" ? path : failedCall;
+    return CWqError(CWqError::kStartFailed, "start failed: " + what + ": " + SystemText(error));
+  }
+  deadline = tzplatform::detail::ChildProcess::Clock::now() + std::chrono::seconds(timeoutSeconds);
+  state = State::kRunning;
+  return CWqError();
+}
+
+CWqError CTzNetwork::ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, std::string* header,
+                                       int /*flags*/, int /*timeout*/, bool& flag) {
+  flag = false;
+  if (id != nullptr) *id = 0;
+  if (header != nullptr) header->clear();
+  tzplatform::detail::NoteReceive();
+  if (message == nullptr) {
+    return CWqError(CWqError::kBadRequest, "bad request: no place for the received message");
+  }
+  *message = nullptr;
+
+  CWqError result;
+  switch (impl_->state) {
+    case Impl::State::kIdle:
+      return CWqError(CWqError::kNotAttached, "not attached: receive without a successful attach");
+    case Impl::State::kDone:
+      return CWqError(CWqError::kNotAttached, "not attached: the answer was already received");
+    case Impl::State::kIntercepted: {
+      impl_->state = Impl::State::kDone;
+      tzplatform::SessionRecorder::ReceiveAnswer answer =
+          tzplatform::detail::InterceptedReceive(*impl_->interceptor, impl_->request);
+      impl_->interceptor.reset();
+      result = answer.result;
+      if (!result.IsError() && !answer.xml.empty()) {
+        result = DecodeOutput(answer.xml, "", message);
+      }
+      break;
+    }
+    case Impl::State::kRunning:
+      impl_->state = Impl::State::kDone;
+      result = impl_->Collect(message);
+      break;
+  }
+  if (!result.IsError() && id != nullptr && *message != nullptr) *id = (*message)->getTagID();
+  return result;
+}
+
+CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
+  using Kind = tzplatform::detail::ChildOutcome::Kind;
+  const size_t maxOutput = g_maxOutput.load();
+  tzplatform::detail::ChildOutcome outcome = child.Collect(deadline, maxOutput);
+  switch (outcome.kind) {
+    case Kind::kTimedOut:
+      return CWqError(CWqError::kTimedOut,
+                      "no answer within " + std::to_string(timeoutSeconds) + " s; killed");
+    case Kind::kTooLarge:
+      return CWqError(CWqError::kOutputTooLarge,
+                      "output above " + std::to_string(maxOutput) + " bytes; killed");
+    case Kind::kSystemError:
+      return CWqError(CWqError::kInternal, "internal error: " + outcome.failedCall + ": " +
+                                               SystemText(outcome.error) + "; killed");
+    case Kind::kSignalled: {
+      // A program that did not finish has no complete answer, whatever it wrote.
+      std::string what = "killed by signal " + std::to_string(outcome.signal) + " (" +
+                         strsignal(outcome.signal) + ")";
+      if (outcome.output.empty()) {
+        return CWqError(CWqError::kExitedWithoutOutput, what + " without output");
+      }
+      return CWqError(
+          CWqError::kBadOutput,
+          what + " after " + std::to_string(outcome.output.size()) + " bytes of output");
+    }
+    case Kind::kExited:
+      break;
+  }
+  if (outcome.output.empty()) {
+    if (outcome.exitCode != 0) {
+      return CWqError(CWqError::kExitedWithoutOutput,
+                      "exited with status " + std::to_string(outcome.exitCode) + " without output");
+    }
+    return CWqError(CWqError::kBadOutput, "output does not decode: no output (exit status 0)");
+  }
+  // A program that reports a failure through its exit status may still have
+  // written its answer (the tool's error record): that answer is what counts.
+  std::string exitNote =
+      outcome.exitCode != 0 ? " (exit status " + std::to_string(outcome.exitCode) + ")" : "";
+  return DecodeOutput(outcome.output, exitNote, message);
+}

@@ -1,0 +1,506 @@
+// The remote command session over local processes: what the program is
+// started with, every way a run can fail, and that nothing outlives a session.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "process_census.h"
+#include "temp_dir.h"
+#include "tzdag/records.h"
+#include "tzplatform/CTzNetwork.h"
+#include "tzplatform/codec.h"
+#include "tzplatform/fixture.h"
+#include "tzplatform/session.h"
+#include "tzplatform/settings.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// A valid answer a test tool can print.
+std::string ErrorAnswer(const std::string& text) {
+  ProxyErrorMessage record;
+  record.setErrorText(text);
+  std::string xml;
+  record.serialize(xml, false);
+  return xml;
+}
+
+CNSession::tzsExecuteRemoteCommandType Request(const std::string& arguments,
+                                               const std::string& executable = "PshimProxy.exe") {
+  CNSession::tzsExecuteRemoteCommandType request;
+  request.setField1(0);
+  request.setExecutable(executable);
+  request.setArguments(arguments);
+  request.setField4(1);
+  request.setField5(0);
+  return request;
+}
+
+struct ToolRun {
+  CWqError attach;
+  CWqError receive;
+  std::unique_ptr<CNMessageBase> message;
+};
+
+// One session: attach, and receive when the attach succeeded.
+ToolRun RunTool(const std::string& host, const CNMessageBase& request,
+                const char* localClient = "linux01") {
+  ToolRun run;
+  CTzNetwork session;
+  bool flag = true;
+  run.attach = session.Attach_RemoteCommand(host.c_str(), request, nullptr, localClient, 120, flag);
+  EXPECT_FALSE(flag);
+  if (run.attach.IsError()) return run;
+  CNMessageBase* message = nullptr;
+  bool receiveFlag = false;
+  run.receive = session.ReceiveXMLMessage(nullptr, &message, nullptr, 0, -1, receiveFlag);
+  run.message.reset(message);
+  if (run.receive.IsError()) {
+    EXPECT_EQ(message, nullptr);
+  }
+  return run;
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Uvo::RegisterSubsystem();
+    TZGui::RegisterSubsystem();
+    root_ = dir_.File("remote");
+    std::filesystem::create_directories(root_);
+    tzplatform::SetRemoteRoot(root_);
+    tzplatform::SetRemoteTimeout(10);
+  }
+  void TearDown() override {
+    tzplatform::ResetSettings();
+    tzplatform::SetMaxRemoteOutputForTest(0);
+  }
+
+  // Installs `script` as the tool of `host`.
+  std::string InstallTool(const std::string& host, const std::string& script,
+                          unsigned mode = 0755) {
+    std::filesystem::create_directories(root_ + "/" + host);
+    std::string path = root_ + "/" + host + "/PshimProxy.exe";
+    tztest::WriteFile(path, script, mode);
+    return path;
+  }
+
+  tztest::TempDir dir_;
+  std::string root_;
+};
+
+TEST_F(SessionTest, EveryFailureHasItsCodeAndTextAndLeavesNothingBehind) {
+  struct Case {
+    const char* name;
+    std::function<void()> setUp;
+    std::string host;
+    std::string executable;
+    bool failsAtAttach;
+    int32_t code;
+    std::function<std::string()> text;  // exact text after "<code>: "
+  };
+  const std::string answer = ErrorAnswer("fine");
+  const Case cases[] = {
+      {"no host folder", [] {}, "mbx09", "PshimProxy.exe", true, CWqError::kHostUnreachable,
+       [&] { return "host unreachable: mbx09 (no folder " + root_ + "/mbx09)"; }},
+      {"empty host", [] {}, "", "PshimProxy.exe", true, CWqError::kHostUnreachable,
+       [] { return std::string("host unreachable: '' is not a host name"); }},
+      {"host leaves the root", [] {}, "..", "PshimProxy.exe", true, CWqError::kHostUnreachable,
+       [] { return std::string("host unreachable: '..' is not a host name"); }},
+      {"host with a slash", [] {}, "mbx01/../mbx01", "PshimProxy.exe", true,
+       CWqError::kHostUnreachable,
+       [] { return std::string("host unreachable: 'mbx01/../mbx01' is not a host name"); }},
+      {"no tool in the host folder", [&] { std::filesystem::create_directories(root_ + "/mbx01"); },
+       "mbx01", "PshimProxy.exe", true, CWqError::kToolNotInstalled,
+       [&] { return "tool not installed: no PshimProxy.exe in " + root_ + "/mbx01"; }},
+      {"executable with a path", [] {}, "mbx01", "../x/PshimProxy.exe", true, CWqError::kBadRequest,
+       [] {
+         return std::string(
+             "bad request: executable '../x/PshimProxy.exe' is not a plain file name");
+       }},
+      {"no executable", [] {}, "mbx01", "", true, CWqError::kBadRequest,
+       [] { return std::string("bad request: the command names no executable"); }},
+      {"tool not executable", [&] { InstallTool("mbx01", "#!/bin/sh\necho hi\n", 0644); }, "mbx01",
+       "PshimProxy.exe", true, CWqError::kStartFailed,
+       [&] { return "start failed: " + root_ + "/mbx01/PshimProxy.exe: Permission denied"; }},
+      {"tool not a program", [&] { InstallTool("mbx01", "echo no interpreter line\n"); }, "mbx01",
+       "PshimProxy.exe", true, CWqError::kStartFailed,
+       [&] { return "start failed: " + root_ + "/mbx01/PshimProxy.exe: Exec format error"; }},
+      {"non-zero exit without output", [&] { InstallTool("mbx01", "#!/bin/sh\nexit 3\n"); },
+       "mbx01", "PshimProxy.exe", false, CWqError::kExitedWithoutOutput,
+       [] { return std::string("exited with status 3 without output"); }},
+      {"success without output", [&] { InstallTool("mbx01", "#!/bin/sh\nexit 0\n"); }, "mbx01",
+       "PshimProxy.exe", false, CWqError::kBadOutput,
+       [] { return std::string("output does not decode: no output (exit status 0)"); }},
+      {"killed by a signal", [&] { InstallTool("mbx01", "#!/bin/sh\nkill -9 $$\n"); }, "mbx01",
+       "PshimProxy.exe", false, CWqError::kExitedWithoutOutput,
+       [] { return std::string("killed by signal 9 (Killed) without output"); }},
+      {"killed by a signal after writing",
+       [&] { InstallTool("mbx01", "#!/bin/sh\nprintf '<Proxy'\nkill -9 $$\n"); }, "mbx01",
+       "PshimProxy.exe", false, CWqError::kBadOutput,
+       [] { return std::string("killed by signal 9 (Killed) after 6 bytes of output"); }},
+      {"output above the bound",
+       [&] {
+         tzplatform::SetMaxRemoteOutputForTest(1000);
+         InstallTool("mbx01", "#!/bin/sh\nhead -c 5000 /dev/zero\n");
+       },
+       "mbx01", "PshimProxy.exe", false, CWqError::kOutputTooLarge,
+       [] { return std::string("output above 1000 bytes; killed"); }},
+      {"no answer in time",
+       [&] {
+         tzplatform::SetRemoteTimeout(1);
+         InstallTool("mbx01", "#!/bin/sh\nexec sleep 60\n");
+       },
+       "mbx01", "PshimProxy.exe", false, CWqError::kTimedOut,
+       [] { return std::string("no answer within 1 s; killed"); }},
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+    tzplatform::SetRemoteTimeout(10);
+    tzplatform::SetMaxRemoteOutputForTest(0);
+    c.setUp();
+    const int descriptors = tztest::OpenDescriptorCount();
+
+    ToolRun run = RunTool(c.host, Request("-dag 1 -cid 2 -hn MBX01", c.executable));
+
+    const CWqError& result = c.failsAtAttach ? run.attach : run.receive;
+    if (!c.failsAtAttach) {
+      EXPECT_FALSE(run.attach.IsError()) << run.attach.AsString();
+    }
+    EXPECT_TRUE(result.IsError());
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_EQ(result.AsString(), std::to_string(c.code) + ": " + c.text());
+    EXPECT_EQ(run.message, nullptr);
+    EXPECT_FALSE(tztest::HasChildProcess());
+    EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+  }
+}
+
+TEST_F(SessionTest, OutputThatIsNotAMessageIsADecodeError) {
+  struct Case {
+    const char* script;
+    const char* suffix;  // what the text ends with
+  };
+  const Case cases[] = {
+      {"#!/bin/sh\necho 'this is not XML'\n", ""},
+      {"#!/bin/sh\necho '<Unknown/>'\n", ""},
+      {"#!/bin/sh\necho 'not XML'\nexit 2\n", " (exit status 2)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    InstallTool("mbx01", c.script);
+    const int descriptors = tztest::OpenDescriptorCount();
+    ToolRun run = RunTool("mbx01", Request("-dagNode"));
+    EXPECT_EQ(run.receive.code, CWqError::kBadOutput);
+    EXPECT_THAT(run.receive.AsString(), StartsWith("-5: output does not decode: "));
+    EXPECT_THAT(run.receive.AsString(), ::testing::EndsWith(c.suffix));
+    EXPECT_FALSE(tztest::HasChildProcess());
+    EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+  }
+}
+
+TEST_F(SessionTest, EndlessOutputStopsAtTheRealBound) {
+  InstallTool("mbx01", "#!/bin/sh\nexec cat /dev/zero\n");
+  ToolRun run = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_EQ(run.receive.AsString(),
+            "-6: output above " + std::to_string(tzplatform::kMaxRemoteOutput) + " bytes; killed");
+  EXPECT_FALSE(tztest::HasChildProcess());
+}
+
+TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironment) {
+  const std::string seen = dir_.File("seen.txt");
+  tztest::WriteFile(dir_.File("answer.xml"), ErrorAnswer("done"));
+  const std::string path = InstallTool(
+      "mbx01.corp.example",
+      "#!/bin/sh\n"
+      "for a in \"$0\" \"$@\"; do printf '[%s]\\n' \"$a\"; done > " +
+          seen +
+          "\n"
+          "printf 'host=%s\\nclient=%s\\n' \"$TZ_REMOTE_HOST\" \"$TZ_LOCAL_CLIENT\" >> " +
+          seen +
+          "\n"
+          "if read -r line; then echo 'stdin had data' >> " +
+          seen +
+          "; fi\n"
+          "cat " +
+          dir_.File("answer.xml") + "\n");
+  setenv("TZ_REMOTE_HOST", "inherited-and-replaced", 1);
+
+  ToolRun run =
+      RunTool("mbx01.corp.example", Request("-dag 0  -ua -la -j -5 -cid 12 -hn EX MB2 \tlast "),
+              "linux client 7");
+  unsetenv("TZ_REMOTE_HOST");
+
+  ASSERT_FALSE(run.receive.IsError()) << run.receive.AsString();
+  ASSERT_NE(run.message, nullptr);
+  EXPECT_EQ(run.message->getTagID(), ProxyErrorMessage::kClassKey);
+  EXPECT_EQ(tztest::ReadFile(seen), "[" + path +
+                                        "]\n[-dag]\n[0]\n[-ua]\n[-la]\n[-j]\n[-5]\n"
+                                        "[-cid]\n[12]\n[-hn]\n[EX]\n[MB2]\n[last]\n"
+                                        "host=mbx01.corp.example\nclient=linux client 7\n");
+}
+
+TEST_F(SessionTest, AnAnswerWithANonZeroExitStillCounts) {
+  tztest::WriteFile(dir_.File("answer.xml"), ErrorAnswer("access denied"));
+  InstallTool("mbx01", "#!/bin/sh\ncat " + dir_.File("answer.xml") + "\nexit 5\n");
+  ToolRun run = RunTool("mbx01", Request("-dagNode"));
+  ASSERT_FALSE(run.receive.IsError()) << run.receive.AsString();
+  ASSERT_NE(run.message, nullptr);
+  EXPECT_EQ(ProxyErrorMessage::kClassKey, run.message->getTagID());
+  EXPECT_EQ(run.message->getstring(2, 2, ProxyErrorMessage::kClassKey, 12053727), "access denied");
+}
+
+TEST_F(SessionTest, HangingToolAndWhatItStartedAreKilledAtTheTimeout) {
+  tzplatform::SetRemoteTimeout(1);
+  const std::string pidFile = dir_.File("helper.pid");
+  InstallTool("mbx01", "#!/bin/sh\nsleep 60 &\necho $! > " + pidFile + "\nexec sleep 60\n");
+  const int descriptors = tztest::OpenDescriptorCount();
+
+  auto start = std::chrono::steady_clock::now();
+  ToolRun run = RunTool("mbx01", Request("-dagNode"));
+  auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(run.receive.AsString(), "-7: no answer within 1 s; killed");
+  EXPECT_GE(took, std::chrono::seconds(1));
+  EXPECT_LT(took, std::chrono::seconds(30));  // far below the tool's own 60 s
+  EXPECT_FALSE(tztest::HasChildProcess());
+  EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+  pid_t helper = tztest::ReadPid(pidFile);
+  ASSERT_GT(helper, 0);
+  EXPECT_TRUE(tztest::ProcessEnds(helper));
+}
+
+TEST_F(SessionTest, ProgramsLeftBehindByAFinishedToolAreKilled) {
+  const std::string pidFile = dir_.File("helper.pid");
+  tztest::WriteFile(dir_.File("answer.xml"), ErrorAnswer("done"));
+  // The helper keeps the output pipe open: the answer must not wait for it.
+  InstallTool("mbx01", "#!/bin/sh\nsleep 60 &\necho $! > " + pidFile + "\ncat " +
+                           dir_.File("answer.xml") + "\n");
+  auto start = std::chrono::steady_clock::now();
+  ToolRun run = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(run.receive.IsError()) << run.receive.AsString();
+  pid_t helper = tztest::ReadPid(pidFile);
+  ASSERT_GT(helper, 0);
+  EXPECT_TRUE(tztest::ProcessEnds(helper));
+}
+
+TEST_F(SessionTest, DestroyingAnAttachedSessionKillsAndReapsItsProgram) {
+  const std::string pidFile = dir_.File("tool.pid");
+  InstallTool("mbx01", "#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 60\n");
+  const int descriptors = tztest::OpenDescriptorCount();
+  {
+    CTzNetwork session;
+    bool flag = false;
+    auto request = Request("-dagNode");
+    ASSERT_FALSE(
+        session.Attach_RemoteCommand("mbx01", request, nullptr, "linux01", 120, flag).IsError());
+    EXPECT_TRUE(tztest::HasChildProcess());
+  }
+  EXPECT_FALSE(tztest::HasChildProcess());
+  EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+}
+
+TEST_F(SessionTest, ReceiveNeedsOneSuccessfulAttachAndAnswersOnce) {
+  tztest::WriteFile(dir_.File("answer.xml"), ErrorAnswer("done"));
+  InstallTool("mbx01", "#!/bin/sh\ncat " + dir_.File("answer.xml") + "\n");
+  auto request = Request("-dagNode");
+  bool flag = false;
+  CNMessageBase* message = nullptr;
+
+  CTzNetwork fresh;
+  EXPECT_EQ(fresh.ReceiveXMLMessage(nullptr, &message, nullptr, 0, -1, flag).AsString(),
+            "-8: not attached: receive without a successful attach");
+  EXPECT_EQ(message, nullptr);
+
+  CTzNetwork failed;
+  EXPECT_EQ(failed.Attach_RemoteCommand("nohost", request, nullptr, "c", 120, flag).code,
+            CWqError::kHostUnreachable);
+  EXPECT_EQ(failed.ReceiveXMLMessage(nullptr, &message, nullptr, 0, -1, flag).code,
+            CWqError::kNotAttached);
+
+  CTzNetwork session;
+  ASSERT_FALSE(session.Attach_RemoteCommand("mbx01", request, nullptr, "c", 120, flag).IsError());
+  EXPECT_EQ(session.Attach_RemoteCommand("mbx01", request, nullptr, "c", 120, flag).AsString(),
+            "-9: bad request: the session is already attached to a program");
+  uint32_t id = 0;
+  std::string header = "stale";
+  ASSERT_FALSE(session.ReceiveXMLMessage(&id, &message, &header, 0, -1, flag).IsError());
+  std::unique_ptr<CNMessageBase> owned(message);
+  EXPECT_EQ(id, ProxyErrorMessage::kClassKey);
+  EXPECT_EQ(header, "");
+  message = nullptr;
+  EXPECT_EQ(session.ReceiveXMLMessage(nullptr, &message, nullptr, 0, -1, flag).AsString(),
+            "-8: not attached: the answer was already received");
+  EXPECT_EQ(session.Attach_RemoteCommand("mbx01", request, nullptr, "c", 120, flag).code,
+            CWqError::kBadRequest);
+  EXPECT_EQ(session.ReceiveXMLMessage(nullptr, nullptr, nullptr, 0, -1, flag).code,
+            CWqError::kBadRequest);
+}
+
+TEST_F(SessionTest, ARecordOfAnotherKindIsNoRequest) {
+  Uvo::DAGDBResp notARequest;
+  ToolRun run = RunTool("mbx01", notARequest);
+  EXPECT_EQ(run.attach.AsString(),
+            "-9: bad request: the command is not a remote command record (tag id 369539416)");
+}
+
+TEST_F(SessionTest, SuccessReadsAsCodeZero) {
+  EXPECT_EQ(CWqError().AsString(), "0: success");
+  EXPECT_FALSE(CWqError().IsError());
+  EXPECT_EQ(CWqError(-3, "").AsString(), "-3: error");
+}
+
+// --- the simulator behind the session, with a fixture's failure modes ------
+
+#ifdef TZ_PSHIM_SIM_PATH
+TEST_F(SessionTest, SimulatorFailureModesReachTheCallerAsTheyShould) {
+  std::filesystem::remove_all(root_);
+  nlohmann::json remote = {
+      {"hosts", {"good", "tool-error", "garbage", "exit", "hang", "wrong"}},
+      {"dags",
+       {{{"name", "DAG01"},
+         {"members", {{{"name", "MBX01"}, {"agent", true}}}},
+         {"databases",
+          {{{"name", "First\\DB01"}, {"copies", {{{"server", "MBX01"}, {"active", true}}}}}}}}}},
+      {"failures",
+       {{"tool-error", "toolError"},
+        {"garbage", "garbage"},
+        {"exit", "exit"},
+        {"hang", "hang"},
+        {"wrong", "wrongMessage"}}}};
+  tzplatform::CreateRemoteRootFromFixture(remote, root_, TZ_PSHIM_SIM_PATH);
+  tzplatform::SetRemoteTimeout(1);
+
+  struct Case {
+    const char* host;
+    const char* arguments;
+    int32_t code;      // of the receive
+    const char* text;  // start of its text; empty for success
+    uint32_t tag;      // of the record on success
+  };
+  const Case cases[] = {
+      {"good", "-dag 1 -cid 2 -hn mbx01", 0, "", Uvo::DAGDBResp::kClassKey},
+      {"good", "-dagNode", 0, "", Uvo::DAGDiscoverResp::kClassKey},
+      {"tool-error", "-dagNode", 0, "", ProxyErrorMessage::kClassKey},
+      {"garbage", "-dagNode", CWqError::kBadOutput, "-5: output does not decode: ", 0},
+      {"exit", "-dagNode", CWqError::kExitedWithoutOutput,
+       "-4: exited with status 3 without output", 0},
+      {"hang", "-dagNode", CWqError::kTimedOut, "-7: no answer within 1 s; killed", 0},
+      {"wrong", "-dag 1 -cid 2 -hn MBX01", 0, "", Uvo::DAGDiscoverResp::kClassKey},
+      {"wrong", "-dagNode", 0, "", Uvo::DAGDBResp::kClassKey},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + c.arguments);
+    const int descriptors = tztest::OpenDescriptorCount();
+    ToolRun run = RunTool(c.host, Request(c.arguments));
+    ASSERT_FALSE(run.attach.IsError()) << run.attach.AsString();
+    EXPECT_EQ(run.receive.code, c.code) << run.receive.AsString();
+    if (c.code != 0) {
+      EXPECT_THAT(run.receive.AsString(), StartsWith(c.text));
+    } else {
+      ASSERT_NE(run.message, nullptr);
+      EXPECT_EQ(run.message->getTagID(), c.tag);
+    }
+    EXPECT_FALSE(tztest::HasChildProcess());
+    EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+  }
+
+  // The database answer keeps the attribute the library never reads.
+  ToolRun run = RunTool("good", Request("-dag 1 -cid 2 -hn MBX01"));
+  ASSERT_NE(run.message, nullptr);
+  std::string xml;
+  run.message->serialize(xml, false);
+  EXPECT_THAT(xml, HasSubstr("mountedOn=\"MBX01\""));
+}
+#endif
+
+// --- the test seam -----------------------------------------------------------
+
+TEST_F(SessionTest, InterceptModeRecordsWhatWasAskedAndStartsNothing) {
+  tzplatform::SessionRecorder recorder(tzplatform::SessionRecorder::Mode::kIntercept);
+  recorder.OnReceive([](const tzplatform::AttachRequest& asked) {
+    return tzplatform::SessionRecorder::ReceiveAnswer{CWqError(), ErrorAnswer("for " + asked.host)};
+  });
+  {
+    // No remote root folder for this host: nothing is looked up or started.
+    ToolRun run =
+        RunTool("nowhere.corp.example", Request("-dag 1 -ua -cid 12 -hn EXMB2"), "linux01");
+    EXPECT_FALSE(run.attach.IsError());
+    ASSERT_FALSE(run.receive.IsError()) << run.receive.AsString();
+    ASSERT_NE(run.message, nullptr);
+    EXPECT_EQ(run.message->getstring(2, 2, ProxyErrorMessage::kClassKey, 12053727),
+              "for nowhere.corp.example");
+    EXPECT_FALSE(tztest::HasChildProcess());
+  }
+  ASSERT_EQ(recorder.Attaches().size(), 1u);
+  const tzplatform::AttachRequest asked = recorder.Attaches()[0];
+  EXPECT_EQ(asked.host, "nowhere.corp.example");
+  EXPECT_EQ(asked.executable, "PshimProxy.exe");
+  EXPECT_EQ(asked.arguments, "-dag 1 -ua -cid 12 -hn EXMB2");
+  EXPECT_EQ(asked.localClientName, "linux01");
+  EXPECT_TRUE(asked.thirdTextNull);
+  EXPECT_EQ(asked.timeoutHint, 120);
+  EXPECT_EQ(asked.field1, 0);
+  EXPECT_EQ(asked.field4, 1);
+  EXPECT_EQ(asked.field5, 0);
+  EXPECT_EQ(recorder.Receives(), 1);
+  EXPECT_EQ(recorder.SessionsCreated(), 1);
+  EXPECT_EQ(recorder.SessionsDestroyed(), 1);
+}
+
+TEST_F(SessionTest, InterceptedFailuresAndMissingAnswers) {
+  tzplatform::SessionRecorder recorder(tzplatform::SessionRecorder::Mode::kIntercept);
+  // Default answers: the attach succeeds, the receive has nothing to give.
+  ToolRun plain = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_FALSE(plain.attach.IsError());
+  EXPECT_EQ(plain.receive.code, CWqError::kNotAttached);
+
+  recorder.OnAttach([](const tzplatform::AttachRequest&) {
+    return CWqError(CWqError::kHostUnreachable, "host unreachable: test");
+  });
+  ToolRun refused = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_EQ(refused.attach.AsString(), "-1: host unreachable: test");
+
+  recorder.OnAttach(nullptr);
+  recorder.OnReceive([](const tzplatform::AttachRequest&) {
+    return tzplatform::SessionRecorder::ReceiveAnswer{CWqError(), "<garbage"};
+  });
+  ToolRun garbage = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_EQ(garbage.receive.code, CWqError::kBadOutput);
+
+  recorder.OnReceive([](const tzplatform::AttachRequest&) {
+    return tzplatform::SessionRecorder::ReceiveAnswer{CWqError(), ""};
+  });
+  ToolRun empty = RunTool("mbx01", Request("-dagNode"));
+  EXPECT_FALSE(empty.receive.IsError());
+  EXPECT_EQ(empty.message, nullptr);
+
+  EXPECT_EQ(recorder.Attaches().size(), 4u);
+  EXPECT_EQ(recorder.Receives(), 3);
+}
+
+TEST_F(SessionTest, ObserveModeRecordsAndStillRunsTheProgram) {
+  tztest::WriteFile(dir_.File("answer.xml"), ErrorAnswer("real"));
+  InstallTool("mbx01", "#!/bin/sh\ncat " + dir_.File("answer.xml") + "\n");
+  tzplatform::SessionRecorder recorder;
+  ToolRun run = RunTool("mbx01", Request("-dagNode -dagn DAG01"));
+  ASSERT_NE(run.message, nullptr);
+  EXPECT_EQ(run.message->getstring(2, 2, ProxyErrorMessage::kClassKey, 12053727), "real");
+  ASSERT_EQ(recorder.Attaches().size(), 1u);
+  EXPECT_EQ(recorder.Attaches()[0].arguments, "-dagNode -dagn DAG01");
+  EXPECT_EQ(recorder.Receives(), 1);
+}
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "process_census.h"
 #include "temp_dir.h"
@@ -347,6 +349,30 @@ TEST_F(SessionTest, ReceiveNeedsOneSuccessfulAttachAndAnswersOnce) {
             CWqError::kBadRequest);
   EXPECT_EQ(session.ReceiveXMLMessage(nullptr, nullptr, nullptr, 0, -1, flag).code,
             CWqError::kBadRequest);
+}
+
+TEST_F(SessionTest, ParallelSessionsEachGetTheirOwnAnswer) {
+  const int kSessions = 6;
+  for (int i = 0; i < kSessions; ++i) {
+    const std::string host = "mbx0" + std::to_string(i);
+    tztest::WriteFile(dir_.File(host + ".xml"), ErrorAnswer("answer of " + host));
+    InstallTool(host, "#!/bin/sh\nsleep 0.2\ncat " + dir_.File(host + ".xml") + "\n");
+  }
+  tzplatform::SessionRecorder recorder;
+  std::vector<std::string> answers(kSessions);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kSessions; ++i) {
+    threads.emplace_back([i, &answers] {
+      ToolRun run = RunTool("mbx0" + std::to_string(i), Request("-dagNode"));
+      if (run.message)
+        answers[i] = run.message->getstring(2, 2, ProxyErrorMessage::kClassKey, 12053727);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kSessions; ++i) EXPECT_EQ(answers[i], "answer of mbx0" + std::to_string(i));
+  EXPECT_EQ(recorder.Attaches().size(), static_cast<size_t>(kSessions));
+  EXPECT_EQ(recorder.SessionsDestroyed(), kSessions);
+  EXPECT_FALSE(tztest::HasChildProcess());
 }
 
 TEST_F(SessionTest, ARecordOfAnotherKindIsNoRequest) {

@@ -29,16 +29,16 @@ class TZPLATFORM_API CWqError {
   // Error codes of the stand-in session.
   enum : int32_t {
     kOk = 0,
-    kHostUnreachable = -1,   // no folder for the host under the remote root
-    kToolNotInstalled = -2,  // no such executable in the host folder
-    kStartFailed = -3,       // the program could not be started
+    kHostUnreachable = -1,      // no folder for the host under the remote root
+    kToolNotInstalled = -2,     // no such executable in the host folder
+    kStartFailed = -3,          // the program could not be started
     kExitedWithoutOutput = -4,  // non-zero exit, nothing on standard output
-    kBadOutput = -5,         // the output does not decode as one message
-    kOutputTooLarge = -6,    // the output exceeded the session's bound
-    kTimedOut = -7,          // no answer within the remote timeout; killed
-    kNotAttached = -8,       // receive without a successful attach
-    kBadRequest = -9,        // the request record lacks an executable
-    kInternal = -10,         // a system call of the session failed
+    kBadOutput = -5,            // the output does not decode as one message
+    kOutputTooLarge = -6,       // the output exceeded the session's bound
+    kTimedOut = -7,             // no answer within the remote timeout; killed
+    kNotAttached = -8,          // receive without a successful attach
+    kBadRequest = -9,           // the request record lacks an executable
+    kInternal = -10,            // a system call of the session failed
   };
 
   CWqError() : code(kOk) {}
@@ -65,15 +65,15 @@ class TZPLATFORM_API CTzNetwork {
   // kept for the record and otherwise unused; `flag` is set to false.
   // A second attach on the same session is an error (kBadRequest).
   CWqError Attach_RemoteCommand(const char* host, const CNMessageBase& command,
-                                const char* thirdText, const char* localClientName,
-                                int timeoutHint, bool& flag);
+                                const char* thirdText, const char* localClientName, int timeoutHint,
+                                bool& flag);
 
-  // Waits (up to the remote timeout) for the attached program to finish,
-  // decodes its output and hands back a newly allocated record in *message,
-  // which the caller owns and must delete. `id` and `header` may be null.
-  // On error *message is null.
-  CWqError ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, std::string* header,
-                             int flags, int timeout, bool& flag);
+  // Waits for the attached program to finish, decodes its output and hands
+  // back a newly allocated record in *message, which the caller owns and must
+  // delete. The remote timeout counts from the attach. `id` (the record's tag
+  // id) and `header` (cleared) may be null. On error *message is null.
+  CWqError ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, std::string* header, int flags,
+                             int timeout, bool& flag);
 
   struct Impl;
 

@@ -136,7 +136,7 @@ struct CTzNetwork::Impl {
   CWqError Collect(CNMessageBase** message);
 };
 
-CTzNetwork::CTzNetwork() : impl_(new Impl) {
+CTzNetwork::CTzNetwork() : impl_(std::make_unique<Impl>()) {
   tzplatform::detail::NoteSessionCreated();
 }
 
@@ -169,9 +169,9 @@ CWqError CTzNetwork::Attach_RemoteCommand(const char* host, const CNMessageBase&
     return result;
   }
   if (command.getTagID() != kRequestKey) {
-    return CWqError(CWqError::kBadRequest, "bad request: the command is not a remote command " +
-                                               std::string("record (tag id ") +
-                                               std::to_string(command.getTagID()) + ")");
+    return CWqError(CWqError::kBadRequest,
+                    "bad request: the command is not a remote command record (tag id " +
+                        std::to_string(command.getTagID()) + ")");
   }
   return impl_->Start(request);
 }

@@ -100,7 +100,7 @@ struct SessionRecorder::Impl {
   std::shared_ptr<detail::RecorderState> state;
 };
 
-SessionRecorder::SessionRecorder(Mode mode) : impl_(new Impl) {
+SessionRecorder::SessionRecorder(Mode mode) : impl_(std::make_unique<Impl>()) {
   impl_->state = std::make_shared<detail::RecorderState>(mode);
   detail::Registry& registry = detail::GetRegistry();
   std::lock_guard<std::mutex> lock(registry.mu);

@@ -8,8 +8,8 @@
 #include "codec/message.h"
 #include "codec/schema.h"
 
+using tzplatform::codec::FieldDef;
 using tzplatform::codec::FieldKind;
-using tzplatform::codec::FieldSpec;
 using tzplatform::codec::FieldValue;
 using tzplatform::codec::RecordKind;
 
@@ -53,9 +53,9 @@ int FindIndex(const RecordKind& kind, const FieldKind* want, int field, int slot
               uint32_t fieldKey) {
   if (classKey != kind.classKey) return -1;
   for (int i = 0; i < kind.fieldCount; ++i) {
-    const FieldSpec& spec = kind.fields[i];
-    if (spec.fieldKey == fieldKey && spec.slot == slot && (field < 0 || spec.field == field) &&
-        (want == nullptr || spec.kind == *want)) {
+    const FieldDef& def = kind.fields[i];
+    if (def.fieldKey == fieldKey && def.slot == slot && (field < 0 || def.field == field) &&
+        (want == nullptr || def.kind == *want)) {
       return i;
     }
   }

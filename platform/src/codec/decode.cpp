@@ -78,9 +78,9 @@ class Walker {
       seen[i] = true;
       if (unknownSeen || i < lastKnown) canonical = false;
       lastKnown = i;
-      const FieldSpec& spec = kind.fields[i];
+      const FieldDef& def = kind.fields[i];
       FieldValue* v = build != nullptr ? &build->fields[i] : nullptr;
-      switch (spec.kind) {
+      switch (def.kind) {
         case FieldKind::kString:
           if (v != nullptr) {
             v->set = true;
@@ -125,24 +125,24 @@ class Walker {
         if (!KeepUnknown(child, depth + 1, build)) return false;
         continue;
       }
-      const FieldSpec& spec = kind.fields[i];
+      const FieldDef& def = kind.fields[i];
       if (emptyMark[i]) {
-        return Fail(std::string("attribute ") + spec.name + "=\"0\" of <" + node.name() +
+        return Fail(std::string("attribute ") + def.name + "=\"0\" of <" + node.name() +
                         "> marks an empty list, but the list has items",
                     child);
       }
       if (unknownSeen || i < lastList) canonical = false;
       lastList = i;
-      if (spec.kind == FieldKind::kStringList) {
+      if (def.kind == FieldKind::kStringList) {
         if (!ReadText(child, build != nullptr ? &build->fields[i] : nullptr)) return false;
       } else if (build == nullptr) {
-        if (!Walk(child, *spec.element, depth + 1, nullptr)) return false;
+        if (!Walk(child, *def.element, depth + 1, nullptr)) return false;
       } else {
         FieldValue& v = build->fields[i];
         v.set = true;
         auto& items = std::get<CNMessageList>(v.value);
         if (items.empty()) items.reserve(CountFrom(child));
-        items.emplace_back(spec.element->family, spec.element->index);
+        items.emplace_back(def.element->family, def.element->index);
         CNMessageBase::Impl& item = *CNMessageAccess::ImplOf(items.back());
         item.source = build->source;
         item.node = child;

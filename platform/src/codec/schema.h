@@ -11,7 +11,7 @@ enum class FieldKind : uint8_t { kString, kInt64, kStringList, kObjectList };
 
 struct RecordKind;
 
-struct FieldSpec {
+struct FieldDef {
   int field;
   int slot;
   uint32_t fieldKey;
@@ -25,7 +25,7 @@ struct RecordKind {
   int index;
   uint32_t classKey;
   const char* name;  // element name of a record that is a message's root
-  const FieldSpec* fields;
+  const FieldDef* fields;
   int fieldCount;
 };
 

@@ -118,28 +118,28 @@ class XmlWriter {
     const RecordKind& kind = *r.kind;
     bool hasChildren = !r.extraChildren.empty();
     for (int i = 0; i < kind.fieldCount; ++i) {
-      const FieldSpec& spec = kind.fields[i];
+      const FieldDef& def = kind.fields[i];
       const FieldValue& v = r.fields[i];
-      switch (spec.kind) {
+      switch (def.kind) {
         case FieldKind::kString:
-          if (v.set) Attribute(spec.name, std::get<std::string>(v.value));
+          if (v.set) Attribute(def.name, std::get<std::string>(v.value));
           break;
         case FieldKind::kInt64:
           if (v.set) {
             char digits[24];
             auto res = std::to_chars(digits, digits + sizeof digits, std::get<int64_t>(v.value));
-            Attribute(spec.name, std::string_view(digits, res.ptr - digits));
+            Attribute(def.name, std::string_view(digits, res.ptr - digits));
           }
           break;
         case FieldKind::kStringList:
         case FieldKind::kObjectList: {
-          bool empty = spec.kind == FieldKind::kStringList
+          bool empty = def.kind == FieldKind::kStringList
                            ? std::get<CNStringList>(v.value).empty()
                            : std::get<CNMessageList>(v.value).empty();
           if (!empty) {
             hasChildren = true;
           } else if (v.set) {
-            Attribute(spec.name, kEmptyListMark);
+            Attribute(def.name, kEmptyListMark);
           }
           break;
         }
@@ -154,18 +154,18 @@ class XmlWriter {
     out_ += '>';
     Newline();
     for (int i = 0; i < kind.fieldCount; ++i) {
-      const FieldSpec& spec = kind.fields[i];
-      if (spec.kind == FieldKind::kStringList) {
+      const FieldDef& def = kind.fields[i];
+      if (def.kind == FieldKind::kStringList) {
         for (const std::string& item : std::get<CNStringList>(r.fields[i].value)) {
-          OpenItem(spec, depth + 1, item.empty());
+          OpenItem(def, depth + 1, item.empty());
           if (!item.empty()) {
             Escaped(item.data(), item.data() + item.size(), false);
-            CloseItem(spec);
+            CloseItem(def);
           }
         }
-      } else if (spec.kind == FieldKind::kObjectList) {
+      } else if (def.kind == FieldKind::kObjectList) {
         for (const CNMessageBase& item : std::get<CNMessageList>(r.fields[i].value)) {
-          Record(CNMessageAccess::ImplOf(item), spec.name, depth + 1);
+          Record(CNMessageAccess::ImplOf(item), def.name, depth + 1);
         }
       }
     }
@@ -204,29 +204,29 @@ class XmlWriter {
       pugi::xml_node_type type = child.type();
       if (IsBlankText(child, type)) continue;
       int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
-      const FieldSpec* spec = i < 0 ? nullptr : &kind.fields[i];
-      if (spec != nullptr && spec->kind == FieldKind::kStringList) {
+      const FieldDef* def = i < 0 ? nullptr : &kind.fields[i];
+      if (def != nullptr && def->kind == FieldKind::kStringList) {
         pugi::xml_node part = child.first_child();
         if (part && !part.next_sibling()) {  // the usual item: one piece of text
           const char* text = part.value();
-          OpenItem(*spec, depth + 1, *text == '\0');
+          OpenItem(*def, depth + 1, *text == '\0');
           if (*text != '\0') {
             Escaped(text, nullptr, false);
-            CloseItem(*spec);
+            CloseItem(*def);
           }
         } else {
           bool empty = true;
           for (; part && empty; part = part.next_sibling()) empty = *part.value() == '\0';
-          OpenItem(*spec, depth + 1, empty);
+          OpenItem(*def, depth + 1, empty);
           if (!empty) {
             for (part = child.first_child(); part; part = part.next_sibling()) {
               Escaped(part.value(), nullptr, false);
             }
-            CloseItem(*spec);
+            CloseItem(*def);
           }
         }
-      } else if (spec != nullptr && spec->kind == FieldKind::kObjectList) {
-        Unread(child, *spec->element, spec->name, depth + 1);
+      } else if (def != nullptr && def->kind == FieldKind::kObjectList) {
+        Unread(child, *def->element, def->name, depth + 1);
       } else {
         Indent(depth + 1);
         AppendNodeText(child, out_);
@@ -245,14 +245,14 @@ class XmlWriter {
 
   // String-list items are the bulk of a large answer: their tags are made
   // once per list and appended whole.
-  void UseTags(const FieldSpec& spec) {
-    if (tagsFor_ == &spec) return;
-    tagsFor_ = &spec;
-    openTag_.assign(1, '<').append(spec.name).append(1, '>');
-    closeTag_.assign("</").append(spec.name).append(1, '>');
+  void UseTags(const FieldDef& def) {
+    if (tagsFor_ == &def) return;
+    tagsFor_ = &def;
+    openTag_.assign(1, '<').append(def.name).append(1, '>');
+    closeTag_.assign("</").append(def.name).append(1, '>');
   }
-  void OpenItem(const FieldSpec& spec, int depth, bool empty) {
-    UseTags(spec);
+  void OpenItem(const FieldDef& def, int depth, bool empty) {
+    UseTags(def);
     Indent(depth);
     if (empty) {
       out_.append(openTag_, 0, openTag_.size() - 1);
@@ -262,8 +262,8 @@ class XmlWriter {
       out_ += openTag_;
     }
   }
-  void CloseItem(const FieldSpec& spec) {
-    UseTags(spec);
+  void CloseItem(const FieldDef& def) {
+    UseTags(def);
     out_ += closeTag_;
     Newline();
   }
@@ -315,7 +315,7 @@ class XmlWriter {
 
   std::string& out_;
   bool pretty_;
-  const FieldSpec* tagsFor_ = nullptr;
+  const FieldDef* tagsFor_ = nullptr;
   std::string openTag_;
   std::string closeTag_;
 };

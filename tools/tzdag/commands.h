@@ -40,6 +40,7 @@ void PrintJson(const nlohmann::json& object);
 
 Command AddInitCommand(CLI::App& root, const GlobalOptions& global);
 Command AddServersCommand(CLI::App& root, const GlobalOptions& global);
+Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   std::vector<Command> commands = {
       AddInitCommand(app, global),
       AddServersCommand(app, global),
+      AddDiscoverDbsCommand(app, global),
       AddEncryptCommand(app, global),
   };
 

@@ -1,0 +1,87 @@
+// tzdag discover-dbs: database discovery for a DAG client, optionally
+// narrowed to one subclient.
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <tzplatform/log.h>
+
+#include "commands.h"
+#include "output.h"
+#include "tzdag/TzDagApi.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct DiscoverDbsOptions {
+  uint32_t orbalId = 0;
+  uint32_t clientId = 0;
+  uint32_t appId = 0;
+  int64_t jobId = 0;
+};
+
+std::string EventText(const tzplatform::RaisedEvent& raised) {
+  char id[16];
+  std::snprintf(id, sizeof(id), "0x%08X", static_cast<unsigned>(raised.id));
+  std::string text =
+      std::string(raised.severity == tzplatform::EventSeverity::kCritical ? "critical event "
+                                                                          : "event ") +
+      id + ":";
+  for (const tzplatform::EventArgument& argument : raised.arguments) text += " " + argument.value;
+  return text;
+}
+
+int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& global) {
+  Uvo::DAGDBResp resp;
+  std::string server;
+  // Only what this call wrote: the lines explain a failure.
+  tzplatform::LogCapture capture;
+  bool ok = DiscoverExDatabase(options.orbalId, options.clientId, options.appId, server, resp,
+                               options.jobId);
+  std::vector<std::string> lines = capture.Texts();
+  std::vector<tzplatform::RaisedEvent> events = capture.Events();
+
+  if (global.json) {
+    nlohmann::json answer = {{"ok", ok}, {"server", server}};
+    if (ok) {
+      answer["databases"] = DatabasesJson(resp);
+    } else {
+      answer["log"] = lines;
+      nlohmann::json raised = nlohmann::json::array();
+      for (const auto& e : events) raised.push_back(EventText(e));
+      if (!raised.empty()) answer["events"] = raised;
+    }
+    PrintJson(answer);
+    return ok ? kExitOk : kExitFailed;
+  }
+
+  if (!ok) {
+    std::cerr << "tzdag: database discovery failed for client " << options.clientId;
+    if (options.appId != 0) std::cerr << ", application " << options.appId;
+    std::cerr << "\n";
+    for (const std::string& line : lines) std::cerr << "  " << line << "\n";
+    for (const auto& e : events) std::cerr << "  " << EventText(e) << "\n";
+    return kExitFailed;
+  }
+  std::cout << "Discovered on member server " << server << "\n\n";
+  PrintDatabaseTable(std::cout, resp);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<DiscoverDbsOptions>();
+  CLI::App* app = root.add_subcommand(
+      "discover-dbs", "Discover the Exchange databases of a DAG client (DiscoverExDatabase)");
+  app->add_option("--orbal", options->orbalId, "installation id")->required();
+  app->add_option("--client", options->clientId, "DAG client id")->required();
+  app->add_option("--app", options->appId, "subclient (application) id; 0 = the whole client");
+  app->add_option("--job", options->jobId, "job id passed to the discovery tool; 0 = none");
+  return {app, [options, &global] { return RunDiscoverDbs(*options, global); }};
+}
+
+}  // namespace tzdag_tool

@@ -1,0 +1,61 @@
+#include "db_answers.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "temp_dir.h"
+#include "tzplatform/codec.h"
+#include "tzplatform/fixture.h"
+
+namespace tztest {
+
+void PrintTo(const DbRow& row, std::ostream* out) {
+  *out << "{" << row.dbName << ", backup " << row.backupServer << ", copies [";
+  for (size_t i = 0; i < row.copyServers.size(); ++i) {
+    *out << (i ? ", " : "") << row.copyServers[i];
+  }
+  *out << "], circular " << row.circularLogging << "}";
+}
+
+Uvo::DAGDBResp DbRespFromXml(const std::string& xml) {
+  Uvo::RegisterSubsystem();
+  TZGui::RegisterSubsystem();
+  Uvo::DAGDBResp resp;
+  std::unique_ptr<CNMessageBase> decoded;
+  tzplatform::DecodeResult result = tzplatform::DecodeMessage(xml, decoded);
+  if (!result.ok || !decoded) {
+    ADD_FAILURE() << "not a record: " << result.error << "\n" << xml;
+    return resp;
+  }
+  if (decoded->getTagID() != Uvo::DAGDBResp::kClassKey) {
+    ADD_FAILURE() << "not a DAGDBResp: " << xml;
+    return resp;
+  }
+  static_cast<CNMessageBase&>(resp) = *decoded;
+  return resp;
+}
+
+std::vector<DbRow> DbRows(const Uvo::DAGDBResp& resp) {
+  std::vector<DbRow> rows;
+  for (const CNMessageBase& db : resp.getDatabases()) {
+    rows.push_back({tzdag::GetString(db, Uvo::DAGDB::kDbName),
+                    tzdag::GetString(db, Uvo::DAGDB::kBackupServer),
+                    tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers),
+                    tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging)});
+  }
+  return rows;
+}
+
+std::string DbXml(const Uvo::DAGDBResp& resp, size_t index) {
+  std::string xml;
+  const CNMessageList& databases = resp.getDatabases();
+  if (index < databases.size()) databases[index].serialize(xml, false);
+  return xml;
+}
+
+nlohmann::json DbDiscoveryFixture() {
+  return tzplatform::ParseFixture(ReadFile(std::string(TZ_TEST_DATA_DIR) + "/dbdisc.json"));
+}
+
+}  // namespace tztest

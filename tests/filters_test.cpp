@@ -275,6 +275,13 @@ TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
        true,
        {"GetSubclientsDbListGetSubclientsDbList: Exception in comparing with all sublicents",
         "[FilterResponceForSubClient]: GetSubclientsDbList failed"}},
+      {"requested subclient missing",
+       11,
+       "ApplicationId::getSubclient",
+       "11",
+       false,
+       {"[GetSubclientContent]: Failed to get subclient",
+        "[FilterResponceForSubClient]: GetSubclientContent failed"}},
       // Subclient 13 is deleted, so only its own content read reaches it.
       {"requested content unreadable",
        13,

@@ -219,4 +219,38 @@ TEST_F(LaunchTest, UnreadableApplicationGivesDefaultPreferences) {
   EXPECT_FALSE(UseLastActivationPref(1, 11));
 }
 
+TEST_F(LaunchTest, MissingSubclientGivesDefaultPreferences) {
+  tzplatform::FaultInjector faults;
+  faults.Fail("ApplicationId::getSubclient", "11", 3);
+  LogCapture capture;
+  EXPECT_TRUE(IsPreferActive(1, 11));
+  EXPECT_TRUE(UseActiveIfNoPassive(1, 11));
+  EXPECT_FALSE(UseLastActivationPref(1, 11));
+  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{
+                                 "[IsPreferActive]: Failed to get subclient",
+                                 "[UseActiveIfNoPassive]: Failed to get subclient",
+                                 "[UseLastActivationPref]: Failed to get subclient",
+                             }));
+}
+
+TEST_F(LaunchTest, FailedSubclientQueryLeavesThePresetFlag) {
+  // Subclient 11 is set to prefer the active copy, not to fall back to it
+  // and to use the last preference; queries that fail write nothing, so the
+  // presets (true, true, false) stand, the first one inverted.
+  tzplatform::FaultInjector faults;
+  faults.Fail("MsExchangeSubclient::isDAGBackupFromPassiveCopySet", "11", 3);
+  faults.Fail("MsExchangeSubclient::isDAGBackupFromActiveCopy", "11", 3);
+  faults.Fail("MsExchangeSubclient::isDAGUseLastActivationPreferenceSet", "11", 3);
+  LogCapture capture;
+  EXPECT_FALSE(IsPreferActive(1, 11));
+  EXPECT_TRUE(UseActiveIfNoPassive(1, 11));
+  EXPECT_FALSE(UseLastActivationPref(1, 11));
+  EXPECT_EQ(capture.Texts(),
+            (std::vector<std::string>{
+                "[IsPreferActive]: Prefer backup from passive node",
+                "[UseActiveIfNoPassive]: Use active copy if no passive copy available.",
+                "[UseLastActivationPref]: Use first activation preference for database discovery.",
+            }));
+}
+
 }  // namespace

@@ -109,7 +109,7 @@ TEST_F(DiscoverDbsToolTest, TableNamesTheServerUsed) {
 }
 
 TEST_F(DiscoverDbsToolTest, FailureExitsOneAndShowsTheLogLines) {
-  ToolRun json = Tzdag("--json discover-dbs --orbal 1 --client 99");
+  ToolRun json = Tzdag("--json discover-dbs --orbal 1 --client 3");
   EXPECT_EQ(json.status, 1);
   nlohmann::json answer = nlohmann::json::parse(json.out);
   EXPECT_EQ(answer["ok"], false);
@@ -117,13 +117,13 @@ TEST_F(DiscoverDbsToolTest, FailureExitsOneAndShowsTheLogLines) {
   EXPECT_FALSE(answer.contains("databases"));
   EXPECT_EQ(answer["log"],
             nlohmann::json({"[DiscoverDag]: Discover exchange database with orbalId: 1; "
-                            "clientId: 99, appId: 0",
+                            "clientId: 3, appId: 0",
                             "[DiscoverDag]: Did not find an exchange server with UVO installed"}));
   EXPECT_EQ(answer["events"],
-            nlohmann::json({"critical event 0x48000097:  Did not find an exchange server with "
-                            "UVO installed, No Exchange Server available "}));
+            nlohmann::json({"critical event 0x48000097: \" Did not find an exchange server with "
+                            "UVO installed, No Exchange Server available \""}));
 
-  ToolRun table = Tzdag("discover-dbs --orbal 1 --client 99");
+  ToolRun table = Tzdag("discover-dbs --orbal 1 --client 3");
   EXPECT_EQ(table.status, 1);
   EXPECT_EQ(table.out, "");
   EXPECT_NE(Err().find("  [DiscoverDag]: Did not find an exchange server with UVO installed\n"),

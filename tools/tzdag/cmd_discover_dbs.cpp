@@ -30,7 +30,9 @@ std::string EventText(const tzplatform::RaisedEvent& raised) {
       std::string(raised.severity == tzplatform::EventSeverity::kCritical ? "critical event "
                                                                           : "event ") +
       id + ":";
-  for (const tzplatform::EventArgument& argument : raised.arguments) text += " " + argument.value;
+  for (const tzplatform::EventArgument& argument : raised.arguments) {
+    text += " \"" + argument.value + "\"";
+  }
   return text;
 }
 

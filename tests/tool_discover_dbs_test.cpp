@@ -70,19 +70,19 @@ TEST_F(DiscoverDbsToolTest, JsonAnswersMatchTheDemoFixture) {
   const Case cases[] = {
       // No subclient: -dag 1 -ua, the active copy's server backs up.
       {"--orbal 1 --client 2",
-       {Db("First\\DB01", "MBX01", {"MBX01", "MBX02", "MBX03"}, 0),
-        Db("Second\\DB02", "MBX02", {"MBX02", "MBX01"}, 0),
-        Db("Second\\DB03", "MBX03", {"MBX03", "MBX02"}, 1),
-        Db("Archive\\DB05", "MBX01", {"MBX01", "MBX03"}, 0)}},
+       nlohmann::json::array({Db("First\\DB01", "MBX01", {"MBX01", "MBX02", "MBX03"}, 0),
+                              Db("Second\\DB02", "MBX02", {"MBX02", "MBX01"}, 0),
+                              Db("Second\\DB03", "MBX03", {"MBX03", "MBX02"}, 1),
+                              Db("Archive\\DB05", "MBX01", {"MBX01", "MBX03"}, 0)})},
       // sales (11): -dag 0 -ua -la: last healthy passive copy; DB03's only
       // passive copy is unhealthy, so its active MBX03.
       {"--orbal 1 --client 2 --app 11",
-       {Db("First\\DB01", "MBX03", {"MBX01", "MBX02", "MBX03"}, 0),
-        Db("Second\\DB03", "MBX03", {"MBX03", "MBX02"}, 1)}},
+       nlohmann::json::array({Db("First\\DB01", "MBX03", {"MBX01", "MBX02", "MBX03"}, 0),
+                              Db("Second\\DB03", "MBX03", {"MBX03", "MBX02"}, 1)})},
       // default (10): -dag 0 -ua; what neither sales nor archive names
       // (retired is deleted, so its Second\DB02 is the default's).
       {"--orbal 1 --client 2 --app 10 --job 42",
-       {Db("Second\\DB02", "MBX01", {"MBX02", "MBX01"}, 0)}},
+       nlohmann::json::array({Db("Second\\DB02", "MBX01", {"MBX02", "MBX01"}, 0)})},
   };
   for (const Case& c : cases) {
     ToolRun run = Tzdag(std::string("--json discover-dbs ") + c.arguments);

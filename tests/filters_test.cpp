@@ -2,9 +2,11 @@
 // and by one subclient's content, against a real store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "../src/name_lookup.h"
 #include "db_answers.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
@@ -30,6 +32,22 @@ std::string Answer(const std::vector<std::string>& databases) {
   std::string xml = "<DAGDBResp>";
   for (const std::string& db : databases) xml += db;
   return xml + "</DAGDBResp>";
+}
+
+// The filters' keyed lookup answers exactly what a linear iStrEqual search
+// answers: ASCII letters fold, nothing else does, whole names only.
+TEST(NameSetTest, AgreesWithALinearCaseInsensitiveSearch) {
+  const std::vector<std::string> names = {"MBX01", "mbx03", "First\\DB01", "\xC3\x89X", "A[@", ""};
+  const std::string probes[] = {"MBX01", "mbx01",       "MBX03",      "MBX011",    "MBX01 ",
+                                "",      "first\\db01", "First\\DB0", "\xC3\xA9x", "\xC3\x89x",
+                                "MBX02", "a[@",         "a{`",        "Mbx0\x31"};
+  NameSet set(names);
+  for (const std::string& probe : probes) {
+    bool linear = std::any_of(names.begin(), names.end(),
+                              [&probe](const std::string& name) { return iStrEqual(name)(probe); });
+    EXPECT_EQ(set.Contains(probe), linear) << probe;
+  }
+  EXPECT_FALSE(NameSet({}).Contains(""));
 }
 
 class FilterTest : public ::testing::Test {

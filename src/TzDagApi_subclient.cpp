@@ -1,0 +1,250 @@
+// Subclient maintenance: the selection type of a subclient, and the rewrite
+// of its database content and database-to-server associations from a
+// database discovery answer.
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <tzplatform/ApplicationId.h>
+#include <tzplatform/Properties.h>
+#include <tzplatform/Subclient.h>
+
+#include "tzdag/TzDagApi.h"
+
+namespace {
+
+const char kIsManualName[] = "IsAutomaticSubclient";
+const char kUpdateName[] = "UpdateSubclient";
+
+// Information event for a database that stays in a subclient's content with
+// circular logging enabled; its one argument is the database path.
+const uint32_t kCircularLoggingEvent = 469762421;  // 0x1C000175
+
+// An association is named after its database with these four characters
+// appended (the digit zero, x, one, two).
+const char kAssociationSuffix[] = "0x12";
+
+const int kUpdated = 0;
+const int kUpdatedWithCircularLogging = -3;
+const int kFailed = -1;
+
+// The database path of a content entry: description, backslash, store name;
+// the same form as a discovered database's name.
+std::string DatabasePath(const ExchangeDBProperty& entry) {
+  return std::string(entry.getDescription()) + "\\" + entry.getStoreName();
+}
+
+// What the walk over the old properties and the additions share.
+struct UpdateState {
+  // Discovered names not yet claimed by an old content entry, in answer
+  // order, duplicates included.
+  std::vector<std::string> unclaimed;
+  // Circular logging per discovered name (exact text; first occurrence counts).
+  std::map<std::string, bool> circularLogging;
+  // Server of each old association, by its exact name (the last one counts).
+  std::map<std::string, std::string> previousServers;
+  // What the single addition names: database paths and association names.
+  std::vector<std::string> additionNames;
+  bool circularLoggingFound = false;
+  bool writeFailed = false;
+};
+
+bool HasCircularLogging(const UpdateState& state, const std::string& name) {
+  auto it = state.circularLogging.find(name);
+  return it != state.circularLogging.end() && it->second;
+}
+
+// A failed store write does not stop the update: the remaining entries are
+// still brought up to date, and the caller learns from the result that the
+// stored content may not match the answer.
+void DeleteStoredProperty(MsExchangeSubclient& subclient, const std::string& name,
+                          UpdateState& state) {
+  int status = subclient.deleteProperty(name, 0, 0);
+  if (status != 0) {
+    event.debug("[%s]: Failed to delete property %s. ErrCode = %d.", kUpdateName, name.c_str(),
+                status);
+    state.writeFailed = true;
+  }
+}
+
+// An old content entry: it stays when an unclaimed discovered name matches
+// its path (ignoring letter case), and is removed otherwise.
+void ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& entry,
+                           bool markForceFull, UpdateState& state) {
+  std::string path = DatabasePath(entry);
+  auto match = std::find_if(state.unclaimed.begin(), state.unclaimed.end(), iStrEqual(path));
+  if (match == state.unclaimed.end()) {
+    DeleteStoredProperty(subclient, entry.getName(), state);
+    return;
+  }
+  // The circular-logging lookup uses the stored path exactly, so an entry
+  // that matched only ignoring case counts as not circular-logging.
+  if (HasCircularLogging(state, path)) {
+    event << path;
+    event.InfoEvent(kCircularLoggingEvent, 0, 0);
+    event.debug("[%s]: Circular Logging Enabled for database:%s", kUpdateName, path.c_str());
+    if (!markForceFull) {
+      state.circularLoggingFound = true;
+    } else if (!entry.isForceFullOnNextBackup()) {
+      entry.setForceFullOnNextBackup(true);
+      int status = subclient.updateProperty(entry, 0, 0);
+      if (status != 0) {
+        event.debug("[%s]: Failed to update property %s. ErrCode = %d.", kUpdateName,
+                    entry.getName().c_str(), status);
+        state.writeFailed = true;
+      }
+      state.circularLoggingFound = true;
+    }
+    // An entry already marked for a full backup needs nothing more.
+  }
+  state.unclaimed.erase(match);
+}
+
+// A content entry for a database new to the subclient. The name splits at its
+// first backslash; a name without one serves as both description and store
+// name.
+void AddContentEntry(const std::string& name, PropertiesList& additions, UpdateState& state) {
+  std::string description = name;
+  std::string storeName = name;
+  std::string::size_type slash = name.find('\\');
+  if (slash != std::string::npos) {
+    description = name.substr(0, slash);
+    storeName = name.substr(slash + 1);
+  }
+  const int noNumber = 0;
+  ExchangeDBProperty entry(storeName, description, true, no_value_prop, no_value_prop, noNumber);
+  additions.addToPropList(entry);
+  state.additionNames.push_back(name);
+}
+
+std::string JoinNames(const std::vector<std::string>& names) {
+  std::string joined;
+  for (const std::string& name : names) {
+    if (!joined.empty()) joined += ", ";
+    joined += name;
+  }
+  return joined;
+}
+
+}  // namespace
+
+bool IsManualSubclient(uint32_t orbalId, uint32_t appId) {
+  ApplicationId application(orbalId, appId);
+  if (application.getApplicationId(nullptr) != 0) {
+    event.debug("[%s]: getApplicationId() failed with error '%s'.", kIsManualName,
+                application.getErrorString().c_str());
+    return false;
+  }
+  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
+  if (subclient == nullptr) {
+    event.debug("[%s]: Failed to get subclient", kIsManualName);
+    return false;
+  }
+  bool automatic = false;
+  int status = subclient->isselectionTypeAutomatic(automatic, nullptr);
+  bool manual = !automatic;
+  if (status != 0) {
+    // Whatever the failed query left in the flag decides.
+    event.debug("[%s]: isselectionTypeManual failed", kIsManualName);
+    return manual;
+  }
+  event.debug(manual ? "[%s]: This is manual subclient" : "[%s]: This is automatic subclient",
+              kIsManualName);
+  return manual;
+}
+
+int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
+                    bool markForceFull) {
+  ApplicationId application(orbalId, appId);
+  if (application.getApplicationId(nullptr) != 0) {
+    event.debug("[%s]: getApplicationId() failed with error '%s'.", kUpdateName,
+                application.getErrorString().c_str());
+    return kFailed;
+  }
+  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
+  if (subclient == nullptr) {
+    event.debug("[%s]: Failed to get subclient", kUpdateName);
+    return kFailed;
+  }
+  bool automatic = false;
+  if (subclient->isselectionTypeAutomatic(automatic, nullptr) != 0) {
+    event.debug("[%s]: isselectionTypeManual failed", kUpdateName);
+    return kFailed;
+  }
+  event.debug(
+      automatic ? "[%s]: This is an automatic subclient" : "[%s]: This is a manual subclient",
+      kUpdateName);
+
+  // An answer without a database list says nothing about the databases: taken
+  // as empty it would strip the subclient of its whole content and every
+  // association. Refuse it before anything is written. (An answer with an
+  // empty list does mean that no database was found.)
+  if (!tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases)) {
+    event.debug("[%s]: Discovery answer carries no database list; subclient left unchanged.",
+                kUpdateName);
+    return kFailed;
+  }
+  const CNMessageList& databases = resp.getDatabases();
+  UpdateState state;
+  for (const CNMessageBase& db : databases) {
+    std::string name = tzdag::GetString(db, Uvo::DAGDB::kDbName);
+    state.unclaimed.push_back(name);
+    state.circularLogging.emplace(name, tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0);
+  }
+
+  PropertiesList stored;
+  if (subclient->getProperties(stored, nullptr) != 0) {
+    event.debug("[%s]: Subclient configuration lookup failed.", kUpdateName);
+    return kFailed;
+  }
+
+  // Old content entries are kept or removed one by one; every old
+  // association is removed, its server remembered for a manual subclient.
+  for (ApplProperty* property : stored) {
+    if (property->getType() == ExchangeDBProperty::kType) {
+      if (auto* entry = dynamic_cast<ExchangeDBProperty*>(property)) {
+        ReconcileContentEntry(*subclient, *entry, markForceFull, state);
+      }
+    } else if (property->getType() == DAGDBProperty::kType) {
+      if (auto* association = dynamic_cast<DAGDBProperty*>(property)) {
+        state.previousServers[association->getName()] = association->getAssociatedServer();
+        DeleteStoredProperty(*subclient, association->getName(), state);
+      }
+    }
+  }
+  event.debug("[%s]: Remove old sublicent content done", kUpdateName);
+
+  PropertiesList additions;
+  for (const std::string& name : state.unclaimed) {
+    if (HasCircularLogging(state, name)) {
+      // A new database is reported in the log only; the event is for
+      // databases already protected.
+      event.debug("[%s]: Circular Logging Enabled for database:%s", kUpdateName, name.c_str());
+      state.circularLoggingFound = true;
+    }
+    AddContentEntry(name, additions, state);
+  }
+  // Every discovered database gets an association. A manual subclient keeps
+  // the server it had chosen; an automatic one follows discovery, "N/A"
+  // included.
+  for (const CNMessageBase& db : databases) {
+    std::string associationName = tzdag::GetString(db, Uvo::DAGDB::kDbName) + kAssociationSuffix;
+    auto previous = state.previousServers.find(associationName);
+    std::string server = (previous != state.previousServers.end() && !automatic)
+                             ? previous->second
+                             : tzdag::GetString(db, Uvo::DAGDB::kBackupServer);
+    additions.addToPropList(DAGDBProperty(associationName, server));
+    state.additionNames.push_back(associationName);
+  }
+  int status = subclient->addProperties(additions, 0, 0);
+  if (status != 0) {
+    event.debug("[%s]: Failed to add properties %s. ErrCode = %d.", kUpdateName,
+                JoinNames(state.additionNames).c_str(), status);
+    state.writeFailed = true;
+  }
+  event.debug("[%s]: Add new sublicent content done", kUpdateName);
+
+  if (state.writeFailed) return kFailed;
+  return state.circularLoggingFound ? kUpdatedWithCircularLogging : kUpdated;
+}

@@ -42,6 +42,8 @@ Command AddInitCommand(CLI::App& root, const GlobalOptions& global);
 Command AddServersCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
+Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
+Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
       AddServersCommand(app, global),
       AddDiscoverDbsCommand(app, global),
       AddEncryptCommand(app, global),
+      AddUnprotectedCommand(app, global),
+      AddUpdateSubclientCommand(app, global),
   };
 
   try {

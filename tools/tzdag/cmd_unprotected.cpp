@@ -1,0 +1,55 @@
+// tzdag unprotected: the databases of a DAG client that no subclient of the
+// client protects.
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <tzplatform/log.h>
+
+#include "commands.h"
+#include "id_option.h"
+#include "log_report.h"
+#include "output.h"
+#include "tzdag/TzDagApi.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct UnprotectedOptions {
+  uint32_t orbal = 0;
+  uint32_t client = 0;
+};
+
+int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& global) {
+  tzplatform::LogCapture capture;
+  Uvo::DAGDBResp resp;
+  if (!DiscoverUnassociatedExDatabase(options.orbal, options.client, resp)) {
+    if (global.json) PrintJson({{"ok", false}});
+    ReportFailure(std::cerr,
+                  "the unprotected databases of client " + std::to_string(options.client) +
+                      " could not be found",
+                  capture);
+    return kExitFailed;
+  }
+  if (global.json) {
+    PrintJson({{"ok", true}, {"databases", DatabasesJson(resp)}});
+  } else if (resp.getDatabases().empty()) {
+    std::cout << "Every database of client " << options.client << " is protected by a subclient.\n";
+  } else {
+    PrintDatabaseTable(std::cout, resp);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<UnprotectedOptions>();
+  CLI::App* sub =
+      root.add_subcommand("unprotected", "List the databases that no subclient protects");
+  AddIdOption(sub, "--orbal", options->orbal, "installation id");
+  AddIdOption(sub, "--client", options->client, "DAG client id");
+  return {sub, [options, &global] { return RunUnprotected(*options, global); }};
+}
+
+}  // namespace tzdag_tool

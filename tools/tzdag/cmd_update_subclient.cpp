@@ -1,0 +1,294 @@
+// tzdag update-subclient: rewrite a subclient's database content and server
+// associations from a fresh database discovery of its DAG client, and show
+// what changed.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <tzplatform/ApplicationId.h>
+#include <tzplatform/ClientApplicationList.h>
+#include <tzplatform/Properties.h>
+#include <tzplatform/Subclient.h>
+#include <tzplatform/log.h>
+#include <tzplatform/settings.h>
+#include <tzplatform/store.h>
+
+#include "commands.h"
+#include "id_option.h"
+#include "log_report.h"
+#include "output.h"
+#include "tzdag/TzDagApi.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct UpdateOptions {
+  uint32_t orbal = 0;
+  uint32_t client = 0;
+  uint32_t app = 0;
+  bool forceFull = false;
+  bool dryRun = false;
+};
+
+const char kAssociationSuffix[] = "0x12";
+
+struct ContentEntry {
+  std::string name;  // as the store named it
+  std::string path;  // description, backslash, store name
+  bool forceFull = false;
+};
+
+struct Association {
+  std::string name;
+  std::string server;
+};
+
+// What the store holds for a subclient, in the store's order.
+struct SubclientState {
+  bool read = false;
+  std::vector<ContentEntry> content;
+  std::vector<Association> associations;
+};
+
+struct Reassociation {
+  std::string database;
+  std::optional<std::string> from;  // none: the database had no association
+  std::string to;
+};
+
+struct Changes {
+  std::vector<std::string> removed;
+  std::vector<std::string> added;
+  std::vector<Reassociation> reassociated;
+  std::vector<std::string> marked;
+
+  bool empty() const {
+    return removed.empty() && added.empty() && reassociated.empty() && marked.empty();
+  }
+};
+
+SubclientState ReadSubclientState(uint32_t appId) {
+  SubclientState state;
+  MsExchangeSubclient subclient(appId, false);
+  PropertiesList properties;
+  if (subclient.getProperties(properties, nullptr) != 0) return state;
+  state.read = true;
+  for (const ApplProperty* property : properties) {
+    if (const auto* entry = dynamic_cast<const ExchangeDBProperty*>(property)) {
+      state.content.push_back({entry->getName(),
+                               std::string(entry->getDescription()) + "\\" + entry->getStoreName(),
+                               entry->isForceFullOnNextBackup()});
+    } else if (const auto* association = dynamic_cast<const DAGDBProperty*>(property)) {
+      state.associations.push_back({association->getName(), association->getAssociatedServer()});
+    }
+  }
+  return state;
+}
+
+// A content entry is the same entry before and after when the store name and
+// the path agree (the store may give a freed name to a new entry).
+const ContentEntry* FindEntry(const std::vector<ContentEntry>& entries, const ContentEntry& entry) {
+  for (const ContentEntry& candidate : entries) {
+    if (candidate.name == entry.name && candidate.path == entry.path) return &candidate;
+  }
+  return nullptr;
+}
+
+std::string DatabaseOfAssociation(const std::string& name) {
+  const size_t suffix = sizeof(kAssociationSuffix) - 1;
+  if (name.size() >= suffix &&
+      name.compare(name.size() - suffix, suffix, kAssociationSuffix) == 0) {
+    return name.substr(0, name.size() - suffix);
+  }
+  return name;
+}
+
+Changes CompareStates(const SubclientState& before, const SubclientState& after) {
+  Changes changes;
+  for (const ContentEntry& entry : before.content) {
+    if (FindEntry(after.content, entry) == nullptr) changes.removed.push_back(entry.path);
+  }
+  for (const ContentEntry& entry : after.content) {
+    const ContentEntry* old = FindEntry(before.content, entry);
+    if (old == nullptr) {
+      changes.added.push_back(entry.path);
+    } else if (!old->forceFull && entry.forceFull) {
+      changes.marked.push_back(entry.path);
+    }
+  }
+  for (const Association& association : after.associations) {
+    auto old =
+        std::find_if(before.associations.begin(), before.associations.end(),
+                     [&association](const Association& a) { return a.name == association.name; });
+    if (old != before.associations.end() && old->server == association.server) continue;
+    Reassociation change;
+    change.database = DatabaseOfAssociation(association.name);
+    if (old != before.associations.end()) change.from = old->server;
+    change.to = association.server;
+    changes.reassociated.push_back(change);
+  }
+  return changes;
+}
+
+// A copy of the store that the platform uses while it lives; removed with
+// everything the store wrote beside it, and the platform pointed back at the
+// real store, when it goes.
+class ScratchStore {
+ public:
+  explicit ScratchStore(std::string original) : original_(std::move(original)) {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tzdag-dry-run-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw UsageError("cannot create a folder for the dry run's copy of the store");
+    }
+    dir_ = pattern;
+    try {
+      tzplatform::CopyStore(original_, dir_ + "/store.db");
+    } catch (...) {
+      Remove();
+      throw;
+    }
+    tzplatform::SetStorePath(dir_ + "/store.db");
+  }
+  ~ScratchStore() {
+    tzplatform::SetStorePath(original_);
+    Remove();
+  }
+  ScratchStore(const ScratchStore&) = delete;
+  ScratchStore& operator=(const ScratchStore&) = delete;
+
+ private:
+  void Remove() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string original_;
+  std::string dir_;
+};
+
+// The application must be a subclient of the client whose databases are
+// discovered, or the update would give it another DAG's databases. An
+// application the store does not know is left to the update to report.
+void CheckSubclientOfClient(const UpdateOptions& options) {
+  ApplicationId application(options.orbal, options.app);
+  if (application.getApplicationId(nullptr) != 0) return;
+  std::vector<uint64_t> ids;
+  std::vector<std::string> names;
+  ClientApplicationList applications;
+  if (applications.getSubclientList(ids, names, static_cast<uint64_t>(options.client), 0, 0, 0,
+                                    nullptr, 15) != 0) {
+    return;
+  }
+  if (std::find(ids.begin(), ids.end(), options.app) == ids.end()) {
+    throw UsageError("application " + std::to_string(options.app) +
+                     " is not a subclient of client " + std::to_string(options.client));
+  }
+}
+
+const char* ResultMeaning(int result) {
+  switch (result) {
+    case 0:
+      return "updated";
+    case -3:
+      return "updated, circular logging found";
+    default:
+      return "failed";
+  }
+}
+
+nlohmann::json ChangesJson(const Changes& changes) {
+  nlohmann::json reassociated = nlohmann::json::array();
+  for (const Reassociation& r : changes.reassociated) {
+    reassociated.push_back({{"database", r.database},
+                            {"from", r.from ? nlohmann::json(*r.from) : nlohmann::json()},
+                            {"to", r.to}});
+  }
+  return {{"removed", changes.removed},
+          {"added", changes.added},
+          {"reassociated", reassociated},
+          {"marked", changes.marked}};
+}
+
+void PrintChanges(std::ostream& out, const Changes& changes) {
+  if (changes.empty()) {
+    out << "No changes.\n";
+    return;
+  }
+  std::vector<std::vector<std::string>> rows;
+  for (const std::string& path : changes.removed) rows.push_back({"removed", path, "", ""});
+  for (const std::string& path : changes.added) rows.push_back({"added", path, "", ""});
+  for (const Reassociation& r : changes.reassociated) {
+    rows.push_back({"reassociated", r.database, r.from ? *r.from : "(none)", r.to});
+  }
+  for (const std::string& path : changes.marked) rows.push_back({"marked full", path, "", ""});
+  PrintTable(out, {"CHANGE", "DATABASE", "FROM", "TO"}, rows);
+}
+
+int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global) {
+  std::unique_ptr<ScratchStore> scratch;
+  if (options.dryRun) scratch = std::make_unique<ScratchStore>(tzplatform::StorePath());
+  CheckSubclientOfClient(options);
+
+  tzplatform::LogCapture capture;
+  SubclientState before = ReadSubclientState(options.app);
+
+  Uvo::DAGDBResp resp;
+  std::string server;
+  int result = -1;
+  bool discovered = DiscoverExDatabase(options.orbal, options.client, 0, server, resp, 0);
+  if (discovered) result = UpdateSubclient(options.orbal, options.app, resp, options.forceFull);
+
+  // Changes are what the store shows, so a partly failed update shows what
+  // it did write.
+  Changes changes;
+  if (discovered && before.read) changes = CompareStates(before, ReadSubclientState(options.app));
+
+  const bool ok = discovered && result != -1;
+  if (global.json) {
+    PrintJson({{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}});
+  } else if (discovered) {
+    std::cout << "Subclient " << options.app << ", databases discovered on " << server << "\n";
+    PrintChanges(std::cout, changes);
+    std::cout << "Result: " << result << " (" << ResultMeaning(result) << ")\n";
+    if (options.dryRun) std::cout << "Dry run: the store was left as it was.\n";
+  }
+  if (!discovered) {
+    ReportFailure(std::cerr,
+                  "database discovery for client " + std::to_string(options.client) +
+                      " failed; subclient " + std::to_string(options.app) + " left unchanged",
+                  capture);
+  } else if (result == -1) {
+    ReportFailure(std::cerr, "update of subclient " + std::to_string(options.app) + " failed",
+                  capture);
+  } else if (!before.read) {
+    std::cerr << "tzdag: the properties of subclient " << options.app
+              << " could not be read before the update; changes are not shown\n";
+  }
+  return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<UpdateOptions>();
+  CLI::App* sub = root.add_subcommand(
+      "update-subclient",
+      "Rewrite a subclient's databases and server associations from a fresh discovery");
+  AddIdOption(sub, "--orbal", options->orbal, "installation id");
+  AddIdOption(sub, "--client", options->client, "DAG client id (the subclient's client)");
+  AddIdOption(sub, "--app", options->app, "application (subclient) id");
+  sub->add_flag("--force-full", options->forceFull,
+                "mark kept databases with circular logging for a full backup");
+  sub->add_flag("--dry-run", options->dryRun, "show the changes without storing them");
+  return {sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
+}
+
+}  // namespace tzdag_tool

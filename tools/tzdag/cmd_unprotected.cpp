@@ -24,7 +24,7 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
   tzplatform::LogCapture capture;
   Uvo::DAGDBResp resp;
   if (!DiscoverUnassociatedExDatabase(options.orbal, options.client, resp)) {
-    if (global.json) PrintJson({{"ok", false}});
+    if (global.json) PrintJson({{"ok", false}, {"log", CapturedLog(capture)}});
     ReportFailure(std::cerr,
                   "the unprotected databases of client " + std::to_string(options.client) +
                       " could not be found",

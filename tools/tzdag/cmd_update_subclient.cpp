@@ -253,7 +253,9 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
 
   const bool ok = discovered && result != -1;
   if (global.json) {
-    PrintJson({{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}});
+    nlohmann::json answer = {{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}};
+    if (!ok) answer["log"] = CapturedLog(capture);
+    PrintJson(answer);
   } else if (discovered) {
     std::cout << "Subclient " << options.app << ", databases discovered on " << server << "\n";
     PrintChanges(std::cout, changes);

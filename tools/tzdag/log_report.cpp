@@ -1,20 +1,39 @@
 #include "log_report.h"
 
-#include <tzplatform/settings.h>
+#include <cstdio>
 
 namespace tzdag_tool {
+namespace {
+
+std::string EventText(const tzplatform::RaisedEvent& raised) {
+  char id[16];
+  std::snprintf(id, sizeof(id), "0x%08X", static_cast<unsigned>(raised.id));
+  std::string text =
+      std::string(raised.severity == tzplatform::EventSeverity::kCritical ? "critical event "
+                                                                          : "event ") +
+      id + ":";
+  for (const tzplatform::EventArgument& argument : raised.arguments) text += " " + argument.value;
+  return text;
+}
+
+}  // namespace
 
 std::string LogLineText(const tzplatform::LogLine& line) {
   if (line.function.empty()) return line.text;
   return line.function + ": " + line.text;
 }
 
+nlohmann::json CapturedLog(const tzplatform::LogCapture& capture) {
+  nlohmann::json lines = nlohmann::json::array();
+  for (const tzplatform::LogLine& line : capture.Lines()) lines.push_back(LogLineText(line));
+  for (const tzplatform::RaisedEvent& raised : capture.Events()) lines.push_back(EventText(raised));
+  return lines;
+}
+
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture) {
   err << "tzdag: " << summary << '\n';
-  if (tzplatform::LogFile() != "-") {
-    for (const tzplatform::LogLine& line : capture.Lines()) err << LogLineText(line) << '\n';
-  }
+  for (const auto& line : CapturedLog(capture)) err << "  " << line.get<std::string>() << '\n';
   err.flush();
 }
 

@@ -1,4 +1,5 @@
-// How a command that failed shows why: the library's own log lines.
+// How a command that failed shows why: the lines and events the library
+// wrote during the call.
 #ifndef TZDAG_TOOL_LOG_REPORT_H_
 #define TZDAG_TOOL_LOG_REPORT_H_
 
@@ -6,6 +7,7 @@
 #include <string>
 
 #include <tzplatform/log.h>
+#include <nlohmann/json.hpp>
 
 namespace tzdag_tool {
 
@@ -13,9 +15,10 @@ namespace tzdag_tool {
 // forms, the text alone otherwise.
 std::string LogLineText(const tzplatform::LogLine& line);
 
-// Writes `summary` ("tzdag: <summary>") and then every line `capture` holds to
-// `err`. When the log itself goes to standard error the lines are already
-// there and are not repeated.
+// Every captured line, then every raised event ("event 0x1C000175: arg").
+nlohmann::json CapturedLog(const tzplatform::LogCapture& capture);
+
+// Writes "tzdag: <summary>" and then, indented, what CapturedLog lists.
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture);
 

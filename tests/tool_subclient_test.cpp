@@ -1,0 +1,241 @@
+// The update-subclient and unprotected commands of the tzdag tool, run as a
+// user would run them against the demo store.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "temp_dir.h"
+#include "test_env.h"
+#include "tool_run.h"
+#include "tzplatform/Properties.h"
+#include "tzplatform/Subclient.h"
+#include "tzplatform/fixture.h"
+#include "tzplatform/store.h"
+
+namespace {
+
+using nlohmann::json;
+
+json DemoFixture() {
+  return tzplatform::ParseFixture(
+      tztest::ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
+}
+
+// Runs tzdag against the environment's store and remote root, with the log
+// in a file of its own.
+tztest::ToolRun Tzdag(const tztest::TestEnv& env, std::vector<std::string> args) {
+  std::vector<std::string> all = {"--store",        env.storePath(), "--remote-root",
+                                  env.remoteRoot(), "--log",         env.dir() + "/tool-log.txt"};
+  all.insert(all.end(), args.begin(), args.end());
+  return tztest::RunTzdag(all);
+}
+
+// The content paths (with " full" when marked) and associations of a subclient.
+std::vector<std::string> Stored(uint32_t app) {
+  MsExchangeSubclient subclient(app, false);
+  PropertiesList list;
+  EXPECT_EQ(subclient.getProperties(list, nullptr), 0);
+  std::vector<std::string> lines;
+  for (const ApplProperty* p : list) {
+    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
+      lines.push_back(std::string(c->getDescription()) + "\\" + c->getStoreName() +
+                      (c->isForceFullOnNextBackup() ? " full" : ""));
+    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
+      lines.push_back(a->getName() + " -> " + a->getAssociatedServer());
+    }
+  }
+  return lines;
+}
+
+// What updating "sales" (11) from the demo DAG changes: Old\DB09 is gone,
+// Second\DB02 and Archive\DB05 are new, First\DB01 moves to the active copy's
+// server, and Second\DB03 has circular logging.
+json SalesChanges(bool marked) {
+  return {{"removed", {"Old\\DB09"}},
+          {"added", {"Second\\DB02", "Archive\\DB05"}},
+          {"reassociated",
+           {{{"database", "First\\DB01"}, {"from", "MBX03"}, {"to", "MBX01"}},
+            {{"database", "Second\\DB02"}, {"from", nullptr}, {"to", "MBX02"}},
+            {{"database", "Second\\DB03"}, {"from", nullptr}, {"to", "MBX03"}},
+            {{"database", "Archive\\DB05"}, {"from", nullptr}, {"to", "MBX01"}}}},
+          {"marked", marked ? json{"Second\\DB03"} : json::array()}};
+}
+
+TEST(ToolSubclientTest, DryRunShowsTheChangesAndLeavesTheStoreAsItWas) {
+  tztest::TestEnv env(DemoFixture());
+  const std::string scratch = env.dir() + "/tmp";
+  std::filesystem::create_directories(scratch);
+  setenv("TMPDIR", scratch.c_str(), 1);
+  const std::string before = tzplatform::DumpStore(env.storePath());
+
+  for (bool forceFull : {false, true}) {
+    SCOPED_TRACE(forceFull ? "--force-full" : "no --force-full");
+    std::vector<std::string> args = {
+        "--json", "update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"};
+    if (forceFull) args.push_back("--force-full");
+    tztest::ToolRun run = Tzdag(env, args);
+
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(json::parse(run.out),
+              (json{{"ok", true}, {"result", -3}, {"changes", SalesChanges(forceFull)}}));
+    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+    // The copy the dry run worked on is gone.
+    EXPECT_TRUE(std::filesystem::is_empty(scratch));
+  }
+  unsetenv("TMPDIR");
+}
+
+TEST(ToolSubclientTest, UpdateStoresTheChangesAndASecondRunFindsNone) {
+  tztest::TestEnv env(DemoFixture());
+
+  tztest::ToolRun first = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client", "2",
+                                      "--app", "11", "--force-full"});
+  EXPECT_EQ(first.exitStatus, 0) << first.err;
+  EXPECT_EQ(json::parse(first.out),
+            (json{{"ok", true}, {"result", -3}, {"changes", SalesChanges(true)}}));
+  const std::vector<std::string> stored = {"First\\DB01",
+                                           "Second\\DB03 full",
+                                           "Second\\DB02",
+                                           "Archive\\DB05",
+                                           "First\\DB010x12 -> MBX01",
+                                           "Second\\DB020x12 -> MBX02",
+                                           "Second\\DB030x12 -> MBX03",
+                                           "Archive\\DB050x12 -> MBX01"};
+  EXPECT_EQ(Stored(11), stored);
+
+  // Second\DB03 is already marked: nothing changes and circular logging no
+  // longer makes the result -3.
+  tztest::ToolRun second = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client",
+                                       "2", "--app", "11", "--force-full"});
+  EXPECT_EQ(second.exitStatus, 0) << second.err;
+  EXPECT_EQ(json::parse(second.out), (json{{"ok", true},
+                                           {"result", 0},
+                                           {"changes",
+                                            {{"removed", json::array()},
+                                             {"added", json::array()},
+                                             {"reassociated", json::array()},
+                                             {"marked", json::array()}}}}));
+  EXPECT_EQ(Stored(11), stored);
+}
+
+TEST(ToolSubclientTest, UpdatePrintsATableOfChanges) {
+  tztest::TestEnv env(DemoFixture());
+  tztest::ToolRun run =
+      Tzdag(env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Subclient 11, databases discovered on MBX02\n"
+            "CHANGE        DATABASE       FROM    TO\n"
+            "------------  -------------  ------  -----\n"
+            "removed       Old\\DB09\n"
+            "added         Second\\DB02\n"
+            "added         Archive\\DB05\n"
+            "reassociated  First\\DB01     MBX03   MBX01\n"
+            "reassociated  Second\\DB02    (none)  MBX02\n"
+            "reassociated  Second\\DB03    (none)  MBX03\n"
+            "reassociated  Archive\\DB05   (none)  MBX01\n"
+            "Result: -3 (updated, circular logging found)\n");
+}
+
+TEST(ToolSubclientTest, UpdateFailuresExitWithTheLibrarysLines) {
+  tztest::TestEnv env(DemoFixture());
+  const std::string before = tzplatform::DumpStore(env.storePath());
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    std::string err;  // a line standard error must hold
+  };
+  const Case cases[] = {
+      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "99"},
+       1,
+       "  [UpdateSubclient]: getApplicationId() failed with error 'application 99 of installation "
+       "1 is not in the configuration store'.\n"},
+      {{"update-subclient", "--orbal", "1", "--client", "7", "--app", "99"},
+       1,
+       "  [DiscoverDag]: Did not find an exchange server with UVO installed\n"},
+      {{"update-subclient", "--orbal", "1", "--client", "7", "--app", "12"},
+       2,
+       "tzdag: application 12 is not a subclient of client 7\n"},
+      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "0x0B"}, 2, "decimal"},
+      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "-4294967285"}, 2, "decimal"},
+      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "4294967307"},
+       2,
+       "at most 4294967295"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    tztest::ToolRun run = Tzdag(env, c.args);
+    EXPECT_EQ(run.exitStatus, c.exitStatus);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  // Leading zeros name the same id, never an octal one: 011 is "sales".
+  tztest::ToolRun octal = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client", "2",
+                                      "--app", "011", "--dry-run"});
+  EXPECT_EQ(octal.exitStatus, 0) << octal.err;
+  EXPECT_EQ(json::parse(octal.out)["changes"], SalesChanges(false));
+  EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+}
+
+TEST(ToolSubclientTest, UnprotectedListsTheDatabasesNoSubclientNames) {
+  // In the demo every discovered database is content of some subclient
+  // (Second\DB02 of the retired one); without the retired subclient it is
+  // unprotected.
+  json withoutRetired = DemoFixture();
+  json& subclients = withoutRetired["store"]["subclients"];
+  subclients.erase(subclients.size() - 1);
+  struct Case {
+    const char* what;
+    json fixture;
+    json databases;
+    std::string table;
+  };
+  const Case cases[] = {
+      {"demo", DemoFixture(), json::array(),
+       "Every database of client 2 is protected by a subclient.\n"},
+      {"demo without the retired subclient",
+       withoutRetired,
+       {{{"dbName", "Second\\DB02"},
+         {"backupServer", "MBX02"},
+         {"copyServers", {"MBX02", "MBX01"}},
+         {"circularLogging", 0}}},
+       "DATABASE     BACKUP SERVER  COPY SERVERS  CIRCULAR LOGGING\n"
+       "-----------  -------------  ------------  ----------------\n"
+       "Second\\DB02  MBX02          MBX02, MBX01  no\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tztest::TestEnv env(c.fixture);
+    tztest::ToolRun json_run =
+        Tzdag(env, {"--json", "unprotected", "--orbal", "1", "--client", "2"});
+    EXPECT_EQ(json_run.exitStatus, 0) << json_run.err;
+    EXPECT_EQ(json::parse(json_run.out), (json{{"ok", true}, {"databases", c.databases}}));
+    tztest::ToolRun table = Tzdag(env, {"unprotected", "--orbal", "1", "--client", "2"});
+    EXPECT_EQ(table.exitStatus, 0) << table.err;
+    EXPECT_EQ(table.out, c.table);
+  }
+}
+
+TEST(ToolSubclientTest, UnprotectedFailureExitsWithTheLibrarysLines) {
+  tztest::TestEnv env(DemoFixture());
+  // PROXY01 is no DAG client: no member server to run discovery on.
+  tztest::ToolRun run = Tzdag(env, {"--json", "unprotected", "--orbal", "1", "--client", "7"});
+  EXPECT_EQ(run.exitStatus, 1);
+  json answer = json::parse(run.out);
+  EXPECT_EQ(answer["ok"], false);
+  const std::string line =
+      "DiscoverUnassociatedExDatabase: Failed to discover unassociated DBs (filtered by client)";
+  EXPECT_EQ(answer["log"].back(),
+            "event 0x48000097:  Did not find an exchange server with UVO "
+            "installed, No Exchange Server available ");
+  EXPECT_NE(run.err.find("tzdag: the unprotected databases of client 7 could not be found\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("  " + line + "\n"), std::string::npos) << run.err;
+}
+
+}  // namespace

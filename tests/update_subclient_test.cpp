@@ -1,0 +1,471 @@
+// Subclient content update against a real store: what is stored afterwards,
+// the events and lines written, and the results.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "test_env.h"
+#include "tzdag/TzDagApi.h"
+#include "tzplatform/Properties.h"
+#include "tzplatform/Subclient.h"
+#include "tzplatform/faults.h"
+#include "tzplatform/log.h"
+#include "tzplatform/store.h"
+
+namespace {
+
+const uint32_t kOrbal = 1;
+const uint32_t kApp = 11;
+const uint32_t kCircularLoggingEvent = 469762421;
+
+// One subclient of one DAG client, with nothing stored yet.
+nlohmann::json Fixture(bool automatic) {
+  return {{"store",
+           {{"clients", {{{"id", 2}, {"name", "DAG01"}, {"host", "dag01.corp.example"}}}},
+            {"subclients",
+             {{{"orbalId", kOrbal},
+               {"appId", kApp},
+               {"clientId", 2},
+               {"appType", 53},
+               {"backupSet", 7},
+               {"name", "sales"},
+               {"automatic", automatic}}}}}}};
+}
+
+struct Db {
+  std::string name;
+  std::string server;
+  bool circular = false;
+};
+
+Uvo::DAGDBResp Answer(const std::vector<Db>& dbs) {
+  CNMessageList list;
+  for (const Db& db : dbs) {
+    Uvo::DAGDB record;
+    record.setDbName(db.name);
+    record.setBackupServer(db.server);
+    record.setCircularLogging(db.circular);
+    list.push_back(record);
+  }
+  Uvo::DAGDBResp resp;
+  resp.setDatabases(list);
+  return resp;
+}
+
+// A property to store before the update.
+struct Prop {
+  enum Kind { kContent, kAssociation, kOther } kind;
+  std::string first;   // description / association name / other name
+  std::string second;  // store name / server / other value
+  bool forceFull = false;
+};
+Prop Content(const std::string& description, const std::string& storeName, bool full = false) {
+  return {Prop::kContent, description, storeName, full};
+}
+Prop Assoc(const std::string& name, const std::string& server) {
+  return {Prop::kAssociation, name, server};
+}
+Prop Other(const std::string& name, const std::string& value) {
+  return {Prop::kOther, name, value};
+}
+
+void StoreProperties(const std::vector<Prop>& props) {
+  PropertiesList list;
+  const int noNumber = 0;
+  for (const Prop& p : props) {
+    if (p.kind == Prop::kContent) {
+      ExchangeDBProperty entry(p.second, p.first, true, no_value_prop, no_value_prop, noNumber);
+      entry.setForceFullOnNextBackup(p.forceFull);
+      list.addToPropList(entry);
+    } else if (p.kind == Prop::kAssociation) {
+      list.addToPropList(DAGDBProperty(p.first, p.second));
+    } else {
+      list.addToPropList(ApplProperty(200, p.first, p.second));
+    }
+  }
+  MsExchangeSubclient subclient(kApp, false);
+  ASSERT_EQ(subclient.addProperties(list, 0, 0), 0);
+}
+
+// The subclient's stored properties, one line each, in the store's order:
+// "content DESCRIPTION|STORE [full]", "association NAME SERVER", "other 200 NAME=VALUE".
+std::vector<std::string> StoredProperties() {
+  MsExchangeSubclient subclient(kApp, false);
+  PropertiesList list;
+  EXPECT_EQ(subclient.getProperties(list, nullptr), 0);
+  std::vector<std::string> lines;
+  for (const ApplProperty* p : list) {
+    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
+      lines.push_back(std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
+                      (c->isForceFullOnNextBackup() ? " full" : ""));
+    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
+      lines.push_back("association " + a->getName() + " " + a->getAssociatedServer());
+    } else {
+      lines.push_back("other " + std::to_string(p->getType()) + " " + p->getName() + "=" +
+                      p->getValue());
+    }
+  }
+  return lines;
+}
+
+// The argument of every circular-logging event, checking each event's shape.
+std::vector<std::string> CircularLoggingEvents(const tzplatform::LogCapture& capture) {
+  std::vector<std::string> arguments;
+  for (const tzplatform::RaisedEvent& e : capture.Events()) {
+    EXPECT_EQ(e.id, kCircularLoggingEvent);
+    EXPECT_EQ(e.severity, tzplatform::EventSeverity::kInfo);
+    EXPECT_EQ(e.param1, 0);
+    EXPECT_EQ(e.param2, 0);
+    EXPECT_EQ(e.arguments.size(), 1u);
+    for (const tzplatform::EventArgument& a : e.arguments) {
+      EXPECT_EQ(a.kind, 11);
+      arguments.push_back(a.value);
+    }
+  }
+  return arguments;
+}
+
+std::string Line(const std::string& text) {
+  return "[UpdateSubclient]: " + text;
+}
+std::string CircularLine(const std::string& db) {
+  return Line("Circular Logging Enabled for database:" + db);
+}
+
+TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
+  struct Case {
+    const char* what;
+    bool automatic;
+    bool markForceFull;
+    std::vector<Prop> stored;
+    std::vector<Db> answer;
+    int result;
+    std::vector<std::string> after;
+    std::vector<std::string> events;       // circular logging of kept databases
+    std::vector<std::string> newCircular;  // circular logging of new databases (line only)
+  };
+  const Case cases[] = {
+      {"kept, removed and new; other kinds untouched",
+       true,
+       false,
+       {Content("First", "DB01"), Content("Old", "DB09"), Other("note", "keep me"),
+        Assoc("First\\DB010x12", "MBX03"), Assoc("Old\\DB090x12", "MBX01")},
+       {{"First\\DB01", "MBX02"}, {"Second\\DB02", "MBX01"}},
+       0,
+       {"content First|DB01", "other 200 note=keep me", "content Second|DB02",
+        "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"},
+       {},
+       {}},
+      {"a stored path matching only ignoring case stays and is not circular",
+       true,
+       true,
+       {Content("A", "B")},
+       {{"a\\b", "S1", true}},
+       0,
+       {"content A|B", "association a\\b0x12 S1"},
+       {},
+       {}},
+      {"two entries, one discovered name: the second entry goes",
+       true,
+       false,
+       {Content("X", "Y"), Content("X", "Y")},
+       {{"X\\Y", "S"}},
+       0,
+       {"content X|Y", "association X\\Y0x12 S"},
+       {},
+       {}},
+      {"two entries, the name discovered twice: both stay",
+       true,
+       false,
+       {Content("X", "Y"), Content("X", "Y")},
+       {{"X\\Y", "S"}, {"x\\y", "T"}},
+       0,
+       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association x\\y0x12 T"},
+       {},
+       {}},
+      {"a new name discovered twice is added for each occurrence",
+       true,
+       false,
+       {},
+       {{"N\\A", "S"}, {"N\\A", "S"}},
+       0,
+       {"content N|A", "content N|A", "association N\\A0x12 S", "association N\\A0x12 S"},
+       {},
+       {}},
+      {"names split at their first backslash",
+       true,
+       false,
+       {},
+       {{"DB01", "S"}, {"A\\B\\C", "S"}, {"\\Lead", "S"}, {"Trail\\", "S"}},
+       0,
+       {"content DB01|DB01", "content A|B\\C", "content |Lead", "content Trail|",
+        "association DB010x12 S", "association A\\B\\C0x12 S", "association \\Lead0x12 S",
+        "association Trail\\0x12 S"},
+       {},
+       {}},
+      {"an automatic subclient takes the discovered servers, N/A included",
+       true,
+       false,
+       {Content("DB1", "S"), Assoc("DB1\\S0x12", "OLD")},
+       {{"DB1\\S", "NEW"}, {"DB2\\T", "N/A"}},
+       0,
+       {"content DB1|S", "content DB2|T", "association DB1\\S0x12 NEW",
+        "association DB2\\T0x12 N/A"},
+       {},
+       {}},
+      {"a manual subclient keeps the servers stored under the exact names",
+       false,
+       false,
+       {Assoc("DB1\\S0x12", "FIRST"), Assoc("DB1\\S0x12", "OLD"), Assoc("db2\\t0x12", "OLD2"),
+        Assoc("DB4\\V", "OLD4")},
+       {{"DB1\\S", "NEW"}, {"DB2\\T", "NEW2"}, {"DB3\\U", "N/A"}, {"DB4\\V", "NEW4"}},
+       0,
+       {"content DB1|S", "content DB2|T", "content DB3|U", "content DB4|V",
+        "association DB1\\S0x12 OLD", "association DB2\\T0x12 NEW2", "association DB3\\U0x12 N/A",
+        "association DB4\\V0x12 NEW4"},
+       {},
+       {}},
+      {"an empty answer removes all content and associations",
+       true,
+       false,
+       {Content("First", "DB01"), Assoc("First\\DB010x12", "MBX01"), Other("note", "keep me")},
+       {},
+       0,
+       {"other 200 note=keep me"},
+       {},
+       {}},
+      {"kept with circular logging, not marking: -3, entry unchanged",
+       true,
+       false,
+       {Content("Second", "DB03")},
+       {{"Second\\DB03", "MBX03", true}},
+       -3,
+       {"content Second|DB03", "association Second\\DB030x12 MBX03"},
+       {"Second\\DB03"},
+       {}},
+      {"kept with circular logging, marking: -3, entry marked",
+       true,
+       true,
+       {Content("Second", "DB03"), Content("First", "DB01")},
+       {{"First\\DB01", "MBX01"}, {"Second\\DB03", "MBX03", true}},
+       -3,
+       {"content Second|DB03 full", "content First|DB01", "association First\\DB010x12 MBX01",
+        "association Second\\DB030x12 MBX03"},
+       {"Second\\DB03"},
+       {}},
+      {"kept with circular logging, already marked: event but 0",
+       true,
+       true,
+       {Content("Second", "DB03", true)},
+       {{"Second\\DB03", "MBX03", true}},
+       0,
+       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"},
+       {"Second\\DB03"},
+       {}},
+      {"already marked, not marking: -3",
+       true,
+       false,
+       {Content("Second", "DB03", true)},
+       {{"Second\\DB03", "MBX03", true}},
+       -3,
+       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"},
+       {"Second\\DB03"},
+       {}},
+      {"a new database with circular logging: -3, no event, not marked",
+       true,
+       true,
+       {},
+       {{"New\\DB07", "MBX02", true}},
+       -3,
+       {"content New|DB07", "association New\\DB070x12 MBX02"},
+       {},
+       {"New\\DB07"}},
+      {"the first occurrence of a name decides its circular logging",
+       true,
+       false,
+       {Content("X", "Y")},
+       {{"X\\Y", "S", false}, {"X\\Y", "S", true}},
+       0,
+       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association X\\Y0x12 S"},
+       {},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tztest::TestEnv env(Fixture(c.automatic));
+    StoreProperties(c.stored);
+    tzplatform::LogCapture capture;
+
+    EXPECT_EQ(UpdateSubclient(kOrbal, kApp, Answer(c.answer), c.markForceFull), c.result);
+
+    EXPECT_EQ(StoredProperties(), c.after);
+    EXPECT_EQ(CircularLoggingEvents(capture), c.events);
+    std::vector<std::string> lines = {
+        Line(c.automatic ? "This is an automatic subclient" : "This is a manual subclient")};
+    for (const std::string& db : c.events) lines.push_back(CircularLine(db));
+    lines.push_back(Line("Remove old sublicent content done"));
+    for (const std::string& db : c.newCircular) lines.push_back(CircularLine(db));
+    lines.push_back(Line("Add new sublicent content done"));
+    EXPECT_EQ(capture.Texts(), lines);
+  }
+}
+
+TEST(UpdateSubclientTest, MarksForAFullBackupOnlyOnce) {
+  tztest::TestEnv env(Fixture(true));
+  StoreProperties({Content("Second", "DB03")});
+  Uvo::DAGDBResp answer = Answer({{"Second\\DB03", "MBX03", true}});
+
+  tzplatform::LogCapture first;
+  EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -3);
+  EXPECT_EQ(CircularLoggingEvents(first), std::vector<std::string>{"Second\\DB03"});
+  std::vector<std::string> marked = {"content Second|DB03 full",
+                                     "association Second\\DB030x12 MBX03"};
+  EXPECT_EQ(StoredProperties(), marked);
+
+  tzplatform::LogCapture second;
+  EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), 0);
+  EXPECT_EQ(CircularLoggingEvents(second), std::vector<std::string>{"Second\\DB03"});
+  EXPECT_EQ(StoredProperties(), marked);
+}
+
+TEST(UpdateSubclientTest, FailedLookupsAndAnAnswerWithoutADatabaseListChangeNothing) {
+  struct Case {
+    const char* call;  // fault hook, or null
+    uint32_t app;
+    bool listless;  // the answer carries no databases list
+    std::string line;
+  };
+  const Case cases[] = {
+      {"ApplicationId::getApplicationId", kApp, false,
+       "getApplicationId() failed with error 'the configuration store could not be read (status "
+       "7)'."},
+      {nullptr, 99, false,
+       "getApplicationId() failed with error 'application 99 of installation 1 is not in the "
+       "configuration store'."},
+      {"ApplicationId::getSubclient", kApp, false, "Failed to get subclient"},
+      {"MsExchangeSubclient::isselectionTypeAutomatic", kApp, false,
+       "isselectionTypeManual failed"},
+      {"ApplProperties::getProperties", kApp, false, "Subclient configuration lookup failed."},
+      {nullptr, kApp, true, "Discovery answer carries no database list; subclient left unchanged."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    tztest::TestEnv env(Fixture(true));
+    StoreProperties({Content("First", "DB01"), Assoc("First\\DB010x12", "MBX03")});
+    std::string before = tzplatform::DumpStore(env.storePath());
+    tzplatform::FaultInjector faults;
+    if (c.call != nullptr) faults.Fail(c.call, std::to_string(kApp), 7);
+    Uvo::DAGDBResp answer = c.listless ? Uvo::DAGDBResp() : Answer({{"Second\\DB02", "MBX01"}});
+    tzplatform::LogCapture capture;
+
+    EXPECT_EQ(UpdateSubclient(kOrbal, c.app, answer, true), -1);
+
+    std::vector<std::string> texts = capture.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), Line(c.line));
+    EXPECT_TRUE(capture.Events().empty());
+    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+  }
+}
+
+TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
+  struct Case {
+    const char* call;
+    int times;
+    std::vector<std::string> after;
+  };
+  // Stored: two content entries (one kept, one gone) and one association.
+  const Case cases[] = {
+      // The first delete (Old\DB09) fails; the association is still removed
+      // and the additions are still made.
+      {"ApplProperties::deleteProperty",
+       1,
+       {"content First|DB01 full", "content Old|DB09", "content Second|DB02",
+        "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"}},
+      // The force-full mark is not stored; everything else is.
+      {"ApplProperties::updateProperty",
+       -1,
+       {"content First|DB01", "content Second|DB02", "association First\\DB010x12 MBX02",
+        "association Second\\DB020x12 MBX01"}},
+      // Nothing is added; the removals stand.
+      {"Subclient::addProperties", -1, {"content First|DB01 full"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    tztest::TestEnv env(Fixture(true));
+    StoreProperties(
+        {Content("First", "DB01"), Content("Old", "DB09"), Assoc("First\\DB010x12", "MBX03")});
+    // The names the store gave the two content entries.
+    std::string firstName;
+    std::string oldName;
+    {
+      MsExchangeSubclient subclient(kApp, false);
+      PropertiesList list;
+      ASSERT_EQ(subclient.getProperties(list, nullptr), 0);
+      for (const ApplProperty* p : list) {
+        if (const auto* entry = dynamic_cast<const ExchangeDBProperty*>(p)) {
+          (std::string(entry->getStoreName()) == "DB01" ? firstName : oldName) = p->getName();
+        }
+      }
+    }
+    tzplatform::FaultInjector faults;
+    faults.Fail(c.call, std::to_string(kApp), 5, c.times);
+    tzplatform::LogCapture capture;
+
+    EXPECT_EQ(
+        UpdateSubclient(kOrbal, kApp,
+                        Answer({{"First\\DB01", "MBX02", true}, {"Second\\DB02", "MBX01"}}), true),
+        -1);
+
+    EXPECT_EQ(StoredProperties(), c.after);
+    std::string failure =
+        std::string(c.call) == "ApplProperties::deleteProperty"
+            ? Line("Failed to delete property " + oldName + ". ErrCode = 5.")
+        : std::string(c.call) == "ApplProperties::updateProperty"
+            ? Line("Failed to update property " + firstName + ". ErrCode = 5.")
+            : Line(
+                  "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. "
+                  "ErrCode = 5.");
+    std::vector<std::string> texts = capture.Texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), failure), texts.end()) << failure;
+    // The walk and the addition both ran to their end.
+    EXPECT_EQ(texts.back(), Line("Add new sublicent content done"));
+    EXPECT_EQ(CircularLoggingEvents(capture), std::vector<std::string>{"First\\DB01"});
+  }
+}
+
+TEST(IsManualSubclientTest, AnswersFromTheSelectionType) {
+  struct Case {
+    bool automatic;
+    uint32_t app;
+    const char* fault;
+    bool manual;
+    std::string line;
+  };
+  const Case cases[] = {
+      {true, kApp, nullptr, false, "This is automatic subclient"},
+      {false, kApp, nullptr, true, "This is manual subclient"},
+      {false, 99, nullptr, false,
+       "getApplicationId() failed with error 'application 99 of installation 1 is not in the "
+       "configuration store'."},
+      {false, kApp, "ApplicationId::getSubclient", false, "Failed to get subclient"},
+      // A failed query leaves the flag as preset (not automatic): manual.
+      {true, kApp, "MsExchangeSubclient::isselectionTypeAutomatic", true,
+       "isselectionTypeManual failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    tztest::TestEnv env(Fixture(c.automatic));
+    tzplatform::FaultInjector faults;
+    if (c.fault != nullptr) faults.Fail(c.fault, std::to_string(kApp), 3);
+    tzplatform::LogCapture capture;
+    EXPECT_EQ(IsManualSubclient(kOrbal, c.app), c.manual);
+    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[IsAutomaticSubclient]: " + c.line});
+  }
+}
+
+}  // namespace

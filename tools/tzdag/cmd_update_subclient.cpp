@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -124,15 +125,22 @@ Changes CompareStates(const SubclientState& before, const SubclientState& after)
       changes.marked.push_back(entry.path);
     }
   }
+  // Associations are compared by database, so that one stored under another
+  // spelling of its name (with or without the suffix) still counts as the
+  // database's previous server.
+  std::map<std::string, std::string> previousServers;
+  for (const Association& association : before.associations) {
+    previousServers[DatabaseOfAssociation(association.name)] = association.server;
+  }
   for (const Association& association : after.associations) {
-    auto old =
-        std::find_if(before.associations.begin(), before.associations.end(),
-                     [&association](const Association& a) { return a.name == association.name; });
-    if (old != before.associations.end() && old->server == association.server) continue;
     Reassociation change;
     change.database = DatabaseOfAssociation(association.name);
-    if (old != before.associations.end()) change.from = old->server;
     change.to = association.server;
+    auto previous = previousServers.find(change.database);
+    if (previous != previousServers.end()) {
+      if (previous->second == association.server) continue;
+      change.from = previous->second;
+    }
     changes.reassociated.push_back(change);
   }
   return changes;
@@ -223,12 +231,12 @@ void PrintChanges(std::ostream& out, const Changes& changes) {
     return;
   }
   std::vector<std::vector<std::string>> rows;
-  for (const std::string& path : changes.removed) rows.push_back({"removed", path, "", ""});
-  for (const std::string& path : changes.added) rows.push_back({"added", path, "", ""});
+  for (const std::string& path : changes.removed) rows.push_back({"removed", path});
+  for (const std::string& path : changes.added) rows.push_back({"added", path});
   for (const Reassociation& r : changes.reassociated) {
     rows.push_back({"reassociated", r.database, r.from ? *r.from : "(none)", r.to});
   }
-  for (const std::string& path : changes.marked) rows.push_back({"marked full", path, "", ""});
+  for (const std::string& path : changes.marked) rows.push_back({"marked full", path});
   PrintTable(out, {"CHANGE", "DATABASE", "FROM", "TO"}, rows);
 }
 

@@ -21,7 +21,7 @@ const CLI::Validator kDecimalId(
 
 CLI::Option* AddIdOption(CLI::App* app, const std::string& name, uint32_t& target,
                          const std::string& description) {
-  return app->add_option(name, target, description)->required()->check(kDecimalId);
+  return app->add_option(name, target, description)->required()->transform(kDecimalId);
 }
 
 }  // namespace tzdag_tool

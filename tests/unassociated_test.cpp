@@ -105,24 +105,24 @@ TEST(UnassociatedTest, KeepsTheDatabasesNoSubclientNamesExactly) {
   const Case cases[] = {
       {"no subclients", json::array(), kDiscovered},
       {"every database protected",
-       {Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"Second", "DB02"}})},
+       json::array({Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"Second", "DB02"}})}),
        {}},
       {"letter case counts",
-       {Subclient(20, {{"first", "db01"}, {"Second", "DB02"}})},
+       json::array({Subclient(20, {{"first", "db01"}, {"Second", "DB02"}})}),
        {"First\\DB01"}},
       {"a database in two subclients is protected",
-       {Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"First", "DB01"}})},
+       json::array({Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"First", "DB01"}})}),
        {"Second\\DB02"}},
       {"an association or another property never protects",
-       {With(Subclient(20, {}),
-             {{"associations", {{{"database", "First\\DB01"}, {"server", "MBX01"}}}},
-              {"properties", {{{"type", 200}, {"name", "Second\\DB02"}}}}})},
+       json::array({With(Subclient(20, {}),
+                         {{"associations", {{{"database", "First\\DB01"}, {"server", "MBX01"}}}},
+                          {"properties", {{{"type", 200}, {"name", "Second\\DB02"}}}}})}),
        kDiscovered},
       {"content names a path, nothing less or more",
-       {Subclient(20, {{"First", "DB01 "}, {"Second\\DB02", ""}, {"First", "DB0"}})},
+       json::array({Subclient(20, {{"First", "DB01 "}, {"Second\\DB02", ""}, {"First", "DB0"}})}),
        kDiscovered},
       {"the content of a subclient marked deleted still counts",
-       {Subclient(20, {{"Second", "DB02"}}, true)},
+       json::array({Subclient(20, {{"Second", "DB02"}}, true)}),
        {"First\\DB01"}},
   };
   for (const Case& c : cases) {
@@ -152,9 +152,9 @@ TEST(UnassociatedTest, KeepsTheDatabasesNoSubclientNamesExactly) {
 }
 
 TEST(UnassociatedTest, LogsEachComparisonUpToTheFirstEqualPath) {
-  tztest::TestEnv env(World(
-      {Subclient(20, {{"Other", "DB09"}, {"First", "DB01"}}), Subclient(21, {{"First", "DB01"}})},
-      kDiscovered));
+  tztest::TestEnv env(World(json::array({Subclient(20, {{"Other", "DB09"}, {"First", "DB01"}}),
+                                         Subclient(21, {{"First", "DB01"}})}),
+                            kDiscovered));
   tzplatform::SetDebugLevel(5);
   tzplatform::LogCapture capture;
   Uvo::DAGDBResp resp;
@@ -218,7 +218,8 @@ TEST(UnassociatedTest, FailuresLeaveTheDiscoveredDatabasesAndSayWhy) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tztest::TestEnv env(World(
-        {Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"Second", "DB02"}})}, c.databases));
+        json::array({Subclient(20, {{"First", "DB01"}}), Subclient(21, {{"Second", "DB02"}})}),
+        c.databases));
     tzplatform::SetDebugLevel(3);
     tzplatform::FaultInjector faults;
     if (c.fault != nullptr) faults.Fail(c.fault, c.key, 7);

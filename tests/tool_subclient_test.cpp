@@ -240,13 +240,15 @@ TEST(ToolSubclientTest, UnprotectedFailureExitsWithTheLibrarysLines) {
   EXPECT_EQ(answer["ok"], false);
   const std::string line =
       "DiscoverUnassociatedExDatabase: Failed to discover unassociated DBs (filtered by client)";
-  EXPECT_EQ(answer["log"].back(),
-            "critical event 0x48000097:  Did not find an exchange server with UVO "
-            "installed, No Exchange Server available ");
+  const std::string event =
+      "critical event 0x48000097: \" Did not find an exchange server with UVO installed, No "
+      "Exchange Server available \"";
+  EXPECT_EQ(answer["log"].back(), line);
+  EXPECT_EQ(answer["events"], json::array({event}));
   EXPECT_NE(run.err.find("tzdag: the unprotected databases of client 7 could not be found\n"),
             std::string::npos)
       << run.err;
-  EXPECT_NE(run.err.find("  " + line + "\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("  " + line + "\n  " + event + "\n"), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -24,7 +24,11 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
   tzplatform::LogCapture capture;
   Uvo::DAGDBResp resp;
   if (!DiscoverUnassociatedExDatabase(options.orbal, options.client, resp)) {
-    if (global.json) PrintJson({{"ok", false}, {"log", CapturedLog(capture)}});
+    if (global.json) {
+      nlohmann::json answer = {{"ok", false}};
+      AddCapturedLog(answer, capture);
+      PrintJson(answer);
+    }
     ReportFailure(std::cerr,
                   "the unprotected databases of client " + std::to_string(options.client) +
                       " could not be found",

@@ -262,7 +262,7 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
   const bool ok = discovered && result != -1;
   if (global.json) {
     nlohmann::json answer = {{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}};
-    if (!ok) answer["log"] = CapturedLog(capture);
+    if (!ok) AddCapturedLog(answer, capture);
     PrintJson(answer);
   } else if (discovered) {
     std::cout << "Subclient " << options.app << ", databases discovered on " << server << "\n";

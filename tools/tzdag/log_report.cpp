@@ -12,7 +12,9 @@ std::string EventText(const tzplatform::RaisedEvent& raised) {
       std::string(raised.severity == tzplatform::EventSeverity::kCritical ? "critical event "
                                                                           : "event ") +
       id + ":";
-  for (const tzplatform::EventArgument& argument : raised.arguments) text += " " + argument.value;
+  for (const tzplatform::EventArgument& argument : raised.arguments) {
+    text += " \"" + argument.value + "\"";
+  }
   return text;
 }
 
@@ -23,17 +25,23 @@ std::string LogLineText(const tzplatform::LogLine& line) {
   return line.function + ": " + line.text;
 }
 
-nlohmann::json CapturedLog(const tzplatform::LogCapture& capture) {
+void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& capture) {
   nlohmann::json lines = nlohmann::json::array();
   for (const tzplatform::LogLine& line : capture.Lines()) lines.push_back(LogLineText(line));
-  for (const tzplatform::RaisedEvent& raised : capture.Events()) lines.push_back(EventText(raised));
-  return lines;
+  answer["log"] = lines;
+  nlohmann::json events = nlohmann::json::array();
+  for (const tzplatform::RaisedEvent& raised : capture.Events())
+    events.push_back(EventText(raised));
+  if (!events.empty()) answer["events"] = events;
 }
 
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture) {
   err << "tzdag: " << summary << '\n';
-  for (const auto& line : CapturedLog(capture)) err << "  " << line.get<std::string>() << '\n';
+  for (const tzplatform::LogLine& line : capture.Lines()) err << "  " << LogLineText(line) << '\n';
+  for (const tzplatform::RaisedEvent& raised : capture.Events()) {
+    err << "  " << EventText(raised) << '\n';
+  }
   err.flush();
 }
 

@@ -15,10 +15,11 @@ namespace tzdag_tool {
 // forms, the text alone otherwise.
 std::string LogLineText(const tzplatform::LogLine& line);
 
-// Every captured line, then every raised event ("event 0x1C000175: arg").
-nlohmann::json CapturedLog(const tzplatform::LogCapture& capture);
+// Adds to a JSON answer "log", every captured line, and, when any event was
+// raised, "events" (each as "event 0x1C000175: \"argument\"").
+void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& capture);
 
-// Writes "tzdag: <summary>" and then, indented, what CapturedLog lists.
+// Writes "tzdag: <summary>" and then, indented, every captured line and event.
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture);
 

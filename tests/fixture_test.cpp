@@ -111,7 +111,7 @@ TEST(Fixture, DefaultsAndKindsInOneList) {
   tztest::UseStore use(dir.File("store.db"));
   EXPECT_THAT(
       tztest::ClientPropertyLines(2),
-      ElementsAre("125 MBX01 selected=0 agent=0", "126 First\\DB01 server=MBX01",
+      ElementsAre("125 MBX01 selected=0 agent=0", "126 First\\DB010x12 server=MBX01",
                   "-5 negative value=", "112 exdb-1 store=DB01 description=First forceFull=1"));
   // The copy preferences of a subclient that names none.
   const std::string dump = tzplatform::DumpStore(dir.File("store.db"));

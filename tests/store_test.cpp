@@ -78,7 +78,7 @@ TEST_F(StoreTest, FixturePropertiesComeBackInStoreOrderWithEveryField) {
   EXPECT_THAT(SubclientProperties(10),
               ElementsAre("112 exdb-1 store=DB01 description=First forceFull=0",
                           "112 exdb-2 store=DB01 description=First forceFull=1",
-                          "126 First\\DB01 server=MBX01", "300 opaque value=a=1;b=2"));
+                          "126 First\\DB010x12 server=MBX01", "300 opaque value=a=1;b=2"));
   EXPECT_THAT(SubclientProperties(12), ElementsAre());
   // Unknown owners fail instead of looking empty.
   EXPECT_THAT(SubclientProperties(99), ElementsAre("status 2"));
@@ -126,10 +126,10 @@ TEST_F(StoreTest, DeleteByNameRemovesExactlyThatOwnersEntriesOfThatName) {
   ASSERT_EQ(subclient.deleteProperty("exdb-1", 0, 0), 0);
   EXPECT_THAT(SubclientProperties(10),
               ElementsAre("112 exdb-2 store=DB01 description=First forceFull=1",
-                          "126 First\\DB01 server=MBX01", "300 opaque value=a=1;b=2"));
+                          "126 First\\DB010x12 server=MBX01", "300 opaque value=a=1;b=2"));
   // A name that is not there is not an error and changes nothing.
   EXPECT_EQ(subclient.deleteProperty("exdb-1", 0, 0), 0);
-  EXPECT_EQ(subclient.deleteProperty("First\\DB01", 0, 0), 0);
+  EXPECT_EQ(subclient.deleteProperty("First\\DB010x12", 0, 0), 0);
   EXPECT_THAT(SubclientProperties(10),
               ElementsAre("112 exdb-2 store=DB01 description=First forceFull=1",
                           "300 opaque value=a=1;b=2"));
@@ -156,7 +156,7 @@ TEST_F(StoreTest, UpdateWritesBackThePropertyOfThatNameAndType) {
   EXPECT_THAT(SubclientProperties(10),
               ElementsAre("112 exdb-1 store=DB01 description=First forceFull=1",
                           "112 exdb-2 store=DB01 description=First forceFull=1",
-                          "126 First\\DB01 server=MBX01", "300 opaque value=a=1;b=2"));
+                          "126 First\\DB010x12 server=MBX01", "300 opaque value=a=1;b=2"));
 
   // Nothing of that name and type: a failure, and nothing changes.
   ExchangeDBProperty never = Content("DB09", "Ninth");
@@ -168,7 +168,7 @@ TEST_F(StoreTest, UpdateWritesBackThePropertyOfThatNameAndType) {
   EXPECT_THAT(SubclientProperties(10),
               ElementsAre("112 exdb-1 store=DB01 description=First forceFull=1",
                           "112 exdb-2 store=DB01 description=First forceFull=1",
-                          "126 First\\DB01 server=MBX01", "300 opaque value=a=1;b=2"));
+                          "126 First\\DB010x12 server=MBX01", "300 opaque value=a=1;b=2"));
 
   // Other kinds are written back with their value text.
   ApplProperty opaque(300, "opaque", "a=3");

@@ -68,6 +68,8 @@ TEST_F(ToolTest, ServersAsJsonAndAsATable) {
       {{"--json", "servers", "--client", "3"}, 1, R"({"ok": false, "servers": []})"},
       {{"--json", "servers", "--client", "3", "--selected"}, 1, R"({"ok": false, "servers": []})"},
       {{"--json", "servers", "--client", "77"}, 1, R"({"ok": false, "servers": []})"},
+      // Global options may also follow the command.
+      {{"servers", "--client", "2", "--json"}, 0, R"({"ok": true, "servers": ["MBX01", "MBX03"]})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

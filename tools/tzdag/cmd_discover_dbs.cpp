@@ -10,6 +10,7 @@
 #include <tzplatform/log.h>
 
 #include "commands.h"
+#include "log_report.h"
 #include "output.h"
 #include "tzdag/TzDagApi.h"
 
@@ -23,19 +24,6 @@ struct DiscoverDbsOptions {
   int64_t jobId = 0;
 };
 
-std::string EventText(const tzplatform::RaisedEvent& raised) {
-  char id[16];
-  std::snprintf(id, sizeof(id), "0x%08X", static_cast<unsigned>(raised.id));
-  std::string text =
-      std::string(raised.severity == tzplatform::EventSeverity::kCritical ? "critical event "
-                                                                          : "event ") +
-      id + ":";
-  for (const tzplatform::EventArgument& argument : raised.arguments) {
-    text += " \"" + argument.value + "\"";
-  }
-  return text;
-}
-
 int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& global) {
   Uvo::DAGDBResp resp;
   std::string server;
@@ -43,29 +31,23 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
   tzplatform::LogCapture capture;
   bool ok = DiscoverExDatabase(options.orbalId, options.clientId, options.appId, server, resp,
                                options.jobId);
-  std::vector<std::string> lines = capture.Texts();
-  std::vector<tzplatform::RaisedEvent> events = capture.Events();
 
   if (global.json) {
     nlohmann::json answer = {{"ok", ok}, {"server", server}};
     if (ok) {
       answer["databases"] = DatabasesJson(resp);
     } else {
-      answer["log"] = lines;
-      nlohmann::json raised = nlohmann::json::array();
-      for (const auto& e : events) raised.push_back(EventText(e));
-      if (!raised.empty()) answer["events"] = raised;
+      AddCapturedLog(answer, capture);
     }
     PrintJson(answer);
     return ok ? kExitOk : kExitFailed;
   }
 
   if (!ok) {
-    std::cerr << "tzdag: database discovery failed for client " << options.clientId;
-    if (options.appId != 0) std::cerr << ", application " << options.appId;
-    std::cerr << "\n";
-    for (const std::string& line : lines) std::cerr << "  " << line << "\n";
-    for (const auto& e : events) std::cerr << "  " << EventText(e) << "\n";
+    std::string summary =
+        "database discovery failed for client " + std::to_string(options.clientId);
+    if (options.appId != 0) summary += ", application " + std::to_string(options.appId);
+    ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
   std::cout << "Discovered on member server " << server << "\n\n";

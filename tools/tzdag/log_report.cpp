@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <tzplatform/settings.h>
+
 namespace tzdag_tool {
 namespace {
 
@@ -38,7 +40,13 @@ void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& captur
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture) {
   err << "tzdag: " << summary << '\n';
-  for (const tzplatform::LogLine& line : capture.Lines()) err << "  " << LogLineText(line) << '\n';
+  // When the log itself goes to standard error its lines are already there.
+  std::string destination = tzplatform::LogFile();
+  if (destination != "-" && !destination.empty()) {
+    for (const tzplatform::LogLine& line : capture.Lines()) {
+      err << "  " << LogLineText(line) << '\n';
+    }
+  }
   for (const tzplatform::RaisedEvent& raised : capture.Events()) {
     err << "  " << EventText(raised) << '\n';
   }

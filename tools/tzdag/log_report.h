@@ -19,7 +19,8 @@ std::string LogLineText(const tzplatform::LogLine& line);
 // raised, "events" (each as "event 0x1C000175: \"argument\"").
 void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& capture);
 
-// Writes "tzdag: <summary>" and then, indented, every captured line and event.
+// Writes "tzdag: <summary>" and then, indented, every captured line (unless
+// the log already goes to standard error) and event.
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture);
 

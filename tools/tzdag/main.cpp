@@ -11,7 +11,9 @@
 
 namespace tzdag_tool {
 
-void PrintJson(const nlohmann::json& object) { std::cout << object.dump(2) << std::endl; }
+void PrintJson(const nlohmann::json& object) {
+  std::cout << object.dump(2) << std::endl;
+}
 
 }  // namespace tzdag_tool
 
@@ -20,6 +22,8 @@ int main(int argc, char** argv) {
 
   CLI::App app{"Discover Exchange DAGs, member servers and mailbox databases.", "tzdag"};
   app.require_subcommand(1);
+  // Global options may come before or after the command.
+  app.fallthrough();
   GlobalOptions global;
   app.add_option("--store", global.store, "configuration store (default $TZ_CONFIG_STORE)");
   app.add_option("--remote-root", global.remoteRoot, "remote root (default $TZ_REMOTE_ROOT)");
@@ -29,12 +33,9 @@ int main(int argc, char** argv) {
   app.add_flag("--json", global.json, "print one JSON object");
 
   std::vector<Command> commands = {
-      AddInitCommand(app, global),
-      AddServersCommand(app, global),
-      AddDiscoverDbsCommand(app, global),
-      AddEncryptCommand(app, global),
-      AddUnprotectedCommand(app, global),
-      AddUpdateSubclientCommand(app, global),
+      AddInitCommand(app, global),        AddServersCommand(app, global),
+      AddDiscoverDbsCommand(app, global), AddEncryptCommand(app, global),
+      AddUnprotectedCommand(app, global), AddUpdateSubclientCommand(app, global),
   };
 
   try {

@@ -146,7 +146,9 @@ std::unique_ptr<ApplProperty> ReadProperty(const json& entry, const std::string&
   }
   if (kind == kAssociation) {
     Fields f(entry, place, {"kind", "database", "server"});
-    return std::make_unique<DAGDBProperty>(f.String("database"), f.String("server"));
+    // An association is stored under the name the library gives it: the
+    // database's name followed by "0x12".
+    return std::make_unique<DAGDBProperty>(f.String("database") + "0x12", f.String("server"));
   }
   if (kind == kOther) {
     Fields f(entry, place, {"kind", "type", "name", "value"});

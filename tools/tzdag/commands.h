@@ -44,6 +44,7 @@ Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
+Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

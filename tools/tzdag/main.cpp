@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
       AddInitCommand(app, global),        AddServersCommand(app, global),
       AddDiscoverDbsCommand(app, global), AddEncryptCommand(app, global),
       AddUnprotectedCommand(app, global), AddUpdateSubclientCommand(app, global),
+      AddDiscoverDagsCommand(app, global),
   };
 
   try {

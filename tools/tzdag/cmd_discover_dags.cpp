@@ -1,0 +1,96 @@
+// tzdag discover-dags: DAGs and their member servers, through a proxy client
+// or, without one, through the directory.
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <tzdag/TzDagApi.h>
+#include <tzplatform/log.h>
+
+#include "commands.h"
+#include "output.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct DiscoverDagsOptions {
+  std::string ad;
+  std::string user;
+  std::string password;
+  std::string dag;
+  std::string proxy;
+  CLI::Option* adOption = nullptr;
+  CLI::Option* userOption = nullptr;
+  CLI::Option* passwordOption = nullptr;
+  CLI::Option* dagOption = nullptr;
+  CLI::Option* proxyOption = nullptr;
+};
+
+// An option that was not given reaches the library as null, not as "".
+const char* Given(const CLI::Option* option, const std::string& value) {
+  return option->count() > 0 ? value.c_str() : nullptr;
+}
+
+int ReportFailure(const GlobalOptions& global, const tzplatform::LogCapture& capture) {
+  if (global.json) {
+    PrintJson({{"ok", false}, {"log", capture.Texts()}});
+  } else {
+    std::cerr << "tzdag: DAG discovery failed" << std::endl;
+    for (const std::string& line : capture.Texts()) std::cerr << "  " << line << std::endl;
+  }
+  return kExitFailed;
+}
+
+int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
+  const char* ad = Given(o.adOption, o.ad);
+  const char* user = Given(o.userOption, o.user);
+  const char* password = Given(o.passwordOption, o.password);
+  const char* proxy = Given(o.proxyOption, o.proxy);
+
+  tzplatform::LogCapture capture;
+  if (o.dagOption->count() > 0) {
+    Uvo::DAGMemberServersResp resp;
+    if (!DiscoverDagWithProxy(ad, user, password, o.dag.c_str(), proxy, resp)) {
+      return ReportFailure(global, capture);
+    }
+    if (global.json) {
+      PrintJson({{"ok", true}, {"memberServers", MemberServersJson(resp)}});
+    } else {
+      PrintMemberServerTable(std::cout, resp);
+    }
+    return kExitOk;
+  }
+
+  Uvo::DAGDiscoverResp resp;
+  if (!DiscoverDagWithProxy(ad, user, password, proxy, resp)) {
+    return ReportFailure(global, capture);
+  }
+  if (global.json) {
+    PrintJson({{"ok", true}, {"dags", DagsJson(resp)}});
+  } else {
+    PrintDagTable(std::cout, resp);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<DiscoverDagsOptions>();
+  CLI::App* app = root.add_subcommand(
+      "discover-dags",
+      "Discover DAGs and their member servers through a proxy client (member servers of one DAG "
+      "with --dag)");
+  options->adOption = app->add_option("--ad", options->ad, "directory server");
+  options->userOption = app->add_option("--user", options->user, "directory account");
+  options->passwordOption = app->add_option("--password", options->password,
+                                            "the account's password as `tzdag encrypt` prints it");
+  options->dagOption =
+      app->add_option("--dag", options->dag, "list the member servers of this DAG");
+  options->proxyOption = app->add_option(
+      "--proxy", options->proxy,
+      "client to run the discovery tool on (without it: the directory, which finds nothing here)");
+  return {app, [&global, options] { return Run(global, *options); }};
+}
+
+}  // namespace tzdag_tool

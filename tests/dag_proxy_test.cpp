@@ -29,6 +29,7 @@ const char kWorld[] = R"({
    "dagAssociated": true, "packages": [151]},
   {"id": 4, "name": "MBX02", "host": "mbx02.corp.example", "release": 16,
    "dagAssociated": true, "packages": []},
+  {"id": 5, "name": "MBX05", "host": "mbx05.corp.example", "release": 16, "packages": [151]},
   {"id": 7, "name": "PROXY01", "host": "proxy01.corp.example", "release": 16, "packages": []},
   {"id": 8, "name": "PROXY02", "host": "proxy02.corp.example", "release": 16, "packages": []},
   {"id": 9, "name": "SCRIPTED", "host": "scripted.corp.example", "release": 16, "packages": []}
@@ -39,7 +40,7 @@ const char kWorld[] = R"({
    {"name": "DAG01", "members": [{"name": "MBX01", "agent": false},
                                  {"name": "MBX02", "agent": true},
                                  {"name": "MBX99", "agent": true}], "databases": []},
-   {"name": "DAG02", "members": [{"name": "mbx01", "agent": false}], "databases": []}
+   {"name": "DAG02", "members": [{"name": "mbx05", "agent": false}], "databases": []}
   ]
  }
 })";
@@ -192,7 +193,7 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
               ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
   EXPECT_EQ(tzdag::GetString(dags[1], Uvo::DAGSetup::kDagName), "DAG02");
   EXPECT_THAT(Members(tzdag::GetList(dags[1], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"mbx01", 1}));
+              ElementsAre(Member{"mbx05", 1}));
   EXPECT_EQ(recorder.SessionsCreated(), 1);
   EXPECT_EQ(recorder.SessionsDestroyed(), 1);
 

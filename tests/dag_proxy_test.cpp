@@ -167,7 +167,8 @@ TEST_F(DagProxyTest, OnlyTheMemberServerShapeSendsADagName) {
   Uvo::DAGMemberServersResp members;
   EXPECT_TRUE(DiscoverDagWithProxy("dc01", "admin", "ENCPW", "DAG01", "PROXY01", members));
   EXPECT_TRUE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "", "PROXY01", members));
-  EXPECT_TRUE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, nullptr, "PROXY01", members));
+  // Without a DAG name the tool answers with every DAG: the wrong kind for this shape.
+  EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, nullptr, "PROXY01", members));
 
   std::vector<std::string> arguments;
   for (const auto& request : recorder.Attaches()) arguments.push_back(request.arguments);
@@ -207,7 +208,7 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
                   "[ReceiveNodeDiscoverRespsonse]: Received response from PshimProxy.",
                   "[HasExDbAgentInstalled]: Client Id: 3", "[HasExDbAgentInstalled]: Client Id: 4",
                   "[HasExDbAgentInstalled]: Get client Id failed",
-                  "[HasExDbAgentInstalled]: Client Id: 3"));
+                  "[HasExDbAgentInstalled]: Client Id: 5"));
   // The dump shows the corrected flags, at level 1.
   EXPECT_EQ(texts[6], "[ReceiveNodeDiscoverRespsonse]: Response xml: " + RecordXml(resp));
   EXPECT_EQ(lines[6].form, tzplatform::LogForm::kDebugLvl);

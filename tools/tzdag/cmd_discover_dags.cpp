@@ -57,6 +57,7 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
       PrintJson({{"ok", true}, {"memberServers", MemberServersJson(resp)}});
     } else {
       PrintMemberServerTable(std::cout, resp);
+      if (resp.getMemberServers().empty()) std::cout << "No member server found.\n";
     }
     return kExitOk;
   }
@@ -69,6 +70,7 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
     PrintJson({{"ok", true}, {"dags", DagsJson(resp)}});
   } else {
     PrintDagTable(std::cout, resp);
+    if (resp.getDags().empty()) std::cout << "No DAG found.\n";
   }
   return kExitOk;
 }

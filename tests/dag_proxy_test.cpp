@@ -224,16 +224,6 @@ TEST_F(DagProxyTest, SimulatorAnswersTheMemberServersOfOneDag) {
   ASSERT_EQ(recorder.Attaches().size(), 1u);
   EXPECT_EQ(recorder.Attaches()[0].arguments,
             "-dagNode -ad dc01 -dagu backupadmin -dagp ENCPW -dagn DAG01");
-
-  // A DAG the tool does not know: its error record, and the answer stays.
-  tzplatform::LogCapture capture;
-  EXPECT_FALSE(DiscoverDagWithProxy("dc01", "backupadmin", "ENCPW", "NODAG", "PROXY01", resp));
-  EXPECT_THAT(Members(resp.getMemberServers()),
-              ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
-  std::vector<std::string> texts = capture.Texts();
-  ASSERT_EQ(texts.size(), 4u);
-  EXPECT_THAT(texts[2], StartsWith("[ReceiveNodeDiscoverRespsonse]: PshimProxy returned error: "));
-  EXPECT_EQ(texts[3], "[DiscoverDagWithProxy]: Failed to receive response");
 }
 
 TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
@@ -350,19 +340,6 @@ TEST_F(DagProxyTest, SessionErrorOnReceiptIsReportedInEachShapesOwnWords) {
   Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {});
   EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "PROXY01", resp));
   EXPECT_EQ(resp.getDags().size(), 1u);
-}
-
-TEST_F(DagProxyTest, ToolThatDiesWithoutAnsweringIsAFailedReceipt) {
-  env_.InstallTool("scripted.corp.example", "#!/bin/sh\nexit 3\n");
-  tzplatform::LogCapture capture;
-  Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", true)});
-  EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "DAG01", "SCRIPTED", resp));
-  EXPECT_EQ(resp.getMemberServers().size(), 1u);
-  std::vector<std::string> texts = capture.Texts();
-  ASSERT_EQ(texts.size(), 3u);
-  EXPECT_THAT(texts[1], StartsWith("[ReceiveNodeDiscoverRespsonse]: Received response is failed. "
-                                   "Error:[-4: "));
-  EXPECT_EQ(texts[2], "[DiscoverDagWithProxy]: Failed to receive response");
 }
 
 TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithoutAReceipt) {

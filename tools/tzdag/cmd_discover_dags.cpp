@@ -8,6 +8,7 @@
 #include <tzplatform/log.h>
 
 #include "commands.h"
+#include "log_report.h"
 #include "output.h"
 
 namespace tzdag_tool {
@@ -31,12 +32,13 @@ const char* Given(const CLI::Option* option, const std::string& value) {
   return option->count() > 0 ? value.c_str() : nullptr;
 }
 
-int ReportFailure(const GlobalOptions& global, const tzplatform::LogCapture& capture) {
+int Failed(const GlobalOptions& global, const tzplatform::LogCapture& capture) {
   if (global.json) {
-    PrintJson({{"ok", false}, {"log", capture.Texts()}});
+    nlohmann::json answer = {{"ok", false}};
+    AddCapturedLog(answer, capture);
+    PrintJson(answer);
   } else {
-    std::cerr << "tzdag: DAG discovery failed" << std::endl;
-    for (const std::string& line : capture.Texts()) std::cerr << "  " << line << std::endl;
+    ReportFailure(std::cerr, "DAG discovery failed", capture);
   }
   return kExitFailed;
 }
@@ -51,7 +53,7 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
   if (o.dagOption->count() > 0) {
     Uvo::DAGMemberServersResp resp;
     if (!DiscoverDagWithProxy(ad, user, password, o.dag.c_str(), proxy, resp)) {
-      return ReportFailure(global, capture);
+      return Failed(global, capture);
     }
     if (global.json) {
       PrintJson({{"ok", true}, {"memberServers", MemberServersJson(resp)}});
@@ -64,7 +66,7 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
 
   Uvo::DAGDiscoverResp resp;
   if (!DiscoverDagWithProxy(ad, user, password, proxy, resp)) {
-    return ReportFailure(global, capture);
+    return Failed(global, capture);
   }
   if (global.json) {
     PrintJson({{"ok", true}, {"dags", DagsJson(resp)}});

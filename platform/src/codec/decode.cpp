@@ -23,14 +23,6 @@ namespace tzplatform {
 namespace codec {
 namespace {
 
-// parse_fragment keeps text outside the root element as nodes so that it can
-// be refused; parse_doctype keeps the DOCTYPE so that it can be refused;
-// parse_ws_pcdata_single keeps a list item that is only blanks.
-constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
-                                   pugi::parse_wconv_attribute | pugi::parse_declaration |
-                                   pugi::parse_doctype | pugi::parse_fragment |
-                                   pugi::parse_ws_pcdata_single;
-
 bool ParseInt64(const char* text, int64_t& value) {
   const char* end = text + std::strlen(text);
   auto res = std::from_chars(text, end, value, 10);

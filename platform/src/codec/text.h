@@ -9,6 +9,15 @@
 namespace tzplatform {
 namespace codec {
 
+// How message text is parsed. parse_fragment keeps text outside the root
+// element as nodes so that it can be refused; parse_doctype keeps the DOCTYPE
+// so that it can be refused; parse_ws_pcdata_single keeps a list item that is
+// only blanks.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol |
+                                   pugi::parse_wconv_attribute | pugi::parse_declaration |
+                                   pugi::parse_doctype | pugi::parse_fragment |
+                                   pugi::parse_ws_pcdata_single;
+
 // The value of the attribute, named after a list, that marks the list as set
 // but empty.
 constexpr const char kEmptyListMark[] = "0";
@@ -40,6 +49,7 @@ inline bool IsBlankText(pugi::xml_node node, pugi::xml_node_type type) {
 // Appends the XML text of a node the schema does not know, as pugixml writes
 // it. pugixml leaves a carriage return in text as it is, and a parser reads
 // it back as a line feed, so it is written as a character reference instead.
+// The text is always one that reads back to the same text.
 void AppendNodeText(pugi::xml_node node, std::string& out);
 
 }  // namespace codec

@@ -26,7 +26,9 @@ class AppendWriter : public pugi::xml_writer {
 
 }  // namespace
 
-void AppendNodeText(pugi::xml_node node, std::string& out) {
+namespace {
+
+void PrintNode(pugi::xml_node node, std::string& out) {
   size_t start = out.size();
   AppendWriter writer(out);
   node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
@@ -41,6 +43,28 @@ void AppendNodeText(pugi::xml_node node, std::string& out) {
     }
   }
   out.replace(cr, std::string::npos, escaped);
+}
+
+}  // namespace
+
+void AppendNodeText(pugi::xml_node node, std::string& out) {
+  size_t start = out.size();
+  PrintNode(node, out);
+  // Inside an element, the parser drops text of blanks only that has a
+  // neighbour and joins text split by a dropped comment. Text read from a
+  // reference (&#9;) or split that way is therefore written in a form that
+  // reads back as something else; the element is written as that reads back
+  // instead, which reads back to itself.
+  if (node.type() != pugi::node_element || !node.first_child()) return;
+  pugi::xml_document again;
+  if (!again.load_buffer(out.data() + start, out.size() - start, kParseOptions,
+                         pugi::encoding_utf8)) {
+    return;
+  }
+  out.resize(start);
+  for (pugi::xml_node child = again.first_child(); child; child = child.next_sibling()) {
+    PrintNode(child, out);
+  }
 }
 
 namespace {

@@ -63,16 +63,16 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 // as the header writes them.
 std::string Readable(const std::string& mangled) {
   std::string name = Demangled(mangled);
-  ReplaceAll(name,
-             "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >",
+  ReplaceAll(name, " >", ">");
+  ReplaceAll(name, "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char>>",
              "std::string");
   ReplaceAll(name,
              "std::__cxx11::basic_string<wchar_t, std::char_traits<wchar_t>, "
-             "std::allocator<wchar_t> >",
+             "std::allocator<wchar_t>>",
              "std::wstring");
-  ReplaceAll(name, "std::vector<std::string, std::allocator<std::string> >",
+  ReplaceAll(name, "std::vector<std::string, std::allocator<std::string>>",
              "std::vector<std::string>");
-  ReplaceAll(name, "std::vector<_tagDagServer, std::allocator<_tagDagServer> >",
+  ReplaceAll(name, "std::vector<_tagDagServer, std::allocator<_tagDagServer>>",
              "std::vector<_tagDagServer>");
   ReplaceAll(name, "[abi:cxx11]", "");
   return name;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 #include <tzplatform/codec.h>
 #include <tzplatform/fixture.h>
 #include <tzplatform/settings.h>
+#include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
 #include "tzdag/TzDagApi.h"
@@ -30,8 +30,7 @@ constexpr uint32_t kCustomSubclient = 11;
 // as the store below holds them.
 const std::vector<std::string> kSelected = {"MBX01", "mbx03"};
 const std::vector<std::string> kCustomContent = {"First\\DB01", "Second\\DB03"};
-const std::vector<std::string> kAllCustomContent = {"First\\DB01", "Second\\DB03",
-                                                    "Archive\\DB05"};
+const std::vector<std::string> kAllCustomContent = {"First\\DB01", "Second\\DB03", "Archive\\DB05"};
 
 const char kStore[] = R"({
   "clients": [
@@ -78,7 +77,9 @@ class TempStore {
   std::string dir_;
 };
 
-bool SameName(const std::string& a, const std::string& b) { return iStrEqual(a)(b); }
+bool SameName(const std::string& a, const std::string& b) {
+  return iStrEqual(a)(b);
+}
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   for (const std::string& n : names) {

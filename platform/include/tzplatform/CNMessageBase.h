@@ -25,8 +25,7 @@
 // then unknown attributes and child nodes, each group in the order read.
 //
 // A record is a value: copies are deep and independent. Distinct records may
-// be used from different threads at once; one record is not synchronised, not
-// even for reading (a decoded record is filled from its text when first read).
+// be used from different threads at once; one record is not synchronised.
 #ifndef TZPLATFORM_CNMESSAGEBASE_H_
 #define TZPLATFORM_CNMESSAGEBASE_H_
 

@@ -62,15 +62,13 @@ int FindIndex(const RecordKind& kind, const FieldKind* want, int field, int slot
   return -1;
 }
 
-// The record behind an accessor, read from its document first if it was
-// decoded and not read yet.
+// The record behind an accessor.
 CNMessageBase::Impl& Checked(const std::unique_ptr<CNMessageBase::Impl>& impl,
                              const char* accessor) {
   if (!impl) {
     throw std::logic_error(std::string("CNMessageBase::") + accessor +
                            ": the record was moved from");
   }
-  tzplatform::codec::Materialize(*impl);
   return *impl;
 }
 

@@ -1,10 +1,11 @@
 // Decoding of one message record from untrusted XML text.
 //
 // pugixml parses without recursion and never expands DTD entities; on top of
-// that a document type declaration is refused outright. The whole document is
-// checked at decode time; the records are then filled from it only when first
-// read. Every walk is bounded: known records nest only as deep as the schema
-// allows, and an unknown element is measured without recursion.
+// that a document type declaration is refused outright. One walk checks the
+// whole document and fills the records from it, so that nothing is read
+// twice and the document is gone when decoding returns. Every walk is
+// bounded: known records nest only as deep as the schema allows, and an
+// unknown element is measured without recursion.
 #include <charconv>
 #include <cstring>
 #include <memory>
@@ -29,55 +30,47 @@ bool ParseInt64(const char* text, int64_t& value) {
   return res.ec == std::errc() && res.ptr == end && res.ptr != text;
 }
 
-// Whether the writer would give back this very text for the value: no
-// leading zeros and no negative zero.
-bool IsCanonicalInt(const char* text) {
-  bool negative = text[0] == '-';
-  const char* digits = negative ? text + 1 : text;
-  return digits[0] != '0' || (digits[1] == '\0' && !negative);
+// The field named `name`, trying first the one the writer puts at
+// `expected`: in a message as the writer wrote it that is the one, so a
+// large answer costs one name comparison per node.
+int FindFieldExpecting(const RecordKind& kind, const char* name, int expected) {
+  if (expected < kind.fieldCount && SameName(kind.fields[expected].name, name)) return expected;
+  return FindField(kind, name);
 }
 
-// One walk over a record element, in one of two modes. Checking (build ==
-// null) looks at everything, element records included, and reports the first
-// problem; building fills `build` from an element that was checked, leaving
-// its element records unread.
+// One walk over a record element: checks everything, element records
+// included, and fills the record from it; reports the first problem.
 class Walker {
  public:
   Walker(const char* data, size_t size) : data_(data), size_(size) {}
 
   DecodeResult result;
-  bool canonical = true;
 
-  bool Walk(pugi::xml_node node, const RecordKind& kind, int depth, CNMessageBase::Impl* build) {
+  bool Walk(pugi::xml_node node, const RecordKind& kind, int depth, CNMessageBase::Impl& build) {
     if (depth > kMaxDecodeDepth) return TooDeep(node);
     bool seen[kMaxFields] = {};
     bool emptyMark[kMaxFields] = {};
-    int lastKnown = -1;
-    bool unknownSeen = false;
+    int expected = 0;
     for (pugi::xml_attribute attribute = node.first_attribute(); attribute;
          attribute = attribute.next_attribute()) {
       const char* name = attribute.name();
       const char* value = attribute.value();
-      int i = FindField(kind, name);
+      int i = FindFieldExpecting(kind, name, expected);
       if (i < 0) {
-        unknownSeen = true;
-        if (build != nullptr) build->extraAttributes.emplace_back(name, value);
+        build.extraAttributes.emplace_back(name, value);
         continue;
       }
       if (seen[i]) {
         return Fail(std::string("duplicate attribute ") + name + " on <" + node.name() + ">", node);
       }
       seen[i] = true;
-      if (unknownSeen || i < lastKnown) canonical = false;
-      lastKnown = i;
+      expected = i + 1;
       const FieldDef& def = kind.fields[i];
-      FieldValue* v = build != nullptr ? &build->fields[i] : nullptr;
+      FieldValue& v = build.fields[i];
       switch (def.kind) {
         case FieldKind::kString:
-          if (v != nullptr) {
-            v->set = true;
-            std::get<std::string>(v->value) = value;
-          }
+          v.set = true;
+          std::get<std::string>(v.value) = value;
           break;
         case FieldKind::kInt64: {
           int64_t number = 0;
@@ -86,11 +79,8 @@ class Walker {
                             "> is not a decimal 64-bit integer: \"" + value + "\"",
                         node);
           }
-          if (!IsCanonicalInt(value)) canonical = false;
-          if (v != nullptr) {
-            v->set = true;
-            std::get<int64_t>(v->value) = number;
-          }
+          v.set = true;
+          std::get<int64_t>(v.value) = number;
           break;
         }
         case FieldKind::kStringList:
@@ -101,19 +91,17 @@ class Walker {
                         node);
           }
           emptyMark[i] = true;
-          if (v != nullptr) v->set = true;
+          v.set = true;
           break;
       }
     }
 
-    int lastList = -1;
-    unknownSeen = false;
+    expected = 0;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
       pugi::xml_node_type type = child.type();
       if (IsBlankText(child, type)) continue;
-      int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
+      int i = type == pugi::node_element ? FindFieldExpecting(kind, child.name(), expected) : -1;
       if (i < 0 || !IsList(kind.fields[i].kind)) {
-        unknownSeen = true;
         if (!KeepUnknown(child, depth + 1, build)) return false;
         continue;
       }
@@ -123,21 +111,19 @@ class Walker {
                         "> marks an empty list, but the list has items",
                     child);
       }
-      if (unknownSeen || i < lastList) canonical = false;
-      lastList = i;
+      // The items of one list come one after another.
+      expected = i;
+      FieldValue& v = build.fields[i];
+      v.set = true;
       if (def.kind == FieldKind::kStringList) {
-        if (!ReadText(child, build != nullptr ? &build->fields[i] : nullptr)) return false;
-      } else if (build == nullptr) {
-        if (!Walk(child, *def.element, depth + 1, nullptr)) return false;
+        if (!ReadText(child, std::get<CNStringList>(v.value))) return false;
       } else {
-        FieldValue& v = build->fields[i];
-        v.set = true;
         auto& items = std::get<CNMessageList>(v.value);
         if (items.empty()) items.reserve(CountFrom(child));
         items.emplace_back(def.element->family, def.element->index);
-        CNMessageBase::Impl& item = *CNMessageAccess::ImplOf(items.back());
-        item.source = build->source;
-        item.node = child;
+        if (!Walk(child, *def.element, depth + 1, *CNMessageAccess::ImplOf(items.back()))) {
+          return false;
+        }
       }
     }
     return true;
@@ -186,44 +172,46 @@ class Walker {
   }
 
   // A string-list item holds text only; its text is appended to the list.
-  bool ReadText(pugi::xml_node item, FieldValue* list) {
+  bool ReadText(pugi::xml_node item, CNStringList& items) {
     if (pugi::xml_attribute attribute = item.first_attribute()) {
       return Fail(std::string("list item <") + item.name() + "> has an attribute (" +
                       attribute.name() + "); it may hold text only",
                   item);
     }
-    std::string* text = nullptr;
-    if (list != nullptr) {
-      list->set = true;
-      auto& items = std::get<CNStringList>(list->value);
-      if (items.empty()) items.reserve(CountFrom(item));
-      text = &items.emplace_back();
+    if (items.empty()) items.reserve(CountFrom(item));
+    pugi::xml_node part = item.first_child();
+    if (!part) {
+      items.emplace_back();
+      return true;
     }
-    for (pugi::xml_node part = item.first_child(); part; part = part.next_sibling()) {
-      pugi::xml_node_type type = part.type();
-      if (type != pugi::node_pcdata && type != pugi::node_cdata) {
-        return Fail(std::string("list item <") + item.name() +
-                        "> has a child element; it may hold text only",
-                    part);
-      }
-      if (text == nullptr) continue;
-      if (text->empty()) {
-        text->assign(part.value());
-      } else {
-        text->append(part.value());
-      }
+    // Normally one piece of text; text split by a comment or a CDATA
+    // section is joined.
+    if (!IsText(item, part)) return false;
+    std::string& text = items.emplace_back(part.value());
+    for (part = part.next_sibling(); part; part = part.next_sibling()) {
+      if (!IsText(item, part)) return false;
+      text.append(part.value());
     }
     return true;
   }
 
+  bool IsText(pugi::xml_node item, pugi::xml_node part) {
+    pugi::xml_node_type type = part.type();
+    if (type == pugi::node_pcdata || type == pugi::node_cdata) return true;
+    return Fail(
+        std::string("list item <") + item.name() + "> has a child element; it may hold text only",
+        part);
+  }
+
   // A node the schema does not know: checked without recursion against the
-  // depth bound, and kept as its XML text when building.
-  bool KeepUnknown(pugi::xml_node node, int depth, CNMessageBase::Impl* build) {
-    if (build != nullptr) {
-      AppendNodeText(node, build->extraChildren.emplace_back());
-      return true;
-    }
-    if (node.type() != pugi::node_element) return true;
+  // depth bound, and kept as its XML text.
+  bool KeepUnknown(pugi::xml_node node, int depth, CNMessageBase::Impl& build) {
+    if (node.type() == pugi::node_element && !WithinDepth(node, depth)) return false;
+    AppendNodeText(node, build.extraChildren.emplace_back());
+    return true;
+  }
+
+  bool WithinDepth(pugi::xml_node node, int depth) {
     pugi::xml_node current = node;
     int level = depth;
     for (;;) {
@@ -253,20 +241,6 @@ class Walker {
 
 }  // namespace
 
-void Materialize(CNMessageBase::Impl& record) {
-  if (!record.source) return;
-  // Keep the document alive while the walk reads it: the record's own
-  // reference goes only once its fields are filled.
-  std::shared_ptr<const DecodedText> source = record.source;
-  Walker walker(nullptr, 0);
-  if (!walker.Walk(record.node, *record.kind, 1, &record)) {
-    // The element was checked when the text was decoded.
-    throw std::logic_error("CNMessageBase: decoded record no longer reads: " + walker.result.error);
-  }
-  record.source.reset();
-  record.node = pugi::xml_node();
-}
-
 }  // namespace codec
 
 DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
@@ -289,9 +263,9 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
       return result;
     }
 
-    auto text = std::make_shared<codec::DecodedText>();
+    pugi::xml_document document;
     pugi::xml_parse_result parsed =
-        text->document.load_buffer(data, size, codec::kParseOptions, pugi::encoding_utf8);
+        document.load_buffer(data, size, codec::kParseOptions, pugi::encoding_utf8);
     if (!parsed) {
       result.offset = static_cast<size_t>(parsed.offset);
       result.error = "not well-formed XML at offset " + std::to_string(parsed.offset) + ": " +
@@ -300,10 +274,10 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
     }
 
     pugi::xml_node root;
-    for (pugi::xml_node node = text->document.first_child(); node; node = node.next_sibling()) {
+    for (pugi::xml_node node = document.first_child(); node; node = node.next_sibling()) {
       switch (node.type()) {
         case pugi::node_declaration:
-          if (node != text->document.first_child()) {
+          if (node != document.first_child()) {
             walker.Fail("XML declaration after the start of the text", node);
             return result;
           }
@@ -338,14 +312,8 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
       walker.Fail(std::string("record kind ") + kind->name + " is not registered");
       return result;
     }
-    if (!walker.Walk(root, *kind, 1, nullptr)) return result;
-    text->canonical = walker.canonical;
-    text->size = size;
-
     auto message = std::make_unique<CNMessageBase>(kind->family, kind->index);
-    CNMessageBase::Impl& impl = *CNMessageAccess::ImplOf(*message);
-    impl.node = root;
-    impl.source = std::move(text);
+    if (!walker.Walk(root, *kind, 1, *CNMessageAccess::ImplOf(*message))) return result;
     out = std::move(message);
     result = DecodeResult();
     result.ok = true;

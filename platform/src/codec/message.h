@@ -5,13 +5,10 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "codec/schema.h"
 #include "tzplatform/CNMessageBase.h"
@@ -26,27 +23,13 @@ struct FieldValue {
   std::variant<std::string, int64_t, CNStringList, CNMessageList> value;
 };
 
-// A decoded text, checked in full and then shared, read-only, by the records
-// built from it until each of them is first read.
-struct DecodedText {
-  pugi::xml_document document;
-  size_t size = 0;  // of the text
-  // Whether every element has its fields in the order the writer uses, so
-  // that an unread record can be written straight from its element.
-  bool canonical = true;
-};
-
 }  // namespace codec
 }  // namespace tzplatform
 
 // A record is one allocation: field values sit inline at the index the
 // kind's schema gives them and are found by a scan of at most kMaxFields
-// entries.
-//
-// A decoded record starts out unread: `source` holds the checked document and
-// `node` its element. The first access fills the fields from the element and
-// lets go of the document (Materialize); copying an unread record copies only
-// the reference, which keeps decoding and passing on large answers cheap.
+// entries. A decoded record is filled in full while its text is checked, so
+// every record holds its values itself.
 struct CNMessageBase::Impl {
   explicit Impl(const tzplatform::codec::RecordKind* k);
 
@@ -56,9 +39,6 @@ struct CNMessageBase::Impl {
   // attributes as (name, value), child nodes as their XML text.
   std::vector<std::pair<std::string, std::string>> extraAttributes;
   std::vector<std::string> extraChildren;
-
-  std::shared_ptr<const tzplatform::codec::DecodedText> source;
-  pugi::xml_node node;
 };
 
 // The codec's way into a record.
@@ -68,9 +48,6 @@ struct CNMessageAccess {
 
 namespace tzplatform {
 namespace codec {
-
-// Fills an unread record from its element; a no-op for any other record.
-void Materialize(CNMessageBase::Impl& record);
 
 // Appends the XML text of `record` to `out` (see CNMessageBase::serialize).
 void WriteRecord(std::string& out, const CNMessageBase::Impl& record, bool pretty);

@@ -118,24 +118,14 @@ class XmlWriter {
       Newline();
       return;
     }
-    if (r->source) {
-      if (r->source->canonical) {
-        Unread(r->node, *r->kind, name, depth);
-      } else {
-        CNMessageBase::Impl copy(*r);
-        Materialize(copy);
-        Read(copy, name, depth);
-      }
-      return;
-    }
-    Read(*r, name, depth);
+    Fields(*r, name, depth);
   }
 
  private:
   // Known fields in schema order (an empty list that is set as an attribute
   // named after the list), then unknown attributes; list items in schema
   // order, then unknown child nodes.
-  void Read(const CNMessageBase::Impl& r, const char* name, int depth) {
+  void Fields(const CNMessageBase::Impl& r, const char* name, int depth) {
     Indent(depth);
     out_ += '<';
     out_ += name;
@@ -197,65 +187,6 @@ class XmlWriter {
       Indent(depth + 1);
       out_ += child;
       Newline();
-    }
-    CloseTag(name, depth);
-  }
-
-  // An unread record whose document is in the writer's order: written from
-  // its element in document order, which gives the same text as Read.
-  void Unread(pugi::xml_node node, const RecordKind& kind, const char* name, int depth) {
-    Indent(depth);
-    out_ += '<';
-    out_ += name;
-    for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-      Attribute(a.name(), a.value());
-    }
-    bool hasChildren = false;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      if (!IsBlankText(child, child.type())) {
-        hasChildren = true;
-        break;
-      }
-    }
-    if (!hasChildren) {
-      out_ += "/>";
-      Newline();
-      return;
-    }
-    out_ += '>';
-    Newline();
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      pugi::xml_node_type type = child.type();
-      if (IsBlankText(child, type)) continue;
-      int i = type == pugi::node_element ? FindField(kind, child.name()) : -1;
-      const FieldDef* def = i < 0 ? nullptr : &kind.fields[i];
-      if (def != nullptr && def->kind == FieldKind::kStringList) {
-        pugi::xml_node part = child.first_child();
-        if (part && !part.next_sibling()) {  // the usual item: one piece of text
-          const char* text = part.value();
-          OpenItem(*def, depth + 1, *text == '\0');
-          if (*text != '\0') {
-            Escaped(text, nullptr, false);
-            CloseItem(*def);
-          }
-        } else {
-          bool empty = true;
-          for (; part && empty; part = part.next_sibling()) empty = *part.value() == '\0';
-          OpenItem(*def, depth + 1, empty);
-          if (!empty) {
-            for (part = child.first_child(); part; part = part.next_sibling()) {
-              Escaped(part.value(), nullptr, false);
-            }
-            CloseItem(*def);
-          }
-        }
-      } else if (def != nullptr && def->kind == FieldKind::kObjectList) {
-        Unread(child, *def->element, def->name, depth + 1);
-      } else {
-        Indent(depth + 1);
-        AppendNodeText(child, out_);
-        Newline();
-      }
     }
     CloseTag(name, depth);
   }
@@ -347,10 +278,6 @@ class XmlWriter {
 }  // namespace
 
 void WriteRecord(std::string& out, const CNMessageBase::Impl& record, bool pretty) {
-  // An unread message comes out about as long as the text it was read from.
-  if (record.source && record.node.parent() == record.source->document) {
-    out.reserve(out.size() + record.source->size + record.source->size / 8);
-  }
   XmlWriter(out, pretty).Record(&record, record.kind->name, 0);
 }
 

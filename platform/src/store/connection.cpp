@@ -64,12 +64,73 @@ Connection::Connection(sqlite3* db, std::string path) : db_(db), path_(std::move
 }
 
 Connection::~Connection() {
-  if (db_ != nullptr) sqlite3_close_v2(db_);
+  if (db_ == nullptr) return;
+  for (auto& entry : statements_) sqlite3_finalize(entry.second.statement);
+  sqlite3_close_v2(db_);
 }
 
 void Connection::Abandon() {
+  // The cached statements belong to the handle that is kept.
+  statements_.clear();
   if (db_ != nullptr) KeepForever(db_);
   db_ = nullptr;
+}
+
+sqlite3_stmt* Connection::Acquire(const std::string& sql, bool*& inUse) {
+  inUse = nullptr;
+  auto found = statements_.find(sql);
+  if (found != statements_.end() && !found->second.inUse) {
+    found->second.inUse = true;
+    inUse = &found->second.inUse;
+    return found->second.statement;
+  }
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) !=
+      SQLITE_OK) {
+    sqlite3_finalize(statement);
+    Fail("cannot prepare a query");
+  }
+  if (found == statements_.end()) {
+    // References to the map's entries stay valid as it grows.
+    CachedStatement& entry = statements_[sql];
+    entry.statement = statement;
+    entry.inUse = true;
+    inUse = &entry.inUse;
+  }
+  return statement;
+}
+
+void Connection::Release(sqlite3_stmt* statement, bool* inUse) noexcept {
+  if (inUse == nullptr) {
+    sqlite3_finalize(statement);
+    return;
+  }
+  // Reset ends the statement's read of the database, as finalizing would.
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  *inUse = false;
+}
+
+void Connection::Run(const char* sql) {
+  bool* inUse = nullptr;
+  sqlite3_stmt* statement = Acquire(sql, inUse);
+  int rc = SQLITE_ROW;
+  while (rc == SQLITE_ROW) rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) {
+    std::string message = Describe(path_) + ": " + sqlite3_errmsg(db_);
+    Release(statement, inUse);
+    Throw(message);
+  }
+  Release(statement, inUse);
+}
+
+int Connection::RunNoThrow(const char* sql) noexcept {
+  try {
+    Run(sql);
+    return SQLITE_OK;
+  } catch (...) {
+    return SQLITE_ERROR;
+  }
 }
 
 std::unique_ptr<Connection> Connection::OpenExisting(const std::string& path) {
@@ -189,14 +250,11 @@ void Connection::Fail(const std::string& what) const {
 }
 
 Statement::Statement(Connection& connection, const std::string& sql) : connection_(connection) {
-  if (sqlite3_prepare_v2(connection.handle(), sql.c_str(), static_cast<int>(sql.size()), &stmt_,
-                         nullptr) != SQLITE_OK) {
-    connection.Fail("cannot prepare a query");
-  }
+  stmt_ = connection.Acquire(sql, inUse_);
 }
 
 Statement::~Statement() {
-  sqlite3_finalize(stmt_);
+  Connection::Release(stmt_, inUse_);
 }
 
 Statement& Statement::Bind(int index, int64_t value) {
@@ -255,28 +313,24 @@ std::string Statement::Text(int column) const {
 }
 
 WriteTransaction::WriteTransaction(Connection& connection) : connection_(connection) {
-  connection_.Exec("BEGIN IMMEDIATE");
+  connection_.Run("BEGIN IMMEDIATE");
 }
 
 WriteTransaction::~WriteTransaction() {
-  if (open_ && !sqlite3_get_autocommit(connection_.handle())) {
-    sqlite3_exec(connection_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-  }
+  if (open_ && !sqlite3_get_autocommit(connection_.handle())) connection_.RunNoThrow("ROLLBACK");
 }
 
 void WriteTransaction::Commit() {
-  connection_.Exec("COMMIT");
+  connection_.Run("COMMIT");
   open_ = false;
 }
 
 ReadTransaction::ReadTransaction(Connection& connection) : connection_(connection) {
-  connection_.Exec("BEGIN");
+  connection_.Run("BEGIN");
 }
 
 ReadTransaction::~ReadTransaction() {
-  if (!sqlite3_get_autocommit(connection_.handle())) {
-    sqlite3_exec(connection_.handle(), "COMMIT", nullptr, nullptr, nullptr);
-  }
+  if (!sqlite3_get_autocommit(connection_.handle())) connection_.RunNoThrow("COMMIT");
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "tzplatform/store.h"
 
@@ -45,8 +46,13 @@ class Connection {
   // Whether `path` still names the file this connection has open.
   bool SameFile(dev_t device, ino_t inode) const { return device == device_ && inode == inode_; }
 
-  // Runs SQL text without parameters (schema, pragmas, transaction control).
+  // Runs SQL text without parameters (schema, pragmas).
   void Exec(const char* sql);
+  // Runs one statement without parameters through the statement cache
+  // (transaction control, which every store call does).
+  void Run(const char* sql);
+  // As Run, but a failure is only returned, never thrown (for destructors).
+  int RunNoThrow(const char* sql) noexcept;
   // Throws StoreError with the path, `what` and SQLite's message.
   [[noreturn]] void Fail(const std::string& what) const;
 
@@ -54,19 +60,36 @@ class Connection {
   // across fork, which the child must neither use nor close.
   void Abandon();
 
+  // A prepared statement for `sql`, kept for the life of the connection and
+  // handed out again for the same text: preparing costs more than running
+  // most of the store's statements. `inUse` is set to the cache's flag for
+  // it, to be cleared by Release; a statement still in use is not shared, so
+  // a second user of the same text gets one of its own (`inUse` null).
+  sqlite3_stmt* Acquire(const std::string& sql, bool*& inUse);
+  // Resets the statement for its next user and gives it back to the cache,
+  // or finalizes it when it is not the cache's.
+  static void Release(sqlite3_stmt* statement, bool* inUse) noexcept;
+
  private:
   Connection(sqlite3* db, std::string path);
   void Configure();
   int ReadSchemaVersion();
   void Migrate(int from);
 
+  struct CachedStatement {
+    sqlite3_stmt* statement = nullptr;
+    bool inUse = false;
+  };
+
   sqlite3* db_;
   std::string path_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  std::unordered_map<std::string, CachedStatement> statements_;
 };
 
-// A prepared statement with bound parameters; finalized on destruction.
+// A prepared statement with bound parameters, taken from the connection's
+// statement cache and given back (reset, bindings cleared) on destruction.
 // Parameter and column indexes are 1-based and 0-based, as in SQLite.
 class Statement {
  public:
@@ -95,6 +118,7 @@ class Statement {
  private:
   Connection& connection_;
   sqlite3_stmt* stmt_ = nullptr;
+  bool* inUse_ = nullptr;
 };
 
 // BEGIN IMMEDIATE ... COMMIT: takes the write lock up front (waiting for it),

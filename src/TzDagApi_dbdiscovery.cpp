@@ -22,9 +22,16 @@ bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp) {
   }
   if (!receipt.record) return false;  // the skeleton said what came instead
 
-  resp.setDatabases(tzdag::GetList(*receipt.record, Uvo::DAGDBResp::kDatabases));
+  // The received record is dropped right after, so its list is moved over
+  // rather than copied: resp gets the same, set, list either way.
+  resp.setDatabases(CNMessageList());
+  tzdag::GetList(resp, Uvo::DAGDBResp::kDatabases)
+      .swap(tzdag::GetList(*receipt.record, Uvo::DAGDBResp::kDatabases));
   receipt.record.reset();
-  event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  // The whole answer as text is costly for a large DAG; only made when written.
+  if (event.isLevelEnabled(1)) {
+    event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  }
   return true;
 }
 
@@ -75,8 +82,10 @@ bool DiscoverExDatabase(uint32_t orbalId, uint32_t clientId, uint32_t appId,
       event.debug("[%s]: Filter response for subclient falied", kLogName);
       return false;
     }
-    event.debugLvl(1, "[%s]: Response xml after filtering by client and subclient: %s", kLogName,
-                   RecordXml(resp).c_str());
+    if (event.isLevelEnabled(1)) {
+      event.debugLvl(1, "[%s]: Response xml after filtering by client and subclient: %s", kLogName,
+                     RecordXml(resp).c_str());
+    }
     event.debug("[%s]: Discover exchange database successfully", kLogName);
     return true;
   }

@@ -46,6 +46,10 @@ TEST_F(LogTest, LevelFilterKeepsPlainLinesAndLevelsUpToTheSetting) {
     log_.DebugLvl("F", 5, "fn level %d", 5);
     log_.Error("F", "fn error");
     EXPECT_EQ(capture.Texts(), c.expected) << "debug level " << c.setting;
+    for (int level : {0, 1, 3, 5}) {
+      EXPECT_EQ(log_.isLevelEnabled(level), level <= c.setting)
+          << "level " << level << " at debug level " << c.setting;
+    }
   }
 }
 

@@ -37,6 +37,10 @@ class TZPLATFORM_API EvDebug {
   void DebugLvl(const char* function, int level, const char* format, ...)
       __attribute__((format(printf, 4, 5)));
   void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+  // Whether debugLvl / DebugLvl lines of `level` are written now, so that a
+  // caller can skip building a costly line that would be dropped.
+  bool isLevelEnabled(int level) const;
 };
 
 class TZPLATFORM_API EvEvent : public EvDebug {

@@ -204,6 +204,10 @@ void LogCapture::Clear() {
 
 using tzplatform::LogForm;
 
+bool EvDebug::isLevelEnabled(int level) const {
+  return level <= tzplatform::DebugLevel();
+}
+
 void EvDebug::debug(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -1,15 +1,17 @@
 // Subclient maintenance: the selection type of a subclient, and the rewrite
 // of its database content and database-to-server associations from a
 // database discovery answer.
-#include <algorithm>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <tzplatform/ApplicationId.h>
 #include <tzplatform/Properties.h>
 #include <tzplatform/Subclient.h>
 
+#include "name_lookup.h"
 #include "tzdag/TzDagApi.h"
 
 namespace {
@@ -29,19 +31,15 @@ const int kUpdated = 0;
 const int kUpdatedWithCircularLogging = -3;
 const int kFailed = -1;
 
-// The database path of a content entry: description, backslash, store name;
-// the same form as a discovered database's name.
-std::string DatabasePath(const ExchangeDBProperty& entry) {
-  return std::string(entry.getDescription()) + "\\" + entry.getStoreName();
-}
-
 // What the walk over the old properties and the additions share.
 struct UpdateState {
-  // Discovered names not yet claimed by an old content entry, in answer
-  // order, duplicates included.
-  std::vector<std::string> unclaimed;
+  explicit UpdateState(std::vector<std::string> discovered) : claims(std::move(discovered)) {}
+
+  // The discovered names, in answer order with duplicates, as old content
+  // entries claim them.
+  NameClaims claims;
   // Circular logging per discovered name (exact text; first occurrence counts).
-  std::map<std::string, bool> circularLogging;
+  std::unordered_map<std::string, bool> circularLogging;
   // Server of each old association, by its exact name (the last one counts).
   std::map<std::string, std::string> previousServers;
   // What the single addition names: database paths and association names.
@@ -73,8 +71,8 @@ void DeleteStoredProperty(MsExchangeSubclient& subclient, const std::string& nam
 void ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& entry,
                            bool markForceFull, UpdateState& state) {
   std::string path = DatabasePath(entry);
-  auto match = std::find_if(state.unclaimed.begin(), state.unclaimed.end(), iStrEqual(path));
-  if (match == state.unclaimed.end()) {
+  // The claimed name is neither matched again nor added again.
+  if (!state.claims.Claim(path)) {
     DeleteStoredProperty(subclient, entry.getName(), state);
     return;
   }
@@ -98,7 +96,6 @@ void ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& e
     }
     // An entry already marked for a full backup needs nothing more.
   }
-  state.unclaimed.erase(match);
 }
 
 // A content entry for a database new to the subclient. The name splits at its
@@ -186,12 +183,16 @@ int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp
     return kFailed;
   }
   const CNMessageList& databases = resp.getDatabases();
-  UpdateState state;
+  std::vector<std::string> discovered;
+  discovered.reserve(databases.size());
+  std::unordered_map<std::string, bool> circularLogging;
   for (const CNMessageBase& db : databases) {
     std::string name = tzdag::GetString(db, Uvo::DAGDB::kDbName);
-    state.unclaimed.push_back(name);
-    state.circularLogging.emplace(name, tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0);
+    circularLogging.emplace(name, tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0);
+    discovered.push_back(std::move(name));
   }
+  UpdateState state(std::move(discovered));
+  state.circularLogging = std::move(circularLogging);
 
   PropertiesList stored;
   if (subclient->getProperties(stored, nullptr) != 0) {
@@ -216,7 +217,7 @@ int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp
   event.debug("[%s]: Remove old sublicent content done", kUpdateName);
 
   PropertiesList additions;
-  for (const std::string& name : state.unclaimed) {
+  for (const std::string& name : state.claims.Unclaimed()) {
     if (HasCircularLogging(state, name)) {
       // A new database is reported in the log only; the event is for
       // databases already protected.

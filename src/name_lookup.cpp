@@ -1,5 +1,7 @@
 #include "name_lookup.h"
 
+#include <utility>
+
 namespace {
 
 // The folding of iStrEqual: ASCII letters only, every other byte as it is.
@@ -20,6 +22,29 @@ NameSet::NameSet(const std::vector<std::string>& names) {
 
 bool NameSet::Contains(const std::string& name) const {
   return folded_.count(Fold(name)) != 0;
+}
+
+NameClaims::NameClaims(std::vector<std::string> names)
+    : names_(std::move(names)), claimed_(names_.size(), false) {
+  bySpelling_.reserve(names_.size());
+  for (size_t i = 0; i < names_.size(); ++i) bySpelling_[Fold(names_[i])].positions.push_back(i);
+}
+
+bool NameClaims::Claim(const std::string& path) {
+  auto found = bySpelling_.find(Fold(path));
+  if (found == bySpelling_.end()) return false;
+  Spelling& spelling = found->second;
+  if (spelling.claimed == spelling.positions.size()) return false;
+  claimed_[spelling.positions[spelling.claimed++]] = true;
+  return true;
+}
+
+std::vector<std::string> NameClaims::Unclaimed() const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < names_.size(); ++i) {
+    if (!claimed_[i]) names.push_back(names_[i]);
+  }
+  return names;
 }
 
 const ExchangeDBProperty* AsDatabaseEntry(const ApplProperty* property) {

@@ -3,7 +3,9 @@
 #ifndef TZDAG_SRC_NAME_LOOKUP_H_
 #define TZDAG_SRC_NAME_LOOKUP_H_
 
+#include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -20,6 +22,32 @@ class NameSet {
 
  private:
   std::unordered_set<std::string> folded_;
+};
+
+// The discovered database names of an answer, in answer order and with
+// duplicates, from which a subclient's content entries claim names one at a
+// time. Claim takes the first unclaimed name equal to the path ignoring ASCII
+// letter case -- the very name a linear iStrEqual search over the unclaimed
+// names finds -- so that a large answer and a large subclient cost one keyed
+// lookup per entry instead of a scan and an erase from the middle of a list.
+class NameClaims {
+ public:
+  explicit NameClaims(std::vector<std::string> names);
+  // Whether an unclaimed name matched; it is claimed then.
+  bool Claim(const std::string& path);
+  // The names nobody claimed, in answer order.
+  std::vector<std::string> Unclaimed() const;
+
+ private:
+  // Positions of the names with one folded spelling, in answer order, and
+  // how many of them are claimed: claims always take the earliest left.
+  struct Spelling {
+    std::vector<size_t> positions;
+    size_t claimed = 0;
+  };
+  std::vector<std::string> names_;
+  std::vector<bool> claimed_;
+  std::unordered_map<std::string, Spelling> bySpelling_;
 };
 
 // The content entry as the Exchange database entry it stands for, or null

@@ -1,5 +1,6 @@
 // The databases of a DAG client that no subclient of that client protects.
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <tzplatform/ClientApplicationList.h>
@@ -39,7 +40,12 @@ bool CollectContent(uint64_t id, std::vector<std::string>& paths) {
 }
 
 // Whether some content path names the database exactly (letter case counts).
-bool IsProtected(const std::string& dbName, const std::vector<std::string>& paths) {
+// The search is written out comparison by comparison at level 5; when those
+// lines are not written, a keyed lookup gives the same answer without a scan
+// of every subclient's content per database.
+bool IsProtected(const std::string& dbName, const std::vector<std::string>& paths,
+                 const std::unordered_set<std::string>* keyed) {
+  if (keyed != nullptr) return keyed->count(dbName) != 0;
   for (const std::string& path : paths) {
     event.DebugLvl(kName, 5, "Compare sc content [%s] with exDBName [%s]", path.c_str(),
                    dbName.c_str());
@@ -79,10 +85,13 @@ bool DiscoverUnassociatedExDatabase(uint32_t orbalId, uint32_t clientId, Uvo::DA
     if (!CollectContent(id, paths)) return false;
   }
 
+  std::unordered_set<std::string> keyed;
+  const bool comparisonsLogged = event.isLevelEnabled(5);
+  if (!comparisonsLogged) keyed.insert(paths.begin(), paths.end());
   CNMessageList unassociated;
   for (const CNMessageBase& db : answer.getDatabases()) {
     std::string dbName = tzdag::GetString(db, Uvo::DAGDB::kDbName);
-    if (IsProtected(dbName, paths)) continue;
+    if (IsProtected(dbName, paths, comparisonsLogged ? nullptr : &keyed)) continue;
     event.DebugLvl(kName, 5, "Adding unassociated content [%s] to response", dbName.c_str());
     unassociated.push_back(db);
   }

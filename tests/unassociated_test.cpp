@@ -2,6 +2,8 @@
 // store: which databases are left, and the lines written on the way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -180,6 +182,44 @@ TEST(UnassociatedTest, LogsEachComparisonUpToTheFirstEqualPath) {
       "finished successfully",
   };
   EXPECT_EQ(OwnLines(capture), expected);
+}
+
+// Below level 5 the search is a keyed lookup; at level 5 it is the linear
+// search that writes each comparison. Both keep the same databases, on random
+// names that often differ only in letter case.
+TEST(UnassociatedTest, KeyedAndLoggedSearchesKeepTheSameDatabases) {
+  const std::vector<std::pair<std::string, std::string>> pool = {
+      {"First", "DB01"}, {"first", "db01"}, {"First", "DB1"}, {"Second", "DB02"},
+      {"A", "B\\C"},     {"A\\B", "C"},     {"", "DB01"}};
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    std::mt19937 random(seed);
+    auto pick = [&] {
+      return pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(random)];
+    };
+    std::vector<std::string> discovered;
+    for (int i = 0; i < 6; ++i) {
+      auto [description, storeName] = pick();
+      std::string name = description + "\\" + storeName;
+      // The tool names each database once.
+      if (std::find(discovered.begin(), discovered.end(), name) == discovered.end()) {
+        discovered.push_back(name);
+      }
+    }
+    json subclients = json::array();
+    for (uint32_t appId = 20; appId < 23; ++appId) {
+      std::vector<std::pair<std::string, std::string>> content;
+      for (int i = 0; i < 3; ++i) content.push_back(pick());
+      subclients.push_back(Subclient(appId, content));
+    }
+    tztest::TestEnv env(World(subclients, discovered));
+    tzplatform::SetDebugLevel(0);
+    Uvo::DAGDBResp keyed;
+    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, keyed)) << "seed " << seed;
+    tzplatform::SetDebugLevel(5);
+    Uvo::DAGDBResp logged;
+    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, logged)) << "seed " << seed;
+    EXPECT_EQ(Names(keyed), Names(logged)) << "seed " << seed;
+  }
 }
 
 TEST(UnassociatedTest, FailuresLeaveTheDiscoveredDatabasesAndSayWhy) {

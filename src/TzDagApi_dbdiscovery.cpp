@@ -1,6 +1,7 @@
 // Database discovery: run the tool on a member server of the DAG, receive its
 // database list and narrow it to the DAG client and the subclient.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "internal.h"
@@ -22,11 +23,10 @@ bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp) {
   }
   if (!receipt.record) return false;  // the skeleton said what came instead
 
-  // The received record is dropped right after, so its list is moved over
-  // rather than copied: resp gets the same, set, list either way.
-  resp.setDatabases(CNMessageList());
-  tzdag::GetList(resp, Uvo::DAGDBResp::kDatabases)
-      .swap(tzdag::GetList(*receipt.record, Uvo::DAGDBResp::kDatabases));
+  // The received record is dropped right after, so its list is taken over
+  // rather than copied.
+  ReplaceList(resp, Uvo::DAGDBResp::kDatabases,
+              std::move(tzdag::GetList(*receipt.record, Uvo::DAGDBResp::kDatabases)));
   receipt.record.reset();
   // The whole answer as text is costly for a large DAG; only made when written.
   if (event.isLevelEnabled(1)) {

@@ -9,6 +9,7 @@
 #include <tzplatform/Properties.h>
 #include <tzplatform/Subclient.h>
 
+#include "internal.h"
 #include "name_lookup.h"
 #include "tzdag/TzDagApi.h"
 
@@ -65,7 +66,7 @@ bool FilterResponceForClient(uint32_t clientId, Uvo::DAGDBResp& response) {
     record.setCircularLogging(tzdag::GetInt64(database, Uvo::DAGDB::kCircularLogging) != 0);
     filtered.push_back(std::move(record));
   }
-  response.setDatabases(filtered);
+  ReplaceList(response, Uvo::DAGDBResp::kDatabases, std::move(filtered));
   return true;
 }
 
@@ -230,6 +231,6 @@ bool FilterResponceForSubClient(uint32_t orbalId, uint32_t appId, Uvo::DAGDBResp
     // Whole records: whatever else the tool said about a database stays.
     if (named != isDefault) kept.push_back(database);
   }
-  response.setDatabases(kept);
+  ReplaceList(response, Uvo::DAGDBResp::kDatabases, std::move(kept));
   return true;
 }

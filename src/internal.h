@@ -68,4 +68,14 @@ std::string LocalClientName();
 // The record as XML text, for the log.
 std::string RecordXml(const CNMessageBase& record);
 
+// Sets a list field of `record` to `values` as the list setter does (the
+// list is then set, even when empty), taking the items over instead of
+// copying them: a large answer's databases are not copied once more on the
+// way out. `values` must hold records of the list's kind.
+inline void ReplaceList(CNMessageBase& record, const tzdag::FieldId& field,
+                        CNMessageList&& values) {
+  tzdag::SetList(record, field, CNMessageList());
+  tzdag::GetList(record, field).swap(values);
+}
+
 #endif  // TZDAG_SRC_INTERNAL_H_

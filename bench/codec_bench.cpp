@@ -6,7 +6,6 @@
 //   Decode            DecodeMessage: parse and check; the records stay unread
 //   DecodeReadAll     ... and every field of every database is read
 //   RawPrint          pugixml writes the parsed document back (unformatted)
-//   EncodeUnread      serialize an answer that was decoded and never read
 //   EncodeRead        serialize an answer whose every field was read
 //   EncodeBuilt       serialize an answer built field by field (as the filters do)
 //   DecodeReadAllEncode  decode, read every field, serialize
@@ -157,13 +156,6 @@ void Encode(benchmark::State& state, const CNMessageBase& record, const std::str
   Finish(state, text);
 }
 
-void BM_EncodeUnread(benchmark::State& state) {
-  SetUp();
-  const std::string& text = AnswerText(static_cast<int>(state.range(0)));
-  std::unique_ptr<CNMessageBase> record = Decode(text);
-  Encode(state, *record, text);
-}
-
 void BM_EncodeRead(benchmark::State& state) {
   SetUp();
   const std::string& text = AnswerText(static_cast<int>(state.range(0)));
@@ -215,7 +207,6 @@ BENCHMARK(BM_RawParseWalk)->Apply(Sizes);
 BENCHMARK(BM_Decode)->Apply(Sizes);
 BENCHMARK(BM_DecodeReadAll)->Apply(Sizes);
 BENCHMARK(BM_RawPrint)->Apply(Sizes);
-BENCHMARK(BM_EncodeUnread)->Apply(Sizes);
 BENCHMARK(BM_EncodeRead)->Apply(Sizes);
 BENCHMARK(BM_EncodeBuilt)->Apply(Sizes);
 BENCHMARK(BM_DecodeReadAllEncode)->Apply(Sizes);

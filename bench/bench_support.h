@@ -79,7 +79,8 @@ class World {
 
 // A copy of a store taken at construction, put back into the live store by
 // Restore (through SQLite's backup, so that connections that have the store
-// open see the old content, as after copying the file back).
+// open see the old content, as after copying the file back, and with the
+// write-ahead log emptied).
 class StoreSnapshot {
  public:
   explicit StoreSnapshot(const std::string& storePath);

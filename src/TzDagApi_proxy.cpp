@@ -107,7 +107,9 @@ bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session, Uvo::DAGDiscoverResp& res
   receipt.record.reset();
   ResetUvoInstalledField(answer);
   resp.setDags(answer.getDags());
-  event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  if (event.isLevelEnabled(1)) {
+    event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  }
   return true;
 }
 
@@ -128,6 +130,8 @@ bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session, Uvo::DAGMemberServersResp
   receipt.record.reset();
   ResetUvoInstalledField(answer);
   resp.setMemberServers(answer.getMemberServers());
-  event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  if (event.isLevelEnabled(1)) {
+    event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
+  }
   return true;
 }

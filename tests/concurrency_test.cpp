@@ -24,7 +24,7 @@
 #include "temp_dir.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
-#include "tzplatform/fixture.h"
+#include "tzdag_runner.h"
 #include "tzplatform/store.h"
 
 namespace {
@@ -46,18 +46,13 @@ constexpr int kRounds = 5;
 
 // The demo fixture with the subclients the updates use.
 nlohmann::json Fixture() {
-  nlohmann::json fixture =
-      tzplatform::ParseFixture(tztest::ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
+  nlohmann::json fixture = tztest::DemoFixture();
   for (uint32_t appId = kControlSubclient; appId <= kUpdatedSubclients.back(); ++appId) {
-    fixture["store"]["subclients"].push_back({{"orbalId", kOrbal},
-                                              {"appId", appId},
-                                              {"clientId", kDagClient},
-                                              {"appType", 53},
-                                              {"backupSet", 8},
-                                              {"name", "updated" + std::to_string(appId)},
-                                              {"default", false},
-                                              {"deleted", false},
-                                              {"automatic", true}});
+    nlohmann::json subclient = nlohmann::json::parse(
+        R"({"orbalId": 1, "clientId": 2, "appType": 53, "backupSet": 8, "automatic": true})");
+    subclient["appId"] = appId;
+    subclient["name"] = "updated" + std::to_string(appId);
+    fixture["store"]["subclients"].push_back(subclient);
   }
   return fixture;
 }

@@ -8,7 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "temp_dir.h"
 #include "test_env.h"
 #include "tzdag_runner.h"
 
@@ -18,22 +17,10 @@ using nlohmann::json;
 
 class DiscoverDagsToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tztest::ToolRun init = tztest::RunTzdag({"--log", dir_.File("init.log"), "init", Demo()});
-    ASSERT_EQ(init.exitCode, 0) << init.err;
-  }
-
-  std::string Demo() const { return dir_.File("demo"); }
-
   tztest::ToolRun Tzdag(std::vector<std::string> arguments) {
-    std::vector<std::string> all = {"--store",       Demo() + "/store.db",
-                                    "--remote-root", Demo() + "/remote",
-                                    "--log",         dir_.File("log.txt")};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    return tztest::RunTzdag(all);
+    return tztest::RunTzdagIn(env_, arguments);
   }
-
-  tztest::TempDir dir_;
+  tztest::TestEnv env_{tztest::DemoFixture()};
 };
 
 json Member(const char* name, int installed) {
@@ -111,7 +98,7 @@ TEST_F(DiscoverDagsToolTest, WithoutAProxyTheDirectoryFindsNothing) {
             "-------------  ---------------\n"
             "No member server found.\n");
   // Direct discovery ran, with the options not given as empty text.
-  EXPECT_NE(tztest::ReadFile(dir_.File("log.txt"))
+  EXPECT_NE(tztest::ReadFile(env_.dir() + "/tool-log.txt")
                 .find("[DiscoverDagWithNewMembers]: Discover Dag. adServerName=; userName=; "
                       "encryptedPassword=; dagName=DAG01"),
             std::string::npos);

@@ -1,54 +1,32 @@
 // `tzdag discover-dbs` on the demo store, answers checked by hand against
 // demo/fixture.json.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "temp_dir.h"
 #include "test_env.h"
+#include "tzdag_runner.h"
 
 namespace {
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-};
-
-ToolRun RunCommand(const std::string& command) {
-  ToolRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) run.out.append(buffer, n);
-  int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
-}
-
 class DiscoverDbsToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(tztest::TzdagPath().empty());
-    ToolRun init = RunCommand(tztest::TzdagPath() + " --log " + dir_.File("init.log") + " init " +
-                              dir_.File("demo") + " >/dev/null");
-    ASSERT_EQ(init.status, 0);
+  // Runs tzdag on the demo store; `arguments` split at blanks.
+  tztest::ToolRun Tzdag(const std::string& arguments) {
+    std::vector<std::string> args;
+    for (size_t at = 0; at < arguments.size();) {
+      size_t end = arguments.find(' ', at);
+      if (end == std::string::npos) end = arguments.size();
+      args.push_back(arguments.substr(at, end - at));
+      at = end + 1;
+    }
+    return tztest::RunTzdagIn(env_, args);
   }
 
-  // Runs tzdag on the demo store; standard error goes to err.txt.
-  ToolRun Tzdag(const std::string& arguments) {
-    std::string demo = dir_.File("demo");
-    return RunCommand(tztest::TzdagPath() + " --store " + demo + "/store.db --remote-root " + demo +
-                      "/remote --log " + dir_.File("log.txt") + " " + arguments + " 2>" +
-                      dir_.File("err.txt"));
-  }
-  std::string Err() const { return tztest::ReadFile(dir_.File("err.txt")); }
-
-  tztest::TempDir dir_;
+  tztest::TestEnv env_{tztest::DemoFixture()};
 };
 
 nlohmann::json Db(const char* name, const char* backup, std::vector<std::string> copies,
@@ -85,8 +63,8 @@ TEST_F(DiscoverDbsToolTest, JsonAnswersMatchTheDemoFixture) {
        nlohmann::json::array({Db("Second\\DB02", "MBX01", {"MBX02", "MBX01"}, 0)})},
   };
   for (const Case& c : cases) {
-    ToolRun run = Tzdag(std::string("--json discover-dbs ") + c.arguments);
-    ASSERT_EQ(run.status, 0) << c.arguments << "\n" << run.out << Err();
+    tztest::ToolRun run = Tzdag(std::string("--json discover-dbs ") + c.arguments);
+    ASSERT_EQ(run.exitCode, 0) << c.arguments << "\n" << run.out << run.err;
     nlohmann::json answer = nlohmann::json::parse(run.out);
     EXPECT_EQ(answer["ok"], true);
     EXPECT_EQ(answer["server"], "MBX02");
@@ -95,8 +73,8 @@ TEST_F(DiscoverDbsToolTest, JsonAnswersMatchTheDemoFixture) {
 }
 
 TEST_F(DiscoverDbsToolTest, TableNamesTheServerUsed) {
-  ToolRun run = Tzdag("discover-dbs --orbal 1 --client 2 --app 11");
-  ASSERT_EQ(run.status, 0) << Err();
+  tztest::ToolRun run = Tzdag("discover-dbs --orbal 1 --client 2 --app 11");
+  ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out.rfind("Discovered on member server MBX02\n", 0), 0u) << run.out;
   EXPECT_NE(run.out.find("DATABASE"), std::string::npos) << run.out;
   // One row per database: name, backup server, copy servers, circular logging.
@@ -109,8 +87,8 @@ TEST_F(DiscoverDbsToolTest, TableNamesTheServerUsed) {
 }
 
 TEST_F(DiscoverDbsToolTest, FailureExitsOneAndShowsTheLogLines) {
-  ToolRun json = Tzdag("--json discover-dbs --orbal 1 --client 3");
-  EXPECT_EQ(json.status, 1);
+  tztest::ToolRun json = Tzdag("--json discover-dbs --orbal 1 --client 3");
+  EXPECT_EQ(json.exitCode, 1);
   nlohmann::json answer = nlohmann::json::parse(json.out);
   EXPECT_EQ(answer["ok"], false);
   EXPECT_EQ(answer["server"], "");
@@ -123,19 +101,19 @@ TEST_F(DiscoverDbsToolTest, FailureExitsOneAndShowsTheLogLines) {
             nlohmann::json({"critical event 0x48000097: \" Did not find an exchange server with "
                             "UVO installed, No Exchange Server available \""}));
 
-  ToolRun table = Tzdag("discover-dbs --orbal 1 --client 3");
-  EXPECT_EQ(table.status, 1);
+  tztest::ToolRun table = Tzdag("discover-dbs --orbal 1 --client 3");
+  EXPECT_EQ(table.exitCode, 1);
   EXPECT_EQ(table.out, "");
-  EXPECT_NE(Err().find("  [DiscoverDag]: Did not find an exchange server with UVO installed\n"),
+  EXPECT_NE(table.err.find("  [DiscoverDag]: Did not find an exchange server with UVO installed\n"),
             std::string::npos)
-      << Err();
+      << table.err;
 }
 
 TEST_F(DiscoverDbsToolTest, MissingOrBadIdsAreUsageErrors) {
   for (const char* arguments :
        {"discover-dbs --client 2", "discover-dbs --orbal 1", "discover-dbs --orbal 1 --client -2",
         "discover-dbs --orbal 1 --client 2 --job x"}) {
-    EXPECT_EQ(Tzdag(arguments).status, 2) << arguments;
+    EXPECT_EQ(Tzdag(arguments).exitCode, 2) << arguments;
   }
 }
 

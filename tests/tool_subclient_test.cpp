@@ -9,48 +9,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "temp_dir.h"
+#include "store_support.h"
 #include "test_env.h"
-#include "tool_run.h"
-#include "tzplatform/Properties.h"
-#include "tzplatform/Subclient.h"
-#include "tzplatform/fixture.h"
+#include "tzdag_runner.h"
 #include "tzplatform/store.h"
 
 namespace {
 
 using nlohmann::json;
-
-json DemoFixture() {
-  return tzplatform::ParseFixture(
-      tztest::ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
-}
-
-// Runs tzdag against the environment's store and remote root, with the log
-// in a file of its own.
-tztest::ToolRun Tzdag(const tztest::TestEnv& env, std::vector<std::string> args) {
-  std::vector<std::string> all = {"--store",        env.storePath(), "--remote-root",
-                                  env.remoteRoot(), "--log",         env.dir() + "/tool-log.txt"};
-  all.insert(all.end(), args.begin(), args.end());
-  return tztest::RunTzdag(all);
-}
-
-// The content paths (with " full" when marked) and associations of a subclient.
-std::vector<std::string> Stored(uint32_t app) {
-  MsExchangeSubclient subclient(app, false);
-  PropertiesList list;
-  EXPECT_EQ(subclient.getProperties(list, nullptr), 0);
-  std::vector<std::string> lines;
-  for (const ApplProperty* p : list) {
-    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
-      lines.push_back(std::string(c->getDescription()) + "\\" + c->getStoreName() +
-                      (c->isForceFullOnNextBackup() ? " full" : ""));
-    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
-      lines.push_back(a->getName() + " -> " + a->getAssociatedServer());
-    }
-  }
-  return lines;
-}
+using tztest::DemoFixture;
+using tztest::RunTzdagIn;
 
 // What updating "sales" (11) from the demo DAG changes: Old\DB09 is gone,
 // Second\DB02 and Archive\DB05 are new, First\DB01 moves to the active copy's
@@ -78,9 +46,9 @@ TEST(ToolSubclientTest, DryRunShowsTheChangesAndLeavesTheStoreAsItWas) {
     std::vector<std::string> args = {
         "--json", "update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"};
     if (forceFull) args.push_back("--force-full");
-    tztest::ToolRun run = Tzdag(env, args);
+    tztest::ToolRun run = RunTzdagIn(env, args);
 
-    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(json::parse(run.out),
               (json{{"ok", true}, {"result", -3}, {"changes", SalesChanges(forceFull)}}));
     EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
@@ -93,26 +61,26 @@ TEST(ToolSubclientTest, DryRunShowsTheChangesAndLeavesTheStoreAsItWas) {
 TEST(ToolSubclientTest, UpdateStoresTheChangesAndASecondRunFindsNone) {
   tztest::TestEnv env(DemoFixture());
 
-  tztest::ToolRun first = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client", "2",
-                                      "--app", "11", "--force-full"});
-  EXPECT_EQ(first.exitStatus, 0) << first.err;
+  tztest::ToolRun first = RunTzdagIn(env, {"--json", "update-subclient", "--orbal", "1", "--client",
+                                           "2", "--app", "11", "--force-full"});
+  EXPECT_EQ(first.exitCode, 0) << first.err;
   EXPECT_EQ(json::parse(first.out),
             (json{{"ok", true}, {"result", -3}, {"changes", SalesChanges(true)}}));
-  const std::vector<std::string> stored = {"First\\DB01",
-                                           "Second\\DB03 full",
-                                           "Second\\DB02",
-                                           "Archive\\DB05",
-                                           "First\\DB010x12 -> MBX01",
-                                           "Second\\DB020x12 -> MBX02",
-                                           "Second\\DB030x12 -> MBX03",
-                                           "Archive\\DB050x12 -> MBX01"};
-  EXPECT_EQ(Stored(11), stored);
+  const std::vector<std::string> stored = {"content First|DB01",
+                                           "content Second|DB03 full",
+                                           "content Second|DB02",
+                                           "content Archive|DB05",
+                                           "association First\\DB010x12 MBX01",
+                                           "association Second\\DB020x12 MBX02",
+                                           "association Second\\DB030x12 MBX03",
+                                           "association Archive\\DB050x12 MBX01"};
+  EXPECT_EQ(tztest::SubclientContent(11), stored);
 
   // Second\DB03 is already marked: nothing changes and circular logging no
   // longer makes the result -3.
-  tztest::ToolRun second = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client",
-                                       "2", "--app", "11", "--force-full"});
-  EXPECT_EQ(second.exitStatus, 0) << second.err;
+  tztest::ToolRun second = RunTzdagIn(env, {"--json", "update-subclient", "--orbal", "1",
+                                            "--client", "2", "--app", "11", "--force-full"});
+  EXPECT_EQ(second.exitCode, 0) << second.err;
   EXPECT_EQ(json::parse(second.out), (json{{"ok", true},
                                            {"result", 0},
                                            {"changes",
@@ -120,14 +88,14 @@ TEST(ToolSubclientTest, UpdateStoresTheChangesAndASecondRunFindsNone) {
                                              {"added", json::array()},
                                              {"reassociated", json::array()},
                                              {"marked", json::array()}}}}));
-  EXPECT_EQ(Stored(11), stored);
+  EXPECT_EQ(tztest::SubclientContent(11), stored);
 }
 
 TEST(ToolSubclientTest, UpdatePrintsATableOfChanges) {
   tztest::TestEnv env(DemoFixture());
   tztest::ToolRun run =
-      Tzdag(env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
-  EXPECT_EQ(run.exitStatus, 0) << run.err;
+      RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
             "Subclient 11, databases discovered on MBX02\n"
             "CHANGE        DATABASE      FROM    TO\n"
@@ -146,7 +114,7 @@ TEST(ToolSubclientTest, UpdateFailuresExitWithTheLibrarysLines) {
   tztest::TestEnv env(DemoFixture());
   struct Case {
     std::vector<std::string> args;
-    int exitStatus;
+    int exitCode;
     std::string err;  // a line standard error must hold
     bool storeUnchanged;
   };
@@ -178,17 +146,17 @@ TEST(ToolSubclientTest, UpdateFailuresExitWithTheLibrarysLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[4] + " " + c.args.back());
     const std::string before = tzplatform::DumpStore(env.storePath());
-    tztest::ToolRun run = Tzdag(env, c.args);
-    EXPECT_EQ(run.exitStatus, c.exitStatus);
+    tztest::ToolRun run = RunTzdagIn(env, c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     if (c.storeUnchanged) {
       EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
     }
   }
   // Leading zeros name the same id, never an octal one: 011 is "sales".
-  tztest::ToolRun octal = Tzdag(env, {"--json", "update-subclient", "--orbal", "1", "--client", "2",
-                                      "--app", "011", "--dry-run"});
-  EXPECT_EQ(octal.exitStatus, 0) << octal.err;
+  tztest::ToolRun octal = RunTzdagIn(env, {"--json", "update-subclient", "--orbal", "1", "--client",
+                                           "2", "--app", "011", "--dry-run"});
+  EXPECT_EQ(octal.exitCode, 0) << octal.err;
   EXPECT_EQ(json::parse(octal.out)["changes"], SalesChanges(false));
 }
 
@@ -222,11 +190,11 @@ TEST(ToolSubclientTest, UnprotectedListsTheDatabasesNoSubclientNames) {
     SCOPED_TRACE(c.what);
     tztest::TestEnv env(c.fixture);
     tztest::ToolRun json_run =
-        Tzdag(env, {"--json", "unprotected", "--orbal", "1", "--client", "2"});
-    EXPECT_EQ(json_run.exitStatus, 0) << json_run.err;
+        RunTzdagIn(env, {"--json", "unprotected", "--orbal", "1", "--client", "2"});
+    EXPECT_EQ(json_run.exitCode, 0) << json_run.err;
     EXPECT_EQ(json::parse(json_run.out), (json{{"ok", true}, {"databases", c.databases}}));
-    tztest::ToolRun table = Tzdag(env, {"unprotected", "--orbal", "1", "--client", "2"});
-    EXPECT_EQ(table.exitStatus, 0) << table.err;
+    tztest::ToolRun table = RunTzdagIn(env, {"unprotected", "--orbal", "1", "--client", "2"});
+    EXPECT_EQ(table.exitCode, 0) << table.err;
     EXPECT_EQ(table.out, c.table);
   }
 }
@@ -234,8 +202,8 @@ TEST(ToolSubclientTest, UnprotectedListsTheDatabasesNoSubclientNames) {
 TEST(ToolSubclientTest, UnprotectedFailureExitsWithTheLibrarysLines) {
   tztest::TestEnv env(DemoFixture());
   // PROXY01 is no DAG client: no member server to run discovery on.
-  tztest::ToolRun run = Tzdag(env, {"--json", "unprotected", "--orbal", "1", "--client", "7"});
-  EXPECT_EQ(run.exitStatus, 1);
+  tztest::ToolRun run = RunTzdagIn(env, {"--json", "unprotected", "--orbal", "1", "--client", "7"});
+  EXPECT_EQ(run.exitCode, 1);
   json answer = json::parse(run.out);
   EXPECT_EQ(answer["ok"], false);
   const std::string line =

@@ -67,6 +67,26 @@ std::vector<std::string> ClientPropertyLines(uint64_t clientId) {
   return Read(client);
 }
 
+std::vector<std::string> SubclientContent(uint64_t subclientId) {
+  MsExchangeSubclient subclient(subclientId, false);
+  PropertiesList list;
+  int status = subclient.getProperties(list, nullptr);
+  if (status != 0) return {"status " + std::to_string(status)};
+  std::vector<std::string> lines;
+  for (const ApplProperty* p : list) {
+    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
+      lines.push_back(std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
+                      (c->isForceFullOnNextBackup() ? " full" : ""));
+    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
+      lines.push_back("association " + a->getName() + " " + a->getAssociatedServer());
+    } else {
+      lines.push_back("other " + std::to_string(p->getType()) + " " + p->getName() + "=" +
+                      p->getValue());
+    }
+  }
+  return lines;
+}
+
 std::vector<std::string> FilesIn(const std::string& dir, bool sideFiles) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {

@@ -42,6 +42,11 @@ std::vector<std::string> Describe(const PropertiesList& list);
 std::vector<std::string> SubclientProperties(uint64_t subclientId);
 std::vector<std::string> ClientPropertyLines(uint64_t clientId);
 
+// A subclient's stored properties without the names the store gives content
+// entries: "content DESCRIPTION|STORE" (+ " full" when marked),
+// "association NAME SERVER", "other TYPE NAME=VALUE".
+std::vector<std::string> SubclientContent(uint64_t subclientId);
+
 // Every file in `dir` (names only, sorted), so that tests can check that
 // nothing was left behind. SQLite's -wal and -shm files, which exist while a
 // connection is open, are listed only when `sideFiles` is true.

@@ -10,6 +10,7 @@
 
 #include "temp_dir.h"
 #include "test_env.h"
+#include "tzplatform/fixture.h"
 
 extern char** environ;
 
@@ -57,6 +58,17 @@ ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input,
   run.out = ReadFile(out);
   run.err = ReadFile(err);
   return run;
+}
+
+ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args) {
+  std::vector<std::string> all = {"--store",        env.storePath(), "--remote-root",
+                                  env.remoteRoot(), "--log",         env.dir() + "/tool-log.txt"};
+  all.insert(all.end(), args.begin(), args.end());
+  return RunTzdag(all);
+}
+
+nlohmann::json DemoFixture() {
+  return tzplatform::ParseFixture(ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
 }
 
 }  // namespace tztest

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "test_env.h"
+
 namespace tztest {
 
 struct ToolRun {
@@ -18,6 +22,13 @@ struct ToolRun {
 // environment of this process with `environment` laid over it.
 ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input = "",
                  const std::map<std::string, std::string>& environment = {});
+
+// Runs tzdag on the store and remote root of `env`, its log in
+// tool-log.txt of the environment's folder.
+ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args);
+
+// The bundled demo fixture (demo/fixture.json).
+nlohmann::json DemoFixture();
 
 }  // namespace tztest
 

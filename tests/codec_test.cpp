@@ -14,25 +14,14 @@
 #include <tzdag/records.h>
 #include <tzplatform/codec.h>
 
+#include "records_support.h"
+
 namespace {
 
 using tzplatform::DecodeMessage;
 using tzplatform::DecodeResult;
-
-std::unique_ptr<CNMessageBase> MustDecode(const std::string& text) {
-  Uvo::RegisterSubsystem();
-  TZGui::RegisterSubsystem();
-  std::unique_ptr<CNMessageBase> message;
-  DecodeResult result = DecodeMessage(text, message);
-  EXPECT_TRUE(result.ok) << result.error << "\n" << text;
-  return message;
-}
-
-std::string Compact(const CNMessageBase& message) {
-  std::string text;
-  message.serialize(text, false);
-  return text;
-}
+using tztest::Decode;
+using tztest::Xml;
 
 std::string Repeat(const std::string& part, int times) {
   std::string text;
@@ -148,38 +137,6 @@ TEST(Codec, BadTextIsAnErrorWithAClearText) {
            Repeat("<y a=\"1\">t</y>", 2) + Repeat("<z>", 63) + Repeat("</z>", 63) + "</x>" +
            "</DAGDBResp>",
        "elements nested deeper than 64 levels (at offset 263)", 263},
-      {"integer with a sign", "<DAGDBResp><databases circularLogging=\"+1\"/></DAGDBResp>",
-       "attribute circularLogging of <databases> is not a decimal 64-bit integer: \"+1\" (at "
-       "offset 11)",
-       11},
-      {"integer with blanks", "<DAGMemberServer uvoInstalled=\" 1\"/>",
-       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \" 1\" (at "
-       "offset 0)",
-       0},
-      {"integer with a tail", "<DAGMemberServer uvoInstalled=\"1 \"/>",
-       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"1 \" (at "
-       "offset 0)",
-       0},
-      {"empty integer", "<DAGMemberServer uvoInstalled=\"\"/>",
-       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"\" (at "
-       "offset 0)",
-       0},
-      {"hex integer", "<DAGMemberServer uvoInstalled=\"0x1\"/>",
-       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"0x1\" (at "
-       "offset 0)",
-       0},
-      {"word for integer", "<DAGMemberServer uvoInstalled=\"true\"/>",
-       "attribute uvoInstalled of <DAGMemberServer> is not a decimal 64-bit integer: \"true\" "
-       "(at offset 0)",
-       0},
-      {"integer above range", "<tzsExecuteRemoteCommandType options=\"9223372036854775808\"/>",
-       "attribute options of <tzsExecuteRemoteCommandType> is not a decimal 64-bit integer: "
-       "\"9223372036854775808\" (at offset 0)",
-       0},
-      {"integer below range", "<tzsExecuteRemoteCommandType options=\"-9223372036854775809\"/>",
-       "attribute options of <tzsExecuteRemoteCommandType> is not a decimal 64-bit integer: "
-       "\"-9223372036854775809\" (at offset 0)",
-       0},
       {"duplicate attribute", "<DAGDBResp><databases dbName=\"a\" dbName=\"b\"/></DAGDBResp>",
        "duplicate attribute dbName on <databases> (at offset 11)", 11},
       {"empty-list mark with items", "<DAGDBResp databases=\"0\"><databases/></DAGDBResp>",
@@ -197,7 +154,32 @@ TEST(Codec, BadTextIsAnErrorWithAClearText) {
        "<DAGDBResp><databases><copyServers a=\"1\">x</copyServers></databases></DAGDBResp>",
        "list item <copyServers> has an attribute (a); it may hold text only (at offset 22)", 22},
   };
-  for (const Case& c : cases) {
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  // Integers are plain decimal 64-bit numbers and nothing else.
+  struct Integer {
+    const char* element;
+    const char* attribute;
+    const char* value;
+    size_t offset;
+  };
+  for (const Integer& i :
+       {Integer{"databases", "circularLogging", "+1", 11},
+        Integer{"DAGMemberServer", "uvoInstalled", " 1", 0},
+        Integer{"DAGMemberServer", "uvoInstalled", "1 ", 0},
+        Integer{"DAGMemberServer", "uvoInstalled", "", 0},
+        Integer{"DAGMemberServer", "uvoInstalled", "0x1", 0},
+        Integer{"DAGMemberServer", "uvoInstalled", "true", 0},
+        Integer{"tzsExecuteRemoteCommandType", "options", "9223372036854775808", 0},
+        Integer{"tzsExecuteRemoteCommandType", "options", "-9223372036854775809", 0}}) {
+    std::string element =
+        std::string("<") + i.element + " " + i.attribute + "=\"" + i.value + "\"/>";
+    all.push_back({i.value, i.offset ? "<DAGDBResp>" + element + "</DAGDBResp>" : element,
+                   std::string("attribute ") + i.attribute + " of <" + i.element +
+                       "> is not a decimal 64-bit integer: \"" + i.value + "\" (at offset " +
+                       std::to_string(i.offset) + ")",
+                   i.offset});
+  }
+  for (const Case& c : all) {
     SCOPED_TRACE(c.name);
     std::unique_ptr<CNMessageBase> message = std::make_unique<Uvo::DAGDB>();
     DecodeResult result = DecodeMessage(c.text, message);
@@ -225,10 +207,10 @@ TEST(Codec, AcceptsTheEdgesOfWhatIsAllowed) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<CNMessageBase> message = MustDecode(c.text);
+    std::unique_ptr<CNMessageBase> message = Decode(c.text);
     ASSERT_NE(message, nullptr);
   }
-  auto request = MustDecode(cases[3].text);
+  auto request = Decode(cases[3].text);
   using R = CNSession::tzsExecuteRemoteCommandType;
   EXPECT_EQ(tzdag::GetInt64(*request, R::kField1), INT64_MIN);
   EXPECT_EQ(tzdag::GetInt64(*request, R::kField5), INT64_MAX);
@@ -253,7 +235,7 @@ TEST(Codec, WritesTheDocumentedXmlForm) {
             "    <copyServers>MBX02</copyServers>\n"
             "  </databases>\n"
             "</DAGDBResp>\n");
-  EXPECT_EQ(Compact(resp),
+  EXPECT_EQ(Xml(resp),
             "<DAGDBResp><databases dbName=\"First\\DB01\" backupServer=\"MBX01\" "
             "circularLogging=\"0\"><copyServers>MBX01</copyServers><copyServers>MBX02</"
             "copyServers></databases></DAGDBResp>");
@@ -262,7 +244,7 @@ TEST(Codec, WritesTheDocumentedXmlForm) {
   Uvo::DAGDB odd;
   odd.setDbName("a&b<c>\"d\"\te\nf\rg'");
   odd.setCopyServers({"x&y<z>\"\r\n", ""});
-  EXPECT_EQ(Compact(odd),
+  EXPECT_EQ(Xml(odd),
             "<DAGDB dbName=\"a&amp;b&lt;c&gt;&quot;d&quot;&#9;e&#10;f&#13;g'\">"
             "<copyServers>x&amp;y&lt;z&gt;\"&#13;\n</copyServers><copyServers/></DAGDB>");
 
@@ -272,64 +254,50 @@ TEST(Codec, WritesTheDocumentedXmlForm) {
   EXPECT_EQ(out, "<ProxyErrorMessage/>");
 }
 
-const char kWithUnknowns[] =
-    "<DAGDBResp requestId=\"77\">"
-    "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
-    "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
-    "<copyServers>MBX01</copyServers>"
-    "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
-    "<copyServers>MBX02</copyServers>"
-    "<dbName>an element, not the attribute</dbName>"
-    "</databases>"
-    "<summary>2 databases</summary>"
-    "</DAGDBResp>";
-
+// A database with fields the schema lacks: attributes, an element named like
+// a known attribute, a nested element between the list's items.
+const std::string kUnknownDbInner =
+    R"( backupServer="MBX02" circularLogging="0" mountedOn="MBX01" z="&lt;&amp;&quot;">)";
+const std::string kReplication =
+    R"(<replication lag="5"><seed state="ok">done &amp; dusted</seed><seed/></replication>)";
+const std::string kElementNamedDbName = "<dbName>an element, not the attribute</dbName>";
+const std::string kWithUnknowns =
+    R"(<DAGDBResp requestId="77"><databases dbName="First\DB01")" + kUnknownDbInner +
+    "<copyServers>MBX01</copyServers>" + kReplication + "<copyServers>MBX02</copyServers>" +
+    kElementNamedDbName + "</databases><summary>2 databases</summary></DAGDBResp>";
 // Unknown fields go after the known ones, each group in document order.
-const char kWithUnknownsWritten[] =
-    "<DAGDBResp requestId=\"77\">"
-    "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
-    "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
-    "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
-    "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
-    "<dbName>an element, not the attribute</dbName>"
-    "</databases>"
-    "<summary>2 databases</summary>"
-    "</DAGDBResp>";
+const std::string kDatabaseWritten = R"(<databases dbName="First\DB01")" + kUnknownDbInner +
+                                     "<copyServers>MBX01</copyServers><copyServers>MBX02</"
+                                     "copyServers>" +
+                                     kReplication + kElementNamedDbName + "</databases>";
+const std::string kWithUnknownsWritten = R"(<DAGDBResp requestId="77">)" + kDatabaseWritten +
+                                         "<summary>2 databases</summary></DAGDBResp>";
 
 TEST(Codec, UnknownFieldsSurviveCopyAndSerialize) {
-  std::unique_ptr<CNMessageBase> received = MustDecode(kWithUnknowns);
+  std::unique_ptr<CNMessageBase> received = Decode(kWithUnknowns);
   ASSERT_NE(received, nullptr);
-  EXPECT_EQ(Compact(*received), kWithUnknownsWritten);
+  EXPECT_EQ(Xml(*received), kWithUnknownsWritten);
 
   // The whole record copied, and its list copied into another record as a
   // receiving function does: the database keeps what the schema lacks.
   CNMessageBase copy(*received);
   received.reset();
-  EXPECT_EQ(Compact(copy), kWithUnknownsWritten);
+  EXPECT_EQ(Xml(copy), kWithUnknownsWritten);
 
   Uvo::DAGDBResp answer;
   answer.setDatabases(tzdag::GetList(copy, Uvo::DAGDBResp::kDatabases));
-  const std::string databaseWritten =
-      "<databases dbName=\"First\\DB01\" backupServer=\"MBX02\" circularLogging=\"0\" "
-      "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
-      "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
-      "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/></replication>"
-      "<dbName>an element, not the attribute</dbName>"
-      "</databases>";
-  EXPECT_EQ(Compact(answer), "<DAGDBResp>" + databaseWritten + "</DAGDBResp>");
+  EXPECT_EQ(Xml(answer), "<DAGDBResp>" + kDatabaseWritten + "</DAGDBResp>");
 
   // A known field changed on the copied element leaves the unknown ones be.
   CNMessageBase& db = tzdag::GetList(answer, Uvo::DAGDBResp::kDatabases)[0];
   tzdag::SetString(db, Uvo::DAGDB::kBackupServer, "MBX01");
   CNMessageBase element(db);
-  std::string elementText = Compact(element);
-  EXPECT_EQ(elementText,
-            "<DAGDB dbName=\"First\\DB01\" backupServer=\"MBX01\" circularLogging=\"0\" "
-            "mountedOn=\"MBX01\" z=\"&lt;&amp;&quot;\">"
-            "<copyServers>MBX01</copyServers><copyServers>MBX02</copyServers>"
-            "<replication lag=\"5\"><seed state=\"ok\">done &amp; dusted</seed><seed/>"
-            "</replication><dbName>an element, not the attribute</dbName></DAGDB>");
-  EXPECT_EQ(Compact(*MustDecode(elementText)), elementText);
+  std::string elementText = Xml(element);
+  std::string expected = kDatabaseWritten;
+  expected.replace(expected.find("MBX02"), 5, "MBX01");  // the backup server
+  expected = "<DAGDB" + expected.substr(10, expected.size() - 10 - 12) + "</DAGDB>";
+  EXPECT_EQ(elementText, expected);
+  EXPECT_EQ(Xml(*Decode(elementText)), elementText);
   EXPECT_EQ(tzdag::GetString(copy.getlistobject(2, 2, Uvo::DAGDBResp::kClassKey, 2842603)[0],
                              Uvo::DAGDB::kBackupServer),
             "MBX02");
@@ -398,15 +366,15 @@ TEST(Codec, DecodedRecordsAreWrittenInOneOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<CNMessageBase> unread = MustDecode(c.text);
+    std::unique_ptr<CNMessageBase> unread = Decode(c.text);
     ASSERT_NE(unread, nullptr);
-    std::unique_ptr<CNMessageBase> read = MustDecode(c.text);
+    std::unique_ptr<CNMessageBase> read = Decode(c.text);
     CNMessageBase copy(*unread);
     ReadAll(*read);
-    EXPECT_EQ(Compact(*unread), c.written);
-    EXPECT_EQ(Compact(*read), c.written);
-    EXPECT_EQ(Compact(copy), c.written);
-    EXPECT_EQ(Compact(*MustDecode(c.written)), c.written);
+    EXPECT_EQ(Xml(*unread), c.written);
+    EXPECT_EQ(Xml(*read), c.written);
+    EXPECT_EQ(Xml(copy), c.written);
+    EXPECT_EQ(Xml(*Decode(c.written)), c.written);
     std::string prettyUnread, prettyRead;
     unread->serialize(prettyUnread, true);
     read->serialize(prettyRead, true);
@@ -423,7 +391,7 @@ TEST(Codec, CopiesOfADecodedAnswerAreIndependent) {
             std::to_string(i) + "</copyServers></databases>";
   }
   text += "</DAGDBResp>";
-  std::unique_ptr<CNMessageBase> received = MustDecode(text);
+  std::unique_ptr<CNMessageBase> received = Decode(text);
   ASSERT_NE(received, nullptr);
   std::vector<Uvo::DAGDBResp> answers(8);
   for (Uvo::DAGDBResp& answer : answers) {
@@ -437,7 +405,7 @@ TEST(Codec, CopiesOfADecodedAnswerAreIndependent) {
     threads.emplace_back([&, t] {
       CNMessageList& dbs = answers[t].getDatabases();
       tzdag::SetString(dbs[t], Uvo::DAGDB::kBackupServer, "B" + std::to_string(t));
-      written[t] = Compact(answers[t]);
+      written[t] = Xml(answers[t]);
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -471,18 +439,18 @@ TEST(Codec, CopiesAreDeepAndMovesLeaveAnEmptyShell) {
   CNMessageBase& copiedDag = copy.getDags()[0];
   tzdag::SetString(tzdag::GetList(copiedDag, Uvo::DAGSetup::kMemberServers)[0],
                    Uvo::DAGMemberServer::kServerName, "MBX99");
-  EXPECT_EQ(Compact(original),
+  EXPECT_EQ(Xml(original),
             "<DAGDiscoverResp><dags dagName=\"DAG01\"><memberServers serverName=\"MBX01\"/>"
             "</dags></DAGDiscoverResp>");
   original = copy;
-  EXPECT_EQ(Compact(original), Compact(copy));
+  EXPECT_EQ(Xml(original), Xml(copy));
 
   // A record may take a list or a value from inside itself.
   original.setDags(original.getDags());
-  EXPECT_EQ(Compact(original), Compact(copy));
+  EXPECT_EQ(Xml(original), Xml(copy));
   CNMessageBase holder(dag);
   holder = tzdag::GetList(holder, Uvo::DAGSetup::kMemberServers)[0];
-  EXPECT_EQ(Compact(holder), "<DAGMemberServer serverName=\"MBX01\"/>");
+  EXPECT_EQ(Xml(holder), "<DAGMemberServer serverName=\"MBX01\"/>");
 
   CNMessageBase moved(std::move(copy));
   EXPECT_EQ(moved.getTagID(), Uvo::DAGDiscoverResp::kClassKey);
@@ -491,13 +459,13 @@ TEST(Codec, CopiesAreDeepAndMovesLeaveAnEmptyShell) {
   std::string text;
   EXPECT_THROW(copy.serialize(text, false), std::logic_error);
   static_cast<CNMessageBase&>(copy) = moved;  // a moved-from record can be assigned again
-  EXPECT_EQ(Compact(copy), Compact(moved));
+  EXPECT_EQ(Xml(copy), Xml(moved));
 }
 
 TEST(Codec, ListsAreReplacedWholeAndAnEmptySetListIsStillWritten) {
   Uvo::DAGDBResp resp;
-  EXPECT_EQ(Compact(resp), "<DAGDBResp/>");  // unset: not written
-  EXPECT_FALSE(tzdag::IsSet(*MustDecode("<DAGDBResp/>"), Uvo::DAGDBResp::kDatabases));
+  EXPECT_EQ(Xml(resp), "<DAGDBResp/>");  // unset: not written
+  EXPECT_FALSE(tzdag::IsSet(*Decode("<DAGDBResp/>"), Uvo::DAGDBResp::kDatabases));
 
   Uvo::DAGDB a, b, c;
   a.setDbName("A");
@@ -505,26 +473,26 @@ TEST(Codec, ListsAreReplacedWholeAndAnEmptySetListIsStillWritten) {
   c.setDbName("C");
   resp.setDatabases({a, b, c});
   resp.setDatabases({b});
-  EXPECT_EQ(Compact(resp), "<DAGDBResp><databases dbName=\"B\"/></DAGDBResp>");
+  EXPECT_EQ(Xml(resp), "<DAGDBResp><databases dbName=\"B\"/></DAGDBResp>");
 
   // An empty answer clears what was there and reads back as set but empty.
   resp.setDatabases({});
   EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
-  EXPECT_EQ(Compact(resp), "<DAGDBResp databases=\"0\"/>");
-  std::unique_ptr<CNMessageBase> decoded = MustDecode(Compact(resp));
+  EXPECT_EQ(Xml(resp), "<DAGDBResp databases=\"0\"/>");
+  std::unique_ptr<CNMessageBase> decoded = Decode(Xml(resp));
   EXPECT_TRUE(tzdag::IsSet(*decoded, Uvo::DAGDBResp::kDatabases));
   EXPECT_TRUE(tzdag::GetList(*decoded, Uvo::DAGDBResp::kDatabases).empty());
-  EXPECT_EQ(Compact(*decoded), "<DAGDBResp databases=\"0\"/>");
+  EXPECT_EQ(Xml(*decoded), "<DAGDBResp databases=\"0\"/>");
 
   // The same for a string list inside an element, and for one item that is
   // an empty string, which is not an empty list.
   a.setCopyServers({});
   b.setCopyServers({""});
   resp.setDatabases({a, b});
-  EXPECT_EQ(Compact(resp),
+  EXPECT_EQ(Xml(resp),
             "<DAGDBResp><databases dbName=\"A\" copyServers=\"0\"/>"
             "<databases dbName=\"B\"><copyServers/></databases></DAGDBResp>");
-  decoded = MustDecode(Compact(resp));
+  decoded = Decode(Xml(resp));
   const CNMessageList& dbs = tzdag::GetList(*decoded, Uvo::DAGDBResp::kDatabases);
   ASSERT_EQ(dbs.size(), 2u);
   EXPECT_TRUE(tzdag::IsSet(dbs[0], Uvo::DAGDB::kCopyServers));
@@ -573,7 +541,7 @@ TEST(Codec, ListGettersMarkTheListSetOnlyWhenAsked) {
     Uvo::DAGDBResp resp;
     c.act(resp);
     EXPECT_EQ(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases), c.isSet);
-    EXPECT_EQ(Compact(resp), c.written);
+    EXPECT_EQ(Xml(resp), c.written);
   }
 }
 
@@ -673,7 +641,7 @@ TEST(Codec, AccessorsNamingNoFieldOfTheRecordThrow) {
                  "CNMessageBase::getstring: DAGDB (class key 0x16DCDD68) has no string field with "
                  "field 1, slot 1, class key 0x16DCDD68, field key 1");
   }
-  EXPECT_EQ(Compact(db), "<DAGDB/>");  // nothing was written by the failed calls
+  EXPECT_EQ(Xml(db), "<DAGDB/>");  // nothing was written by the failed calls
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../src/internal.h"
+#include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzplatform/faults.h"
@@ -16,6 +17,8 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using tztest::Member;
+using tztest::Members;
 
 // Clients of every kind the filter and the check tell apart.
 const char kStore[] = R"({"store": {"clients": [
@@ -30,29 +33,6 @@ const char kStore[] = R"({"store": {"clients": [
   {"id": 2147483653, "name": "WIDEID", "host": "wideid.corp.example", "release": 16,
    "packages": [151]}
 ]}})";
-
-struct Member {
-  std::string name;
-  int64_t uvoInstalled;  // -1: not written
-  bool operator==(const Member& o) const {
-    return name == o.name && uvoInstalled == o.uvoInstalled;
-  }
-};
-
-std::ostream& operator<<(std::ostream& out, const Member& m) {
-  return out << m.name << "=" << m.uvoInstalled;
-}
-
-std::vector<Member> Members(const CNMessageList& list) {
-  std::vector<Member> members;
-  for (const CNMessageBase& m : list) {
-    members.push_back({tzdag::GetString(m, Uvo::DAGMemberServer::kServerName),
-                       tzdag::IsSet(m, Uvo::DAGMemberServer::kUvoInstalled)
-                           ? tzdag::GetInt64(m, Uvo::DAGMemberServer::kUvoInstalled)
-                           : -1});
-  }
-  return members;
-}
 
 _tagDagServer Dag(const std::string& name, const std::vector<std::string>& servers) {
   _tagDagServer dag{name, "CN=" + name + ",DC=corp,DC=example", {}};

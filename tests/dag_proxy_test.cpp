@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../src/internal.h"
+#include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzplatform/faults.h"
@@ -16,9 +17,12 @@
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::StartsWith;
 using tzplatform::SessionRecorder;
+using tztest::Member;
+using tztest::MemberRecord;
+using tztest::Members;
+using tztest::Xml;
 
 // The tool on proxy01 answers from the topology below; its agent flags are
 // deliberately wrong for MBX01 (store: installed), MBX02 (store: no package)
@@ -45,34 +49,6 @@ const char kWorld[] = R"({
  }
 })";
 
-struct Member {
-  std::string name;
-  int64_t uvoInstalled;
-  bool operator==(const Member& o) const {
-    return name == o.name && uvoInstalled == o.uvoInstalled;
-  }
-};
-
-std::ostream& operator<<(std::ostream& out, const Member& m) {
-  return out << m.name << "=" << m.uvoInstalled;
-}
-
-std::vector<Member> Members(const CNMessageList& list) {
-  std::vector<Member> members;
-  for (const CNMessageBase& m : list) {
-    members.push_back({tzdag::GetString(m, Uvo::DAGMemberServer::kServerName),
-                       tzdag::GetInt64(m, Uvo::DAGMemberServer::kUvoInstalled)});
-  }
-  return members;
-}
-
-Uvo::DAGMemberServer MemberRecord(const std::string& name, bool installed) {
-  Uvo::DAGMemberServer member;
-  member.setServerName(name);
-  member.setUvoInstalled(installed);
-  return member;
-}
-
 Uvo::DAGDiscoverResp DagAnswer(const std::string& dagName, const CNMessageList& members) {
   Uvo::DAGSetup dag;
   dag.setDagName(dagName);
@@ -88,15 +64,30 @@ Uvo::DAGMemberServersResp MemberAnswer(const CNMessageList& members) {
   return resp;
 }
 
-std::string ErrorAnswerXml(const std::string& text) {
-  ProxyErrorMessage error;
-  error.setErrorText(text);
-  return RecordXml(error);
-}
-
-// A tool that prints `xml` and exits.
-std::string PrintingTool(const std::string& xml) {
-  return "#!/bin/sh\ncat <<'END_OF_ANSWER'\n" + xml + "\nEND_OF_ANSWER\n";
+// One request in the DAG shape or in the member-server shape (for DAG01),
+// on an answer that holds a DAG or a member server named KEEP beforehand.
+struct Outcome {
+  bool ok;
+  std::string before, after;  // the answer's text
+  std::vector<std::string> lines;
+};
+Outcome Discover(bool memberShape, const char* proxy, const char* ad = nullptr,
+                 const char* user = nullptr, const char* password = nullptr) {
+  Outcome out;
+  tzplatform::LogCapture capture;
+  if (memberShape) {
+    Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", false)});
+    out.before = Xml(resp);
+    out.ok = DiscoverDagWithProxy(ad, user, password, "DAG01", proxy, resp);
+    out.after = Xml(resp);
+  } else {
+    Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {MemberRecord("KEEP", false)});
+    out.before = Xml(resp);
+    out.ok = DiscoverDagWithProxy(ad, user, password, proxy, resp);
+    out.after = Xml(resp);
+  }
+  out.lines = capture.Texts();
+  return out;
 }
 
 class DagProxyTest : public ::testing::Test {
@@ -156,9 +147,9 @@ TEST_F(DagProxyTest, OnlyTheMemberServerShapeSendsADagName) {
   SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
   recorder.OnReceive([](const tzplatform::AttachRequest& request) {
     if (request.arguments.find(" -dagn ") != std::string::npos) {
-      return SessionRecorder::ReceiveAnswer{CWqError(), RecordXml(MemberAnswer({}))};
+      return SessionRecorder::ReceiveAnswer{CWqError(), Xml(MemberAnswer({}))};
     }
-    return SessionRecorder::ReceiveAnswer{CWqError(), RecordXml(DagAnswer("DAG01", {}))};
+    return SessionRecorder::ReceiveAnswer{CWqError(), Xml(DagAnswer("DAG01", {}))};
   });
 
   Uvo::DAGDiscoverResp dags;
@@ -210,97 +201,68 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
                   "[HasExDbAgentInstalled]: Get client Id failed",
                   "[HasExDbAgentInstalled]: Client Id: 5"));
   // The dump shows the corrected flags, at level 1.
-  EXPECT_EQ(texts[6], "[ReceiveNodeDiscoverRespsonse]: Response xml: " + RecordXml(resp));
+  EXPECT_EQ(texts[6], "[ReceiveNodeDiscoverRespsonse]: Response xml: " + Xml(resp));
   EXPECT_EQ(lines[6].form, tzplatform::LogForm::kDebugLvl);
   EXPECT_EQ(lines[6].level, 1);
-}
 
-TEST_F(DagProxyTest, SimulatorAnswersTheMemberServersOfOneDag) {
-  SessionRecorder recorder;
-  Uvo::DAGMemberServersResp resp;
-  ASSERT_TRUE(DiscoverDagWithProxy("dc01", "backupadmin", "ENCPW", "DAG01", "PROXY01", resp));
-  EXPECT_THAT(Members(resp.getMemberServers()),
+  // The member servers of one DAG, corrected the same way.
+  Uvo::DAGMemberServersResp members;
+  ASSERT_TRUE(DiscoverDagWithProxy("dc01", "backupadmin", "ENCPW", "DAG01", "PROXY01", members));
+  EXPECT_THAT(Members(members.getMemberServers()),
               ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
-  ASSERT_EQ(recorder.Attaches().size(), 1u);
-  EXPECT_EQ(recorder.Attaches()[0].arguments,
+  EXPECT_EQ(recorder.Attaches().back().arguments,
             "-dagNode -ad dc01 -dagu backupadmin -dagp ENCPW -dagn DAG01");
 }
 
 TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
+  const std::string line =
+      "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=admin; "
+      "encryptedPassword=ENCPW";
   struct Case {
     const char* proxy;
     bool memberShape;
     std::string line;
   };
   const Case cases[] = {
-      {nullptr, false,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=admin; "
-       "encryptedPassword=ENCPW"},
-      {"", false,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=admin; "
-       "encryptedPassword=ENCPW"},
-      {"", true,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=admin; "
-       "encryptedPassword=ENCPW; dagName=DAG01"},
-  };
+      {nullptr, false, line}, {"", false, line}, {"", true, line + "; dagName=DAG01"}};
+  Uvo::DAGDiscoverResp empty;
+  empty.setDags({});
+  const std::string noDags = Xml(empty);
   for (const Case& c : cases) {
     SessionRecorder recorder;
-    tzplatform::LogCapture capture;
-    if (c.memberShape) {
-      Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("OLD", true)});
-      EXPECT_TRUE(DiscoverDagWithProxy("dc01", "admin", "ENCPW", "DAG01", c.proxy, resp));
-      EXPECT_THAT(resp.getMemberServers(), IsEmpty());
-    } else {
-      Uvo::DAGDiscoverResp resp = DagAnswer("OLD", {});
-      EXPECT_TRUE(DiscoverDagWithProxy("dc01", "admin", "ENCPW", c.proxy, resp));
-      EXPECT_THAT(resp.getDags(), IsEmpty());
-    }
+    Outcome out = Discover(c.memberShape, c.proxy, "dc01", "admin", "ENCPW");
+    EXPECT_TRUE(out.ok) << c.line;
+    // The answer is cleared to an empty list.
+    EXPECT_EQ(out.after, c.memberShape ? Xml(MemberAnswer({})) : noDags) << c.line;
     EXPECT_EQ(recorder.SessionsCreated(), 0) << c.line;
-    EXPECT_THAT(recorder.Attaches(), IsEmpty());
-    EXPECT_THAT(capture.Texts(), ElementsAre(c.line));
+    EXPECT_THAT(out.lines, ElementsAre(c.line));
   }
 }
 
 TEST_F(DagProxyTest, AnswerOfTheOtherKindOrAnErrorRecordLeavesTheAnswerAlone) {
-  const std::string dagShapeXml = RecordXml(DagAnswer("DAG01", {MemberRecord("MBX01", true)}));
-  const std::string memberShapeXml = RecordXml(MemberAnswer({MemberRecord("MBX01", true)}));
-  const std::string errorXml = ErrorAnswerXml("No DAG found in domain corp.example");
+  const std::string error = tztest::ErrorXml("No DAG found in domain corp.example");
+  const std::string errorLine =
+      "[ReceiveNodeDiscoverRespsonse]: PshimProxy returned error: No DAG found in domain "
+      "corp.example";
   struct Case {
     std::string xml;
     bool memberShape;
     std::string line;
   };
   const Case cases[] = {
-      {dagShapeXml, true,
+      {Xml(DagAnswer("DAG01", {MemberRecord("MBX01", true)})), true,
        "[ReceiveNodeDiscoverRespsonse]: Received a wrong message. TagID: 384415715"},
-      {memberShapeXml, false,
+      {Xml(MemberAnswer({MemberRecord("MBX01", true)})), false,
        "[ReceiveNodeDiscoverRespsonse]: Received a wrong message. TagID: 381113404"},
-      {errorXml, true,
-       "[ReceiveNodeDiscoverRespsonse]: PshimProxy returned error: No DAG found in domain "
-       "corp.example"},
-      {errorXml, false,
-       "[ReceiveNodeDiscoverRespsonse]: PshimProxy returned error: No DAG found in domain "
-       "corp.example"},
+      {error, true, errorLine},
+      {error, false, errorLine},
   };
   for (const Case& c : cases) {
-    env_.InstallTool("scripted.corp.example", PrintingTool(c.xml));
-    tzplatform::LogCapture capture;
-    bool ok;
-    std::string before, after;
-    if (c.memberShape) {
-      Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", false)});
-      before = RecordXml(resp);
-      ok = DiscoverDagWithProxy(nullptr, nullptr, nullptr, "DAG01", "SCRIPTED", resp);
-      after = RecordXml(resp);
-    } else {
-      Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {MemberRecord("KEEP", false)});
-      before = RecordXml(resp);
-      ok = DiscoverDagWithProxy(nullptr, nullptr, nullptr, "SCRIPTED", resp);
-      after = RecordXml(resp);
-    }
-    EXPECT_FALSE(ok) << c.line;
-    EXPECT_EQ(after, before) << c.line;
-    EXPECT_THAT(capture.Texts(),
+    env_.InstallTool("scripted.corp.example", tztest::PrintingTool(c.xml));
+    Outcome out = Discover(c.memberShape, "SCRIPTED");
+    EXPECT_FALSE(out.ok) << c.line;
+    EXPECT_EQ(out.after, out.before) << c.line;
+    EXPECT_THAT(out.lines,
                 ElementsAre("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy From "
                             "'scripted.corp.example' succeed.",
                             "[ReceiveNodeDiscoverRespsonse]: Received response from PshimProxy.",
@@ -313,98 +275,74 @@ TEST_F(DagProxyTest, SessionErrorOnReceiptIsReportedInEachShapesOwnWords) {
   recorder.OnReceive([](const tzplatform::AttachRequest&) {
     return SessionRecorder::ReceiveAnswer{CWqError(CWqError::kBadOutput, "not one message"), ""};
   });
-  {
-    tzplatform::LogCapture capture;
-    Uvo::DAGDiscoverResp resp;
-    EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "PROXY01", resp));
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre(StartsWith("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy From"),
-                            "[ReceiveNodeDiscoverRespsonse]: Received response failed. "
-                            "Error:[-5: not one message]",
-                            "[DiscoverDagWithProxy]: Failed to receive response"));
-  }
-  {
-    tzplatform::LogCapture capture;
-    Uvo::DAGMemberServersResp resp;
-    EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "DAG01", "PROXY01", resp));
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre(StartsWith("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy From"),
-                            "[ReceiveNodeDiscoverRespsonse]: Received response is failed. "
-                            "Error:[-5: not one message]",
-                            "[DiscoverDagWithProxy]: Failed to receive response"));
+  for (bool memberShape : {false, true}) {
+    Outcome out = Discover(memberShape, "PROXY01");
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.after, out.before);
+    EXPECT_THAT(
+        out.lines,
+        ElementsAre(StartsWith("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy From"),
+                    std::string("[ReceiveNodeDiscoverRespsonse]: Received response ") +
+                        (memberShape ? "is failed" : "failed") + ". Error:[-5: not one message]",
+                    "[DiscoverDagWithProxy]: Failed to receive response"));
   }
   // A session that claims success but hands back nothing is a failed receipt.
   recorder.OnReceive([](const tzplatform::AttachRequest&) {
     return SessionRecorder::ReceiveAnswer{CWqError(), ""};
   });
-  Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {});
-  EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "PROXY01", resp));
-  EXPECT_EQ(resp.getDags().size(), 1u);
+  Outcome out = Discover(false, "PROXY01");
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(out.after, out.before);
 }
 
 TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithoutAReceipt) {
-  const std::string failed = ", trying another one.";
+  const std::string launch = "[LaunchPshimForDagNodeDiscover]: ";
   struct Case {
     const char* proxy;
-    std::vector<std::string> lines;  // the launch's own lines
+    bool memberShape;
+    const char* fault;  // fault hook for the proxy's name, or null
+    bool refused;       // the session refuses the attach
+    size_t attaches;
+    std::string line;  // the launch's line; a prefix when it ends in '*'
   };
   const Case cases[] = {
-      {"NOSUCH", {"[LaunchPshimForDagNodeDiscover]: Get client Id failed"}},
+      {"NOSUCH", false, nullptr, false, 0, launch + "Get client Id failed"},
       // PROXY02 is a client whose host folder does not exist.
-      {"PROXY02", {}},
+      {"PROXY02", false, nullptr, false, 1,
+       launch + "Launch PshimProxy [From proxy02.corp.example failed. Error:[-1: *"},
+      {"PROXY01", true, nullptr, true, 1,
+       launch +
+           "Launch PshimProxy [From proxy01.corp.example failed. Error:[-1: host unreachable]]"},
+      {"PROXY01", false, "TZClient::getNetworkHostnameMangled", false, 0,
+       launch + "Get client managed name failed"},
   };
   for (const Case& c : cases) {
-    SessionRecorder recorder;
-    tzplatform::LogCapture capture;
-    Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {});
-    EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, c.proxy, resp));
-    EXPECT_EQ(resp.getDags().size(), 1u);
-    EXPECT_EQ(recorder.Receives(), 0) << c.proxy;
-    EXPECT_EQ(recorder.SessionsCreated(), 1) << c.proxy;
-    EXPECT_EQ(recorder.SessionsDestroyed(), 1) << c.proxy;
-    std::vector<std::string> texts = capture.Texts();
-    ASSERT_EQ(texts.size(), 2u) << c.proxy;
-    if (!c.lines.empty()) {
-      EXPECT_EQ(texts[0], c.lines[0]);
-      EXPECT_THAT(recorder.Attaches(), IsEmpty());
-    } else {
-      EXPECT_THAT(texts[0], StartsWith("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy [From "
-                                       "proxy02.corp.example failed. Error:[-1: "));
-      EXPECT_EQ(recorder.Attaches().size(), 1u);
+    SCOPED_TRACE(c.line);
+    SessionRecorder recorder(c.refused ? SessionRecorder::Mode::kIntercept
+                                       : SessionRecorder::Mode::kObserve);
+    if (c.refused) {
+      recorder.OnAttach([](const tzplatform::AttachRequest&) {
+        return CWqError(CWqError::kHostUnreachable, "host unreachable");
+      });
     }
-    EXPECT_EQ(texts[1],
-              std::string("[DiscoverDagWithProxy]: Failed to launch PshimProxy on server ") +
-                  c.proxy + failed);
-  }
-
-  // The exact line of an attach error, and of a client without a host name.
-  {
-    SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
-    recorder.OnAttach([](const tzplatform::AttachRequest&) {
-      return CWqError(CWqError::kHostUnreachable, "host unreachable");
-    });
-    tzplatform::LogCapture capture;
-    Uvo::DAGMemberServersResp resp;
-    EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "DAG01", "PROXY01", resp));
-    EXPECT_EQ(recorder.Receives(), 0);
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre("[LaunchPshimForDagNodeDiscover]: Launch PshimProxy [From "
-                            "proxy01.corp.example failed. Error:[-1: host unreachable]]",
-                            "[DiscoverDagWithProxy]: Failed to launch PshimProxy on server "
-                            "PROXY01, trying another one."));
-  }
-  {
-    SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
     tzplatform::FaultInjector faults;
-    faults.Fail("TZClient::getNetworkHostnameMangled", "PROXY01", 2);
-    tzplatform::LogCapture capture;
-    Uvo::DAGDiscoverResp resp;
-    EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "PROXY01", resp));
-    EXPECT_THAT(recorder.Attaches(), IsEmpty());
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre("[LaunchPshimForDagNodeDiscover]: Get client managed name failed",
-                            "[DiscoverDagWithProxy]: Failed to launch PshimProxy on server "
-                            "PROXY01, trying another one."));
+    if (c.fault != nullptr) faults.Fail(c.fault, c.proxy, 2);
+    Outcome out = Discover(c.memberShape, c.proxy);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.after, out.before);
+    EXPECT_EQ(recorder.Receives(), 0);
+    EXPECT_EQ(recorder.SessionsCreated(), 1);
+    EXPECT_EQ(recorder.SessionsDestroyed(), 1);
+    EXPECT_EQ(recorder.Attaches().size(), c.attaches);
+    ASSERT_EQ(out.lines.size(), 2u);
+    if (c.line.back() == '*') {
+      EXPECT_THAT(out.lines[0], StartsWith(c.line.substr(0, c.line.size() - 1)));
+    } else {
+      EXPECT_EQ(out.lines[0], c.line);
+    }
+    EXPECT_EQ(out.lines[1], std::string("[DiscoverDagWithProxy]: Failed to launch PshimProxy on "
+                                        "server ") +
+                                c.proxy + ", trying another one.");
   }
 }
 

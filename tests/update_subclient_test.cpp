@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "store_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzplatform/Properties.h"
@@ -24,31 +25,25 @@ const uint32_t kCircularLoggingEvent = 469762421;
 
 // One subclient of one DAG client, with nothing stored yet.
 nlohmann::json Fixture(bool automatic) {
-  return {{"store",
-           {{"clients", {{{"id", 2}, {"name", "DAG01"}, {"host", "dag01.corp.example"}}}},
-            {"subclients",
-             {{{"orbalId", kOrbal},
-               {"appId", kApp},
-               {"clientId", 2},
-               {"appType", 53},
-               {"backupSet", 7},
-               {"name", "sales"},
-               {"automatic", automatic}}}}}}};
+  nlohmann::json fixture = nlohmann::json::parse(R"({"store": {
+    "clients": [{"id": 2, "name": "DAG01", "host": "dag01.corp.example"}],
+    "subclients": [{"orbalId": 1, "appId": 11, "clientId": 2, "appType": 53, "backupSet": 7,
+                    "name": "sales"}]}})");
+  fixture["store"]["subclients"][0]["automatic"] = automatic;
+  return fixture;
 }
 
-struct Db {
-  std::string name;
-  std::string server;
-  bool circular = false;
-};
-
-Uvo::DAGDBResp Answer(const std::vector<Db>& dbs) {
+// Discovered databases as "NAME@SERVER", with a trailing "*" for circular
+// logging.
+Uvo::DAGDBResp Answer(const std::vector<std::string>& dbs) {
   CNMessageList list;
-  for (const Db& db : dbs) {
+  for (const std::string& db : dbs) {
     Uvo::DAGDB record;
-    record.setDbName(db.name);
-    record.setBackupServer(db.server);
-    record.setCircularLogging(db.circular);
+    const bool circular = !db.empty() && db.back() == '*';
+    const size_t at = db.find('@');
+    record.setDbName(db.substr(0, at));
+    record.setBackupServer(db.substr(at + 1, db.size() - at - 1 - (circular ? 1 : 0)));
+    record.setCircularLogging(circular);
     list.push_back(record);
   }
   Uvo::DAGDBResp resp;
@@ -56,60 +51,31 @@ Uvo::DAGDBResp Answer(const std::vector<Db>& dbs) {
   return resp;
 }
 
-// A property to store before the update.
-struct Prop {
-  enum Kind { kContent, kAssociation, kOther } kind;
-  std::string first;   // description / association name / other name
-  std::string second;  // store name / server / other value
-  bool forceFull = false;
-};
-Prop Content(const std::string& description, const std::string& storeName, bool full = false) {
-  return {Prop::kContent, description, storeName, full};
-}
-Prop Assoc(const std::string& name, const std::string& server) {
-  return {Prop::kAssociation, name, server};
-}
-Prop Other(const std::string& name, const std::string& value) {
-  return {Prop::kOther, name, value};
-}
-
-void StoreProperties(const std::vector<Prop>& props) {
+// Stores properties given as "c DESCRIPTION|STORE" (content; "C" when marked
+// for a full backup), "a NAME=SERVER" (association) or "o NAME=VALUE" (type 200).
+void StoreProperties(const std::vector<std::string>& props) {
   PropertiesList list;
   const int noNumber = 0;
-  for (const Prop& p : props) {
-    if (p.kind == Prop::kContent) {
-      ExchangeDBProperty entry(p.second, p.first, true, no_value_prop, no_value_prop, noNumber);
-      entry.setForceFullOnNextBackup(p.forceFull);
+  for (const std::string& p : props) {
+    const std::string text = p.substr(2);
+    const size_t split = text.find_first_of("|=");
+    const std::string first = text.substr(0, split), second = text.substr(split + 1);
+    if (p[0] == 'c' || p[0] == 'C') {
+      ExchangeDBProperty entry(second, first, true, no_value_prop, no_value_prop, noNumber);
+      entry.setForceFullOnNextBackup(p[0] == 'C');
       list.addToPropList(entry);
-    } else if (p.kind == Prop::kAssociation) {
-      list.addToPropList(DAGDBProperty(p.first, p.second));
+    } else if (p[0] == 'a') {
+      list.addToPropList(DAGDBProperty(first, second));
     } else {
-      list.addToPropList(ApplProperty(200, p.first, p.second));
+      list.addToPropList(ApplProperty(200, first, second));
     }
   }
   MsExchangeSubclient subclient(kApp, false);
   ASSERT_EQ(subclient.addProperties(list, 0, 0), 0);
 }
 
-// The subclient's stored properties, one line each, in the store's order:
-// "content DESCRIPTION|STORE [full]", "association NAME SERVER", "other 200 NAME=VALUE".
 std::vector<std::string> StoredProperties() {
-  MsExchangeSubclient subclient(kApp, false);
-  PropertiesList list;
-  EXPECT_EQ(subclient.getProperties(list, nullptr), 0);
-  std::vector<std::string> lines;
-  for (const ApplProperty* p : list) {
-    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
-      lines.push_back(std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
-                      (c->isForceFullOnNextBackup() ? " full" : ""));
-    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
-      lines.push_back("association " + a->getName() + " " + a->getAssociatedServer());
-    } else {
-      lines.push_back("other " + std::to_string(p->getType()) + " " + p->getName() + "=" +
-                      p->getValue());
-    }
-  }
-  return lines;
+  return tztest::SubclientContent(kApp);
 }
 
 // The argument of every circular-logging event, checking each event's shape.
@@ -141,159 +107,69 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
     const char* what;
     bool automatic;
     bool markForceFull;
-    std::vector<Prop> stored;
-    std::vector<Db> answer;
+    std::vector<std::string> stored;
+    std::vector<std::string> answer;
     int result;
     std::vector<std::string> after;
     std::vector<std::string> events;       // circular logging of kept databases
     std::vector<std::string> newCircular;  // circular logging of new databases (line only)
   };
+  // clang-format off
   const Case cases[] = {
-      {"kept, removed and new; other kinds untouched",
-       true,
-       false,
-       {Content("First", "DB01"), Content("Old", "DB09"), Other("note", "keep me"),
-        Assoc("First\\DB010x12", "MBX03"), Assoc("Old\\DB090x12", "MBX01")},
-       {{"First\\DB01", "MBX02"}, {"Second\\DB02", "MBX01"}},
-       0,
+      {"kept, removed and new; other kinds untouched", true, false,
+       {"c First|DB01", "c Old|DB09", "o note=keep me", "a First\\DB010x12=MBX03", "a Old\\DB090x12=MBX01"},
+       {"First\\DB01@MBX02", "Second\\DB02@MBX01"}, 0,
        {"content First|DB01", "other 200 note=keep me", "content Second|DB02",
-        "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"},
-       {},
-       {}},
-      {"a stored path matching only ignoring case stays and is not circular",
-       true,
-       true,
-       {Content("A", "B")},
-       {{"a\\b", "S1", true}},
-       0,
-       {"content A|B", "association a\\b0x12 S1"},
-       {},
-       {}},
-      {"two entries, one discovered name: the second entry goes",
-       true,
-       false,
-       {Content("X", "Y"), Content("X", "Y")},
-       {{"X\\Y", "S"}},
-       0,
-       {"content X|Y", "association X\\Y0x12 S"},
-       {},
-       {}},
-      {"two entries, the name discovered twice: both stay",
-       true,
-       false,
-       {Content("X", "Y"), Content("X", "Y")},
-       {{"X\\Y", "S"}, {"x\\y", "T"}},
-       0,
-       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association x\\y0x12 T"},
-       {},
-       {}},
-      {"a new name discovered twice is added for each occurrence",
-       true,
-       false,
-       {},
-       {{"N\\A", "S"}, {"N\\A", "S"}},
-       0,
-       {"content N|A", "content N|A", "association N\\A0x12 S", "association N\\A0x12 S"},
-       {},
-       {}},
-      {"names split at their first backslash",
-       true,
-       false,
-       {},
-       {{"DB01", "S"}, {"A\\B\\C", "S"}, {"\\Lead", "S"}, {"Trail\\", "S"}},
-       0,
+        "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"}, {}, {}},
+      {"a stored path matching only ignoring case stays and is not circular", true, true,
+       {"c A|B"}, {"a\\b@S1*"}, 0, {"content A|B", "association a\\b0x12 S1"}, {}, {}},
+      {"two entries, one discovered name: the second entry goes", true, false,
+       {"c X|Y", "c X|Y"}, {"X\\Y@S"}, 0, {"content X|Y", "association X\\Y0x12 S"}, {}, {}},
+      {"two entries, the name discovered twice: both stay", true, false,
+       {"c X|Y", "c X|Y"}, {"X\\Y@S", "x\\y@T"}, 0,
+       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association x\\y0x12 T"}, {}, {}},
+      {"a new name discovered twice is added for each occurrence", true, false,
+       {}, {"N\\A@S", "N\\A@S"}, 0,
+       {"content N|A", "content N|A", "association N\\A0x12 S", "association N\\A0x12 S"}, {}, {}},
+      {"names split at their first backslash", true, false,
+       {}, {"DB01@S", "A\\B\\C@S", "\\Lead@S", "Trail\\@S"}, 0,
        {"content DB01|DB01", "content A|B\\C", "content |Lead", "content Trail|",
         "association DB010x12 S", "association A\\B\\C0x12 S", "association \\Lead0x12 S",
-        "association Trail\\0x12 S"},
-       {},
-       {}},
-      {"an automatic subclient takes the discovered servers, N/A included",
-       true,
-       false,
-       {Content("DB1", "S"), Assoc("DB1\\S0x12", "OLD")},
-       {{"DB1\\S", "NEW"}, {"DB2\\T", "N/A"}},
-       0,
+        "association Trail\\0x12 S"}, {}, {}},
+      {"an automatic subclient takes the discovered servers, N/A included", true, false,
+       {"c DB1|S", "a DB1\\S0x12=OLD"}, {"DB1\\S@NEW", "DB2\\T@N/A"}, 0,
        {"content DB1|S", "content DB2|T", "association DB1\\S0x12 NEW",
-        "association DB2\\T0x12 N/A"},
-       {},
-       {}},
-      {"a manual subclient keeps the servers stored under the exact names",
-       false,
-       false,
-       {Assoc("DB1\\S0x12", "FIRST"), Assoc("DB1\\S0x12", "OLD"), Assoc("db2\\t0x12", "OLD2"),
-        Assoc("DB4\\V", "OLD4")},
-       {{"DB1\\S", "NEW"}, {"DB2\\T", "NEW2"}, {"DB3\\U", "N/A"}, {"DB4\\V", "NEW4"}},
-       0,
+        "association DB2\\T0x12 N/A"}, {}, {}},
+      {"a manual subclient keeps the servers stored under the exact names", false, false,
+       {"a DB1\\S0x12=FIRST", "a DB1\\S0x12=OLD", "a db2\\t0x12=OLD2", "a DB4\\V=OLD4"},
+       {"DB1\\S@NEW", "DB2\\T@NEW2", "DB3\\U@N/A", "DB4\\V@NEW4"}, 0,
        {"content DB1|S", "content DB2|T", "content DB3|U", "content DB4|V",
         "association DB1\\S0x12 OLD", "association DB2\\T0x12 NEW2", "association DB3\\U0x12 N/A",
-        "association DB4\\V0x12 NEW4"},
-       {},
-       {}},
-      {"an empty answer removes all content and associations",
-       true,
-       false,
-       {Content("First", "DB01"), Assoc("First\\DB010x12", "MBX01"), Other("note", "keep me")},
-       {},
-       0,
-       {"other 200 note=keep me"},
-       {},
-       {}},
-      {"kept with circular logging, not marking: -3, entry unchanged",
-       true,
-       false,
-       {Content("Second", "DB03")},
-       {{"Second\\DB03", "MBX03", true}},
-       -3,
-       {"content Second|DB03", "association Second\\DB030x12 MBX03"},
-       {"Second\\DB03"},
-       {}},
-      {"kept with circular logging, marking: -3, entry marked",
-       true,
-       true,
-       {Content("Second", "DB03"), Content("First", "DB01")},
-       {{"First\\DB01", "MBX01"}, {"Second\\DB03", "MBX03", true}},
-       -3,
+        "association DB4\\V0x12 NEW4"}, {}, {}},
+      {"an empty answer removes all content and associations", true, false,
+       {"c First|DB01", "a First\\DB010x12=MBX01", "o note=keep me"}, {}, 0,
+       {"other 200 note=keep me"}, {}, {}},
+      {"kept with circular logging, not marking: -3, entry unchanged", true, false,
+       {"c Second|DB03"}, {"Second\\DB03@MBX03*"}, -3,
+       {"content Second|DB03", "association Second\\DB030x12 MBX03"}, {"Second\\DB03"}, {}},
+      {"kept with circular logging, marking: -3, entry marked", true, true,
+       {"c Second|DB03", "c First|DB01"}, {"First\\DB01@MBX01", "Second\\DB03@MBX03*"}, -3,
        {"content Second|DB03 full", "content First|DB01", "association First\\DB010x12 MBX01",
-        "association Second\\DB030x12 MBX03"},
-       {"Second\\DB03"},
-       {}},
-      {"kept with circular logging, already marked: event but 0",
-       true,
-       true,
-       {Content("Second", "DB03", true)},
-       {{"Second\\DB03", "MBX03", true}},
-       0,
-       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"},
-       {"Second\\DB03"},
-       {}},
-      {"already marked, not marking: -3",
-       true,
-       false,
-       {Content("Second", "DB03", true)},
-       {{"Second\\DB03", "MBX03", true}},
-       -3,
-       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"},
-       {"Second\\DB03"},
-       {}},
-      {"a new database with circular logging: -3, no event, not marked",
-       true,
-       true,
-       {},
-       {{"New\\DB07", "MBX02", true}},
-       -3,
-       {"content New|DB07", "association New\\DB070x12 MBX02"},
-       {},
-       {"New\\DB07"}},
-      {"the first occurrence of a name decides its circular logging",
-       true,
-       false,
-       {Content("X", "Y")},
-       {{"X\\Y", "S", false}, {"X\\Y", "S", true}},
-       0,
-       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association X\\Y0x12 S"},
-       {},
-       {}},
+        "association Second\\DB030x12 MBX03"}, {"Second\\DB03"}, {}},
+      {"kept with circular logging, already marked: event but 0", true, true,
+       {"C Second|DB03"}, {"Second\\DB03@MBX03*"}, 0,
+       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"}, {"Second\\DB03"}, {}},
+      {"already marked, not marking: -3", true, false,
+       {"C Second|DB03"}, {"Second\\DB03@MBX03*"}, -3,
+       {"content Second|DB03 full", "association Second\\DB030x12 MBX03"}, {"Second\\DB03"}, {}},
+      {"a new database with circular logging: -3, no event, not marked", true, true,
+       {}, {"New\\DB07@MBX02*"}, -3,
+       {"content New|DB07", "association New\\DB070x12 MBX02"}, {}, {"New\\DB07"}},
+      {"the first occurrence of a name decides its circular logging", true, false,
+       {"c X|Y"}, {"X\\Y@S", "X\\Y@S*"}, 0,
+       {"content X|Y", "content X|Y", "association X\\Y0x12 S", "association X\\Y0x12 S"}, {}, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tztest::TestEnv env(Fixture(c.automatic));
@@ -316,8 +192,8 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
 
 TEST(UpdateSubclientTest, MarksForAFullBackupOnlyOnce) {
   tztest::TestEnv env(Fixture(true));
-  StoreProperties({Content("Second", "DB03")});
-  Uvo::DAGDBResp answer = Answer({{"Second\\DB03", "MBX03", true}});
+  StoreProperties({"c Second|DB03"});
+  Uvo::DAGDBResp answer = Answer({"Second\\DB03@MBX03*"});
 
   tzplatform::LogCapture first;
   EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -3);
@@ -355,11 +231,11 @@ TEST(UpdateSubclientTest, FailedLookupsAndAnAnswerWithoutADatabaseListChangeNoth
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     tztest::TestEnv env(Fixture(true));
-    StoreProperties({Content("First", "DB01"), Assoc("First\\DB010x12", "MBX03")});
+    StoreProperties({"c First|DB01", "a First\\DB010x12=MBX03"});
     std::string before = tzplatform::DumpStore(env.storePath());
     tzplatform::FaultInjector faults;
     if (c.call != nullptr) faults.Fail(c.call, std::to_string(kApp), 7);
-    Uvo::DAGDBResp answer = c.listless ? Uvo::DAGDBResp() : Answer({{"Second\\DB02", "MBX01"}});
+    Uvo::DAGDBResp answer = c.listless ? Uvo::DAGDBResp() : Answer({"Second\\DB02@MBX01"});
     tzplatform::LogCapture capture;
 
     EXPECT_EQ(UpdateSubclient(kOrbal, c.app, answer, true), -1);
@@ -397,8 +273,7 @@ TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
     tztest::TestEnv env(Fixture(true));
-    StoreProperties(
-        {Content("First", "DB01"), Content("Old", "DB09"), Assoc("First\\DB010x12", "MBX03")});
+    StoreProperties({"c First|DB01", "c Old|DB09", "a First\\DB010x12=MBX03"});
     // The names the store gave the two content entries.
     std::string firstName;
     std::string oldName;
@@ -417,8 +292,7 @@ TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
     tzplatform::LogCapture capture;
 
     EXPECT_EQ(
-        UpdateSubclient(kOrbal, kApp,
-                        Answer({{"First\\DB01", "MBX02", true}, {"Second\\DB02", "MBX01"}}), true),
+        UpdateSubclient(kOrbal, kApp, Answer({"First\\DB01@MBX02*", "Second\\DB02@MBX01"}), true),
         -1);
 
     EXPECT_EQ(StoredProperties(), c.after);

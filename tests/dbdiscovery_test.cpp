@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db_answers.h"
+#include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzplatform/faults.h"
@@ -62,10 +63,6 @@ int Count(const std::vector<std::string>& lines, const std::string& line) {
   return n;
 }
 
-std::string ScriptPrinting(const std::string& text) {
-  return "#!/bin/sh\nprintf '%s' '" + text + "'\n";
-}
-
 struct Outcome {
   bool ok = false;
   std::string remoteServer = "stale";
@@ -93,36 +90,29 @@ TEST(DiscoverExDatabaseTest, NoQualifyingServerRaisesOneCriticalEventAndLaunches
   struct Case {
     const char* what;
     uint32_t clientId;
-    std::string faultCall;
-    std::vector<std::string> lines;
+    const char* faultCall;  // or null
   };
   const Case cases[] = {
-      {"no selected server with the agent",
-       20,
-       "",
-       {"[DiscoverDag]: Discover exchange database with orbalId: 1; clientId: 20, appId: 0",
-        "[DiscoverDag]: Did not find an exchange server with UVO installed"}},
-      {"a client without member servers",
-       3,
-       "",
-       {"[DiscoverDag]: Discover exchange database with orbalId: 1; clientId: 3, appId: 0",
-        "[DiscoverDag]: Did not find an exchange server with UVO installed"}},
-      {"client properties unreadable",
-       2,
-       "ApplProperties::getProperties",
-       {"[DiscoverDag]: Discover exchange database with orbalId: 1; clientId: 2, appId: 0",
-        "[GetRemoteServer]: Failed to get client property. ErrCode = 5.",
-        "[DiscoverDag]: Did not find an exchange server with UVO installed"}},
+      {"no selected server with the agent", 20, nullptr},
+      {"a client without member servers", 3, nullptr},
+      {"client properties unreadable", 2, "ApplProperties::getProperties"},
   };
   tztest::TestEnv env(tztest::DbDiscoveryFixture());
   for (const Case& c : cases) {
     tzplatform::FaultInjector faults;
-    if (!c.faultCall.empty()) faults.Fail(c.faultCall, std::to_string(c.clientId), 5);
+    if (c.faultCall != nullptr) faults.Fail(c.faultCall, std::to_string(c.clientId), 5);
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
     Outcome outcome = Discover(c.clientId, 0);
 
     EXPECT_FALSE(outcome.ok) << c.what;
-    EXPECT_EQ(outcome.lines, c.lines) << c.what;
+    std::vector<std::string> lines = {
+        "[DiscoverDag]: Discover exchange database with orbalId: 1; clientId: " +
+        std::to_string(c.clientId) + ", appId: 0"};
+    if (c.faultCall != nullptr) {
+      lines.push_back("[GetRemoteServer]: Failed to get client property. ErrCode = 5.");
+    }
+    lines.push_back("[DiscoverDag]: Did not find an exchange server with UVO installed");
+    EXPECT_EQ(outcome.lines, lines) << c.what;
     ASSERT_EQ(outcome.events.size(), 1u) << c.what;
     const tzplatform::RaisedEvent& raised = outcome.events[0];
     EXPECT_EQ(raised.severity, tzplatform::EventSeverity::kCritical);
@@ -210,7 +200,7 @@ TEST(DiscoverExDatabaseTest, FailedReceiptEndsTheRequestWithoutTryingAnotherServ
        "[ReceiveRespsonse]: PshimProxy returned error: ", true},
       {"simulator's wrong record", failure("wrongMessage"), "", false,
        "[ReceiveRespsonse]: Received a wrong message. TagID: ", true},
-      {"member server answer instead", none, ScriptPrinting("<DAGMemberServersResp/>"), false,
+      {"member server answer instead", none, tztest::PrintingTool("<DAGMemberServersResp/>"), false,
        "[ReceiveRespsonse]: Received a wrong message. TagID: 381113404", false},
       {"tool exits without output", failure("exit"), "", false,
        "[ReceiveRespsonse]: Received failed from PshimProxy. Error:[", true},
@@ -368,7 +358,7 @@ TEST(DiscoverExDatabaseTest, LinesOfASuccessfulRequestWithoutSubclient) {
 
 TEST(DiscoverExDatabaseTest, EmptyAnswerIsAReceiptAndFiltersToEmpty) {
   tztest::TestEnv env(tztest::DbDiscoveryFixture());
-  env.InstallTool("mbx01.test", ScriptPrinting("<DAGDBResp/>"));
+  env.InstallTool("mbx01.test", tztest::PrintingTool("<DAGDBResp/>"));
   Outcome outcome = Discover(2, 0);
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(outcome.remoteServer, "MBX01");

@@ -136,121 +136,90 @@ TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
 }
 
 TEST_F(LaunchTest, SessionErrorIsLoggedWithHostAndErrorText) {
-  SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
-  recorder.OnAttach([](const tzplatform::AttachRequest&) {
-    return CWqError(CWqError::kHostUnreachable, "host unreachable");
-  });
-  LogCapture capture;
-  CTzNetwork session;
-  EXPECT_FALSE(LaunchPshimFrom(session, "MBX01", 2, true, true, false, 0));
-  CWqError error(CWqError::kHostUnreachable, "host unreachable");
-  EXPECT_EQ(capture.Texts(), std::vector<std::string>{
-                                 "[LaunchPshimFrom]: Launch PshimProxy [From mbx01.test failed. "
-                                 "Error:[" +
-                                 error.AsString() + "]]"});
-}
-
-TEST_F(LaunchTest, UnreachableHostFailsTheLaunchThroughTheRealSession) {
-  // mbx05.test has no folder under the remote root.
+  {
+    SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
+    recorder.OnAttach([](const tzplatform::AttachRequest&) {
+      return CWqError(CWqError::kHostUnreachable, "host unreachable");
+    });
+    LogCapture capture;
+    CTzNetwork session;
+    EXPECT_FALSE(LaunchPshimFrom(session, "MBX01", 2, true, true, false, 0));
+    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[LaunchPshimFrom]: Launch PshimProxy "
+                                                        "[From mbx01.test failed. Error:[-1: "
+                                                        "host unreachable]]"});
+  }
+  // Through the real session: mbx05.test has no folder under the remote root.
   LogCapture capture;
   CTzNetwork session;
   EXPECT_FALSE(LaunchPshimFrom(session, "MBX 05", 2, true, true, false, 0));
   std::vector<std::string> lines = capture.Texts();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(
-      lines[0].rfind("[LaunchPshimFrom]: Launch PshimProxy [From mbx05.test failed. Error:[", 0),
-      0u)
+  EXPECT_EQ(lines[0].rfind(
+                "[LaunchPshimFrom]: Launch PshimProxy [From mbx05.test failed. Error:[-1: ", 0),
+            0u)
       << lines[0];
 }
 
+// The three copy preferences of a subclient, and the presets that stand
+// when the store cannot tell them.
 TEST_F(LaunchTest, PreferencesComeFromTheSubclientWithDefaults) {
+  const std::vector<std::string> passiveFirst = {
+      "[IsPreferActive]: Prefer backup from passive node",
+      "[UseActiveIfNoPassive]: Use active copy if no passive copy available.",
+      "[UseLastActivationPref]: Use first activation preference for database discovery."};
+  const char* names[] = {"IsPreferActive", "UseActiveIfNoPassive", "UseLastActivationPref"};
+  std::vector<std::string> unknownApp, noSubclient;
+  for (const char* name : names) {
+    unknownApp.push_back(std::string("[") + name + "]: getApplicationId() failed with error '*");
+    noSubclient.push_back(std::string("[") + name + "]: Failed to get subclient");
+  }
   struct Case {
     uint32_t appId;
+    std::vector<const char*> faults;  // fail for subclient 11
     bool preferActive, useActiveIfNoPassive, useLastActivationPref;
-    std::vector<std::string> lines;
+    std::vector<std::string> lines;  // "*" ends a prefix
   };
+  // clang-format off
   const Case cases[] = {
       // Passive copies preferred; active as a fallback; first preference.
-      {10,
-       false,
-       true,
-       false,
-       {"[IsPreferActive]: Prefer backup from passive node",
-        "[UseActiveIfNoPassive]: Use active copy if no passive copy available.",
-        "[UseLastActivationPref]: Use first activation preference for database discovery."}},
-      {11,
-       true,
-       false,
-       true,
+      {10, {}, false, true, false, passiveFirst},
+      {11, {}, true, false, true,
        {"[IsPreferActive]: Prefer backup from active node",
         "[UseActiveIfNoPassive]: Don't use active copy if no passive copy available.",
         "[UseLastActivationPref]: Use last activation preference for database discovery."}},
+      // An application the store cannot read: the defaults.
+      {0, {}, true, true, false, unknownApp},
+      {999, {}, true, true, false, unknownApp},
+      {11, {"ApplicationId::getApplicationId"}, true, true, false, unknownApp},
+      {11, {"ApplicationId::getSubclient"}, true, true, false, noSubclient},
+      // Queries that fail write nothing, so the presets (true, true, false)
+      // stand, the first one inverted.
+      {11, {"MsExchangeSubclient::isDAGBackupFromPassiveCopySet",
+            "MsExchangeSubclient::isDAGBackupFromActiveCopy",
+            "MsExchangeSubclient::isDAGUseLastActivationPreferenceSet"},
+       false, true, false, passiveFirst},
   };
+  // clang-format on
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.appId);
+    tzplatform::FaultInjector faults;
+    for (const char* call : c.faults) faults.Fail(call, "11", 3);
     LogCapture capture;
-    EXPECT_EQ(IsPreferActive(1, c.appId), c.preferActive) << c.appId;
-    EXPECT_EQ(UseActiveIfNoPassive(1, c.appId), c.useActiveIfNoPassive) << c.appId;
-    EXPECT_EQ(UseLastActivationPref(1, c.appId), c.useLastActivationPref) << c.appId;
-    EXPECT_EQ(capture.Texts(), c.lines);
-  }
-}
-
-TEST_F(LaunchTest, UnreadableApplicationGivesDefaultPreferences) {
-  for (uint32_t appId : {0u, 999u}) {
-    LogCapture capture;
-    EXPECT_TRUE(IsPreferActive(1, appId));
-    EXPECT_TRUE(UseActiveIfNoPassive(1, appId));
-    EXPECT_FALSE(UseLastActivationPref(1, appId));
+    EXPECT_EQ(IsPreferActive(1, c.appId), c.preferActive);
+    EXPECT_EQ(UseActiveIfNoPassive(1, c.appId), c.useActiveIfNoPassive);
+    EXPECT_EQ(UseLastActivationPref(1, c.appId), c.useLastActivationPref);
     std::vector<std::string> lines = capture.Texts();
-    ASSERT_EQ(lines.size(), 3u);
-    const char* names[] = {"IsPreferActive", "UseActiveIfNoPassive", "UseLastActivationPref"};
-    for (size_t i = 0; i < 3; ++i) {
-      std::string prefix =
-          std::string("[") + names[i] + "]: getApplicationId() failed with error '";
-      EXPECT_EQ(lines[i].rfind(prefix, 0), 0u) << lines[i];
-      EXPECT_EQ(lines[i].substr(lines[i].size() - 2), "'.") << lines[i];
+    ASSERT_EQ(lines.size(), c.lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const std::string& want = c.lines[i];
+      if (want.back() == '*') {
+        EXPECT_EQ(lines[i].rfind(want.substr(0, want.size() - 1), 0), 0u) << lines[i];
+        EXPECT_EQ(lines[i].substr(lines[i].size() - 2), "'.") << lines[i];
+      } else {
+        EXPECT_EQ(lines[i], want);
+      }
     }
   }
-  // The same defaults for a subclient whose lookup fails in the store.
-  tzplatform::FaultInjector faults;
-  faults.Fail("ApplicationId::getApplicationId", "11", 3);
-  EXPECT_TRUE(IsPreferActive(1, 11));
-  EXPECT_TRUE(UseActiveIfNoPassive(1, 11));
-  EXPECT_FALSE(UseLastActivationPref(1, 11));
-}
-
-TEST_F(LaunchTest, MissingSubclientGivesDefaultPreferences) {
-  tzplatform::FaultInjector faults;
-  faults.Fail("ApplicationId::getSubclient", "11", 3);
-  LogCapture capture;
-  EXPECT_TRUE(IsPreferActive(1, 11));
-  EXPECT_TRUE(UseActiveIfNoPassive(1, 11));
-  EXPECT_FALSE(UseLastActivationPref(1, 11));
-  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{
-                                 "[IsPreferActive]: Failed to get subclient",
-                                 "[UseActiveIfNoPassive]: Failed to get subclient",
-                                 "[UseLastActivationPref]: Failed to get subclient",
-                             }));
-}
-
-TEST_F(LaunchTest, FailedSubclientQueryLeavesThePresetFlag) {
-  // Subclient 11 is set to prefer the active copy, not to fall back to it
-  // and to use the last preference; queries that fail write nothing, so the
-  // presets (true, true, false) stand, the first one inverted.
-  tzplatform::FaultInjector faults;
-  faults.Fail("MsExchangeSubclient::isDAGBackupFromPassiveCopySet", "11", 3);
-  faults.Fail("MsExchangeSubclient::isDAGBackupFromActiveCopy", "11", 3);
-  faults.Fail("MsExchangeSubclient::isDAGUseLastActivationPreferenceSet", "11", 3);
-  LogCapture capture;
-  EXPECT_FALSE(IsPreferActive(1, 11));
-  EXPECT_TRUE(UseActiveIfNoPassive(1, 11));
-  EXPECT_FALSE(UseLastActivationPref(1, 11));
-  EXPECT_EQ(capture.Texts(),
-            (std::vector<std::string>{
-                "[IsPreferActive]: Prefer backup from passive node",
-                "[UseActiveIfNoPassive]: Use active copy if no passive copy available.",
-                "[UseLastActivationPref]: Use first activation preference for database discovery.",
-            }));
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ std::string ErrorXml(const std::string& text) {
   return Xml(error);
 }
 
-std::string PrintingTool(const std::string& text) {
-  return "#!/bin/sh\ncat <<'END_OF_ANSWER'\n" + text + "\nEND_OF_ANSWER\n";
+std::string PrintingTool(const std::string& text, const std::string& before) {
+  return "#!/bin/sh\n" + before + "cat <<'END_OF_ANSWER'\n" + text + "\nEND_OF_ANSWER\n";
 }
 
 void PrintTo(const Member& member, std::ostream* out) {

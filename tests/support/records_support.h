@@ -21,8 +21,9 @@ std::string Xml(const CNMessageBase& record);
 std::unique_ptr<CNMessageBase> Decode(const std::string& text);
 // The text of a ProxyErrorMessage carrying `text`.
 std::string ErrorXml(const std::string& text);
-// A tool script that prints `text` as it is and exits 0.
-std::string PrintingTool(const std::string& text);
+// A tool script that runs the shell lines `before` and then prints `text` as
+// it is; lines appended to the script run after that.
+std::string PrintingTool(const std::string& text, const std::string& before = "");
 
 // One member server of an answer; uvoInstalled is -1 when not written.
 struct Member {

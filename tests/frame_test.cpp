@@ -4,7 +4,6 @@
 #include <string>
 
 #include "tzdag/frame.h"
-#include "tzplatform/faults.h"
 
 namespace {
 
@@ -22,7 +21,7 @@ TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
       {"MBX01", "MBX0", false},
       {"", "", true},
       {"First\\DB01", "FIRST\\db01", true},
-      {"a@[`{", "A@[`{", true},        // only letters fold
+      {"a@[`{", "A@[`{", true},         // only letters fold
       {"@", "`", false},                // 0x40 and 0x60 differ by the case bit
       {"\xc3\x84", "\xc3\xa4", false},  // no folding beyond ASCII
   };
@@ -47,25 +46,6 @@ TEST(FrameTest, WStringToStringIsUtf8WithReplacementForNonScalarValues) {
       {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},
   };
   for (const Case& c : cases) EXPECT_EQ(WStringToString(c.wide), c.narrow);
-}
-
-TEST(FaultsTest, ArmedFaultsFireForTheirKeyAndDisarmWithTheInjector) {
-  EXPECT_EQ(tzplatform::CheckFault("TZClient::lookup", "MBX01"), 0);
-  {
-    tzplatform::FaultInjector faults;
-    faults.Fail("TZClient::lookup", "MBX01", 7);
-    faults.Fail("TZClient::getClientId", "*", 3, 1);
-    faults.Throw("ApplicationId::getApplicationId", "12");
-    EXPECT_EQ(tzplatform::CheckFault("TZClient::lookup", "MBX01"), 7);
-    EXPECT_EQ(tzplatform::CheckFault("TZClient::lookup", "MBX02"), 0);
-    EXPECT_EQ(tzplatform::CheckFault("TZClient::getClientId", "anything"), 3);
-    EXPECT_EQ(tzplatform::CheckFault("TZClient::getClientId", "anything"), 0);  // fired once
-    EXPECT_THROW(tzplatform::CheckFault("ApplicationId::getApplicationId", "12"),
-                 tzplatform::InjectedFault);
-    EXPECT_EQ(faults.Fired("TZClient::lookup", "MBX01"), 1);
-  }
-  EXPECT_EQ(tzplatform::CheckFault("TZClient::lookup", "MBX01"), 0);
-  EXPECT_NO_THROW(tzplatform::CheckFault("ApplicationId::getApplicationId", "12"));
 }
 
 }  // namespace

@@ -42,8 +42,7 @@ const char kTopology[] = R"({
      "members": [{"name": "MBX11", "agent": true}],
      "databases": [{"name": "Lab\\DB21", "copies": [{"server": "MBX11", "active": true}]}]}
   ],
-  "failures": {"bad-tool": "toolError", "bad-garbage": "garbage", "bad-exit": "exit",
-               "bad-hang": "hang", "bad-wrong": "wrongMessage"}
+  "failures": {"bad-tool": "toolError"}
 })";
 
 class SimulatorTest : public ::testing::Test {
@@ -218,35 +217,6 @@ TEST_F(SimulatorTest, AnswersAnErrorRecordNamingWhatItCannotAnswer) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     EXPECT_EQ(ErrorFor(c.args), c.error);
   }
-}
-
-TEST_F(SimulatorTest, FailureModesOfAHost) {
-  const Args dbArgs = {"-dag", "1", "-cid", "2", "-hn", "MBX01"};
-
-  std::unique_ptr<CNMessageBase> error = Ask(dbArgs, "bad-tool");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(tzdag::GetString(*error, ProxyErrorMessage::kErrorText),
-            "simulated tool error on bad-tool");
-
-  pshim_sim::Reply garbage = pshim_sim::Answer(topology_, "bad-garbage", dbArgs);
-  std::unique_ptr<CNMessageBase> none;
-  EXPECT_FALSE(tzplatform::DecodeMessage(garbage.output, none).ok);
-  EXPECT_EQ(garbage.exitCode, 0);
-
-  pshim_sim::Reply exit = pshim_sim::Answer(topology_, "bad-exit", dbArgs);
-  EXPECT_EQ(exit.output, "");
-  EXPECT_EQ(exit.exitCode, 3);
-
-  pshim_sim::Reply hang = pshim_sim::Answer(topology_, "bad-hang", dbArgs);
-  EXPECT_TRUE(hang.hang);
-  EXPECT_EQ(hang.output, "");
-
-  std::unique_ptr<CNMessageBase> wrongDb = Ask(dbArgs, "bad-wrong");
-  ASSERT_TRUE(wrongDb);
-  EXPECT_EQ(wrongDb->getTagID(), Uvo::DAGDiscoverResp::kClassKey);
-  std::unique_ptr<CNMessageBase> wrongNode = Ask({"-dagNode"}, "bad-wrong");
-  ASSERT_TRUE(wrongNode);
-  EXPECT_EQ(wrongNode->getTagID(), Uvo::DAGDBResp::kClassKey);
 }
 
 TEST_F(SimulatorTest, TopologyThatCannotBeUsedIsNamed) {

@@ -113,40 +113,29 @@ TEST(ToolSubclientTest, UpdatePrintsATableOfChanges) {
 TEST(ToolSubclientTest, UpdateFailuresExitWithTheLibrarysLines) {
   tztest::TestEnv env(DemoFixture());
   struct Case {
-    std::vector<std::string> args;
+    const char* client;
+    const char* app;
     int exitCode;
     std::string err;  // a line standard error must hold
     bool storeUnchanged;
   };
+  // clang-format off
   const Case cases[] = {
-      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "99"},
-       1,
-       "  [UpdateSubclient]: getApplicationId() failed with error 'application 99 of installation "
-       "1 is not in the configuration store'.\n",
-       true},
+      {"2", "99", 1, "  [UpdateSubclient]: getApplicationId() failed with error 'application 99 of "
+                     "installation 1 is not in the configuration store'.\n", true},
       // The failed discovery raises its critical event, which the store records.
-      {{"update-subclient", "--orbal", "1", "--client", "7", "--app", "99"},
-       1,
-       "  [DiscoverDag]: Did not find an exchange server with UVO installed\n",
-       false},
-      {{"update-subclient", "--orbal", "1", "--client", "7", "--app", "12"},
-       2,
-       "tzdag: application 12 is not a subclient of client 7\n",
-       true},
-      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "0x0B"}, 2, "decimal", true},
-      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "-4294967285"},
-       2,
-       "decimal",
-       true},
-      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "4294967307"},
-       2,
-       "at most 4294967295",
-       true},
+      {"7", "99", 1, "  [DiscoverDag]: Did not find an exchange server with UVO installed\n", false},
+      {"7", "12", 2, "tzdag: application 12 is not a subclient of client 7\n", true},
+      {"2", "0x0B", 2, "decimal", true},
+      {"2", "-4294967285", 2, "decimal", true},
+      {"2", "4294967307", 2, "at most 4294967295", true},
   };
+  // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[4] + " " + c.args.back());
+    SCOPED_TRACE(std::string(c.client) + " " + c.app);
     const std::string before = tzplatform::DumpStore(env.storePath());
-    tztest::ToolRun run = RunTzdagIn(env, c.args);
+    tztest::ToolRun run =
+        RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client", c.client, "--app", c.app});
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     if (c.storeUnchanged) {

@@ -29,9 +29,13 @@ json Subclient(uint32_t appId, const std::vector<std::pair<std::string, std::str
   for (const auto& [description, storeName] : content) {
     entries.push_back({{"description", description}, {"storeName", storeName}});
   }
-  return {{"orbalId", 1},      {"appId", appId},     {"clientId", 2},
-          {"appType", 53},     {"backupSet", 7},     {"name", "sc" + std::to_string(appId)},
-          {"automatic", true}, {"deleted", deleted}, {"content", entries}};
+  json subclient = json::parse(
+      R"({"orbalId": 1, "clientId": 2, "appType": 53, "backupSet": 7, "automatic": true})");
+  subclient["appId"] = appId;
+  subclient["name"] = "sc" + std::to_string(appId);
+  subclient["deleted"] = deleted;
+  subclient["content"] = entries;
+  return subclient;
 }
 
 json With(json object, const json& more) {
@@ -41,32 +45,20 @@ json With(json object, const json& more) {
 
 // One DAG of one member server, MBX01, with the given databases.
 json World(const json& subclients, const std::vector<std::string>& databases) {
-  json dbs = json::array();
+  json world = json::parse(R"({
+    "store": {"clients": [
+      {"id": 2, "name": "DAG01", "host": "dag01.corp.example",
+       "memberServers": [{"name": "MBX01", "selected": true, "agentInstalled": true}]},
+      {"id": 3, "name": "MBX01", "host": "mbx01.corp.example", "release": 16,
+       "dagAssociated": true, "packages": [151]}]},
+    "remote": {"hosts": ["mbx01.corp.example"],
+               "dags": [{"name": "DAG01", "members": [{"name": "MBX01", "agent": true}]}]}})");
+  world["store"]["subclients"] = subclients;
+  json& dbs = world["remote"]["dags"][0]["databases"] = json::array();
   for (const std::string& name : databases) {
-    dbs.push_back({{"name", name},
-                   {"circularLogging", false},
-                   {"copies", {{{"server", "MBX01"}, {"active", true}}}}});
+    dbs.push_back({{"name", name}, {"copies", {{{"server", "MBX01"}, {"active", true}}}}});
   }
-  return {
-      {"store",
-       {{"clients",
-         {{{"id", 2},
-           {"name", "DAG01"},
-           {"host", "dag01.corp.example"},
-           {"memberServers", {{{"name", "MBX01"}, {"selected", true}, {"agentInstalled", true}}}}},
-          {{"id", 3},
-           {"name", "MBX01"},
-           {"host", "mbx01.corp.example"},
-           {"release", 16},
-           {"dagAssociated", true},
-           {"packages", {151}}}}},
-        {"subclients", subclients}}},
-      {"remote",
-       {{"hosts", {"mbx01.corp.example"}},
-        {"dags",
-         {{{"name", "DAG01"},
-           {"members", {{{"name", "MBX01"}, {"agent", true}}}},
-           {"databases", dbs}}}}}}};
+  return world;
 }
 
 std::vector<std::string> Names(const Uvo::DAGDBResp& resp) {
@@ -231,30 +223,20 @@ TEST(UnassociatedTest, FailuresLeaveTheDiscoveredDatabasesAndSayWhy) {
     std::vector<std::string> left;  // the record's databases afterwards
     std::vector<std::string> lines;
   };
+  const std::string invoked = "Debug 0 Invoked for clientId [2]";
+  // clang-format off
   const Case cases[] = {
-      {"a discovery that finds nothing",
-       {},
-       nullptr,
-       "",
-       {},
-       {"Debug 0 Invoked for clientId [2]",
-        "Error 0 Failed to discover unassociated DBs (filtered by client)"}},
-      {"no subclient list",
+      {"a discovery that finds nothing", {}, nullptr, "", {},
+       {invoked, "Error 0 Failed to discover unassociated DBs (filtered by client)"}},
+      {"no subclient list", kDiscovered, "ClientApplicationList::getSubclientList", "2", kDiscovered,
+       {invoked, "Error 0 Error getting subclient list for clientId[2]"}},
+      {"the last subclient's properties cannot be read", kDiscovered, "ApplProperties::getProperties", "21",
        kDiscovered,
-       "ClientApplicationList::getSubclientList",
-       "2",
-       kDiscovered,
-       {"Debug 0 Invoked for clientId [2]",
-        "Error 0 Error getting subclient list for clientId[2]"}},
-      {"the last subclient's properties cannot be read",
-       kDiscovered,
-       "ApplProperties::getProperties",
-       "21",
-       kDiscovered,
-       {"Debug 0 Invoked for clientId [2]", "DebugLvl 2 Found [2] subclients for clientId[2]",
+       {invoked, "DebugLvl 2 Found [2] subclients for clientId[2]",
         "DebugLvl 3 Found content [First\\DB01] for scId [20]",
         "Error 0 MsExchange Subclient::getProperties() failed with error [7]"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tztest::TestEnv env(World(

@@ -1,7 +1,6 @@
 // The message records on the wire: their identities and field numbers, and
 // the XML texts they are read from and written as.
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,68 +75,6 @@ TEST(Records, IdentitiesAndFieldNumbersAreTheWireOnes) {
   }
 }
 
-// Every typed field of a record, read through the accessors whose numbers
-// are checked above: "name=value" in field order, "-" for a field not set,
-// lists in brackets, records of lists described the same way.
-std::string Fields(const CNMessageBase& m) {
-  enum Kind { kText, kNumber, kTexts, kRecords };
-  struct Field {
-    const char* name;
-    const FieldId* id;
-    Kind kind;
-  };
-  static const std::map<uint32_t, std::vector<Field>> kSchema = {
-      {Uvo::DAGDiscoverResp::kClassKey, {{"dags", &Uvo::DAGDiscoverResp::kDags, kRecords}}},
-      {Uvo::DAGSetup::kClassKey,
-       {{"dagName", &Uvo::DAGSetup::kDagName, kText},
-        {"members", &Uvo::DAGSetup::kMemberServers, kRecords}}},
-      {Uvo::DAGMemberServer::kClassKey,
-       {{"server", &Uvo::DAGMemberServer::kServerName, kText},
-        {"uvo", &Uvo::DAGMemberServer::kUvoInstalled, kNumber}}},
-      {Uvo::DAGMemberServersResp::kClassKey,
-       {{"members", &Uvo::DAGMemberServersResp::kMemberServers, kRecords}}},
-      {Uvo::DAGDBResp::kClassKey, {{"databases", &Uvo::DAGDBResp::kDatabases, kRecords}}},
-      {Uvo::DAGDB::kClassKey,
-       {{"db", &Uvo::DAGDB::kDbName, kText},
-        {"backup", &Uvo::DAGDB::kBackupServer, kText},
-        {"copies", &Uvo::DAGDB::kCopyServers, kTexts},
-        {"circular", &Uvo::DAGDB::kCircularLogging, kNumber}}},
-      {Request::kClassKey,
-       {{"f1", &Request::kField1, kNumber},
-        {"exe", &Request::kExecutable, kText},
-        {"args", &Request::kArguments, kText},
-        {"f4", &Request::kField4, kNumber},
-        {"f5", &Request::kField5, kNumber}}},
-      {ProxyErrorMessage::kClassKey, {{"error", &ProxyErrorMessage::kErrorText, kText}}},
-  };
-  auto schema = kSchema.find(m.getTagID());
-  if (schema == kSchema.end()) return "unknown record " + std::to_string(m.getTagID());
-  std::string out = "{";
-  for (const Field& f : schema->second) {
-    out += (out.size() > 1 ? " " : "") + std::string(f.name) + "=";
-    if (!tzdag::IsSet(m, *f.id)) {
-      out += "-";
-    } else if (f.kind == kText) {
-      out += "'" + tzdag::GetString(m, *f.id) + "'";
-    } else if (f.kind == kNumber) {
-      out += std::to_string(tzdag::GetInt64(m, *f.id));
-    } else if (f.kind == kTexts) {
-      std::string items;
-      for (const std::string& s : tzdag::GetStringList(m, *f.id)) {
-        items += (items.empty() ? "'" : ",'") + s + "'";
-      }
-      out += "[" + items + "]";
-    } else {
-      std::string items;
-      for (const CNMessageBase& r : tzdag::GetList(m, *f.id)) {
-        items += (items.empty() ? "" : ",") + Fields(r);
-      }
-      out += "[" + items + "]";
-    }
-  }
-  return out + "}";
-}
-
 TEST(Records, FixedTextsOfEveryKindDecodeIntoTheirFields) {
   struct Case {
     const char* file;
@@ -163,7 +100,7 @@ TEST(Records, FixedTextsOfEveryKindDecodeIntoTheirFields) {
     std::unique_ptr<CNMessageBase> message =
         tztest::Decode(tztest::ReadFile(std::string(TZ_TEST_DATA_DIR) + "/records/" + c.file));
     ASSERT_NE(message, nullptr);
-    EXPECT_EQ(Fields(*message), c.fields);
+    EXPECT_EQ(tztest::Fields(*message), c.fields);
   }
 }
 
@@ -243,7 +180,7 @@ TEST(Records, BuiltRecordsSurviveSerializeAndDecode) {
       std::unique_ptr<CNMessageBase> decoded = tztest::Decode(text);
       ASSERT_NE(decoded, nullptr);
       EXPECT_EQ(decoded->getTagID(), record->getTagID());
-      EXPECT_EQ(Fields(*decoded), Fields(*record));
+      EXPECT_EQ(tztest::Fields(*decoded), tztest::Fields(*record));
       std::string again;
       decoded->serialize(again, pretty);
       EXPECT_EQ(again, text);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "tzplatform/codec.h"
 
 namespace tztest {
@@ -19,6 +21,65 @@ std::unique_ptr<CNMessageBase> Decode(const std::string& text) {
   tzplatform::DecodeResult result = tzplatform::DecodeMessage(text, message);
   if (!result.ok) ADD_FAILURE() << "not a record: " << result.error << "\n" << text;
   return message;
+}
+
+std::string Fields(const CNMessageBase& m) {
+  enum Kind { kText, kNumber, kTexts, kRecords };
+  struct Field {
+    const char* name;
+    const tzdag::FieldId* id;
+    Kind kind;
+  };
+  static const std::map<uint32_t, std::vector<Field>> kSchema = {
+      {Uvo::DAGDiscoverResp::kClassKey, {{"dags", &Uvo::DAGDiscoverResp::kDags, kRecords}}},
+      {Uvo::DAGSetup::kClassKey,
+       {{"dagName", &Uvo::DAGSetup::kDagName, kText},
+        {"members", &Uvo::DAGSetup::kMemberServers, kRecords}}},
+      {Uvo::DAGMemberServer::kClassKey,
+       {{"server", &Uvo::DAGMemberServer::kServerName, kText},
+        {"uvo", &Uvo::DAGMemberServer::kUvoInstalled, kNumber}}},
+      {Uvo::DAGMemberServersResp::kClassKey,
+       {{"members", &Uvo::DAGMemberServersResp::kMemberServers, kRecords}}},
+      {Uvo::DAGDBResp::kClassKey, {{"databases", &Uvo::DAGDBResp::kDatabases, kRecords}}},
+      {Uvo::DAGDB::kClassKey,
+       {{"db", &Uvo::DAGDB::kDbName, kText},
+        {"backup", &Uvo::DAGDB::kBackupServer, kText},
+        {"copies", &Uvo::DAGDB::kCopyServers, kTexts},
+        {"circular", &Uvo::DAGDB::kCircularLogging, kNumber}}},
+      {CNSession::tzsExecuteRemoteCommandType::kClassKey,
+       {{"f1", &CNSession::tzsExecuteRemoteCommandType::kField1, kNumber},
+        {"exe", &CNSession::tzsExecuteRemoteCommandType::kExecutable, kText},
+        {"args", &CNSession::tzsExecuteRemoteCommandType::kArguments, kText},
+        {"f4", &CNSession::tzsExecuteRemoteCommandType::kField4, kNumber},
+        {"f5", &CNSession::tzsExecuteRemoteCommandType::kField5, kNumber}}},
+      {ProxyErrorMessage::kClassKey, {{"error", &ProxyErrorMessage::kErrorText, kText}}},
+  };
+  auto schema = kSchema.find(m.getTagID());
+  if (schema == kSchema.end()) return "unknown record " + std::to_string(m.getTagID());
+  std::string out = "{";
+  for (const Field& f : schema->second) {
+    out += (out.size() > 1 ? " " : "") + std::string(f.name) + "=";
+    if (!tzdag::IsSet(m, *f.id)) {
+      out += "-";
+    } else if (f.kind == kText) {
+      out += "'" + tzdag::GetString(m, *f.id) + "'";
+    } else if (f.kind == kNumber) {
+      out += std::to_string(tzdag::GetInt64(m, *f.id));
+    } else if (f.kind == kTexts) {
+      std::string items;
+      for (const std::string& s : tzdag::GetStringList(m, *f.id)) {
+        items += (items.empty() ? "'" : ",'") + s + "'";
+      }
+      out += "[" + items + "]";
+    } else {
+      std::string items;
+      for (const CNMessageBase& r : tzdag::GetList(m, *f.id)) {
+        items += (items.empty() ? "" : ",") + Fields(r);
+      }
+      out += "[" + items + "]";
+    }
+  }
+  return out + "}";
 }
 
 std::string ErrorXml(const std::string& text) {

@@ -19,6 +19,11 @@ std::string Xml(const CNMessageBase& record);
 // `text` decoded with both record families registered; fails the current
 // test (and gives null) when it does not decode.
 std::unique_ptr<CNMessageBase> Decode(const std::string& text);
+// Every typed field of a record, read through its accessors: "name=value" in
+// field order, "-" for a field not set, lists in brackets, the records of a
+// list described the same way. Reading them all leaves nothing of a decoded
+// record unread.
+std::string Fields(const CNMessageBase& record);
 // The text of a ProxyErrorMessage carrying `text`.
 std::string ErrorXml(const std::string& text);
 // A tool script that runs the shell lines `before` and then prints `text` as

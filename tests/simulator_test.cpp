@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "records_support.h"
 #include "sim.h"
 #include "temp_dir.h"
 #include "tzdag/records.h"
@@ -123,64 +124,53 @@ TEST_F(SimulatorTest, ChoosesTheBackupServerByTheCopyPreferences) {
 }
 
 TEST_F(SimulatorTest, DatabaseAnswerCarriesCopiesInOrderAndTheMountingServer) {
-  pshim_sim::Reply reply =
-      pshim_sim::Answer(topology_, "mbx01", {"-dag", "1", "-cid", "2", "-hn", "MBX11"});
-  EXPECT_THAT(reply.output, HasSubstr("mountedOn=\"MBX11\""));
-
   std::unique_ptr<CNMessageBase> record = Ask({"-dag", "1", "-cid", "2", "-hn", "MBX01"});
   ASSERT_TRUE(record);
-  const CNMessageList& dbs = tzdag::GetList(*record, Uvo::DAGDBResp::kDatabases);
-  ASSERT_EQ(dbs.size(), 5u);
-  EXPECT_EQ(tzdag::GetString(dbs[0], Uvo::DAGDB::kDbName), "A\\Normal");
-  EXPECT_THAT(tzdag::GetStringList(dbs[0], Uvo::DAGDB::kCopyServers),
-              ElementsAre("MBX01", "MBX02", "MBX03", "MBX04"));
-  EXPECT_EQ(tzdag::GetInt64(dbs[0], Uvo::DAGDB::kCircularLogging), 1);
-  EXPECT_EQ(tzdag::GetString(dbs[2], Uvo::DAGDB::kDbName), "C\\NoActive");
-  EXPECT_THAT(tzdag::GetStringList(dbs[2], Uvo::DAGDB::kCopyServers),
-              ElementsAre("MBX02", "MBX03"));
-  EXPECT_EQ(tzdag::GetInt64(dbs[2], Uvo::DAGDB::kCircularLogging), 0);
-  EXPECT_TRUE(tzdag::IsSet(dbs[2], Uvo::DAGDB::kCircularLogging));
-
-  std::string xml;
-  record->serialize(xml, false);
+  EXPECT_EQ(tztest::Fields(*record),
+            "{databases=["
+            "{db='A\\Normal' backup='MBX01' copies=['MBX01','MBX02','MBX03','MBX04'] circular=1},"
+            "{db='B\\NoHealthyPassive' backup='MBX02' copies=['MBX02','MBX03'] circular=0},"
+            "{db='C\\NoActive' backup='N/A' copies=['MBX02','MBX03'] circular=0},"
+            "{db='D\\Nothing' backup='N/A' copies=['MBX04'] circular=0},"
+            "{db='E\\ActiveOnly' backup='MBX04' copies=['MBX04'] circular=0}]}");
   // Mounted where the active copy is; a database without one names nothing.
+  const std::string xml = tztest::Xml(*record);
   EXPECT_THAT(xml, HasSubstr("mountedOn=\"MBX01\""));
   EXPECT_THAT(xml, HasSubstr("mountedOn=\"MBX04\""));
   EXPECT_EQ(xml.find("mountedOn=\"MBX03\""), std::string::npos);
+  EXPECT_THAT(
+      pshim_sim::Answer(topology_, "mbx01", {"-dag", "1", "-cid", "2", "-hn", "MBX11"}).output,
+      HasSubstr("mountedOn=\"MBX11\""));
 }
 
 TEST_F(SimulatorTest, NodeDiscoveryAnswersEveryDagOrTheMembersOfOne) {
   std::unique_ptr<CNMessageBase> all = Ask({"-dagNode"});
   ASSERT_TRUE(all);
-  ASSERT_EQ(all->getTagID(), Uvo::DAGDiscoverResp::kClassKey);
-  const CNMessageList& dags = tzdag::GetList(*all, Uvo::DAGDiscoverResp::kDags);
-  ASSERT_EQ(dags.size(), 2u);
-  EXPECT_EQ(tzdag::GetString(dags[0], Uvo::DAGSetup::kDagName), "DAG01");
-  EXPECT_EQ(tzdag::GetString(dags[1], Uvo::DAGSetup::kDagName), "DAG02");
-  const CNMessageList& members = tzdag::GetList(dags[0], Uvo::DAGSetup::kMemberServers);
-  ASSERT_EQ(members.size(), 4u);
-  EXPECT_EQ(tzdag::GetString(members[1], Uvo::DAGMemberServer::kServerName), "MBX02");
-  EXPECT_EQ(tzdag::GetInt64(members[0], Uvo::DAGMemberServer::kUvoInstalled), 1);
-  EXPECT_EQ(tzdag::GetInt64(members[1], Uvo::DAGMemberServer::kUvoInstalled), 0);
-
+  EXPECT_EQ(tztest::Fields(*all),
+            "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=1},{server='MBX02' uvo=0},"
+            "{server='MBX03' uvo=1},{server='MBX04' uvo=1}]},"
+            "{dagName='DAG02' members=[{server='MBX11' uvo=1}]}]}");
+  const std::string dag01 =
+      "{members=[{server='MBX01' uvo=1},{server='MBX02' uvo=0},{server='MBX03' uvo=1},"
+      "{server='MBX04' uvo=1}]}";
   struct Case {
     Args args;
-    size_t members;
+    std::string fields;
   };
   const Case named[] = {
-      {{"-dagNode", "-dagn", "DAG02"}, 1},
+      {{"-dagNode", "-dagn", "DAG02"}, "{members=[{server='MBX11' uvo=1}]}"},
       // Directory values are taken and not used; a password may look like a
       // switch; the DAG name matches whatever its case.
-      {{"-dagNode", "-ad", "dc01", "-dagu", "backupadmin", "-dagp", "-x9+/=", "-dagn", "dag01"}, 4},
+      {{"-dagNode", "-ad", "dc01", "-dagu", "backupadmin", "-dagp", "-x9+/=", "-dagn", "dag01"},
+       dag01},
       // An empty value still comes with its switch.
-      {{"-dagNode", "-ad", "-dagu", "-dagp", "-dagn", "DAG01"}, 4},
+      {{"-dagNode", "-ad", "-dagu", "-dagp", "-dagn", "DAG01"}, dag01},
   };
   for (const Case& c : named) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     std::unique_ptr<CNMessageBase> one = Ask(c.args);
     ASSERT_TRUE(one);
-    ASSERT_EQ(one->getTagID(), Uvo::DAGMemberServersResp::kClassKey);
-    EXPECT_EQ(tzdag::GetList(*one, Uvo::DAGMemberServersResp::kMemberServers).size(), c.members);
+    EXPECT_EQ(tztest::Fields(*one), c.fields);
   }
 }
 

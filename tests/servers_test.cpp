@@ -56,12 +56,9 @@ TEST(MemberServers, SelectionAgentOrderAndOtherKinds) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tztest::TempDir dir;
-    json store = {{"clients",
-                   {{{"id", 2}, {"name", "DAG01"}, {"memberServers", json::parse(c.memberServers)}},
-                    {{"id", 3},
-                     {"name", "OTHER"},
-                     {"memberServers",
-                      {{{"name", "MBX77"}, {"selected", true}, {"agentInstalled", true}}}}}}}};
+    json store = json::parse(R"({"clients": [{"id": 2, "name": "DAG01"}, {"id": 3, "name": "OTHER",
+        "memberServers": [{"name": "MBX77", "selected": true, "agentInstalled": true}]}]})");
+    store["clients"][0]["memberServers"] = json::parse(c.memberServers);
     tztest::UseStore use(tztest::MakeStore(dir, store));
 
     tzplatform::LogCapture log;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db_answers.h"
+#include "log_lines.h"
 #include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
@@ -188,8 +189,7 @@ TEST(DiscoverExDatabaseTest, FailedReceiptEndsTheRequestWithoutTryingAnotherServ
     std::function<void(nlohmann::json&)> fixture;
     std::string script;       // installed as MBX01's tool when not empty
     bool intercept;           // the session hands back success without a record
-    std::string receiptLine;  // the line before the driver's, exactly or as a prefix
-    bool prefixOnly;
+    std::string receiptLine;  // the line before the driver's; "*" stands for any text
   };
   auto failure = [](const char* kind) {
     return [kind](nlohmann::json& f) { f["remote"]["failures"]["mbx01.test"] = kind; };
@@ -197,17 +197,17 @@ TEST(DiscoverExDatabaseTest, FailedReceiptEndsTheRequestWithoutTryingAnotherServ
   auto none = [](nlohmann::json&) {};
   const Case cases[] = {
       {"tool error record", failure("toolError"), "", false,
-       "[ReceiveRespsonse]: PshimProxy returned error: ", true},
+       "[ReceiveRespsonse]: PshimProxy returned error: *"},
       {"simulator's wrong record", failure("wrongMessage"), "", false,
-       "[ReceiveRespsonse]: Received a wrong message. TagID: ", true},
+       "[ReceiveRespsonse]: Received a wrong message. TagID: *"},
       {"member server answer instead", none, tztest::PrintingTool("<DAGMemberServersResp/>"), false,
-       "[ReceiveRespsonse]: Received a wrong message. TagID: 381113404", false},
+       "[ReceiveRespsonse]: Received a wrong message. TagID: 381113404"},
       {"tool exits without output", failure("exit"), "", false,
-       "[ReceiveRespsonse]: Received failed from PshimProxy. Error:[", true},
+       "[ReceiveRespsonse]: Received failed from PshimProxy. Error:[*"},
       {"output is not a record", failure("garbage"), "", false,
-       "[ReceiveRespsonse]: Received failed from PshimProxy. Error:[", true},
+       "[ReceiveRespsonse]: Received failed from PshimProxy. Error:[*"},
       {"success without a record", none, "", true,
-       "[ReceiveRespsonse]: Received no message from PshimProxy.", false},
+       "[ReceiveRespsonse]: Received no message from PshimProxy."},
   };
   for (const Case& c : cases) {
     tztest::TestEnv env(FixtureWith(c.fixture));
@@ -226,14 +226,9 @@ TEST(DiscoverExDatabaseTest, FailedReceiptEndsTheRequestWithoutTryingAnotherServ
     EXPECT_EQ(DbRows(outcome.resp), kStaleRows) << c.what;
     ASSERT_EQ(recorder.Attaches().size(), 1u) << c.what;
     EXPECT_EQ(recorder.SessionsCreated(), 1) << c.what;
-    ASSERT_GE(outcome.lines.size(), 2u) << c.what;
-    EXPECT_EQ(outcome.lines.back(), "[DiscoverDag]: Failed to receive response") << c.what;
-    const std::string& receipt = outcome.lines[outcome.lines.size() - 2];
-    if (c.prefixOnly) {
-      EXPECT_EQ(receipt.rfind(c.receiptLine, 0), 0u) << c.what << ": " << receipt;
-    } else {
-      EXPECT_EQ(receipt, c.receiptLine) << c.what;
-    }
+    EXPECT_TRUE(tztest::LinesEndWith(outcome.lines,
+                                     {c.receiptLine, "[DiscoverDag]: Failed to receive response"}))
+        << c.what;
     EXPECT_EQ(
         Count(outcome.lines, "[LaunchPshimFrom]: Launch PshimProxy From 'mbx01.test' succeed."), 1)
         << c.what;

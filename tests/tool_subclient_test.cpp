@@ -124,7 +124,8 @@ TEST(ToolSubclientTest, UpdateFailuresExitWithTheLibrarysLines) {
       {"2", "99", 1, "  [UpdateSubclient]: getApplicationId() failed with error 'application 99 of "
                      "installation 1 is not in the configuration store'.\n", true},
       // The failed discovery raises its critical event, which the store records.
-      {"7", "99", 1, "  [DiscoverDag]: Did not find an exchange server with UVO installed\n", false},
+      {"7", "99", 1, "  [DiscoverDag]: Did not find an exchange server with UVO installed\n",
+       false},
       {"7", "12", 2, "tzdag: application 12 is not a subclient of client 7\n", true},
       {"2", "0x0B", 2, "decimal", true},
       {"2", "-4294967285", 2, "decimal", true},

@@ -117,7 +117,8 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
   // clang-format off
   const Case cases[] = {
       {"kept, removed and new; other kinds untouched", true, false,
-       {"c First|DB01", "c Old|DB09", "o note=keep me", "a First\\DB010x12=MBX03", "a Old\\DB090x12=MBX01"},
+       {"c First|DB01", "c Old|DB09", "o note=keep me", "a First\\DB010x12=MBX03",
+        "a Old\\DB090x12=MBX01"},
        {"First\\DB01@MBX02", "Second\\DB02@MBX01"}, 0,
        {"content First|DB01", "other 200 note=keep me", "content Second|DB02",
         "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"}, {}, {}},

@@ -212,57 +212,38 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
 TEST_F(DagDiscoveryTest, DirectDiscoveryFindsNoDagAndClearsTheAnswer) {
   Uvo::DAGSetup stale;
   stale.setDagName("STALE");
-  Uvo::DAGMemberServer staleMember;
-  staleMember.setServerName("STALE01");
-
-  struct Case {
+  struct Credentials {
     const char* ad;
     const char* user;
     const char* password;
     const char* dag;
-    bool newMembers;
-    bool memberShape;
-    std::string line;
+    std::string logged;
   };
-  const Case cases[] = {
-      {"dc01", "backupadmin", "ENC", nullptr, false, false,
-       "[DiscoverDag]: Discover Dag. adServerName=dc01; userName=backupadmin; "
-       "encryptedPassword=ENC"},
-      {"dc01", "backupadmin", "ENC", nullptr, true, false,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=backupadmin; "
-       "encryptedPassword=ENC"},
-      {nullptr, nullptr, nullptr, nullptr, false, false,
-       "[DiscoverDag]: Discover Dag. adServerName=; userName=; encryptedPassword="},
-      {"dc01", "backupadmin", "ENC", "DAG01", false, true,
-       "[DiscoverDag]: Discover Dag. adServerName=dc01; userName=backupadmin; "
-       "encryptedPassword=ENC; dagName=DAG01"},
-      {"dc01", "backupadmin", "ENC", "DAG01", true, true,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; userName=backupadmin; "
-       "encryptedPassword=ENC; dagName=DAG01"},
-      {nullptr, nullptr, nullptr, nullptr, true, true,
-       "[DiscoverDagWithNewMembers]: Discover Dag. adServerName=; userName=; "
-       "encryptedPassword=; dagName="},
-  };
-  for (const Case& c : cases) {
-    tzplatform::LogCapture capture;
-    if (c.memberShape) {
-      Uvo::DAGMemberServersResp resp;
-      resp.setMemberServers({staleMember});
-      bool ok = c.newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, c.dag, resp)
-                             : DiscoverDag(c.ad, c.user, c.password, c.dag, resp);
-      EXPECT_TRUE(ok) << c.line;
-      EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGMemberServersResp::kMemberServers));
-      EXPECT_THAT(resp.getMemberServers(), IsEmpty()) << c.line;
-    } else {
-      Uvo::DAGDiscoverResp resp;
-      resp.setDags({stale});
-      bool ok = c.newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, resp)
-                             : DiscoverDag(c.ad, c.user, c.password, resp);
-      EXPECT_TRUE(ok) << c.line;
-      EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDiscoverResp::kDags));
-      EXPECT_THAT(resp.getDags(), IsEmpty()) << c.line;
+  const Credentials given = {"dc01", "backupadmin", "ENC", "DAG01",
+                             "adServerName=dc01; userName=backupadmin; encryptedPassword=ENC"};
+  // Null texts are taken as empty ones.
+  const Credentials none = {nullptr, nullptr, nullptr, nullptr,
+                            "adServerName=; userName=; encryptedPassword="};
+  for (const Credentials& c : {given, none}) {
+    for (bool newMembers : {false, true}) {
+      const std::string line =
+          std::string(newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
+          ": Discover Dag. " + c.logged;
+      SCOPED_TRACE(line);
+      tzplatform::LogCapture capture;
+      Uvo::DAGDiscoverResp dags;
+      dags.setDags({stale});
+      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, dags)
+                             : DiscoverDag(c.ad, c.user, c.password, dags));
+      EXPECT_EQ(tztest::Xml(dags), "<DAGDiscoverResp dags=\"0\"/>");
+      Uvo::DAGMemberServersResp members;
+      members.setMemberServers({tztest::MemberRecord("STALE01", true)});
+      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, c.dag, members)
+                             : DiscoverDag(c.ad, c.user, c.password, c.dag, members));
+      EXPECT_EQ(tztest::Xml(members), "<DAGMemberServersResp memberServers=\"0\"/>");
+      EXPECT_THAT(capture.Texts(),
+                  ElementsAre(line, line + "; dagName=" + (c.dag != nullptr ? c.dag : "")));
     }
-    EXPECT_THAT(capture.Texts(), ElementsAre(c.line));
   }
 }
 

@@ -9,7 +9,6 @@
 #include "../src/internal.h"
 #include "tzdag/DagDiscoverAgent.h"
 #include "tzplatform/TZPassword.h"
-#include "tzplatform/faults.h"
 #include "tzplatform/log.h"
 
 namespace {
@@ -139,17 +138,6 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
     EXPECT_EQ(agent.Password(), c.password) << label;
     EXPECT_EQ(agent.DagName(), c.dagName) << label;
   }
-}
-
-TEST(DagDiscoverAgentTest, FailedDecryptionLeavesAnEmptyPassword) {
-  const std::string encrypted = TZPassword::Encrypt("s3cret");
-  tzplatform::FaultInjector faults;
-  faults.Fail("TZPassword::decrypt", "*", 1);
-  DagDiscoverAgent agent("dc01", "backupadmin", encrypted.c_str(), "DAG01");
-  EXPECT_EQ(faults.Fired("TZPassword::decrypt", "*"), 1);
-  EXPECT_EQ(agent.Password(), "");
-  EXPECT_EQ(agent.AdServerName(), "dc01");
-  EXPECT_EQ(agent.DagName(), "DAG01");
 }
 
 TEST(DagDiscoverAgentTest, SearchFindsNothingAndLeavesTheListAsItWas) {

@@ -4,8 +4,8 @@
 
 #include <memory>
 
+#include "records_support.h"
 #include "temp_dir.h"
-#include "tzplatform/codec.h"
 #include "tzplatform/fixture.h"
 
 namespace tztest {
@@ -19,20 +19,13 @@ void PrintTo(const DbRow& row, std::ostream* out) {
 }
 
 Uvo::DAGDBResp DbRespFromXml(const std::string& xml) {
-  Uvo::RegisterSubsystem();
-  TZGui::RegisterSubsystem();
   Uvo::DAGDBResp resp;
-  std::unique_ptr<CNMessageBase> decoded;
-  tzplatform::DecodeResult result = tzplatform::DecodeMessage(xml, decoded);
-  if (!result.ok || !decoded) {
-    ADD_FAILURE() << "not a record: " << result.error << "\n" << xml;
-    return resp;
-  }
-  if (decoded->getTagID() != Uvo::DAGDBResp::kClassKey) {
+  std::unique_ptr<CNMessageBase> decoded = Decode(xml);
+  if (decoded && decoded->getTagID() != Uvo::DAGDBResp::kClassKey) {
     ADD_FAILURE() << "not a DAGDBResp: " << xml;
-    return resp;
+  } else if (decoded) {
+    static_cast<CNMessageBase&>(resp) = *decoded;
   }
-  static_cast<CNMessageBase&>(resp) = *decoded;
   return resp;
 }
 
@@ -48,10 +41,8 @@ std::vector<DbRow> DbRows(const Uvo::DAGDBResp& resp) {
 }
 
 std::string DbXml(const Uvo::DAGDBResp& resp, size_t index) {
-  std::string xml;
   const CNMessageList& databases = resp.getDatabases();
-  if (index < databases.size()) databases[index].serialize(xml, false);
-  return xml;
+  return index < databases.size() ? Xml(databases[index]) : std::string();
 }
 
 nlohmann::json DbDiscoveryFixture() {

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "store_support.h"
 #include "temp_dir.h"
 #include "tzplatform/fixture.h"
 
@@ -15,15 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::vector<std::string> Entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 class RemoteRootTest : public ::testing::Test {
  protected:
@@ -46,8 +37,8 @@ TEST_F(RemoteRootTest, WritesTheTopologyWithDefaultsAndInstallsTheToolPerHost) {
   })");
   tzplatform::CreateRemoteRootFromFixture(remote, root_, simulator_);
 
-  EXPECT_EQ(Entries(dir_.path()), (std::vector<std::string>{"pshim-sim", "remote"}));
-  EXPECT_EQ(Entries(root_),
+  EXPECT_EQ(tztest::FilesIn(dir_.path()), (std::vector<std::string>{"pshim-sim", "remote"}));
+  EXPECT_EQ(tztest::FilesIn(root_),
             (std::vector<std::string>{"dag.json", "mbx01.corp.example", "proxy01"}));
   json written = json::parse(tztest::ReadFile(root_ + "/dag.json"));
   EXPECT_EQ(written, json::parse(R"({
@@ -72,7 +63,7 @@ TEST_F(RemoteRootTest, WritesTheTopologyWithDefaultsAndInstallsTheToolPerHost) {
 
 TEST_F(RemoteRootTest, AnEmptySectionMakesAnEmptyRoot) {
   tzplatform::CreateRemoteRootFromFixture(json::object(), root_, simulator_);
-  EXPECT_EQ(Entries(root_), std::vector<std::string>{"dag.json"});
+  EXPECT_EQ(tztest::FilesIn(root_), std::vector<std::string>{"dag.json"});
   EXPECT_EQ(json::parse(tztest::ReadFile(root_ + "/dag.json")),
             json::parse(R"({"hosts": [], "dags": [], "failures": {}})"));
 }
@@ -125,7 +116,7 @@ TEST_F(RemoteRootTest, RejectsWhatItCannotUseAndNamesThePlace) {
       EXPECT_STREQ(e.what(), c.error);
     }
     // Nothing is left behind.
-    EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"pshim-sim"});
+    EXPECT_EQ(tztest::FilesIn(dir_.path()), std::vector<std::string>{"pshim-sim"});
   }
 }
 
@@ -139,7 +130,7 @@ TEST_F(RemoteRootTest, NeverBuildsOverAnExistingRootNorWithoutASimulator) {
   EXPECT_THROW(tzplatform::CreateRemoteRootFromFixture(json::object(), root_,
                                                        dir_.File("no-such-simulator")),
                tzplatform::FixtureError);
-  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"pshim-sim"});
+  EXPECT_EQ(tztest::FilesIn(dir_.path()), std::vector<std::string>{"pshim-sim"});
 }
 
 }  // namespace

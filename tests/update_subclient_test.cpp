@@ -253,30 +253,32 @@ TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
   struct Case {
     const char* call;
     int times;
+    std::string failure;  // the line naming the property and the status
     std::vector<std::string> after;
   };
-  // Stored: two content entries (one kept, one gone) and one association.
+  // Stored: two content entries (one kept, one gone) and one association; the
+  // store names content entries exdb-1, exdb-2, ... in the order they come.
+  // clang-format off
   const Case cases[] = {
       // The first delete (Old\DB09) fails; the association is still removed
       // and the additions are still made.
-      {"ApplProperties::deleteProperty",
-       1,
+      {"ApplProperties::deleteProperty", 1, "Failed to delete property exdb-2. ErrCode = 5.",
        {"content First|DB01 full", "content Old|DB09", "content Second|DB02",
         "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"}},
       // The force-full mark is not stored; everything else is.
-      {"ApplProperties::updateProperty",
-       -1,
+      {"ApplProperties::updateProperty", -1, "Failed to update property exdb-1. ErrCode = 5.",
        {"content First|DB01", "content Second|DB02", "association First\\DB010x12 MBX02",
         "association Second\\DB020x12 MBX01"}},
       // Nothing is added; the removals stand.
-      {"Subclient::addProperties", -1, {"content First|DB01 full"}},
+      {"Subclient::addProperties", -1,
+       "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. ErrCode = 5.",
+       {"content First|DB01 full"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.call);
     tztest::TestEnv env(Fixture(true));
     StoreProperties({"c First|DB01", "c Old|DB09", "a First\\DB010x12=MBX03"});
-    // The store names content entries in the order they come.
-    const std::string firstName = "exdb-1", oldName = "exdb-2";
     tzplatform::FaultInjector faults;
     faults.Fail(c.call, std::to_string(kApp), 5, c.times);
     tzplatform::LogCapture capture;
@@ -286,16 +288,8 @@ TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
         -1);
 
     EXPECT_EQ(StoredProperties(), c.after);
-    std::string failure =
-        std::string(c.call) == "ApplProperties::deleteProperty"
-            ? Line("Failed to delete property " + oldName + ". ErrCode = 5.")
-        : std::string(c.call) == "ApplProperties::updateProperty"
-            ? Line("Failed to update property " + firstName + ". ErrCode = 5.")
-            : Line(
-                  "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. "
-                  "ErrCode = 5.");
     std::vector<std::string> texts = capture.Texts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), failure), texts.end()) << failure;
+    EXPECT_NE(std::find(texts.begin(), texts.end(), Line(c.failure)), texts.end()) << c.failure;
     // The walk and the addition both ran to their end.
     EXPECT_EQ(texts.back(), Line("Add new sublicent content done"));
     EXPECT_EQ(CircularLoggingEvents(capture), std::vector<std::string>{"First\\DB01"});

@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <pugixml.hpp>
 
@@ -30,12 +31,18 @@ bool ParseInt64(const char* text, int64_t& value) {
   return res.ec == std::errc() && res.ptr == end && res.ptr != text;
 }
 
-// The field named `name`, trying first the one the writer puts at
-// `expected`: in a message as the writer wrote it that is the one, so a
-// large answer costs one name comparison per node.
+// The field named `name`, trying the fields from `expected` on first: the
+// writer puts fields in schema order, so in a message as it wrote it the
+// field is `expected` or one soon after it (an attribute follows the fields
+// that are lists, which are written as elements).
 int FindFieldExpecting(const RecordKind& kind, const char* name, int expected) {
-  if (expected < kind.fieldCount && SameName(kind.fields[expected].name, name)) return expected;
-  return FindField(kind, name);
+  for (int i = expected; i < kind.fieldCount; ++i) {
+    if (SameName(kind.fields[i].name, name)) return i;
+  }
+  for (int i = 0; i < expected && i < kind.fieldCount; ++i) {
+    if (SameName(kind.fields[i].name, name)) return i;
+  }
+  return -1;
 }
 
 // One walk over a record element: checks everything, element records
@@ -70,7 +77,8 @@ class Walker {
       switch (def.kind) {
         case FieldKind::kString:
           v.set = true;
-          std::get<std::string>(v.value) = value;
+          // Built afresh rather than assigned: the field is still empty.
+          v.value.emplace<std::string>(value);
           break;
         case FieldKind::kInt64: {
           int64_t number = 0;
@@ -97,12 +105,21 @@ class Walker {
     }
 
     expected = 0;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-      pugi::xml_node_type type = child.type();
-      if (IsBlankText(child, type)) continue;
+    // pugixml reports a missing node as node_null, so one type() call per
+    // node both ends the loop and classifies the node.
+    pugi::xml_node child = node.first_child();
+    pugi::xml_node_type type = child.type();
+    while (type != pugi::node_null) {
+      if (IsBlankText(child, type)) {
+        child = child.next_sibling();
+        type = child.type();
+        continue;
+      }
       int i = type == pugi::node_element ? FindFieldExpecting(kind, child.name(), expected) : -1;
       if (i < 0 || !IsList(kind.fields[i].kind)) {
         if (!KeepUnknown(child, depth + 1, build)) return false;
+        child = child.next_sibling();
+        type = child.type();
         continue;
       }
       const FieldDef& def = kind.fields[i];
@@ -111,20 +128,15 @@ class Walker {
                         "> marks an empty list, but the list has items",
                     child);
       }
-      // The items of one list come one after another.
+      // The items of one list come one after another: the whole run is read
+      // here, and the walk goes on after it.
       expected = i;
       FieldValue& v = build.fields[i];
       v.set = true;
-      if (def.kind == FieldKind::kStringList) {
-        if (!ReadText(child, std::get<CNStringList>(v.value))) return false;
-      } else {
-        auto& items = std::get<CNMessageList>(v.value);
-        if (items.empty()) items.reserve(CountFrom(child));
-        items.emplace_back(def.element->family, def.element->index);
-        if (!Walk(child, *def.element, depth + 1, *CNMessageAccess::ImplOf(items.back()))) {
-          return false;
-        }
-      }
+      bool ok = def.kind == FieldKind::kStringList
+                    ? ReadTexts(child, type, def.name, std::get<CNStringList>(v.value))
+                    : ReadRecords(child, type, def, depth + 1, std::get<CNMessageList>(v.value));
+      if (!ok) return false;
     }
     return true;
   }
@@ -157,6 +169,32 @@ class Walker {
     return Fail("elements nested deeper than " + std::to_string(kMaxDecodeDepth) + " levels", node);
   }
 
+  // `node` or the first element among its following siblings.
+  static pugi::xml_node ElementFrom(pugi::xml_node node) {
+    while (node && node.type() != pugi::node_element) node = node.next_sibling();
+    return node;
+  }
+
+  // Whether `node`, of type `type`, is an item of the list whose items are
+  // named `name`.
+  static bool IsItem(pugi::xml_node node, pugi::xml_node_type type, const char* name) {
+    return type == pugi::node_element && SameName(node.name(), name);
+  }
+
+  // Reads the run of object-list items that starts at `item` into `items`;
+  // on success `item` and `type` are the node after the run.
+  bool ReadRecords(pugi::xml_node& item, pugi::xml_node_type& type, const FieldDef& def, int depth,
+                   CNMessageList& items) {
+    if (items.empty()) items.reserve(CountFrom(item));
+    do {
+      items.emplace_back(def.element->family, def.element->index);
+      if (!Walk(item, *def.element, depth, *CNMessageAccess::ImplOf(items.back()))) return false;
+      item = item.next_sibling();
+      type = item.type();
+    } while (IsItem(item, type, def.name));
+    return true;
+  }
+
   // Room for the items of a list from `first` on, so that the list is
   // allocated once: the following siblings, which are normally all items.
   static size_t CountFrom(pugi::xml_node first) {
@@ -165,38 +203,45 @@ class Walker {
     return count;
   }
 
-  // `node` or the first element among its following siblings.
-  static pugi::xml_node ElementFrom(pugi::xml_node node) {
-    while (node && node.type() != pugi::node_element) node = node.next_sibling();
-    return node;
+  // Reads the run of string-list items that starts at `item` into `items`;
+  // on success `item` and `type` are the node after the run.
+  bool ReadTexts(pugi::xml_node& item, pugi::xml_node_type& type, const char* name,
+                 CNStringList& items) {
+    if (items.empty()) items.reserve(CountFrom(item));
+    do {
+      if (!ReadText(item, items)) return false;
+      item = item.next_sibling();
+      type = item.type();
+    } while (IsItem(item, type, name));
+    return true;
   }
 
-  // A string-list item holds text only; its text is appended to the list.
-  bool ReadText(pugi::xml_node item, CNStringList& items) {
+  // A string-list item holds text only; its text is appended to `texts`.
+  bool ReadText(pugi::xml_node item, CNStringList& texts) {
     if (pugi::xml_attribute attribute = item.first_attribute()) {
       return Fail(std::string("list item <") + item.name() + "> has an attribute (" +
                       attribute.name() + "); it may hold text only",
                   item);
     }
-    if (items.empty()) items.reserve(CountFrom(item));
     pugi::xml_node part = item.first_child();
-    if (!part) {
-      items.emplace_back();
+    pugi::xml_node_type type = part.type();
+    if (type == pugi::node_null) {
+      texts.emplace_back();
       return true;
     }
     // Normally one piece of text; text split by a comment or a CDATA
     // section is joined.
-    if (!IsText(item, part)) return false;
-    std::string& text = items.emplace_back(part.value());
-    for (part = part.next_sibling(); part; part = part.next_sibling()) {
-      if (!IsText(item, part)) return false;
+    if (!IsText(item, part, type)) return false;
+    std::string& text = texts.emplace_back(part.value());
+    for (part = part.next_sibling(), type = part.type(); type != pugi::node_null;
+         part = part.next_sibling(), type = part.type()) {
+      if (!IsText(item, part, type)) return false;
       text.append(part.value());
     }
     return true;
   }
 
-  bool IsText(pugi::xml_node item, pugi::xml_node part) {
-    pugi::xml_node_type type = part.type();
+  bool IsText(pugi::xml_node item, pugi::xml_node part, pugi::xml_node_type type) {
     if (type == pugi::node_pcdata || type == pugi::node_cdata) return true;
     return Fail(
         std::string("list item <") + item.name() + "> has a child element; it may hold text only",

@@ -204,15 +204,20 @@ class Walker {
   }
 
   // Reads the run of string-list items that starts at `item` into `items`;
-  // on success `item` and `type` are the node after the run.
+  // on success `item` and `type` are the node after the run. The room made
+  // for a new list is the length of the run read before: the lists of one
+  // answer are mostly of one length, so this saves counting the items first,
+  // and it never reserves more than the text held before.
   bool ReadTexts(pugi::xml_node& item, pugi::xml_node_type& type, const char* name,
                  CNStringList& items) {
-    if (items.empty()) items.reserve(CountFrom(item));
+    if (items.empty()) items.reserve(lastRun_);
+    size_t before = items.size();
     do {
       if (!ReadText(item, items)) return false;
       item = item.next_sibling();
       type = item.type();
     } while (IsItem(item, type, name));
+    lastRun_ = items.size() - before;
     return true;
   }
 
@@ -282,6 +287,7 @@ class Walker {
 
   const char* data_;
   size_t size_;
+  size_t lastRun_ = 1;
 };
 
 }  // namespace

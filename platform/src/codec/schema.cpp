@@ -108,14 +108,6 @@ const RecordKind* FindKindByName(const char* name) {
   return nullptr;
 }
 
-int FindField(const RecordKind& kind, const char* name) {
-  for (int i = 0; i < kind.fieldCount; ++i) {
-    const char* candidate = kind.fields[i].name;
-    if (SameName(candidate, name)) return i;
-  }
-  return -1;
-}
-
 bool IsFamilyRegistered(int family) {
   switch (family) {
     case kUvoFamily:

@@ -42,9 +42,6 @@ const char* KindName(FieldKind kind);
 const RecordKind* FindKind(int family, int index);
 const RecordKind* FindKindByName(const char* name);
 
-// Index of the field named `name` in `kind`, or -1.
-int FindField(const RecordKind& kind, const char* name);
-
 // Whether records of `family` may be decoded.
 bool IsFamilyRegistered(int family);
 void RegisterFamily(int family);

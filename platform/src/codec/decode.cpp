@@ -207,7 +207,7 @@ class Walker {
   // on success `item` and `type` are the node after the run. The room made
   // for a new list is the length of the run read before: the lists of one
   // answer are mostly of one length, so this saves counting the items first,
-  // and it never reserves more than the text held before.
+  // and the room never exceeds the items of a run the text really holds.
   bool ReadTexts(pugi::xml_node& item, pugi::xml_node_type& type, const char* name,
                  CNStringList& items) {
     if (items.empty()) items.reserve(lastRun_);

@@ -105,6 +105,9 @@ TEST(Codec, BadTextIsAnErrorWithAClearText) {
       {deepBesideKnown, deep("263")},
       {"<DAGDBResp><databases dbName=\"a\" dbName=\"b\"/></DAGDBResp>",
        "duplicate attribute dbName on <databases> (at offset 11)"},
+      {"<DAGDBResp><databases copyServers=\"0\" circularLogging=\"1\" dbName=\"a\" "
+       "circularLogging=\"0\"/></DAGDBResp>",
+       "duplicate attribute circularLogging on <databases> (at offset 11)"},
       {"<DAGDBResp databases=\"0\"><databases/></DAGDBResp>",
        "attribute databases=\"0\" of <DAGDBResp> marks an empty list, but the list has items "
        "(at offset 25)"},
@@ -286,6 +289,14 @@ TEST(Codec, DecodedRecordsAreWrittenInOneOrder) {
       {R"(<DAGMemberServer uvoInstalled="-10"/>)", ""},
       {"<DAGDB><x/><copyServers>A</copyServers></DAGDB>",
        "<DAGDB><copyServers>A</copyServers><x/></DAGDB>"},
+      // A list interrupted by an unknown element goes on in order.
+      {"<DAGDB><copyServers>A</copyServers><x/><copyServers>B</copyServers></DAGDB>",
+       "<DAGDB><copyServers>A</copyServers><copyServers>B</copyServers><x/></DAGDB>"},
+      // Lists of other lengths one after another, an empty one among them.
+      {"<DAGDBResp><databases dbName=\"a\"><copyServers>1</copyServers></databases>"
+       "<databases dbName=\"b\">" + Repeat("<copyServers>2</copyServers>", 5) + "</databases>"
+       "<databases dbName=\"c\" copyServers=\"0\"/><databases dbName=\"d\">" +
+       Repeat("<copyServers>3</copyServers>", 3) + "</databases></DAGDBResp>", ""},
       {R"(<DAGSetup><memberServers serverName="M"/><dagName>D</dagName>)"
        R"(<memberServers serverName="N"/></DAGSetup>)",
        R"(<DAGSetup><memberServers serverName="M"/><memberServers serverName="N"/>)"

@@ -142,16 +142,22 @@ void BM_EndToEnd(benchmark::State& state) {
   Discover(state, static_cast<uint32_t>(state.range(0)));
 }
 
-void BM_SimulatorAlone(benchmark::State& state) {
-  Dag& dag = FullSizeDag(static_cast<int>(state.range(0)));
+// The tool of a request started on its own, with the request's command line
+// and environment: the child's share of an end-to-end run.
+void ProgramAlone(benchmark::State& state, const Dag& dag, const std::string& program) {
   double childBefore = ChildCpuSeconds();
   for (auto _ : state) {
     tzbench::Measured measured;
-    tzbench::ProgramRun run = tzbench::RunProgram(dag.program, dag.args, dag.env);
+    tzbench::ProgramRun run = tzbench::RunProgram(program, dag.args, dag.env);
     benchmark::DoNotOptimize(run.output.data());
   }
   state.counters["child_cpu_ms"] = benchmark::Counter((ChildCpuSeconds() - childBefore) * 1e3,
                                                       benchmark::Counter::kAvgIterations);
+}
+
+void BM_SimulatorAlone(benchmark::State& state) {
+  Dag& dag = FullSizeDag(static_cast<int>(state.range(0)));
+  ProgramAlone(state, dag, dag.program);
 }
 
 void BM_EndToEndCat(benchmark::State& state) {
@@ -163,14 +169,7 @@ void BM_EndToEndCat(benchmark::State& state) {
 
 void BM_CatAlone(benchmark::State& state) {
   Dag& dag = FullSizeDag(static_cast<int>(state.range(0)));
-  double childBefore = ChildCpuSeconds();
-  for (auto _ : state) {
-    tzbench::Measured measured;
-    tzbench::ProgramRun run = tzbench::RunProgram(dag.catTool, dag.args, dag.env);
-    benchmark::DoNotOptimize(run.output.data());
-  }
-  state.counters["child_cpu_ms"] = benchmark::Counter((ChildCpuSeconds() - childBefore) * 1e3,
-                                                      benchmark::Counter::kAvgIterations);
+  ProgramAlone(state, dag, dag.catTool);
 }
 
 void BM_Intercepted(benchmark::State& state) {

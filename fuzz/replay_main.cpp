@@ -1,5 +1,5 @@
 // Replays saved inputs through a fuzz target without libFuzzer, so that every
-// build (GCC too) runs the seed corpus and the inputs that once crashed.
+// build (GCC too) runs the starting corpus and the inputs that once crashed.
 //
 // Usage: <target>_replay DIR... ; every regular file in each DIR (names not
 // starting with '.') is fed to LLVMFuzzerTestOneInput, in name order. A

@@ -167,16 +167,8 @@ bool GetSubclientContent(uint32_t orbalId, uint32_t appId, bool& isDefault,
   isDefault = false;
 
   ApplicationId application(orbalId, appId);
-  if (application.getApplicationId(nullptr) != 0) {
-    event.debug("[%s]: getApplicationId() failed with error '%s'.", kLogName,
-                application.getErrorString().c_str());
-    return false;
-  }
-  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
-  if (subclient == nullptr) {
-    event.debug("[%s]: Failed to get subclient", kLogName);
-    return false;
-  }
+  MsExchangeSubclient* subclient = LookUpSubclient(application, kLogName);
+  if (subclient == nullptr) return false;
 
   PropertiesList properties;
   ApplProperties& stored = *subclient;

@@ -33,16 +33,8 @@ using SubclientFlagQuery = int (MsExchangeSubclient::*)(bool&, void*);
 bool ReadSubclientFlag(const char* logName, uint32_t orbalId, uint32_t appId,
                        SubclientFlagQuery query, bool& flag) {
   ApplicationId application(orbalId, appId);
-  if (application.getApplicationId(nullptr) != 0) {
-    event.debug("[%s]: getApplicationId() failed with error '%s'.", logName,
-                application.getErrorString().c_str());
-    return false;
-  }
-  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
-  if (subclient == nullptr) {
-    event.debug("[%s]: Failed to get subclient", logName);
-    return false;
-  }
+  MsExchangeSubclient* subclient = LookUpSubclient(application, logName);
+  if (subclient == nullptr) return false;
   // A failed query leaves the preset in place, which is the default wanted.
   (subclient->*query)(flag, nullptr);
   return true;

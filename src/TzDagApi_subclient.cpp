@@ -11,6 +11,7 @@
 #include <tzplatform/Properties.h>
 #include <tzplatform/Subclient.h>
 
+#include "internal.h"
 #include "name_lookup.h"
 #include "tzdag/TzDagApi.h"
 
@@ -128,16 +129,8 @@ std::string JoinNames(const std::vector<std::string>& names) {
 
 bool IsManualSubclient(uint32_t orbalId, uint32_t appId) {
   ApplicationId application(orbalId, appId);
-  if (application.getApplicationId(nullptr) != 0) {
-    event.debug("[%s]: getApplicationId() failed with error '%s'.", kIsManualName,
-                application.getErrorString().c_str());
-    return false;
-  }
-  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
-  if (subclient == nullptr) {
-    event.debug("[%s]: Failed to get subclient", kIsManualName);
-    return false;
-  }
+  MsExchangeSubclient* subclient = LookUpSubclient(application, kIsManualName);
+  if (subclient == nullptr) return false;
   bool automatic = false;
   int status = subclient->isselectionTypeAutomatic(automatic, nullptr);
   bool manual = !automatic;
@@ -154,16 +147,8 @@ bool IsManualSubclient(uint32_t orbalId, uint32_t appId) {
 int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
                     bool markForceFull) {
   ApplicationId application(orbalId, appId);
-  if (application.getApplicationId(nullptr) != 0) {
-    event.debug("[%s]: getApplicationId() failed with error '%s'.", kUpdateName,
-                application.getErrorString().c_str());
-    return kFailed;
-  }
-  MsExchangeSubclient* subclient = application.getSubclient(nullptr);
-  if (subclient == nullptr) {
-    event.debug("[%s]: Failed to get subclient", kUpdateName);
-    return kFailed;
-  }
+  MsExchangeSubclient* subclient = LookUpSubclient(application, kUpdateName);
+  if (subclient == nullptr) return kFailed;
   bool automatic = false;
   if (subclient->isselectionTypeAutomatic(automatic, nullptr) != 0) {
     event.debug("[%s]: isselectionTypeManual failed", kUpdateName);

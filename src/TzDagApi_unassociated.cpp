@@ -8,6 +8,7 @@
 #include <tzplatform/Subclient.h>
 
 #include "internal.h"
+#include "name_lookup.h"
 #include "tzdag/TzDagApi.h"
 
 namespace {
@@ -28,10 +29,9 @@ bool CollectContent(uint64_t id, std::vector<std::string>& paths) {
     return false;
   }
   for (const ApplProperty* property : properties) {
-    if (property->getType() != ExchangeDBProperty::kType) continue;
-    const auto* entry = dynamic_cast<const ExchangeDBProperty*>(property);
+    const ExchangeDBProperty* entry = AsDatabaseEntry(property);
     if (entry == nullptr) continue;
-    std::string path = std::string(entry->getDescription()) + "\\" + entry->getStoreName();
+    std::string path = DatabasePath(*entry);
     event.DebugLvl(kName, 3, "Found content [%s] for scId [%lu]", path.c_str(),
                    static_cast<unsigned long>(id));
     paths.push_back(path);

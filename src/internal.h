@@ -61,6 +61,13 @@ struct RemoteReceipt {
 // received and hands back no record.
 RemoteReceipt ReceiveRemoteRecord(CTzNetwork& session, const char* logName, uint32_t expectedKey);
 
+// The subclient that `application` names, owned by `application`; null when
+// the application cannot be read or has no subclient, after the line that
+// says so under `logName`.
+class ApplicationId;
+class MsExchangeSubclient;
+MsExchangeSubclient* LookUpSubclient(ApplicationId& application, const char* logName);
+
 // The name of the machine the library runs on, as the session wants it: at
 // most 255 characters.
 std::string LocalClientName();

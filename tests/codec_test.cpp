@@ -224,7 +224,7 @@ TEST(Codec, WritesTheDocumentedXmlForm) {
 const std::string kUnknownDbInner =
     R"( backupServer="MBX02" circularLogging="0" mountedOn="MBX01" z="&lt;&amp;&quot;">)";
 const std::string kReplication =
-    R"(<replication lag="5"><seed state="ok">done &amp; dusted</seed><seed/></replication>)";
+    R"(<replication lag="5"><copy state="ok">done &amp; dusted</copy><copy/></replication>)";
 const std::string kElementNamedDbName = "<dbName>an element, not the attribute</dbName>";
 const std::string kWithUnknowns =
     R"(<DAGDBResp requestId="77"><databases dbName="First\DB01")" + kUnknownDbInner +

@@ -45,8 +45,8 @@ bool LinearClaim(std::vector<std::string>& unclaimed, const std::string& path) {
 }
 
 TEST(NameClaimsTest, ClaimsWhatTheLinearSearchClaimsAndLeavesTheSameNamesInOrder) {
-  for (unsigned seed = 1; seed <= 300; ++seed) {
-    std::mt19937 random(seed);
+  for (unsigned round = 1; round <= 300; ++round) {
+    std::mt19937 random(round);
     std::uniform_int_distribution<int> size(0, 40);
     std::vector<std::string> discovered = RandomNames(random, size(random));
     std::vector<std::string> paths = RandomNames(random, size(random));
@@ -54,9 +54,9 @@ TEST(NameClaimsTest, ClaimsWhatTheLinearSearchClaimsAndLeavesTheSameNamesInOrder
     NameClaims claims(discovered);
     std::vector<std::string> linear = discovered;
     for (const std::string& path : paths) {
-      ASSERT_EQ(claims.Claim(path), LinearClaim(linear, path)) << "seed " << seed << " " << path;
+      ASSERT_EQ(claims.Claim(path), LinearClaim(linear, path)) << "round " << round << " " << path;
     }
-    ASSERT_EQ(claims.Unclaimed(), linear) << "seed " << seed;
+    ASSERT_EQ(claims.Unclaimed(), linear) << "round " << round;
   }
 }
 
@@ -95,14 +95,14 @@ TEST(NameClaimsTest, EdgeCases) {
 }
 
 TEST(NameSetTest, ContainsWhatTheLinearSearchFindsOnRandomNames) {
-  for (unsigned seed = 1; seed <= 300; ++seed) {
-    std::mt19937 random(seed);
+  for (unsigned round = 1; round <= 300; ++round) {
+    std::mt19937 random(round);
     std::uniform_int_distribution<int> size(0, 30);
     std::vector<std::string> names = RandomNames(random, size(random));
     NameSet set(names);
     for (const std::string& probe : RandomNames(random, 30)) {
       bool linear = std::any_of(names.begin(), names.end(), iStrEqual(probe));
-      ASSERT_EQ(set.Contains(probe), linear) << "seed " << seed << " " << probe;
+      ASSERT_EQ(set.Contains(probe), linear) << "round " << round << " " << probe;
     }
   }
 }

@@ -183,8 +183,8 @@ TEST(UnassociatedTest, KeyedAndLoggedSearchesKeepTheSameDatabases) {
   const std::vector<std::pair<std::string, std::string>> pool = {
       {"First", "DB01"}, {"first", "db01"}, {"First", "DB1"}, {"Second", "DB02"},
       {"A", "B\\C"},     {"A\\B", "C"},     {"", "DB01"}};
-  for (unsigned seed = 1; seed <= 6; ++seed) {
-    std::mt19937 random(seed);
+  for (unsigned round = 1; round <= 6; ++round) {
+    std::mt19937 random(round);
     auto pick = [&] {
       return pool[std::uniform_int_distribution<size_t>(0, pool.size() - 1)(random)];
     };
@@ -206,11 +206,11 @@ TEST(UnassociatedTest, KeyedAndLoggedSearchesKeepTheSameDatabases) {
     tztest::TestEnv env(World(subclients, discovered));
     tzplatform::SetDebugLevel(0);
     Uvo::DAGDBResp keyed;
-    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, keyed)) << "seed " << seed;
+    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, keyed)) << "round " << round;
     tzplatform::SetDebugLevel(5);
     Uvo::DAGDBResp logged;
-    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, logged)) << "seed " << seed;
-    EXPECT_EQ(Names(keyed), Names(logged)) << "seed " << seed;
+    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, logged)) << "round " << round;
+    EXPECT_EQ(Names(keyed), Names(logged)) << "round " << round;
   }
 }
 

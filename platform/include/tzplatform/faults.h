@@ -10,7 +10,10 @@
 // "TZClient::getClientId", "ApplicationId::getApplicationId",
 // "ApplProperties::getProperties", "ApplProperties::deleteProperty",
 // "Subclient::addProperties", "TZInstalledPackages::IsPackageInstalled",
-// "TZInstalledPackages::TZInstalledPackages", "ClientApplicationList::getSubclientList".
+// "TZInstalledPackages::TZInstalledPackages", "ClientApplicationList::getSubclientList",
+// "StoreTransaction::StoreTransaction", "StoreTransaction::Commit", and
+// "Store::write", asked before every statement that writes inside a store
+// transaction (key: the store path).
 // Keys: the client name for TZClient calls, the decimal client id for
 // ClientProperties and TZInstalledPackages, the decimal application/subclient
 // id for ApplicationId and subclient calls, and the decimal client id or
@@ -42,9 +45,14 @@ class TZPLATFORM_API FaultInjector {
 
   // The call returns `status` (non-zero) for `key`; "*" matches every key.
   // `times` < 0 means every time; otherwise the fault fires that many times.
-  void Fail(const std::string& call, const std::string& key, int status, int times = -1);
+  // The first `skip` matching calls pass untouched.
+  void Fail(const std::string& call, const std::string& key, int status, int times = -1,
+            int skip = 0);
   // The call throws InjectedFault for `key`.
-  void Throw(const std::string& call, const std::string& key, int times = -1);
+  void Throw(const std::string& call, const std::string& key, int times = -1, int skip = 0);
+  // The process is killed (SIGKILL) at the call, after `skip` matching calls:
+  // a crash at a chosen point, for crash tests run in a child process.
+  void Crash(const std::string& call, const std::string& key, int skip = 0);
   // How many times a fault armed by this injector fired for (call, key).
   int Fired(const std::string& call, const std::string& key) const;
 

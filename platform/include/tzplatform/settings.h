@@ -39,6 +39,12 @@ TZPLATFORM_API std::string LogFile();
 TZPLATFORM_API void SetDebugLevel(int level);
 TZPLATFORM_API int DebugLevel();
 
+// Milliseconds a store write waits for another writer's lock before it fails
+// (30000); values below 0 are taken as 0. Applies to transactions begun after
+// the call.
+TZPLATFORM_API void SetStoreBusyTimeout(int milliseconds);
+TZPLATFORM_API int StoreBusyTimeout();
+
 // What TZPlatformInfo reports about the local machine. By default the type is
 // 0 (bit 0 clear), the core host client name is empty and the physical
 // machine name is the host name of this machine.

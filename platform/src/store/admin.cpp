@@ -7,6 +7,7 @@
 
 #include "store/connection.h"
 #include "store/scratch_file.h"
+#include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
 namespace tzplatform {
@@ -91,7 +92,7 @@ void CopyStore(const std::string& from, const std::string& to) {
       throw StoreError("cannot copy " + from + " to " + to + ": " + sqlite3_errmsg(copy.get()));
     }
     auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(store::kBusyTimeoutMs);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(StoreBusyTimeout());
     do {
       rc = sqlite3_backup_step(backup, -1);
       if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) &&

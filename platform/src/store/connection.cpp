@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/schema.h"
+#include "tzplatform/faults.h"
 #include "tzplatform/settings.h"
 
 namespace tzplatform {
@@ -39,7 +40,7 @@ sqlite3* OpenHandle(const std::string& path, int flags) {
     Throw(Describe(path) + ": cannot open: " + message);
   }
   sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, StoreBusyTimeout());
   return db;
 }
 
@@ -122,6 +123,20 @@ void Connection::Run(const char* sql) {
     Throw(message);
   }
   Release(statement, inUse);
+}
+
+bool Connection::TransactionLost() const {
+  return depth_ > 0 && sqlite3_get_autocommit(db_) != 0;
+}
+
+void Connection::BeforeWrite() {
+  if (TransactionLost()) {
+    Throw(Describe(path_) +
+          ": the transaction was rolled back after an error; nothing more is written");
+  }
+  if (int status = CheckFault("Store::write", path_)) {
+    Throw(Describe(path_) + ": injected write failure (status " + std::to_string(status) + ")");
+  }
 }
 
 int Connection::RunNoThrow(const char* sql) noexcept {
@@ -276,6 +291,11 @@ Statement& Statement::BindNull(int index) {
 }
 
 bool Statement::Step() {
+  // Every write of the store runs inside a write transaction; its first step
+  // is where a write can be refused.
+  if (connection_.depth() > 0 && !sqlite3_stmt_busy(stmt_) && !sqlite3_stmt_readonly(stmt_)) {
+    connection_.BeforeWrite();
+  }
   int rc = sqlite3_step(stmt_);
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -312,25 +332,79 @@ std::string Statement::Text(int column) const {
                      static_cast<size_t>(sqlite3_column_bytes(stmt_, column)));
 }
 
-WriteTransaction::WriteTransaction(Connection& connection) : connection_(connection) {
-  connection_.Run("BEGIN IMMEDIATE");
+WriteTransaction::WriteTransaction(Connection& connection)
+    : connection_(connection), level_(connection.depth_ + 1) {
+  if (level_ > 1) {
+    if (connection_.TransactionLost()) {
+      Throw(Describe(connection_.path()) +
+            ": the transaction was rolled back after an error; nothing more is written");
+    }
+    connection_.Run(("SAVEPOINT " + SavepointName()).c_str());
+  } else {
+    sqlite3* db = connection_.handle();
+    const int waitMs = StoreBusyTimeout();
+    sqlite3_busy_timeout(db, waitMs);
+    bool* inUse = nullptr;
+    sqlite3_stmt* begin = connection_.Acquire("BEGIN IMMEDIATE", inUse);
+    int rc = sqlite3_step(begin);
+    Connection::Release(begin, inUse);
+    if ((rc & 0xff) == SQLITE_BUSY) {
+      throw StoreBusy(Describe(connection_.path()) +
+                      ": another writer holds the write lock (waited " + std::to_string(waitMs) +
+                      " ms)");
+    }
+    if (rc != SQLITE_DONE) connection_.Fail("cannot begin a write transaction");
+  }
+  ++connection_.depth_;
 }
 
 WriteTransaction::~WriteTransaction() {
-  if (open_ && !sqlite3_get_autocommit(connection_.handle())) connection_.RunNoThrow("ROLLBACK");
+  Rollback();
+}
+
+std::string WriteTransaction::SavepointName() const {
+  return "tz_level_" + std::to_string(level_);
 }
 
 void WriteTransaction::Commit() {
-  connection_.Run("COMMIT");
+  if (!open_) Throw(Describe(connection_.path()) + ": the transaction has already ended");
+  if (level_ > 1) {
+    if (connection_.TransactionLost()) {
+      Throw(Describe(connection_.path()) +
+            ": the transaction was rolled back after an error; nothing more is written");
+    }
+    connection_.Run(("RELEASE " + SavepointName()).c_str());
+  } else {
+    // A failed COMMIT leaves the transaction open: the roll-back below (or
+    // the destructor's) ends it.
+    connection_.Run("COMMIT");
+  }
   open_ = false;
+  --connection_.depth_;
+}
+
+void WriteTransaction::Rollback() noexcept {
+  if (!open_) return;
+  open_ = false;
+  --connection_.depth_;
+  // SQLite may have rolled back already after an error.
+  if (sqlite3_get_autocommit(connection_.handle())) return;
+  if (level_ > 1) {
+    connection_.RunNoThrow(("ROLLBACK TO " + SavepointName()).c_str());
+    connection_.RunNoThrow(("RELEASE " + SavepointName()).c_str());
+  } else {
+    connection_.RunNoThrow("ROLLBACK");
+  }
 }
 
 ReadTransaction::ReadTransaction(Connection& connection) : connection_(connection) {
+  if (!sqlite3_get_autocommit(connection_.handle())) return;
   connection_.Run("BEGIN");
+  began_ = true;
 }
 
 ReadTransaction::~ReadTransaction() {
-  if (!sqlite3_get_autocommit(connection_.handle())) connection_.RunNoThrow("COMMIT");
+  if (began_ && !sqlite3_get_autocommit(connection_.handle())) connection_.RunNoThrow("COMMIT");
 }
 
 namespace {
@@ -361,7 +435,9 @@ Connection& ThreadConnection(const std::string& path) {
   cache.ForgetInherited();
   auto found = cache.open.find(path);
   if (found != cache.open.end()) {
-    // A file that was removed or replaced is opened afresh.
+    // A file that was removed or replaced is opened afresh, but not under a
+    // transaction that still holds the connection.
+    if (found->second->depth() > 0) return *found->second;
     struct stat info {};
     if (stat(path.c_str(), &info) == 0 && found->second->SameFile(info.st_dev, info.st_ino)) {
       return *found->second;

@@ -25,9 +25,6 @@ namespace store {
 // The newest schema this program reads and writes.
 constexpr int kSchemaVersion = 1;
 
-// How long a call waits for another connection's write lock before it fails.
-constexpr int kBusyTimeoutMs = 30000;
-
 class Connection {
  public:
   // Opens an existing store; refuses (StoreError) anything that is not a
@@ -56,6 +53,17 @@ class Connection {
   // Throws StoreError with the path, `what` and SQLite's message.
   [[noreturn]] void Fail(const std::string& what) const;
 
+  // Write transactions open on this connection, outermost first (0: none).
+  int depth() const { return depth_; }
+  // Whether the outermost transaction was ended by SQLite itself after an
+  // error (it rolls back on a full disk, an I/O error, ...): nothing may be
+  // written until the callers holding it have ended it.
+  bool TransactionLost() const;
+  // Called before the first step of every write inside a transaction: fails
+  // (StoreError) when the transaction was lost, or when a fault is armed for
+  // "Store::write" (key: the store path).
+  void BeforeWrite();
+
   // Leaves the SQLite handle open forever: used for connections inherited
   // across fork, which the child must neither use nor close.
   void Abandon();
@@ -81,8 +89,11 @@ class Connection {
     bool inUse = false;
   };
 
+  friend class WriteTransaction;
+
   sqlite3* db_;
   std::string path_;
+  int depth_ = 0;
   dev_t device_ = 0;
   ino_t inode_ = 0;
   std::unordered_map<std::string, CachedStatement> statements_;
@@ -124,6 +135,12 @@ class Statement {
 // BEGIN IMMEDIATE ... COMMIT: takes the write lock up front (waiting for it),
 // so a read-then-write never fails half-way on a busy snapshot. Rolled back
 // unless committed.
+//
+// Made while another is open on the same connection it joins that one as a
+// savepoint: its Commit keeps its writes for the outer transaction to commit,
+// and its roll-back undoes only what was written since it began. Begin and
+// the outermost Commit throw StoreError; a lock not free within the busy
+// timeout is a StoreBusy.
 class WriteTransaction {
  public:
   explicit WriteTransaction(Connection& connection);
@@ -131,13 +148,26 @@ class WriteTransaction {
   WriteTransaction(const WriteTransaction&) = delete;
   WriteTransaction& operator=(const WriteTransaction&) = delete;
   void Commit();
+  // Rolls back now (idempotent); never throws.
+  void Rollback() noexcept;
+  bool outermost() const { return level_ == 1; }
 
  private:
+  std::string SavepointName() const;
+
   Connection& connection_;
+  int level_;  // 1 for the outermost transaction
   bool open_ = true;
 };
 
-// A consistent view for several reads.
+// The write lock was not free within the busy timeout.
+class StoreBusy : public StoreError {
+ public:
+  explicit StoreBusy(const std::string& what) : StoreError(what) {}
+};
+
+// A consistent view for several reads; inside a write transaction the reads
+// already have one, and it adds nothing.
 class ReadTransaction {
  public:
   explicit ReadTransaction(Connection& connection);
@@ -147,11 +177,12 @@ class ReadTransaction {
 
  private:
   Connection& connection_;
+  bool began_ = false;
 };
 
 // The calling thread's connection to the existing store at `path`: opened on
-// first use, opened again when the file was replaced, never one inherited
-// from the parent process.
+// first use, opened again when the file was replaced (unless a transaction is
+// open on it), never one inherited from the parent process.
 Connection& ThreadConnection(const std::string& path);
 
 // ThreadConnection(StorePath()).

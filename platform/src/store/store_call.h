@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "store/connection.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/store.h"
 
@@ -18,6 +19,7 @@ enum Status : int {
   kNotFound = 2,      // no such client, subclient, application or property
   kStoreFailure = 3,  // the store could not be opened, read or written
   kBadArgument = 4,   // an argument the store cannot take
+  kStoreBusy = 5,     // another writer held the write lock past the busy timeout
 };
 
 // Writes a store failure to the platform log.
@@ -31,6 +33,9 @@ int RunCall(const char* call, const std::string& key, Body&& body) {
   if (int status = CheckFault(call, key)) return status;
   try {
     return body();
+  } catch (const StoreBusy& e) {
+    LogStoreFailure(call, e.what());
+    return kStoreBusy;
   } catch (const StoreError& e) {
     LogStoreFailure(call, e.what());
     return kStoreFailure;

@@ -1,6 +1,9 @@
 // Fault hooks of the platform stand-ins.
 #include "tzplatform/faults.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -9,13 +12,16 @@
 namespace tzplatform {
 namespace {
 
+enum class Action { kFail, kThrow, kCrash };
+
 struct Fault {
   int owner;
   std::string call;
   std::string key;
-  bool throws;
+  Action action;
   int status;
   int remaining;  // < 0: unlimited
+  int skip;       // matching calls still to let pass
   int fired;
 };
 
@@ -32,11 +38,11 @@ Registry& Faults() {
 
 std::atomic<int> nextOwner{1};
 
-void Arm(int owner, const std::string& call, const std::string& key, bool throws, int status,
-         int times) {
+void Arm(int owner, const std::string& call, const std::string& key, Action action, int status,
+         int times, int skip) {
   Registry& r = Faults();
   std::lock_guard<std::mutex> lock(r.mu);
-  r.faults.push_back(Fault{owner, call, key, throws, status, times, 0});
+  r.faults.push_back(Fault{owner, call, key, action, status, times, skip < 0 ? 0 : skip, 0});
   r.any = true;
 }
 
@@ -53,12 +59,17 @@ FaultInjector::~FaultInjector() {
   r.any = !r.faults.empty();
 }
 
-void FaultInjector::Fail(const std::string& call, const std::string& key, int status, int times) {
-  Arm(id_, call, key, false, status == 0 ? 1 : status, times);
+void FaultInjector::Fail(const std::string& call, const std::string& key, int status, int times,
+                         int skip) {
+  Arm(id_, call, key, Action::kFail, status == 0 ? 1 : status, times, skip);
 }
 
-void FaultInjector::Throw(const std::string& call, const std::string& key, int times) {
-  Arm(id_, call, key, true, 0, times);
+void FaultInjector::Throw(const std::string& call, const std::string& key, int times, int skip) {
+  Arm(id_, call, key, Action::kThrow, 0, times, skip);
+}
+
+void FaultInjector::Crash(const std::string& call, const std::string& key, int skip) {
+  Arm(id_, call, key, Action::kCrash, 0, 1, skip);
 }
 
 int FaultInjector::Fired(const std::string& call, const std::string& key) const {
@@ -74,20 +85,31 @@ int FaultInjector::Fired(const std::string& call, const std::string& key) const 
 int CheckFault(const char* call, const std::string& key) {
   Registry& r = Faults();
   if (!r.any) return 0;
-  bool throws = false;
+  Action action = Action::kFail;
   int status = 0;
   {
     std::lock_guard<std::mutex> lock(r.mu);
     for (Fault& f : r.faults) {
       if (f.remaining == 0 || f.call != call || (f.key != "*" && f.key != key)) continue;
+      if (f.skip > 0) {
+        --f.skip;
+        continue;
+      }
       if (f.remaining > 0) --f.remaining;
       ++f.fired;
-      throws = f.throws;
+      action = f.action;
       status = f.status;
       break;
     }
   }
-  if (throws) throw InjectedFault(std::string("injected fault in ") + call + " for " + key);
+  if (action == Action::kCrash) {
+    // No clean-up of any kind: the point is to stop as a power cut would.
+    kill(getpid(), SIGKILL);
+    _exit(137);
+  }
+  if (action == Action::kThrow) {
+    throw InjectedFault(std::string("injected fault in ") + call + " for " + key);
+  }
   return status;
 }
 

@@ -19,6 +19,7 @@ struct Settings {
   std::optional<int> remoteTimeout;
   std::optional<std::string> logFile;
   std::optional<int> debugLevel;
+  std::optional<int> storeBusyTimeoutMs;
   std::optional<PlatformIdentity> identity;
 };
 
@@ -100,6 +101,16 @@ int DebugLevel() {
   return EnvIntOr("TZ_DEBUG_LEVEL", 0);
 }
 
+void SetStoreBusyTimeout(int milliseconds) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().storeBusyTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
+}
+
+int StoreBusyTimeout() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  return Get().storeBusyTimeoutMs ? *Get().storeBusyTimeoutMs : 30000;
+}
+
 void SetPlatformIdentity(const PlatformIdentity& identity) {
   std::lock_guard<std::mutex> lock(Get().mu);
   Get().identity = identity;
@@ -122,6 +133,7 @@ void ResetSettings() {
   s.remoteTimeout.reset();
   s.logFile.reset();
   s.debugLevel.reset();
+  s.storeBusyTimeoutMs.reset();
   s.identity.reset();
 }
 

@@ -9,6 +9,7 @@
 
 #include <tzplatform/ApplicationId.h>
 #include <tzplatform/Properties.h>
+#include <tzplatform/StoreTransaction.h>
 #include <tzplatform/Subclient.h>
 
 #include "internal.h"
@@ -46,7 +47,6 @@ struct UpdateState {
   // What the single addition names: database paths and association names.
   std::vector<std::string> additionNames;
   bool circularLoggingFound = false;
-  bool writeFailed = false;
 };
 
 bool HasCircularLogging(const UpdateState& state, const std::string& name) {
@@ -54,29 +54,26 @@ bool HasCircularLogging(const UpdateState& state, const std::string& name) {
   return it != state.circularLogging.end() && it->second;
 }
 
-// A failed store write does not stop the update: the remaining entries are
-// still brought up to date, and the caller learns from the result that the
-// stored content may not match the answer.
-void DeleteStoredProperty(MsExchangeSubclient& subclient, const std::string& name,
-                          UpdateState& state) {
+// A failed store write ends the update: the caller's transaction is rolled
+// back, so the subclient stays exactly as it was.
+bool DeleteStoredProperty(MsExchangeSubclient& subclient, const std::string& name) {
   int status = subclient.deleteProperty(name, 0, 0);
   if (status != 0) {
     event.debug("[%s]: Failed to delete property %s. ErrCode = %d.", kUpdateName, name.c_str(),
                 status);
-    state.writeFailed = true;
+    return false;
   }
+  return true;
 }
 
 // An old content entry: it stays when an unclaimed discovered name matches
-// its path (ignoring letter case), and is removed otherwise.
-void ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& entry,
+// its path (ignoring letter case), and is removed otherwise. False when a
+// store write failed.
+bool ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& entry,
                            bool markForceFull, UpdateState& state) {
   std::string path = DatabasePath(entry);
   // The claimed name is neither matched again nor added again.
-  if (!state.claims.Claim(path)) {
-    DeleteStoredProperty(subclient, entry.getName(), state);
-    return;
-  }
+  if (!state.claims.Claim(path)) return DeleteStoredProperty(subclient, entry.getName());
   // The circular-logging lookup uses the stored path exactly, so an entry
   // that matched only ignoring case counts as not circular-logging.
   if (HasCircularLogging(state, path)) {
@@ -91,12 +88,13 @@ void ReconcileContentEntry(MsExchangeSubclient& subclient, ExchangeDBProperty& e
       if (status != 0) {
         event.debug("[%s]: Failed to update property %s. ErrCode = %d.", kUpdateName,
                     entry.getName().c_str(), status);
-        state.writeFailed = true;
+        return false;
       }
       state.circularLoggingFound = true;
     }
     // An entry already marked for a full backup needs nothing more.
   }
+  return true;
 }
 
 // A content entry for a database new to the subclient. The name splits at its
@@ -144,8 +142,12 @@ bool IsManualSubclient(uint32_t orbalId, uint32_t appId) {
   return manual;
 }
 
-int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
-                    bool markForceFull) {
+namespace {
+
+// The update itself, inside the caller's store transaction: -1 when the
+// transaction is to be rolled back.
+int UpdateInTransaction(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
+                        bool markForceFull) {
   ApplicationId application(orbalId, appId);
   MsExchangeSubclient* subclient = LookUpSubclient(application, kUpdateName);
   if (subclient == nullptr) return kFailed;
@@ -189,13 +191,14 @@ int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp
   // association is removed, its server remembered for a manual subclient.
   for (ApplProperty* property : stored) {
     if (property->getType() == ExchangeDBProperty::kType) {
-      if (auto* entry = dynamic_cast<ExchangeDBProperty*>(property)) {
-        ReconcileContentEntry(*subclient, *entry, markForceFull, state);
+      auto* entry = dynamic_cast<ExchangeDBProperty*>(property);
+      if (entry != nullptr && !ReconcileContentEntry(*subclient, *entry, markForceFull, state)) {
+        return kFailed;
       }
     } else if (property->getType() == DAGDBProperty::kType) {
       if (auto* association = dynamic_cast<DAGDBProperty*>(property)) {
         state.previousServers[association->getName()] = association->getAssociatedServer();
-        DeleteStoredProperty(*subclient, association->getName(), state);
+        if (!DeleteStoredProperty(*subclient, association->getName())) return kFailed;
       }
     }
   }
@@ -227,10 +230,36 @@ int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp
   if (status != 0) {
     event.debug("[%s]: Failed to add properties %s. ErrCode = %d.", kUpdateName,
                 JoinNames(state.additionNames).c_str(), status);
-    state.writeFailed = true;
+    return kFailed;
   }
   event.debug("[%s]: Add new sublicent content done", kUpdateName);
-
-  if (state.writeFailed) return kFailed;
   return state.circularLoggingFound ? kUpdatedWithCircularLogging : kUpdated;
+}
+
+}  // namespace
+
+int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
+                    bool markForceFull) {
+  // One store transaction from the first read to the last write, events
+  // included: concurrent updates of a subclient serialise, and a failure (or
+  // a crash) leaves the subclient exactly as it was. A caller that holds a
+  // transaction of its own decides for both.
+  tzplatform::StoreTransaction transaction;
+  if (int status = transaction.status()) {
+    event.debug(
+        "[%s]: Could not begin a store transaction (%s); subclient left unchanged. "
+        "ErrCode = %d.",
+        kUpdateName, transaction.errorString().c_str(), status);
+    return kFailed;
+  }
+  const int result = UpdateInTransaction(orbalId, appId, resp, markForceFull);
+  if (result == kFailed) return kFailed;  // rolled back as the transaction ends
+  if (int status = transaction.Commit()) {
+    event.debug(
+        "[%s]: Could not commit the update (%s); subclient left unchanged. "
+        "ErrCode = %d.",
+        kUpdateName, transaction.errorString().c_str(), status);
+    return kFailed;
+  }
+  return result;
 }

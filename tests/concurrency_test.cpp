@@ -1,3 +1,6 @@
+// Updates of one subclient from many threads and many tzdag processes at
+// once end exactly as one update does: they serialise.
+//
 // Eight threads use the library at once against one store and one remote
 // root: database discovery (one of them also for a client without a usable
 // member server, which raises an event), DAG discovery through a proxy, and
@@ -214,6 +217,53 @@ TEST(Concurrency, EightThreadsGetTheLoneAnswersAndLoseNoWrite) {
   EXPECT_EQ(Count(events, noServerEvents[0]), static_cast<size_t>(kRounds));
   EXPECT_EQ(noServerEvents[0].rfind(std::to_string(kNoServerEvent), 0), 0u);
   EXPECT_EQ(loneEvents[0].rfind(std::to_string(kCircularLoggingEvent), 0), 0u);
+}
+
+TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
+  tztest::TestEnv env(tztest::DemoFixture());
+  Uvo::DAGDBResp whole;
+  ASSERT_TRUE(DiscoverExDatabase(kOrbal, kDagClient, 0, whole, 0));
+
+  // What one update leaves, on a copy of the store.
+  const std::string lone = env.dir() + "/lone.db";
+  tzplatform::CopyStore(env.storePath(), lone);
+  std::vector<std::string> loneState;
+  {
+    tztest::UseStore use(lone);
+    const int result = UpdateSubclient(kOrbal, kCustomSubclient, whole, false);
+    ASSERT_TRUE(result == 0 || result == -3) << result;
+    loneState = tztest::SubclientProperties(kCustomSubclient);
+  }
+
+  // Four threads of library calls and four tzdag processes, started together,
+  // one update each: a later update would mend what racing ones did.
+  constexpr int kWorkers = 8;
+  std::atomic<int> ready{0};
+  std::mutex mu;
+  std::vector<std::string> wrong;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kWorkers; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < kWorkers) std::this_thread::yield();
+      std::string problem;
+      if (i % 2 == 0) {
+        const int result = UpdateSubclient(kOrbal, kCustomSubclient, whole, false);
+        if (result != 0 && result != -3) problem = "library result " + std::to_string(result);
+      } else {
+        tztest::ToolRun run = tztest::RunTzdagIn(
+            env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
+        if (run.exitCode != 0) problem = "tzdag exit " + std::to_string(run.exitCode) + run.err;
+      }
+      if (problem.empty()) return;
+      std::lock_guard<std::mutex> lock(mu);
+      wrong.push_back(problem);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  EXPECT_THAT(wrong, IsEmpty());
+  EXPECT_THAT(tztest::SubclientProperties(kCustomSubclient), ElementsAreArray(loneState));
 }
 
 }  // namespace

@@ -2,12 +2,19 @@
 // the events and lines written, and the results.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "log_lines.h"
 #include "store_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
@@ -15,6 +22,7 @@
 #include "tzplatform/Subclient.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
+#include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
 namespace {
@@ -249,50 +257,201 @@ TEST(UpdateSubclientTest, FailedLookupsAndAnAnswerWithoutADatabaseListChangeNoth
   }
 }
 
-TEST(UpdateSubclientTest, FailedStoreWritesAreReportedAndTheRestStillRuns) {
-  struct Case {
-    const char* call;
-    int times;
-    std::string failure;  // the line naming the property and the status
-    std::vector<std::string> after;
-  };
+// The update is one store transaction: a write that fails anywhere, a commit
+// that fails, or a write lock another writer holds past the busy timeout
+// gives -1 with the line that says which, and the store exactly as before.
+TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
   // Stored: two content entries (one kept, one gone) and one association; the
   // store names content entries exdb-1, exdb-2, ... in the order they come.
+  const std::vector<std::string> stored = {"c First|DB01", "c Old|DB09", "a First\\DB010x12=MBX03"};
+  const Uvo::DAGDBResp answer = Answer({"First\\DB01@MBX02*", "Second\\DB02@MBX01"});
+  const std::vector<std::string> updated = {"content First|DB01 full", "content Second|DB02",
+                                            "association First\\DB010x12 MBX02",
+                                            "association Second\\DB020x12 MBX01"};
+  struct Case {
+    const char* call;
+    const char* key;   // the subclient when null
+    int skip;          // calls that pass before the one that fails
+    std::string line;  // the last line
+  };
   // clang-format off
   const Case cases[] = {
-      // The first delete (Old\DB09) fails; the association is still removed
-      // and the additions are still made.
-      {"ApplProperties::deleteProperty", 1, "Failed to delete property exdb-2. ErrCode = 5.",
-       {"content First|DB01 full", "content Old|DB09", "content Second|DB02",
-        "association First\\DB010x12 MBX02", "association Second\\DB020x12 MBX01"}},
-      // The force-full mark is not stored; everything else is.
-      {"ApplProperties::updateProperty", -1, "Failed to update property exdb-1. ErrCode = 5.",
-       {"content First|DB01", "content Second|DB02", "association First\\DB010x12 MBX02",
-        "association Second\\DB020x12 MBX01"}},
-      // Nothing is added; the removals stand.
-      {"Subclient::addProperties", -1,
-       "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. ErrCode = 5.",
-       {"content First|DB01 full"}},
+      {"ApplProperties::deleteProperty", nullptr, 0,
+       "Failed to delete property exdb-2. ErrCode = 5."},
+      {"ApplProperties::deleteProperty", nullptr, 1,
+       "Failed to delete property First\\DB010x12. ErrCode = 5."},
+      {"ApplProperties::updateProperty", nullptr, 0,
+       "Failed to update property exdb-1. ErrCode = 5."},
+      {"Subclient::addProperties", nullptr, 0,
+       "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. ErrCode = 5."},
+      {"StoreTransaction::Commit", "*", 0,
+       "Could not commit the update (injected fault (status 5)); subclient left unchanged. "
+       "ErrCode = 5."},
+      {"StoreTransaction::StoreTransaction", "*", 0,
+       "Could not begin a store transaction (injected fault (status 5)); subclient left "
+       "unchanged. ErrCode = 5."},
   };
   // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.call);
+    SCOPED_TRACE(c.line);
     tztest::TestEnv env(Fixture(true));
-    StoreProperties({"c First|DB01", "c Old|DB09", "a First\\DB010x12=MBX03"});
+    StoreProperties(stored);
+    const std::string before = tzplatform::DumpStore(env.storePath());
     tzplatform::FaultInjector faults;
-    faults.Fail(c.call, std::to_string(kApp), 5, c.times);
+    faults.Fail(c.call, c.key != nullptr ? c.key : std::to_string(kApp), 5, 1, c.skip);
     tzplatform::LogCapture capture;
 
-    EXPECT_EQ(
-        UpdateSubclient(kOrbal, kApp, Answer({"First\\DB01@MBX02*", "Second\\DB02@MBX01"}), true),
-        -1);
+    EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -1);
 
-    EXPECT_EQ(StoredProperties(), c.after);
-    std::vector<std::string> texts = capture.Texts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), Line(c.failure)), texts.end()) << c.failure;
-    // The walk and the addition both ran to their end.
-    EXPECT_EQ(texts.back(), Line("Add new sublicent content done"));
-    EXPECT_EQ(CircularLoggingEvents(capture), std::vector<std::string>{"First\\DB01"});
+    ASSERT_FALSE(capture.Texts().empty());
+    EXPECT_EQ(capture.Texts().back(), Line(c.line));
+    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+  }
+
+  // Every write of the update failing in turn. A failed write of the
+  // circular-logging event does not fail the update: the log says so, and the
+  // store has everything but the event.
+  int positions = 0;
+  for (int skip = 0;; ++skip, ++positions) {
+    SCOPED_TRACE("write " + std::to_string(skip));
+    tztest::TestEnv env(Fixture(true));
+    StoreProperties(stored);
+    const std::string before = tzplatform::DumpStore(env.storePath());
+    tzplatform::FaultInjector faults;
+    faults.Fail("Store::write", "*", 9, 1, skip);
+    tzplatform::LogCapture capture;
+
+    const int result = UpdateSubclient(kOrbal, kApp, answer, true);
+
+    if (faults.Fired("Store::write", "*") == 0) {
+      EXPECT_EQ(result, -3);
+      EXPECT_EQ(StoredProperties(), updated);
+      break;
+    }
+    const std::vector<std::string> texts = capture.Texts();
+    if (result == -1) {
+      EXPECT_TRUE(
+          tztest::LinesEndWith(texts, {"configuration store *: injected write failure (status 9)",
+                                       Line("Failed to * ErrCode = 3.")}));
+      EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+    } else {
+      EXPECT_EQ(result, -3);
+      EXPECT_TRUE(tztest::LinesAre(
+          {texts[1], texts[2]},
+          {"event 0x1C000175 was not stored: configuration store *: injected write failure "
+           "(status 9)",
+           CircularLine("First\\DB01")}));
+      EXPECT_EQ(StoredProperties(), updated);
+      EXPECT_TRUE(tzplatform::StoredEvents(env.storePath()).empty());
+    }
+  }
+  // The event and its argument, one mark, two deletions, the content entry's
+  // name and the entry, two associations.
+  EXPECT_EQ(positions, 9);
+
+  // Another writer holds the lock past the busy timeout.
+  tztest::TestEnv env(Fixture(true));
+  StoreProperties(stored);
+  const std::string before = tzplatform::DumpStore(env.storePath());
+  tzplatform::SetStoreBusyTimeout(50);
+  {
+    tztest::LockHolder other(env.storePath());
+    tzplatform::LogCapture capture;
+    EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -1);
+    EXPECT_TRUE(tztest::LinesAre(
+        capture.Texts(),
+        {"configuration store *: another writer holds the write lock (waited 50 ms)",
+         Line("Could not begin a store transaction (configuration store *: "
+              "another writer holds the write lock (waited 50 ms)); subclient "
+              "left unchanged. ErrCode = 5.")}));
+  }
+  EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+  EXPECT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -3);
+}
+
+// A dump of the whole store in which events differ only by what they say,
+// not by when or by which process they were raised.
+std::string StableDump(const std::string& path) {
+  static const std::regex kRaised("'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'\\|[0-9]+\\|");
+  return std::regex_replace(tzplatform::DumpStore(path), kRaised, "'when'|pid|");
+}
+
+const int kKilled = 1000;
+
+// Runs `body` in a child process on the store at `store` with faults it arms;
+// the child's result (-128..127), or kKilled when it was killed.
+template <typename Body>
+int RunInChild(const std::string& store, Body&& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    tzplatform::SetStorePath(store);
+    tzplatform::FaultInjector faults;
+    _exit(body(faults) & 0xff);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1000;
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return kKilled;
+  return WIFEXITED(status) ? static_cast<int8_t>(WEXITSTATUS(status)) : -1000;
+}
+
+// Killed at any write of the update, or just before it commits, the update
+// leaves the store exactly as it was or exactly as a whole update leaves it,
+// never between: a manual subclient keeps every association it had.
+TEST(UpdateSubclientTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
+  const std::vector<std::string> stored = {"c First|DB01", "c Old|DB09", "a First\\DB010x12=MBX03",
+                                           "a Old\\DB090x12=MBX01", "o note=keep me"};
+  const Uvo::DAGDBResp answer = Answer({"First\\DB01@MBX02*", "Second\\DB02@MBX01"});
+  for (bool automatic : {true, false}) {
+    SCOPED_TRACE(automatic ? "automatic" : "manual");
+    tztest::TestEnv env(Fixture(automatic));
+    StoreProperties(stored);
+    const std::string base = env.dir() + "/base.db";
+    const std::string whole = env.dir() + "/whole.db";
+    tzplatform::CopyStore(env.storePath(), base);
+    tzplatform::CopyStore(env.storePath(), whole);
+    {
+      tztest::UseStore use(whole);
+      ASSERT_EQ(UpdateSubclient(kOrbal, kApp, answer, true), -3);
+    }
+    const std::string oldState = StableDump(base);
+    const std::string newState = StableDump(whole);
+    ASSERT_NE(oldState, newState);
+
+    // Each run is killed at the write of its number (the writes counted in
+    // order), until one runs through; then one is killed just before its
+    // commit.
+    int olds = 0, news = 0;
+    for (int point = 0; news == 0 && point < 100; ++point) {
+      SCOPED_TRACE("crash point " + std::to_string(point));
+      const std::string work = env.dir() + "/work" + std::to_string(point) + ".db";
+      tzplatform::CopyStore(base, work);
+      const int status = RunInChild(work, [&](tzplatform::FaultInjector& faults) {
+        faults.Crash("Store::write", "*", point);
+        return UpdateSubclient(kOrbal, kApp, answer, true);
+      });
+      const std::string after = StableDump(work);
+      if (status == -3) {
+        EXPECT_EQ(after, newState);
+        ++news;
+      } else {
+        ASSERT_EQ(status, kKilled);
+        ASSERT_EQ(after, oldState) << "a partial update";
+        ++olds;
+      }
+    }
+    const std::string work = env.dir() + "/commit.db";
+    tzplatform::CopyStore(base, work);
+    EXPECT_EQ(RunInChild(work,
+                         [&](tzplatform::FaultInjector& faults) {
+                           faults.Crash("StoreTransaction::Commit", "*");
+                           return UpdateSubclient(kOrbal, kApp, answer, true);
+                         }),
+              kKilled);
+    EXPECT_EQ(StableDump(work), oldState);
+    ++olds;
+    // Ten writes (the event, its argument, a mark, three deletions, a content
+    // name, the entry, two associations) and the commit.
+    EXPECT_EQ(olds, 11);
   }
 }
 

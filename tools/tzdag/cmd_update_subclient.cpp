@@ -1,26 +1,21 @@
 // tzdag update-subclient: rewrite a subclient's database content and server
 // associations from a fresh database discovery of its DAG client, and show
 // what changed.
-#include <stdlib.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include <tzplatform/ApplicationId.h>
 #include <tzplatform/ClientApplicationList.h>
 #include <tzplatform/Properties.h>
+#include <tzplatform/StoreTransaction.h>
 #include <tzplatform/Subclient.h>
 #include <tzplatform/log.h>
-#include <tzplatform/settings.h>
-#include <tzplatform/store.h>
 
 #include "commands.h"
 #include "id_option.h"
@@ -146,42 +141,6 @@ Changes CompareStates(const SubclientState& before, const SubclientState& after)
   return changes;
 }
 
-// A copy of the store that the platform uses while it lives; removed with
-// everything the store wrote beside it, and the platform pointed back at the
-// real store, when it goes.
-class ScratchStore {
- public:
-  explicit ScratchStore(std::string original) : original_(std::move(original)) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tzdag-dry-run-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      throw UsageError("cannot create a folder for the dry run's copy of the store");
-    }
-    dir_ = pattern;
-    try {
-      tzplatform::CopyStore(original_, dir_ + "/store.db");
-    } catch (...) {
-      Remove();
-      throw;
-    }
-    tzplatform::SetStorePath(dir_ + "/store.db");
-  }
-  ~ScratchStore() {
-    tzplatform::SetStorePath(original_);
-    Remove();
-  }
-  ScratchStore(const ScratchStore&) = delete;
-  ScratchStore& operator=(const ScratchStore&) = delete;
-
- private:
-  void Remove() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string original_;
-  std::string dir_;
-};
-
 // The application must be a subclient of the client whose databases are
 // discovered, or the update would give it another DAG's databases. An
 // application the store does not know is left to the update to report.
@@ -240,24 +199,55 @@ void PrintChanges(std::ostream& out, const Changes& changes) {
   PrintTable(out, {"CHANGE", "DATABASE", "FROM", "TO"}, rows);
 }
 
+// What one update did: the subclient before and after it, read inside the
+// update's own transaction so that they show exactly this update's writes.
+struct UpdateOutcome {
+  bool locked = false;  // the transaction began
+  std::string lockError;
+  int result = -1;
+  SubclientState before;
+  SubclientState after;
+};
+
+// The update and the two reads around it in one store transaction, begun only
+// after discovery so that the write lock is never held while a tool runs. A
+// dry run rolls it back; so does a failed update.
+UpdateOutcome UpdateInTransaction(const UpdateOptions& options, const Uvo::DAGDBResp& resp) {
+  UpdateOutcome outcome;
+  tzplatform::StoreTransaction transaction;
+  if (transaction.status() != 0) {
+    outcome.lockError = transaction.errorString();
+    return outcome;
+  }
+  outcome.locked = true;
+  outcome.before = ReadSubclientState(options.app);
+  outcome.result = UpdateSubclient(options.orbal, options.app, resp, options.forceFull);
+  outcome.after = ReadSubclientState(options.app);
+  if (options.dryRun || outcome.result == -1) return outcome;
+  if (transaction.Commit() != 0) {
+    outcome.result = -1;
+    outcome.lockError = transaction.errorString();
+    outcome.after = outcome.before;
+  }
+  return outcome;
+}
+
 int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global) {
-  std::unique_ptr<ScratchStore> scratch;
-  if (options.dryRun) scratch = std::make_unique<ScratchStore>(tzplatform::StorePath());
   CheckSubclientOfClient(options);
 
   tzplatform::LogCapture capture;
-  SubclientState before = ReadSubclientState(options.app);
-
   Uvo::DAGDBResp resp;
   std::string server;
-  int result = -1;
   bool discovered = DiscoverExDatabase(options.orbal, options.client, 0, server, resp, 0);
-  if (discovered) result = UpdateSubclient(options.orbal, options.app, resp, options.forceFull);
+  UpdateOutcome outcome;
+  if (discovered) outcome = UpdateInTransaction(options, resp);
+  const int result = outcome.result;
 
-  // Changes are what the store shows, so a partly failed update shows what
-  // it did write.
+  // Changes are what the store shows; a failed update was rolled back.
   Changes changes;
-  if (discovered && before.read) changes = CompareStates(before, ReadSubclientState(options.app));
+  if (result != -1 && outcome.before.read && outcome.after.read) {
+    changes = CompareStates(outcome.before, outcome.after);
+  }
 
   const bool ok = discovered && result != -1;
   if (global.json) {
@@ -275,12 +265,21 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
                   "database discovery for client " + std::to_string(options.client) +
                       " failed; subclient " + std::to_string(options.app) + " left unchanged",
                   capture);
-  } else if (result == -1) {
-    ReportFailure(std::cerr, "update of subclient " + std::to_string(options.app) + " failed",
+  } else if (!outcome.locked) {
+    ReportFailure(std::cerr,
+                  "subclient " + std::to_string(options.app) +
+                      " left unchanged: the configuration store could not be locked for the "
+                      "update: " +
+                      outcome.lockError,
                   capture);
-  } else if (!before.read) {
+  } else if (result == -1) {
+    ReportFailure(std::cerr,
+                  "update of subclient " + std::to_string(options.app) + " failed" +
+                      (outcome.lockError.empty() ? "" : ": " + outcome.lockError),
+                  capture);
+  } else if (!outcome.before.read || !outcome.after.read) {
     std::cerr << "tzdag: the properties of subclient " << options.app
-              << " could not be read before the update; changes are not shown\n";
+              << " could not be read around the update; changes are not shown\n";
   }
   return ok ? kExitOk : kExitFailed;
 }

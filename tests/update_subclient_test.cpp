@@ -308,6 +308,17 @@ TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
     EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
   }
 
+  // A platform exception passes through, after the roll-back.
+  {
+    tztest::TestEnv env(Fixture(true));
+    StoreProperties(stored);
+    const std::string before = tzplatform::DumpStore(env.storePath());
+    tzplatform::FaultInjector faults;
+    faults.Throw("Subclient::addProperties", std::to_string(kApp));
+    EXPECT_THROW(UpdateSubclient(kOrbal, kApp, answer, true), tzplatform::InjectedFault);
+    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+  }
+
   // Every write of the update failing in turn. A failed write of the
   // circular-logging event does not fail the update: the log says so, and the
   // store has everything but the event.

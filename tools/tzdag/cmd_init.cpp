@@ -41,10 +41,34 @@ UsageError FixtureProblem(const std::string& path, const std::string& what) {
   return UsageError(path + ": " + message);
 }
 
+// The folder of the running tzdag, symbolic links resolved: its companions
+// are found from there, so that a copied or installed tool finds its own.
+fs::path ToolFolder() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  if (error) {
+    throw UsageError("cannot tell where tzdag is (/proc/self/exe: " + error.message() + ")");
+  }
+  return self.parent_path();
+}
+
+// The simulator that goes into each host folder: $TZ_PSHIM_SIM, else the
+// pshim-sim beside tzdag.
 std::string SimulatorPath() {
   const char* fromEnvironment = std::getenv("TZ_PSHIM_SIM");
   if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
-  return TZ_PSHIM_SIM_PATH;
+  const fs::path beside = ToolFolder() / "pshim-sim";
+  std::error_code error;
+  if (!fs::is_regular_file(beside, error)) {
+    throw UsageError("no simulator: " + beside.string() +
+                     " is missing (set TZ_PSHIM_SIM to a pshim-sim)");
+  }
+  return beside.string();
+}
+
+// The demo fixture in the data folder that belongs to this tzdag.
+std::string DemoFixturePath() {
+  return (ToolFolder() / TZDAG_DATA_FROM_BIN / "fixture.json").lexically_normal().string();
 }
 
 size_t CountOf(const nlohmann::json& section, const char* key) {
@@ -53,7 +77,7 @@ size_t CountOf(const nlohmann::json& section, const char* key) {
 }
 
 int RunInit(const InitOptions& options, const GlobalOptions& global) {
-  const std::string fixturePath = options.fixture.empty() ? TZ_DEMO_FIXTURE : options.fixture;
+  const std::string fixturePath = options.fixture.empty() ? DemoFixturePath() : options.fixture;
   nlohmann::json fixture;
   try {
     fixture = tzplatform::ParseFixture(ReadFixtureFile(fixturePath));
@@ -62,6 +86,7 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
   }
   if (!fixture.contains("store")) throw UsageError(fixturePath + ": no \"store\" section");
   const bool withRemote = fixture.contains("remote");
+  const std::string simulator = withRemote ? SimulatorPath() : std::string();
 
   std::error_code error;
   const fs::path dir = fs::absolute(options.dir).lexically_normal();
@@ -88,7 +113,7 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
   }
   if (withRemote) {
     try {
-      tzplatform::CreateRemoteRootFromFixture(fixture["remote"], remotePath, SimulatorPath());
+      tzplatform::CreateRemoteRootFromFixture(fixture["remote"], remotePath, simulator);
     } catch (const std::exception& e) {
       fs::remove(storePath, error);
       if (dynamic_cast<const tzplatform::FixtureError*>(&e) != nullptr) {
@@ -129,8 +154,8 @@ Command AddInitCommand(CLI::App& root, const GlobalOptions& global) {
   auto options = std::make_shared<InitOptions>();
   CLI::App* app = root.add_subcommand(
       "init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)");
-  app->add_option("DIR", options->dir, "folder to create them in")->required();
-  app->add_option("--fixture", options->fixture, "fixture file (JSON)");
+  app->add_option("DIR", options->dir, "folder to create them in")->required()->type_name("DIR");
+  app->add_option("--fixture", options->fixture, "fixture file (JSON)")->type_name("FILE");
   return Command{app, [options, &global] { return RunInit(*options, global); }};
 }
 

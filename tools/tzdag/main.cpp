@@ -3,10 +3,13 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
 #include <vector>
 
+#include <tzdag/version.h>
 #include <tzplatform/settings.h>
 
+#include "cli_reference.h"
 #include "commands.h"
 
 namespace tzdag_tool {
@@ -25,12 +28,15 @@ int main(int argc, char** argv) {
   // Global options may come before or after the command.
   app.fallthrough();
   GlobalOptions global;
-  app.add_option("--store", global.store, "configuration store (default $TZ_CONFIG_STORE)");
-  app.add_option("--remote-root", global.remoteRoot, "remote root (default $TZ_REMOTE_ROOT)");
-  app.add_option("--log", global.logFile, "log destination, - = standard error");
+  app.add_option("--store", global.store, "configuration store (default $TZ_CONFIG_STORE)")
+      ->type_name("FILE");
+  app.add_option("--remote-root", global.remoteRoot, "remote root (default $TZ_REMOTE_ROOT)")
+      ->type_name("DIR");
+  app.add_option("--log", global.logFile, "log destination, - = standard error")->type_name("FILE");
   app.add_option("--debug-level", global.debugLevel, "highest debug level written")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--json", global.json, "print one JSON object");
+  app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {
       AddInitCommand(app, global),        AddServersCommand(app, global),
@@ -38,6 +44,12 @@ int main(int argc, char** argv) {
       AddUnprotectedCommand(app, global), AddUpdateSubclientCommand(app, global),
       AddDiscoverDagsCommand(app, global),
   };
+
+  // For the build: the man page and the bash completion are made from this.
+  if (argc == 2 && std::string(argv[1]) == kCliReferenceArgument) {
+    PrintJson(DescribeCommandLine(app));
+    return kExitOk;
+  }
 
   try {
     app.parse(argc, argv);

@@ -143,7 +143,7 @@ TEST_F(ToolTest, SetUpProblemsAreOneLineAndExitTwo) {
   EXPECT_EQ(usage.exitCode, 2);
 }
 
-TEST(Tool, InitWithARemoteSectionAndTheDemoFixture) {
+TEST(Tool, InitWithARemoteSection) {
   tztest::TempDir dir;
   tztest::WriteFile(dir.File("sim"), "#!/bin/sh\nexit 0\n", 0755);
   tztest::WriteFile(dir.File("fixture.json"), R"({
@@ -160,13 +160,6 @@ TEST(Tool, InitWithARemoteSectionAndTheDemoFixture) {
   EXPECT_NE(run.out.find("export TZ_REMOTE_ROOT=" + dir.File("setup/remote") + "\n"),
             std::string::npos)
       << run.out;
-
-  // Without --fixture: the bundled demo fixture.
-  tztest::ToolRun demo =
-      RunTzdag({"--json", "init", dir.File("demo")}, "", {{"TZ_PSHIM_SIM", dir.File("sim")}});
-  ASSERT_EQ(demo.exitCode, 0) << demo.err;
-  tzplatform::CheckStore(dir.File("demo/store.db"));
-  EXPECT_THAT(tztest::FilesIn(dir.File("demo"), false), ElementsAre("remote", "store.db"));
 }
 
 TEST(Tool, EncryptPrintsWhatDecryptAccepts) {

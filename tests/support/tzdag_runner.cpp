@@ -18,11 +18,17 @@ namespace tztest {
 
 ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input,
                  const std::map<std::string, std::string>& environment) {
+  return RunProgram(TzdagPath(), args, input, environment);
+}
+
+ToolRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                   const std::string& input,
+                   const std::map<std::string, std::string>& environment) {
   TempDir scratch;
   const std::string in = scratch.File("in"), out = scratch.File("out"), err = scratch.File("err");
   WriteFile(in, input);
 
-  std::vector<std::string> words = {TzdagPath()};
+  std::vector<std::string> words = {path};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(&word[0]);
@@ -47,7 +53,7 @@ ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input,
   pid_t child = 0;
   int rc = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error(std::string("cannot run tzdag: ") + std::strerror(rc));
+  if (rc != 0) throw std::runtime_error("cannot run " + path + ": " + std::strerror(rc));
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {

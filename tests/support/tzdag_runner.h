@@ -22,6 +22,10 @@ struct ToolRun {
 // environment of this process with `environment` laid over it.
 ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input = "",
                  const std::map<std::string, std::string>& environment = {});
+// The same for the program at `path` (a copy of tzdag elsewhere, say).
+ToolRun RunProgram(const std::string& path, const std::vector<std::string>& args,
+                   const std::string& input = "",
+                   const std::map<std::string, std::string>& environment = {});
 
 // Runs tzdag on the store and remote root of `env`, its log in
 // tool-log.txt of the environment's folder.

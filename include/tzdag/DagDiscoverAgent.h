@@ -8,18 +8,22 @@
 #include "tzdag/export.h"
 #include "tzdag/records.h"
 
-// Holds what a directory search for DAGs needs. One agent serves one
-// discovery call.
+// Holds what a directory search for DAGs needs: the directory server, the
+// account, its password in plain text and the one DAG wanted. One agent
+// serves one discovery call; direct DAG discovery (TzDagApi.h) makes its own.
 class DagDiscoverAgent {
  public:
-  // Decrypts `encryptedPassword` with the platform's TZPassword. Null texts
-  // are taken as empty.
+  // Copies the texts and decrypts `encryptedPassword` (the form `tzdag
+  // encrypt` prints) with the platform's TZPassword; a text that does not
+  // decrypt leaves the password empty. Null texts are taken as empty. Logs
+  // nothing; touches neither the store nor the network.
   TZDAG_API DagDiscoverAgent(const char* adServerName, const char* userName,
                              const char* encryptedPassword, const char* dagName);
   ~DagDiscoverAgent() = default;
 
-  // Fills `dags` with the DAGs found. There is no directory on this
-  // platform: the search succeeds and adds nothing.
+  // Appends the DAGs found to `dags` (their names, distinguished names and
+  // member servers) and says whether the search succeeded. There is no
+  // directory on this platform: the search succeeds and adds nothing.
   TZDAG_API bool SearchDag(std::vector<_tagDagServer>& dags);
 
   const std::string& AdServerName() const { return adServerName; }
@@ -35,8 +39,11 @@ class DagDiscoverAgent {
 };
 
 // The text of a directory attribute value: a value that starts with ':' is
-// Base64 of the text after the colon; anything else is the text itself; null
-// gives the empty string.
+// Base64 of the text after the colon (a blank after the colon included),
+// decoded with the platform's base64_decode (invalid Base64 gives the empty
+// string) after the line "[DecodeADAttributeValue]: Decode AD value:
+// <value>"; anything else is the text itself; null gives the empty string.
+// The value is only read.
 TZDAG_API std::string DecodeADAttributeValue(char* value);
 
 #endif  // TZDAG_DAGDISCOVERAGENT_H_

@@ -3,11 +3,27 @@
 // All operations are synchronous on the caller's thread and keep no state
 // between calls. Ids: orbalId (the managed installation), clientId (the DAG
 // client) and appId (a subclient, 0 = none) are unsigned 32-bit; jobId is
-// signed 64-bit, 0 = none. Answer records are owned by the caller; the
-// library replaces their list fields wholesale at the end of each stage, so a
-// stage that fails leaves the record as the previous stage left it. Failures
-// are reported by the result and the log; exceptions of the platform pass
-// through after the call's own objects are released.
+// signed 64-bit, 0 = none. Server and database names are compared ignoring
+// ASCII letter case unless a comment says otherwise.
+//
+// Results: true (or a non-empty list) for success. A failure is reported
+// only by the result and by the library's log lines, each of the form
+// "[<operation>]: <text>" and written through the global `event` (frame.h):
+// to see why a call failed, keep a tzplatform::LogCapture (tzplatform/log.h)
+// alive around it, or read the log file (tzplatform::SetLogFile, TZ_LOG_FILE).
+// The library throws nothing of its own; an exception raised inside a
+// platform call passes through after the call's own objects are released.
+//
+// Answer records are owned by the caller. The library replaces their list
+// fields wholesale at the end of each stage, so a stage that fails leaves the
+// record as the previous stage left it. Only UpdateSubclient writes stored
+// configuration; events (DiscoverExDatabase, UpdateSubclient) are written to
+// the log and recorded in the store.
+//
+// "The tool" below is the Windows discovery tool PshimProxy.exe, started on a
+// client of the configuration (at the network host name the store gives it)
+// through a CTzNetwork session; a call that runs it blocks until it answers,
+// fails, or is killed at the session's time limit (TZ_REMOTE_TIMEOUT).
 #ifndef TZDAG_TZDAGAPI_H_
 #define TZDAG_TZDAGAPI_H_
 
@@ -23,80 +39,249 @@
 #include "tzdag/records.h"
 
 // --- Direct DAG discovery -------------------------------------------------
+//
+// These four ask the directory agent (DagDiscoverAgent::SearchDag) for the
+// DAGs; on this platform its search is an empty step that finds nothing, so
+// they succeed with an empty answer. Every member server they answer with
+// gets `uvoInstalled` 1 when the store knows it as a client with the Exchange
+// database agent (package 151) installed, else 0. Null texts are taken as
+// empty. They log "[<name>]: Discover Dag. adServerName=...; userName=...;
+// encryptedPassword=..." (the password in the encrypted form given) and read
+// the store; they write nothing.
 
-// Every DAG with every member server.
+// Every DAG found, with every member server, into `resp.dags` (replacing what
+// it held). `encryptedPassword` is the form `tzdag encrypt` prints; the agent
+// decrypts it. False, with "[DiscoverDag]: Discover dag failed!" and `resp`
+// untouched, only when the directory search fails.
 TZDAG_API bool DiscoverDag(const char* adServerName, const char* userName,
                            const char* encryptedPassword, Uvo::DAGDiscoverResp& resp);
-// The member servers of one DAG.
+// The member servers of the DAG named `dagName` into `resp.memberServers`:
+// those of the first DAG the search returns (choosing it by name is the
+// search's work); none when the search finds no DAG.
 TZDAG_API bool DiscoverDag(const char* adServerName, const char* userName,
                            const char* encryptedPassword, const char* dagName,
                            Uvo::DAGMemberServersResp& resp);
-// As DiscoverDag, with only the member servers that can still join a DAG client.
+// As DiscoverDag, with only the member servers that can still join a DAG
+// client: servers the store does not know as clients, and known clients that
+// belong to no DAG and run release 14 or later. A DAG whose members are all
+// left out stays in the answer with no member servers. Logs under
+// "DiscoverDagWithNewMembers".
 TZDAG_API bool DiscoverDagWithNewMembers(const char* adServerName, const char* userName,
-                                         const char* encryptedPassword,
-                                         Uvo::DAGDiscoverResp& resp);
+                                         const char* encryptedPassword, Uvo::DAGDiscoverResp& resp);
 TZDAG_API bool DiscoverDagWithNewMembers(const char* adServerName, const char* userName,
                                          const char* encryptedPassword, const char* dagName,
                                          Uvo::DAGMemberServersResp& resp);
 
 // --- DAG discovery through the remote tool ----------------------------------
 
-// With a null or empty proxyServer: DiscoverDagWithNewMembers.
+// Every DAG with its member servers, as the tool sees them from the client
+// `proxyServer` (a client name of the configuration). The tool is started
+// with "-dagNode" and, for each of `adServerName`, `userName` and
+// `encryptedPassword` that is not null, "-ad", "-dagu" and "-dagp" with the
+// value as given (unquoted; the password stays encrypted). Its `dags` replace
+// those of `resp`, and every member's `uvoInstalled` is then overwritten from
+// the store as in direct discovery; no member is left out. With a null or
+// empty `proxyServer`: DiscoverDagWithNewMembers with the same arguments.
+// False when the tool cannot be started on the proxy ("[DiscoverDagWithProxy]:
+// Failed to launch PshimProxy on server <proxy>, trying another one."; no
+// other server is tried: that is the caller's choice) or its answer is not a
+// good one ("[DiscoverDagWithProxy]: Failed to receive response", after
+// ReceiveNodeDiscoverRespsonse's line saying why); `resp` is then untouched.
+// Reads the store; writes nothing.
 TZDAG_API bool DiscoverDagWithProxy(const char* adServerName, const char* userName,
                                     const char* encryptedPassword, const char* proxyServer,
                                     Uvo::DAGDiscoverResp& resp);
+// The member servers of the DAG `dagName` ("-dagn", when not null), into
+// `resp.memberServers`; otherwise as above.
 TZDAG_API bool DiscoverDagWithProxy(const char* adServerName, const char* userName,
                                     const char* encryptedPassword, const char* dagName,
                                     const char* proxyServer, Uvo::DAGMemberServersResp& resp);
+// Starts the tool for node discovery on the client `proxyServer` through
+// `session`, with the command line described at DiscoverDagWithProxy ("-dagn"
+// and `dagName` too when it is not null; any of the last four may be null).
+// True when the session reports the tool started; `session` is then attached
+// to it and ReceiveNodeDiscoverRespsonse reads its answer. False, with one
+// line under "LaunchPshimForDagNodeDiscover", when the proxy has no client id
+// ("Get client Id failed") or no network host name ("Get client managed name
+// failed") in the store, or the session cannot start the tool ("Launch
+// PshimProxy [From <host> failed. Error:[<code>: <text>]]"). Reads the store.
 TZDAG_API bool LaunchPshimForDagNodeDiscover(CTzNetwork& session, const char* proxyServer,
                                              const char* adServerName, const char* userName,
                                              const char* encryptedPassword, const char* dagName);
+// Receives the tool's one answer on `session` (after a successful
+// LaunchPshimForDagNodeDiscover). A Uvo::DAGDiscoverResp: its `dags` replace
+// those of `resp`, each member's `uvoInstalled` overwritten from the store;
+// true, and the answer's XML at debug level 1. Otherwise false, `resp`
+// untouched, with one line under "ReceiveNodeDiscoverRespsonse" saying why,
+// such as "PshimProxy returned error: <text>" (the tool's error record),
+// "Received a wrong message. TagID: <key>" (a record of another kind), or
+// "Received response failed. Error:[<code>: <text>]" (the session failed: no
+// answer, one that does not decode, the tool's exit status or time limit).
 TZDAG_API bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session, Uvo::DAGDiscoverResp& resp);
-TZDAG_API bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session,
-                                            Uvo::DAGMemberServersResp& resp);
+// The same for a Uvo::DAGMemberServersResp answer (its session error line
+// reads "Received response is failed. Error:[...]").
+TZDAG_API bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session, Uvo::DAGMemberServersResp& resp);
 
 // --- Member server selection ------------------------------------------------
 
 // Member servers selected for the DAG client that carry the database agent,
-// in configuration order.
+// in configuration order (a name listed twice comes twice): the servers
+// DiscoverExDatabase may run the tool on. Logs "[GetRemoteServer]: Found
+// exchange server: <name> with Uvo installed." for each. A client whose
+// member server entries cannot be read gives the servers read so far
+// (normally none) after "[GetRemoteServer]: Failed to get client property.
+// ErrCode = <status>.". Reads the store.
 TZDAG_API std::vector<std::string> GetRemoteServer(uint32_t clientId);
-// Member servers selected for the DAG client, in configuration order.
+// Member servers selected for the DAG client, agent or not, in configuration
+// order; only a failed read is logged (as above, under "GetSelectedServers").
 TZDAG_API std::vector<std::string> GetSelectedServers(uint32_t clientId);
 
 // --- Database discovery ---------------------------------------------------
 
+// Starts the tool for database discovery on member server `server` through
+// `session`, with the command line "-dag 1" (`preferActive`) or "-dag 0",
+// then " -ua" (`useActiveIfNoPassive`), " -la" (`useLastActivationPref`),
+// " -j <jobId>" when `jobId` is not 0, " -cid <clientId>" (read as signed
+// 32-bit) and " -hn <server>" (unquoted, as given). The tool runs at the
+// network host name the store gives the client named `server`. True when the
+// session reports the tool started; `session` is then attached to it and
+// ReceiveRespsonse reads its answer. False with the lines of
+// LaunchPshimForDagNodeDiscover, under "LaunchPshimFrom". Reads the store.
 TZDAG_API bool LaunchPshimFrom(CTzNetwork& session, const std::string& server, uint32_t clientId,
                                bool preferActive, bool useActiveIfNoPassive,
                                bool useLastActivationPref, int64_t jobId);
+// The subclient's copy preferences, read from the store. Each logs its
+// answer under its own name; when the application or its subclient cannot be
+// read it logs why ("getApplicationId() failed with error '<text>'." or
+// "Failed to get subclient") and answers its default.
+//
+// Whether to back up from the active copy: true unless the subclient asks
+// for passive copies. Default true.
 TZDAG_API bool IsPreferActive(uint32_t orbalId, uint32_t appId);
+// Whether to use the active copy when no passive copy is available. Default
+// true.
 TZDAG_API bool UseActiveIfNoPassive(uint32_t orbalId, uint32_t appId);
+// Whether to choose the last healthy passive copy in activation preference
+// order rather than the first. Default false.
 TZDAG_API bool UseLastActivationPref(uint32_t orbalId, uint32_t appId);
 
+// The Exchange databases of DAG client `clientId`, into `resp.databases`:
+// the tool runs on the first server of GetRemoteServer(clientId) it can be
+// started on (a server where the launch fails is logged and the next one
+// tried; nothing else moves on), with the subclient's copy preferences
+// (read with (`orbalId`, `appId`), defaults when unreadable) and `jobId`.
+// Its answer is narrowed with FilterResponceForClient and, when `appId` is
+// not 0, FilterResponceForSubClient. `remoteServer` is cleared on entry and
+// set to the member server whose answer was received. Logs under
+// "DiscoverDag": the request first, then on success the filtered XML at
+// debug level 1 and "Discover exchange database successfully". False when no
+// member server qualifies ("Did not find an exchange server with UVO
+// installed", and critical event 0x48000097 raised with one text argument),
+// when the launch fails on every server ("Failed to launch PshimProxy all
+// servers."), when the receipt fails ("Failed to receive response") or a
+// filter fails ("Filter response for client falied" / "... subclient
+// falied"); `resp` then holds what the last stage that succeeded left.
+// Reads the store; writes only the event.
 TZDAG_API bool DiscoverExDatabase(uint32_t orbalId, uint32_t clientId, uint32_t appId,
-                                  std::string& remoteServer, Uvo::DAGDBResp& resp,
-                                  int64_t jobId);
+                                  std::string& remoteServer, Uvo::DAGDBResp& resp, int64_t jobId);
+// The same without the member server's name.
 TZDAG_API bool DiscoverExDatabase(uint32_t orbalId, uint32_t clientId, uint32_t appId,
                                   Uvo::DAGDBResp& resp, int64_t jobId);
+// Receives the tool's one answer on `session` (after a successful
+// LaunchPshimFrom). A Uvo::DAGDBResp: its `databases` replace those of
+// `resp` (no other field is written); true, and the XML at debug level 1.
+// Otherwise false, `resp` untouched, with one line under "ReceiveRespsonse"
+// saying why, such as "PshimProxy returned error: <text>", "Received a wrong
+// message. TagID: <key>" or "Received failed from PshimProxy. Error:[<code>:
+// <text>]".
 TZDAG_API bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp);
 
+// Narrows `response` to the member servers selected for the DAG client:
+// copy servers that are not selected are removed, a database left with none
+// is removed, and each kept database's backup server is the tool's choice
+// when that is "N/A" (exactly) or a selected server, else its first kept copy
+// server. Kept databases carry `dbName`, `backupServer`, `copyServers` and
+// `circularLogging` (0 or 1) only, in the answer's order. False when the
+// client has no selected member server ("[FilterResponceForClient]: No member
+// servers found for this DAG client"); `response` is then unchanged. Reads
+// the store.
 TZDAG_API bool FilterResponceForClient(uint32_t clientId, Uvo::DAGDBResp& response);
 
+// The database paths ("<description>\<store name>") in the content of every
+// subclient of the backup set that subclient `appId` belongs to, deleted ones
+// skipped: the default subclient's in `defaultSubclientDbs`, every other's in
+// `customSubclientDbs` (both emptied first; subclient order, then content
+// order, duplicates kept). False, with a line under "GetSubclientsDbList"
+// saying which look-up failed, when the application, the backup set's
+// subclient list or a subclient cannot be read (a platform exception while
+// a subclient is examined included), or the backup set has no default
+// subclient ("Could not find the default subclient."); the lists may then
+// hold what was gathered. Reads the store.
 TZDAG_API bool GetSubclientsDbList(uint32_t orbalId, uint32_t appId,
                                    std::vector<std::string>& defaultSubclientDbs,
                                    std::vector<std::string>& customSubclientDbs);
+// Appends the database paths of subclient `appId`'s content to `content` (not
+// emptied first) and sets `isDefault` (false first) to whether it is the
+// default subclient of its backup set. False, with a line under
+// "GetSubclientContent", when the application, its subclient or its content
+// cannot be read. Reads the store.
 TZDAG_API bool GetSubclientContent(uint32_t orbalId, uint32_t appId, bool& isDefault,
                                    std::vector<std::string>& content);
+// Narrows `response` to the databases of subclient `appId`: for a custom
+// subclient those its content names; for the default subclient those no
+// custom subclient of the backup set names (deleted ones do not count).
+// Kept records keep every field. False when GetSubclientsDbList or
+// GetSubclientContent fails ("[FilterResponceForSubClient]:
+// GetSubclientsDbList failed" / "GetSubclientContent failed"); `response` is
+// then unchanged. Reads the store.
 TZDAG_API bool FilterResponceForSubClient(uint32_t orbalId, uint32_t appId,
                                           Uvo::DAGDBResp& response);
 
 // --- Subclient maintenance -------------------------------------------------
 
+// Whether the subclient's database selection is manual. False when it is
+// automatic, or when the application or subclient cannot be read (logged
+// under "IsAutomaticSubclient"). When the selection query itself fails
+// ("isselectionTypeManual failed"), manual unless it reported automatic
+// before failing. Reads the store.
 TZDAG_API bool IsManualSubclient(uint32_t orbalId, uint32_t appId);
-// 0 = updated; -3 = updated, circular logging found; -1 = nothing changed
-// (lookup failed) or a store write failed.
+// Rewrites the stored content and server associations of subclient `appId`
+// to match `resp` (a DiscoverExDatabase answer for its DAG client, only
+// read): content entries of databases not in the answer are removed (paths
+// compared ignoring letter case), new databases are added (split at the first
+// backslash into description and store name), and every association is
+// rebuilt, named "<dbName>0x12": an automatic subclient takes the answer's
+// `backupServer` ("N/A" included), a manual one keeps the server of an old
+// association of exactly that name. Each kept database with circular logging raises information
+// event 0x1C000175 with its path and logs "[UpdateSubclient]: Circular
+// Logging Enabled for database:<path>"; with `markForceFull` such a database
+// is also marked for a full backup on the next backup. Other properties are
+// left alone.
+//
+// The whole update, its reads, writes and events, is one store transaction,
+// begun here (or joined, when the caller holds a tzplatform::StoreTransaction
+// on this thread): concurrent updates of one subclient, from threads or
+// processes, serialise. Run discovery before it; no tool runs while the
+// write lock is held.
+//
+// 0: updated. -3: updated, and circular logging was found on a new database,
+// on a kept one without `markForceFull`, or on one newly marked. -1: nothing
+// changed, with a line under "UpdateSubclient" saying why: the application,
+// subclient or its properties cannot be read, the answer carries no database
+// list, a store write or the commit failed, or another writer held the store
+// past its busy timeout (tzplatform::SetStoreBusyTimeout).
 TZDAG_API int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDBResp& resp,
                               bool markForceFull);
 
+// The discovered databases of DAG client `clientId` that no subclient of the
+// client names in its content (exact, letter case counting; deleted
+// subclients count too), into `resp.databases`, in discovery order and with
+// every field. Runs DiscoverExDatabase(orbalId, clientId, 0, ..., 0) first.
+// Logs under "DiscoverUnassociatedExDatabase" (the function-name form). False
+// when the discovery fails or finds no database ("Failed to discover
+// unassociated DBs (filtered by client)"; `resp` as the discovery left it),
+// or a subclient list or content cannot be read (`resp` holds the whole
+// discovered list). Reads the store; writes only DiscoverExDatabase's event.
 TZDAG_API bool DiscoverUnassociatedExDatabase(uint32_t orbalId, uint32_t clientId,
                                               Uvo::DAGDBResp& resp);
 

@@ -10,8 +10,11 @@
 
 #include "tzdag/export.h"
 
-// The library's one global object. Every log line and every event the
-// library writes goes through it.
+// The library's one global object, constructed when the library is loaded
+// and destroyed when it is unloaded. Every log line and every event the
+// library writes goes through it: to the log (tzplatform::SetLogFile,
+// TZ_LOG_FILE), to any live tzplatform::LogCapture, and, for events, to the
+// store. Thread-safe (tzplatform/EvEvent.h).
 extern TZDAG_API EvEvent event;
 
 // Equality of server and database names ignoring ASCII letter case, whole
@@ -33,7 +36,8 @@ class iStrEqual {
   std::string name_;
 };
 
-// The platform's narrowing (UTF-8) of a wide string.
+// The platform's narrowing of a wide string (FXString::ToString): UTF-8, a
+// value that is not a Unicode scalar value becoming U+FFFD.
 TZDAG_API std::string WStringToString(const std::wstring& wide);
 
 #endif  // TZDAG_FRAME_H_

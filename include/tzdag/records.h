@@ -206,7 +206,9 @@ struct _tagDagServer {
   std::string distinguishedName;
   std::vector<_tagExServer> servers;
 
-  // Prints the DAG and its member servers to standard output.
+  // Prints the DAG to standard output (not the log): "Dag name = <name>",
+  // "Dag DN = <distinguishedName>", then "===Child Server: <name>" for each
+  // member server, one line each.
   TZDAG_API void DumpObject();
 };
 

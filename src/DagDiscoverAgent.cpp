@@ -2,6 +2,8 @@
 // the library's global log object.
 #include "tzdag/DagDiscoverAgent.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <locale>
 
@@ -23,6 +25,17 @@ const char* OrEmpty(const char* text) {
   return text != nullptr ? text : "";
 }
 
+// The decryption buffer, wiped on every way out so that the plain text does
+// not stay behind on the stack. explicit_bzero is a wipe the compiler may not
+// drop as a store nobody reads.
+struct PasswordBuffer {
+  char text[kPasswordBufferSize] = {};
+  PasswordBuffer() = default;
+  ~PasswordBuffer() { explicit_bzero(text, sizeof(text)); }
+  PasswordBuffer(const PasswordBuffer&) = delete;
+  PasswordBuffer& operator=(const PasswordBuffer&) = delete;
+};
+
 }  // namespace
 
 DagDiscoverAgent::DagDiscoverAgent(const char* adServerName, const char* userName,
@@ -30,15 +43,15 @@ DagDiscoverAgent::DagDiscoverAgent(const char* adServerName, const char* userNam
     : adServerName(OrEmpty(adServerName)), userName(OrEmpty(userName)) {
   // Cleared first, so that a decryption that writes nothing leaves an empty
   // password rather than whatever the stack held.
-  char buffer[kPasswordBufferSize] = {};
+  PasswordBuffer buffer;
   int length = kPasswordBufferSize - 1;
   TZPassword decryptor;
-  decryptor.decrypt(OrEmpty(encryptedPassword), buffer, &length);
+  decryptor.decrypt(OrEmpty(encryptedPassword), buffer.text, &length);
   // The terminator goes where decrypt says the text ends, but never outside
   // the buffer whatever length it reports.
   length = std::clamp(length, 0, kPasswordBufferSize - 1);
-  buffer[length] = '\0';
-  password = buffer;
+  buffer.text[length] = '\0';
+  password = buffer.text;
   if (dagName != nullptr) this->dagName = dagName;
 }
 
@@ -71,9 +84,10 @@ std::string FormDomainPostfix(const std::string& distinguishedName) {
 
 void FindAndReplace(std::string& text, const std::string& pattern, const std::string& replacement) {
   if (pattern.empty()) return;
-  if (replacement.find(pattern) != std::string::npos) {
-    // Searching the replaced text again would never end: one pass, left to
-    // right, past each replacement.
+  if (replacement.size() >= pattern.size()) {
+    // Searching the replaced text again could make it grow without end (aab
+    // with ab -> bbaa), whether or not the replacement holds the pattern:
+    // one pass, left to right, past each replacement.
     size_t position = 0;
     while ((position = text.find(pattern, position)) != std::string::npos) {
       text.replace(position, pattern.size(), replacement);
@@ -81,9 +95,10 @@ void FindAndReplace(std::string& text, const std::string& pattern, const std::st
     }
     return;
   }
-  // Text that a replacement produced is searched too (abb, ab -> a gives a).
-  // Everything before the last replacement held no occurrence, so a new one
-  // can start at most pattern.size() - 1 characters before it.
+  // The text shrinks with every replacement, so searching what a replacement
+  // produced ends (abb, ab -> a gives a). Everything before the last
+  // replacement held no occurrence, so a new one can start at most
+  // pattern.size() - 1 characters before it.
   size_t position = 0;
   while ((position = text.find(pattern, position)) != std::string::npos) {
     text.replace(position, pattern.size(), replacement);

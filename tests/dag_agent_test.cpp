@@ -39,7 +39,7 @@ TEST(DirectoryHelpersTest, FormDomainPostfixTurnsDomainComponentsIntoADottedSuff
   }
 }
 
-TEST(DirectoryHelpersTest, FindAndReplaceSearchesReplacedTextAgainAndAlwaysEnds) {
+TEST(DirectoryHelpersTest, FindAndReplaceSearchesAgainOnlyWhileTheTextShrinks) {
   struct Case {
     std::string text;
     std::string pattern;
@@ -58,11 +58,14 @@ TEST(DirectoryHelpersTest, FindAndReplaceSearchesReplacedTextAgainAndAlwaysEnds)
       // An empty pattern would match everywhere forever: nothing changes.
       {"abc", "", "x", "abc"},
       {"", "", "x", ""},
-      // A replacement that holds the pattern: one pass, left to right.
+      // A replacement as long as the pattern or longer: one pass, left to
+      // right, whether or not it holds the pattern; searched again, aab would
+      // grow forever with ab -> bbaa.
       {"aXa", "a", "aa", "aaXaa"},
-      {"xx", "x", "xx", "xxxx"},
       {"ab", "ab", "ab", "ab"},
       {"abab", "ab", "xaby", "xabyxaby"},
+      {"aab", "ab", "bbaa", "abbaa"},
+      {"aab", "ab", "ba", "aba"},
   };
   for (const Case& c : cases) {
     std::string text = c.text;

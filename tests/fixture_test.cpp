@@ -80,6 +80,18 @@ TEST(Fixture, ProblemsAreNamedByPlaceAndLeaveNoStore) {
                      "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2,
                                      "associations": ["First\\DB01"]}]}})",
        "store.subclients[0].associations[0]: must be an object"},
+      // What the JSON grammar allows but a fixture may not say.
+      {R"({"store": {"clients": [{"id": 2, "name": "A", "id": 3}]}})",
+       "store.clients[0].id: duplicate key"},
+      {R"({"store": {"clients": [{"id": 2, "name": "A\u0000B"}]}})",
+       "store.clients[0].name: holds a NUL character"},
+      {R"({"store": {"clients": [{"id": 2, "name": "A", "packages": [151, 1e400]}]}})",
+       "store.clients[0].packages[1]: number out of range"},
+      {R"({"store": {"clients": [{"id": 1e400, "name": "A"}]}})",
+       "store.clients[0].id: number out of range"},
+      {R"({"remote": {"hosts": ["a\u0000b"]}, "store": {}})",
+       "remote.hosts[0]: holds a NUL character"},
+      {R"({"store": {}, "store": {}})", "store: duplicate key"},
       {R"({"store": [], "remote": {}})", "store: must be an object"},
       {R"({"store": {"client": []}})", "store: unknown key 'client'"},
   };

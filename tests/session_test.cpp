@@ -76,6 +76,7 @@ class SessionTest : public ::testing::Test {
   void TearDown() override {
     tzplatform::ResetSettings();
     tzplatform::SetMaxRemoteOutputForTest(0);
+    tzplatform::ResumeRemoteCommands();
   }
 
   // Installs `script` as the tool of `host`.
@@ -135,8 +136,18 @@ TEST_F(SessionTest, EveryFailureHasItsCodeAndTextAndLeavesNothingBehind) {
        "output does not decode: *"},
       {"mbx01", kExe, "#!/bin/sh\necho '<Unknown/>'\n", false, CWqError::kBadOutput,
        "output does not decode: *"},
+      // Only a program that exits with status 0 has answered, whatever it
+      // printed; one that does not end in time has not answered either.
       {"mbx01", kExe, "#!/bin/sh\necho 'not XML'\nexit 2\n", false, CWqError::kBadOutput,
-       "output does not decode: * (exit status 2)"},
+       "exited with status 2 after 8 bytes of output"},
+      {"mbx01", kExe, "#!/bin/sh\necho '<ProxyErrorMessage errorText=\"x\"/>'\nexit 5\n", false,
+       CWqError::kBadOutput, "exited with status 5 after 35 bytes of output"},
+      {"mbx01", kExe, "#!/bin/sh\necho '<ProxyErrorMessage errorText=\"x\"/>'\nexec sleep 60\n",
+       false, CWqError::kTimedOut, "answered 35 bytes but did not exit within 1 s; killed", 0755,
+       1},
+      {"mbx01", kExe,
+       "#!/bin/sh\necho '<ProxyErrorMessage errorText=\"x\"/>'\nexec >&-\nexec sleep 60\n", false,
+       CWqError::kTimedOut, "answered 35 bytes but did not exit within 1 s; killed", 0755, 1},
       {"mbx01", kExe, "#!/bin/sh\nhead -c 5000 /dev/zero\n", false, CWqError::kOutputTooLarge,
        "output above 1000 bytes; killed", 0755, 10, 1000},
       {"mbx01", kExe, "#!/bin/sh\nexec sleep 60\n", false, CWqError::kTimedOut,
@@ -220,15 +231,6 @@ TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
                                         "host=mbx01.corp.example\nclient=linux client 7\n");
 }
 
-TEST_F(SessionTest, AnAnswerWithANonZeroExitStillCounts) {
-  InstallTool("mbx01", tztest::PrintingTool(tztest::ErrorXml("access denied")) + "exit 5\n");
-  ToolRun run = RunTool("mbx01", Request("-dagNode"));
-  ASSERT_FALSE(run.receive.IsError()) << run.receive.AsString();
-  ASSERT_NE(run.message, nullptr);
-  EXPECT_EQ(ProxyErrorMessage::kClassKey, run.message->getTagID());
-  EXPECT_EQ(run.message->getstring(2, 2, ProxyErrorMessage::kClassKey, 12053727), "access denied");
-}
-
 TEST_F(SessionTest, HangingToolAndWhatItStartedAreKilledAtTheTimeout) {
   tzplatform::SetRemoteTimeout(1);
   const std::string pidFile = dir_.File("helper.pid");
@@ -247,6 +249,31 @@ TEST_F(SessionTest, HangingToolAndWhatItStartedAreKilledAtTheTimeout) {
   pid_t helper = tztest::ReadPid(pidFile);
   ASSERT_GT(helper, 0);
   EXPECT_TRUE(tztest::ProcessEnds(helper));
+}
+
+TEST_F(SessionTest, CancelEndsARunningProgramWithItsGroupAndRefusesNewOnes) {
+  const std::string pidFile = dir_.File("tool.pid");
+  InstallTool("mbx01", "#!/bin/sh\necho $$ > " + pidFile + "\nsleep 60 &\nwait\n");
+  InstallTool("mbx02", tztest::PrintingTool(tztest::ErrorXml("done")));
+  const int descriptors = tztest::OpenDescriptorCount();
+
+  ToolRun cancelled;
+  std::thread caller([&cancelled] { cancelled = RunTool("mbx01", Request("-dagNode")); });
+  const pid_t tool = tztest::WaitForPid(pidFile);
+  tzplatform::CancelRemoteCommands();
+  caller.join();
+
+  EXPECT_EQ(cancelled.receive.AsString(), "-11: cancelled after 0 bytes of output; killed");
+  ASSERT_GT(tool, 0);
+  EXPECT_TRUE(tztest::GroupEnds(tool));  // the tool leads its group
+  EXPECT_FALSE(tztest::HasChildProcess());
+  EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors);
+
+  EXPECT_EQ(RunTool("mbx02", Request("-dagNode")).attach.AsString(),
+            "-11: cancelled: remote commands are stopped; not started");
+  EXPECT_FALSE(tztest::HasChildProcess());
+  tzplatform::ResumeRemoteCommands();
+  EXPECT_FALSE(RunTool("mbx02", Request("-dagNode")).receive.IsError());
 }
 
 TEST_F(SessionTest, ProgramsLeftBehindByAFinishedToolAreKilled) {

@@ -18,6 +18,13 @@ bool HasChildProcess();
 bool ProcessEnds(pid_t pid);
 // The pid written in `path` by a test program, or -1.
 pid_t ReadPid(const std::string& path);
+// The same, waiting up to ten seconds for the program to write it.
+pid_t WaitForPid(const std::string& path);
+// Live processes of process group `group` (zombies left out).
+int ProcessesInGroup(pid_t group);
+// Waits up to five seconds for group `group` to have no live process; false
+// when one still runs then.
+bool GroupEnds(pid_t group);
 
 }  // namespace tztest
 

@@ -32,13 +32,15 @@ class TZPLATFORM_API CWqError {
     kHostUnreachable = -1,      // no folder for the host under the remote root
     kToolNotInstalled = -2,     // no such executable in the host folder
     kStartFailed = -3,          // the program could not be started
-    kExitedWithoutOutput = -4,  // non-zero exit, nothing on standard output
-    kBadOutput = -5,            // the output does not decode as one message
+    kExitedWithoutOutput = -4,  // non-zero exit or killed, nothing on standard output
+    kBadOutput = -5,            // the output does not decode as one message, or the
+                                // program exited non-zero or was killed after output
     kOutputTooLarge = -6,       // the output exceeded the session's bound
-    kTimedOut = -7,             // no answer within the remote timeout; killed
+    kTimedOut = -7,             // not ended within the remote timeout; killed
     kNotAttached = -8,          // receive without a successful attach
     kBadRequest = -9,           // the request record lacks an executable
     kInternal = -10,            // a system call of the session failed
+    kCancelled = -11,           // tzplatform::CancelRemoteCommands stopped it
   };
 
   CWqError() : code(kOk) {}
@@ -70,8 +72,10 @@ class TZPLATFORM_API CTzNetwork {
 
   // Waits for the attached program to finish, decodes its output and hands
   // back a newly allocated record in *message, which the caller owns and must
-  // delete. The remote timeout counts from the attach. `id` (the record's tag
-  // id) and `header` (cleared) may be null. On error *message is null.
+  // delete. Only a program that exits with status 0 has answered: a non-zero
+  // status, a signal or the remote timeout is an error whatever it printed.
+  // The remote timeout counts from the attach. `id` (the record's tag id) and
+  // `header` (cleared) may be null. On error *message is null.
   CWqError ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, std::string* header, int flags,
                              int timeout, bool& flag);
 

@@ -64,6 +64,15 @@ class TZPLATFORM_API SessionRecorder {
   std::unique_ptr<Impl> impl_;
 };
 
+// For a caller that is stopping (a signal, a shutdown): kills every remote
+// program this process runs, with whatever it started, so that a session
+// waiting in ReceiveXMLMessage returns kCancelled at once, and makes every
+// later attach fail with kCancelled without starting anything. Safe from any
+// thread, but not from a signal handler.
+TZPLATFORM_API void CancelRemoteCommands();
+// Lets attaches start programs again after CancelRemoteCommands.
+TZPLATFORM_API void ResumeRemoteCommands();
+
 // Upper bound of a remote program's output, in bytes.
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
 

@@ -3,8 +3,9 @@
 //
 // The program is started at attach and its output read at receive. The
 // remote timeout counts from the attach: a program that has not finished by
-// then is killed, however late the receive comes. An answer already complete
-// when the receive starts is taken even past the deadline.
+// then is killed, however late the receive comes, even when it printed a
+// whole answer (only its exit status says the answer is good). An answer
+// already complete when the receive starts is taken even past the deadline.
 #include "tzplatform/CTzNetwork.h"
 
 #include <sys/stat.h>
@@ -95,13 +96,12 @@ std::string SystemText(int error) {
   return std::strerror(error);
 }
 
-CWqError DecodeOutput(const std::string& output, const std::string& exitNote,
-                      CNMessageBase** message) {
+CWqError DecodeOutput(const std::string& output, CNMessageBase** message) {
   std::unique_ptr<CNMessageBase> record;
   tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(output, record);
   if (!decoded.ok || !record) {
     std::string why = decoded.error.empty() ? "not a message record" : decoded.error;
-    return CWqError(CWqError::kBadOutput, "output does not decode: " + why + exitNote);
+    return CWqError(CWqError::kBadOutput, "output does not decode: " + why);
   }
   *message = record.release();
   return CWqError();
@@ -113,6 +113,14 @@ namespace tzplatform {
 
 void SetMaxRemoteOutputForTest(size_t bytes) {
   g_maxOutput = bytes == 0 ? kMaxRemoteOutput : bytes;
+}
+
+void CancelRemoteCommands() {
+  detail::CancelAllChildren();
+}
+
+void ResumeRemoteCommands() {
+  detail::ResumeChildren();
 }
 
 }  // namespace tzplatform
@@ -205,6 +213,9 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
                                   "TZ_LOCAL_CLIENT=" + asked.localClientName};
   std::string failedCall;
   int error = child.Start(path, SplitArguments(asked.arguments), env, failedCall);
+  if (error == ECANCELED && failedCall == "cancel") {
+    return CWqError(CWqError::kCancelled, "cancelled: remote commands are stopped; not started");
+  }
   if (error != 0) {
     std::string what = failedCall == "posix_spawn" ? path : failedCall;
     return CWqError(CWqError::kStartFailed, "start failed: " + what + ": " + SystemText(error));
@@ -238,7 +249,7 @@ CWqError CTzNetwork::ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, st
       impl_->interceptor.reset();
       result = answer.result;
       if (!result.IsError() && !answer.xml.empty()) {
-        result = DecodeOutput(answer.xml, "", message);
+        result = DecodeOutput(answer.xml, message);
       }
       break;
     }
@@ -255,16 +266,24 @@ CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
   using Kind = tzplatform::detail::ChildOutcome::Kind;
   const size_t maxOutput = g_maxOutput.load();
   tzplatform::detail::ChildOutcome outcome = child.Collect(deadline, maxOutput);
+  const std::string bytes = std::to_string(outcome.output.size()) + " bytes";
   switch (outcome.kind) {
     case Kind::kTimedOut:
-      return CWqError(CWqError::kTimedOut,
-                      "no answer within " + std::to_string(timeoutSeconds) + " s; killed");
+      // Only a program that ends has answered: its exit status decides.
+      if (outcome.output.empty()) {
+        return CWqError(CWqError::kTimedOut,
+                        "no answer within " + std::to_string(timeoutSeconds) + " s; killed");
+      }
+      return CWqError(CWqError::kTimedOut, "answered " + bytes + " but did not exit within " +
+                                               std::to_string(timeoutSeconds) + " s; killed");
     case Kind::kTooLarge:
       return CWqError(CWqError::kOutputTooLarge,
                       "output above " + std::to_string(maxOutput) + " bytes; killed");
     case Kind::kSystemError:
       return CWqError(CWqError::kInternal, "internal error: " + outcome.failedCall + ": " +
                                                SystemText(outcome.error) + "; killed");
+    case Kind::kCancelled:
+      return CWqError(CWqError::kCancelled, "cancelled after " + bytes + " of output; killed");
     case Kind::kSignalled: {
       // A program that did not finish has no complete answer, whatever it wrote.
       std::string what = "killed by signal " + std::to_string(outcome.signal) + " (" +
@@ -272,23 +291,22 @@ CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
       if (outcome.output.empty()) {
         return CWqError(CWqError::kExitedWithoutOutput, what + " without output");
       }
-      return CWqError(
-          CWqError::kBadOutput,
-          what + " after " + std::to_string(outcome.output.size()) + " bytes of output");
+      return CWqError(CWqError::kBadOutput, what + " after " + bytes + " of output");
     }
     case Kind::kExited:
       break;
   }
-  if (outcome.output.empty()) {
-    if (outcome.exitCode != 0) {
-      return CWqError(CWqError::kExitedWithoutOutput,
-                      "exited with status " + std::to_string(outcome.exitCode) + " without output");
+  // A program that reports a failure through its exit status has failed,
+  // whatever it printed: its answer is not used.
+  if (outcome.exitCode != 0) {
+    const std::string what = "exited with status " + std::to_string(outcome.exitCode);
+    if (outcome.output.empty()) {
+      return CWqError(CWqError::kExitedWithoutOutput, what + " without output");
     }
+    return CWqError(CWqError::kBadOutput, what + " after " + bytes + " of output");
+  }
+  if (outcome.output.empty()) {
     return CWqError(CWqError::kBadOutput, "output does not decode: no output (exit status 0)");
   }
-  // A program that reports a failure through its exit status may still have
-  // written its answer (the tool's error record): that answer is what counts.
-  std::string exitNote =
-      outcome.exitCode != 0 ? " (exit status " + std::to_string(outcome.exitCode) + ")" : "";
-  return DecodeOutput(outcome.output, exitNote, message);
+  return DecodeOutput(outcome.output, message);
 }

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 extern char** environ;
 
@@ -81,6 +83,27 @@ int MillisUntil(ChildProcess::Clock::time_point deadline) {
   return static_cast<int>(std::min<long long>(millis, INT_MAX));
 }
 
+// Every child that has been started and not yet reaped, and whether the
+// process is stopping. The lock also covers each reap, so that a pid is
+// never signalled after it was freed.
+struct Registry {
+  std::mutex mu;
+  std::set<ChildProcess*> live;
+  bool cancelled = false;
+};
+
+Registry& Children() {
+  static Registry registry;
+  return registry;
+}
+
+// Waits until `pid` has ended, leaving it unreaped.
+void WaitForEnd(pid_t pid) {
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+}
+
 int WaitForChild(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -116,6 +139,24 @@ void UniqueFd::Reset() {
 ChildProcess::~ChildProcess() {
   output_.Reset();
   if (pid_ > 0) KillAndReap();
+  std::lock_guard<std::mutex> lock(Children().mu);
+  Children().live.erase(this);
+}
+
+void CancelAllChildren() {
+  Registry& registry = Children();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  registry.cancelled = true;
+  for (ChildProcess* child : registry.live) {
+    if (child->pid_ <= 0) continue;
+    child->cancelled_ = true;
+    child->Kill();
+  }
+}
+
+void ResumeChildren() {
+  std::lock_guard<std::mutex> lock(Children().mu);
+  Children().cancelled = false;
 }
 
 int ChildProcess::Start(const std::string& path, const std::vector<std::string>& args,
@@ -169,6 +210,14 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   std::vector<char*> argv = PointerArray(argvStrings);
   std::vector<char*> envp = PointerArray(envStrings);
 
+  // Spawned under the registry's lock, so that a cancel either comes first
+  // and nothing starts, or comes after and finds the child to kill.
+  Registry& registry = Children();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  if (registry.cancelled) {
+    failedCall = "cancel";
+    return ECANCELED;
+  }
   pid_t pid = -1;
   rc = posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data());
   if (rc != 0) {
@@ -176,6 +225,7 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
     return rc;
   }
   pid_ = pid;
+  registry.live.insert(this);
   output_ = std::move(readEnd);
   // Only the child may hold the write end, so that end of output is seen
   // when the child (and whatever inherited its output) is done.
@@ -297,7 +347,9 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput)
   int status = ReapEnded();
   ChildOutcome outcome;
   outcome.output = std::move(output);
-  if (WIFSIGNALED(status)) {
+  if (cancelled_) {
+    outcome.kind = ChildOutcome::Kind::kCancelled;
+  } else if (WIFSIGNALED(status)) {
     outcome.kind = ChildOutcome::Kind::kSignalled;
     outcome.signal = WTERMSIG(status);
   } else {
@@ -307,16 +359,23 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput)
   return outcome;
 }
 
-void ChildProcess::KillAndReap() {
-  if (pid_ <= 0) return;
+void ChildProcess::Kill() {
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
-  WaitForChild(pid_);
-  pid_ = -1;
-  pidfd_.Reset();
+}
+
+void ChildProcess::KillAndReap() {
+  if (pid_ <= 0) return;
+  {
+    std::lock_guard<std::mutex> lock(Children().mu);
+    Kill();
+  }
+  WaitForEnd(pid_);
+  ReapEnded();
 }
 
 int ChildProcess::ReapEnded() {
+  std::lock_guard<std::mutex> lock(Children().mu);
   // The unreaped child still reserves its pid as the group id, so this can
   // reach no one but the programs it left behind.
   kill(-pid_, SIGKILL);

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -51,11 +52,12 @@ class UniqueFd {
 // How a collected child ended.
 struct ChildOutcome {
   enum class Kind {
-    kExited,      // exitCode holds its exit status
-    kSignalled,   // signal holds the signal that ended it
-    kTimedOut,    // the deadline passed; the child was killed
-    kTooLarge,    // the output exceeded the bound; the child was killed
-    kSystemError  // a system call failed (error); the child was killed
+    kExited,       // exitCode holds its exit status
+    kSignalled,    // signal holds the signal that ended it
+    kTimedOut,     // the deadline passed; the child was killed
+    kTooLarge,     // the output exceeded the bound; the child was killed
+    kSystemError,  // a system call failed (error); the child was killed
+    kCancelled     // CancelAllChildren killed it
   };
   Kind kind = Kind::kSystemError;
   int exitCode = 0;
@@ -79,7 +81,8 @@ class ChildProcess {
   // this process with `extraEnv` ("NAME=value") added or replacing. Returns
   // 0 on success or the errno that explains the failure; `failedCall` names
   // the call that failed ("posix_spawn" when the program itself could not be
-  // executed). Must be called at most once.
+  // executed; ECANCELED after CancelAllChildren, with nothing started). Must
+  // be called at most once.
   int Start(const std::string& path, const std::vector<std::string>& args,
             const std::vector<std::string>& extraEnv, std::string& failedCall);
 
@@ -94,17 +97,33 @@ class ChildProcess {
   bool running() const { return pid_ > 0; }
 
  private:
+  friend void CancelAllChildren();
+
   // Kills the process group and the child, then reaps the child.
   void KillAndReap();
   // The child has ended (it is a zombie): kills what is left of its process
   // group while its pid still reserves the group id, then reaps it. Returns
   // the wait status.
   int ReapEnded();
+  // Kills the child's process group and the child. Only while the child is
+  // not reaped, so that its pid (and group id) cannot name another process.
+  void Kill();
 
+  // Written by the owning thread only while the registry's lock is held, so
+  // that CancelAllChildren never signals a pid that was reaped meanwhile.
   pid_t pid_ = -1;
+  std::atomic<bool> cancelled_{false};
   UniqueFd output_;  // read end of the child's standard output
   UniqueFd pidfd_;   // readable when the child ends; invalid where unsupported
 };
+
+// For a process that is stopping: kills every child that runs now (its
+// process group included), so that each Collect returns kCancelled, and makes
+// every later Start fail with ECANCELED. Thread-safe; not for a signal
+// handler.
+void CancelAllChildren();
+// Lets Start run programs again.
+void ResumeChildren();
 
 }  // namespace detail
 }  // namespace tzplatform

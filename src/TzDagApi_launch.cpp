@@ -19,7 +19,8 @@ std::string DatabaseDiscoveryArguments(const std::string& server, uint32_t clien
   if (jobId != 0) arguments += " -j " + std::to_string(jobId);
   // The tool reads the client id as a signed 32-bit number.
   arguments += " -cid " + std::to_string(static_cast<int32_t>(clientId));
-  // The tool splits at blanks itself; the name goes as the caller gave it.
+  // The name goes as the caller gave it (LaunchPshimFrom refuses one that
+  // the tool would read as more than one word).
   arguments += " -hn " + server;
   return arguments;
 }
@@ -46,6 +47,9 @@ bool LaunchPshimFrom(CTzNetwork& session, const std::string& server, uint32_t cl
                      bool preferActive, bool useActiveIfNoPassive, bool useLastActivationPref,
                      int64_t jobId) {
   static const char kLogName[] = "LaunchPshimFrom";
+  // The name comes from the store: one that would change the tool's command
+  // line (another switch, a second word) starts nothing.
+  if (!CheckToolArgument(kLogName, "-hn", server)) return false;
   std::string arguments = DatabaseDiscoveryArguments(
       server, clientId, preferActive, useActiveIfNoPassive, useLastActivationPref, jobId);
   return LaunchRemoteTool(session, kLogName, server, true, arguments);

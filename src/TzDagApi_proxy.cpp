@@ -6,12 +6,19 @@
 
 namespace {
 
-// Appends one switch with its value; an absent value sends neither, an empty
-// one still sends its switch.
-void AppendSwitch(std::string& arguments, const char* option, const char* value) {
-  if (value == nullptr) return;
+// Appends one switch with its value; an absent value sends neither. A value
+// that would change the command line (an empty one, one that the tool would
+// read as a switch or as more than one word) is refused: false, after the line
+// that names the switch.
+bool AppendSwitch(std::string& arguments, const char* logName, const char* option,
+                  const char* value) {
+  if (value == nullptr) return true;
+  if (!CheckToolArgument(logName, option, value)) return false;
+  arguments += " ";
   arguments += option;
+  arguments += " ";
   arguments += value;
+  return true;
 }
 
 // The agent flag of one member server, from the backup configuration.
@@ -80,14 +87,17 @@ bool DiscoverDagWithProxy(const char* adServerName, const char* userName,
 bool LaunchPshimForDagNodeDiscover(CTzNetwork& session, const char* proxyServer,
                                    const char* adServerName, const char* userName,
                                    const char* encryptedPassword, const char* dagName) {
+  static const char kLogName[] = "LaunchPshimForDagNodeDiscover";
   // Values go as they are, unquoted: the password in its encrypted form.
   std::string arguments = "-dagNode";
-  AppendSwitch(arguments, " -ad ", adServerName);
-  AppendSwitch(arguments, " -dagu ", userName);
-  AppendSwitch(arguments, " -dagp ", encryptedPassword);
-  AppendSwitch(arguments, " -dagn ", dagName);
-  return LaunchRemoteTool(session, "LaunchPshimForDagNodeDiscover",
-                          proxyServer != nullptr ? proxyServer : "", false, arguments);
+  if (!AppendSwitch(arguments, kLogName, "-ad", adServerName) ||
+      !AppendSwitch(arguments, kLogName, "-dagu", userName) ||
+      !AppendSwitch(arguments, kLogName, "-dagp", encryptedPassword) ||
+      !AppendSwitch(arguments, kLogName, "-dagn", dagName)) {
+    return false;
+  }
+  return LaunchRemoteTool(session, kLogName, proxyServer != nullptr ? proxyServer : "", false,
+                          arguments);
 }
 
 bool ReceiveNodeDiscoverRespsonse(CTzNetwork& session, Uvo::DAGDiscoverResp& resp) {

@@ -27,8 +27,7 @@ void ConstructDagDiscoverWithNewMembersResp(std::vector<_tagDagServer>& dags,
                                             AgentInstalledPredicate predicate);
 void ConstructDagMeberServersResp(_tagDagServer& dag, Uvo::DAGMemberServersResp& resp,
                                   AgentInstalledPredicate predicate);
-void ConstructDagMeberServersWithNewMembersResp(_tagDagServer& dag,
-                                                Uvo::DAGMemberServersResp& resp,
+void ConstructDagMeberServersWithNewMembersResp(_tagDagServer& dag, Uvo::DAGMemberServersResp& resp,
                                                 AgentInstalledPredicate predicate);
 
 // Whether the Exchange database agent (package 151) is installed on a server.
@@ -39,6 +38,16 @@ bool HasExDbAgentInstalled(_tagExServer& server);
 void ResetUvoInstalledField(Uvo::DAGDiscoverResp& resp);
 void ResetUvoInstalledField(Uvo::DAGMemberServersResp& resp);
 
+// Why `value` cannot follow a switch on the tool's command line, which the
+// session splits at blanks and the tool reads switch by switch: "is empty",
+// "starts with '-'", "holds a blank" or "holds a control character"; null when
+// it can.
+const char* ToolArgumentProblem(const std::string& value);
+
+// Writes the refusal line under `logName`, naming `option`, and returns false
+// when `value` cannot follow `option` (ToolArgumentProblem).
+bool CheckToolArgument(const char* logName, const char* option, const std::string& value);
+
 // The skeleton shared by the two launches of the remote tool: build the
 // request for "PshimProxy.exe" with `arguments`, resolve `clientName` (a
 // TZClient made with `clientFlag`) to its network host name and attach the
@@ -48,8 +57,8 @@ bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::strin
 
 // What one receipt of the tool's answer brought.
 struct RemoteReceipt {
-  bool sessionFailed = false;  // the session reported an error; nothing was logged yet
-  std::string sessionError;    // its text, for the caller's own line
+  bool sessionFailed = false;             // the session reported an error; nothing was logged yet
+  std::string sessionError;               // its text, for the caller's own line
   std::unique_ptr<CNMessageBase> record;  // the expected record, or null
 };
 

@@ -17,6 +17,25 @@ const int kAttachTimeoutHint = 120;
 
 }  // namespace
 
+const char* ToolArgumentProblem(const std::string& value) {
+  if (value.empty()) return "is empty";
+  if (value[0] == '-') return "starts with '-'";
+  for (unsigned char c : value) {
+    if (c == ' ') return "holds a blank";
+    if (c < 0x20 || c == 0x7F) return "holds a control character";
+  }
+  return nullptr;
+}
+
+bool CheckToolArgument(const char* logName, const char* option, const std::string& value) {
+  const char* problem = ToolArgumentProblem(value);
+  if (problem == nullptr) return true;
+  // The value itself stays out of the line: it may be a password, or hold
+  // what would break the log's lines.
+  event.debug("[%s]: The value of %s %s; PshimProxy not launched.", logName, option, problem);
+  return false;
+}
+
 std::string LocalClientName() {
   char name[256] = {};
   TZPlatformInfo platform;

@@ -114,9 +114,8 @@ TEST_F(DagProxyTest, NodeDiscoveryArgumentsCarryEachGivenValueAfterItsSwitch) {
        "-dagNode -ad dc01 -dagu backupadmin -dagp ENCPW -dagn DAG01"},
       {nullptr, nullptr, nullptr, "DAG01", "-dagNode -dagn DAG01"},
       {nullptr, "backupadmin", nullptr, nullptr, "-dagNode -dagu backupadmin"},
-      {"", "", "", "", "-dagNode -ad  -dagu  -dagp  -dagn "},
-      {"dc 01", "corp\\admin", "a b", "DAG 01",
-       "-dagNode -ad dc 01 -dagu corp\\admin -dagp a b -dagn DAG 01"},
+      {"dc-01", "corp\\admin", "x-", "DAG01-",
+       "-dagNode -ad dc-01 -dagu corp\\admin -dagp x- -dagn DAG01-"},
   };
   for (const Case& c : cases) {
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
@@ -144,6 +143,55 @@ TEST_F(DagProxyTest, NodeDiscoveryArgumentsCarryEachGivenValueAfterItsSwitch) {
   }
 }
 
+// Each value goes unquoted onto a command line that the session splits at
+// blanks: one that would add a switch or a word, or leave a switch without
+// its value, starts nothing.
+TEST_F(DagProxyTest, ValuesThatWouldChangeTheToolsCommandLineAreRefused) {
+  const char* const kSwitches[] = {"-ad", "-dagu", "-dagp", "-dagn"};
+  struct Bad {
+    const char* value;
+    const char* problem;
+  };
+  const Bad bad[] = {
+      {"DAG01 -dagn DAG02", "holds a blank"},
+      {"-dagn", "starts with '-'"},
+      {"", "is empty"},
+      {"DAG01\n", "holds a control character"},
+      {"DAG\t01", "holds a control character"},
+      {"\x7f", "holds a control character"},
+  };
+  for (int which = 0; which < 4; ++which) {
+    for (const Bad& b : bad) {
+      const char* values[4] = {"dc01", "backupadmin", "ENCPW", "DAG01"};
+      values[which] = b.value;
+      SCOPED_TRACE(std::string(kSwitches[which]) + " " + b.problem);
+      SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
+      tzplatform::LogCapture capture;
+      {
+        CTzNetwork session;
+        EXPECT_FALSE(LaunchPshimForDagNodeDiscover(session, "PROXY01", values[0], values[1],
+                                                   values[2], values[3]));
+      }
+      EXPECT_TRUE(recorder.Attaches().empty());
+      EXPECT_THAT(capture.Texts(), ElementsAre("[LaunchPshimForDagNodeDiscover]: The value of " +
+                                               std::string(kSwitches[which]) + " " + b.problem +
+                                               "; PshimProxy not launched."));
+    }
+  }
+  // Through the entry point: no receive, the answer untouched.
+  SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
+  Outcome refused = Discover(true, "PROXY01", "dc01", "bob -dagn DAG02");
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.after, refused.before);
+  EXPECT_THAT(refused.lines,
+              ElementsAre("[LaunchPshimForDagNodeDiscover]: The value of -dagu holds a blank; "
+                          "PshimProxy not launched.",
+                          "[DiscoverDagWithProxy]: Failed to launch PshimProxy on server PROXY01, "
+                          "trying another one."));
+  EXPECT_TRUE(recorder.Attaches().empty());
+  EXPECT_EQ(recorder.Receives(), 0);
+}
+
 TEST_F(DagProxyTest, OnlyTheMemberServerShapeSendsADagName) {
   SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
   recorder.OnReceive([](const tzplatform::AttachRequest& request) {
@@ -158,18 +206,17 @@ TEST_F(DagProxyTest, OnlyTheMemberServerShapeSendsADagName) {
   EXPECT_TRUE(DiscoverDagWithProxy("dc01", "admin", "ENCPW", "PROXY01", dags));
   Uvo::DAGMemberServersResp members;
   EXPECT_TRUE(DiscoverDagWithProxy("dc01", "admin", "ENCPW", "DAG01", "PROXY01", members));
-  EXPECT_TRUE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, "", "PROXY01", members));
   // Without a DAG name the tool answers with every DAG: the wrong kind for this shape.
   EXPECT_FALSE(DiscoverDagWithProxy(nullptr, nullptr, nullptr, nullptr, "PROXY01", members));
 
   std::vector<std::string> arguments;
   for (const auto& request : recorder.Attaches()) arguments.push_back(request.arguments);
-  EXPECT_THAT(arguments, ElementsAre("-dagNode", "-dagNode -ad dc01 -dagu admin -dagp ENCPW",
-                                     "-dagNode -ad dc01 -dagu admin -dagp ENCPW -dagn DAG01",
-                                     "-dagNode -dagn ", "-dagNode"));
-  EXPECT_EQ(recorder.Receives(), 5);
-  EXPECT_EQ(recorder.SessionsCreated(), 5);
-  EXPECT_EQ(recorder.SessionsDestroyed(), 5);
+  EXPECT_THAT(arguments,
+              ElementsAre("-dagNode", "-dagNode -ad dc01 -dagu admin -dagp ENCPW",
+                          "-dagNode -ad dc01 -dagu admin -dagp ENCPW -dagn DAG01", "-dagNode"));
+  EXPECT_EQ(recorder.Receives(), 4);
+  EXPECT_EQ(recorder.SessionsCreated(), 4);
+  EXPECT_EQ(recorder.SessionsDestroyed(), 4);
 }
 
 TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration) {

@@ -45,8 +45,7 @@ TEST_F(LaunchTest, ArgumentStringFollowsFlagsJobAndServer) {
       // The tool reads the client id as signed 32-bit.
       {"MBX01", 4294967295u, true, false, false, 0, "-dag 1 -cid -1 -hn MBX01"},
       {"MBX01", 2147483648u, true, false, false, 0, "-dag 1 -cid -2147483648 -hn MBX01"},
-      // Blanks stay, unquoted; the name goes as the caller spelled it.
-      {"MBX 05", 2, true, false, false, 0, "-dag 1 -cid 2 -hn MBX 05"},
+      // The name goes as the caller spelled it.
       {"mbx02", 2, true, false, false, 0, "-dag 1 -cid 2 -hn mbx02"},
   };
   for (const Case& c : cases) {
@@ -117,6 +116,18 @@ TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
   };
   const Case cases[] = {
       {"NOSUCH", "", "[LaunchPshimFrom]: Get client Id failed"},
+      // A name that would change the tool's command line is refused before
+      // it is looked up, although the store knows "MBX 05".
+      {"MBX 05", "", "[LaunchPshimFrom]: The value of -hn holds a blank; PshimProxy not launched."},
+      {"-MBX01", "",
+       "[LaunchPshimFrom]: The value of -hn starts with '-'; PshimProxy not launched."},
+      {"", "", "[LaunchPshimFrom]: The value of -hn is empty; PshimProxy not launched."},
+      {"MBX01\n", "",
+       "[LaunchPshimFrom]: The value of -hn holds a control character; PshimProxy not launched."},
+      {"MBX\x7f"
+       "01",
+       "",
+       "[LaunchPshimFrom]: The value of -hn holds a control character; PshimProxy not launched."},
       {"MBX01", "TZClient::getClientId", "[LaunchPshimFrom]: Get client Id failed"},
       {"MBX01", "TZClient::getNetworkHostnameMangled",
        "[LaunchPshimFrom]: Get client managed name failed"},
@@ -152,7 +163,7 @@ TEST_F(LaunchTest, SessionErrorIsLoggedWithHostAndErrorText) {
   // Through the real session: mbx05.test has no folder under the remote root.
   LogCapture capture;
   CTzNetwork session;
-  EXPECT_FALSE(LaunchPshimFrom(session, "MBX 05", 2, true, true, false, 0));
+  EXPECT_FALSE(LaunchPshimFrom(session, "MBX05", 2, true, true, false, 0));
   EXPECT_TRUE(tztest::LinesAre(
       capture.Texts(),
       {"[LaunchPshimFrom]: Launch PshimProxy [From mbx05.test failed. Error:[-1: *"}));

@@ -170,18 +170,31 @@ TEST_F(LogTest, ThreadsNeitherMixEventArgumentsNorLoseLines) {
   EXPECT_EQ(count, static_cast<size_t>(kThreads * kRounds));
 }
 
-TEST(LogSettingsTest, EnvironmentDecidesWhatIsNotSet) {
+// What the environment holds decides only what was not set, and a value
+// that is not valid for its variable is refused, never replaced.
+TEST(LogSettingsTest, EnvironmentDecidesWhatIsNotSetAndBadValuesAreRefused) {
   tzplatform::ResetSettings();
   setenv("TZ_DEBUG_LEVEL", "4", 1);
-  setenv("TZ_REMOTE_TIMEOUT", "junk", 1);
+  setenv("TZ_REMOTE_TIMEOUT", "07", 1);
   EXPECT_EQ(tzplatform::DebugLevel(), 4);
-  EXPECT_EQ(tzplatform::RemoteTimeout(), 300);
+  EXPECT_EQ(tzplatform::RemoteTimeout(), 7);
+  EXPECT_NO_THROW(tzplatform::CheckSettings());
+
+  setenv("TZ_DEBUG_LEVEL", "11", 1);
+  setenv("TZ_REMOTE_TIMEOUT", "5s", 1);
+  EXPECT_EQ(tzplatform::DebugLevel(), 0);
+  EXPECT_THROW(tzplatform::RemoteTimeout(), tzplatform::SettingsError);
+  // Set values stand whatever the environment says.
   tzplatform::SetDebugLevel(1);
+  tzplatform::SetRemoteTimeout(3);
   EXPECT_EQ(tzplatform::DebugLevel(), 1);
+  EXPECT_EQ(tzplatform::RemoteTimeout(), 3);
+  EXPECT_NO_THROW(tzplatform::CheckSettings());
   unsetenv("TZ_DEBUG_LEVEL");
   unsetenv("TZ_REMOTE_TIMEOUT");
   tzplatform::ResetSettings();
   EXPECT_EQ(tzplatform::DebugLevel(), 0);
+  EXPECT_EQ(tzplatform::RemoteTimeout(), 300);
 }
 
 }  // namespace

@@ -276,6 +276,19 @@ TEST_F(SessionTest, CancelEndsARunningProgramWithItsGroupAndRefusesNewOnes) {
   EXPECT_FALSE(RunTool("mbx02", Request("-dagNode")).receive.IsError());
 }
 
+TEST_F(SessionTest, NoToolStartsWithoutAValidTimeout) {
+  InstallTool("mbx01", tztest::PrintingTool(tztest::ErrorXml("done")));
+  tzplatform::ResetSettings();
+  tzplatform::SetRemoteRoot(root_);
+  setenv("TZ_REMOTE_TIMEOUT", "1.5", 1);
+  ToolRun run = RunTool("mbx01", Request("-dagNode"));
+  unsetenv("TZ_REMOTE_TIMEOUT");
+  EXPECT_EQ(run.attach.AsString(),
+            "-9: bad request: TZ_REMOTE_TIMEOUT: '1.5' is not a number of seconds (a whole number "
+            "from 1 to 2147483647)");
+  EXPECT_FALSE(tztest::HasChildProcess());
+}
+
 TEST_F(SessionTest, ProgramsLeftBehindByAFinishedToolAreKilled) {
   const std::string pidFile = dir_.File("helper.pid");
   // The helper keeps the output pipe open: the answer must not wait for it.

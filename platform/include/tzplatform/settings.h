@@ -10,12 +10,17 @@
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
 //
+// An empty variable counts as unset. A value that is not valid for its
+// variable is never replaced by the default: CheckSettings refuses it, and
+// a session refuses to start a tool while TZ_REMOTE_TIMEOUT is not valid.
+//
 // All functions are thread-safe. A setting changed while another thread is
 // inside a platform call takes effect for that thread's next call.
 #ifndef TZPLATFORM_SETTINGS_H_
 #define TZPLATFORM_SETTINGS_H_
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "tzplatform/export.h"
@@ -29,13 +34,36 @@ TZPLATFORM_API void SetRemoteRoot(const std::string& path);
 TZPLATFORM_API std::string RemoteRoot();
 
 // Seconds; values below 1 are taken as 1.
+// A setting that is not valid for its variable; what() names the variable
+// (or the file) and the value.
+class TZPLATFORM_API SettingsError : public std::runtime_error {
+ public:
+  explicit SettingsError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Checks every setting not set through this header against what its
+// variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, and that TZ_LOG_FILE
+// can be written) and throws SettingsError for the first that is not valid.
+// For a caller to run before any work.
+TZPLATFORM_API void CheckSettings();
+
+// Seconds; values below 1 are taken as 1. RemoteTimeout throws SettingsError
+// when TZ_REMOTE_TIMEOUT decides and is not a whole number from 1 to
+// 2147483647.
 TZPLATFORM_API void SetRemoteTimeout(int seconds);
 TZPLATFORM_API int RemoteTimeout();
 
-// "-" writes to standard error. The file is opened for appending.
+// "-" writes to standard error. The file is opened for appending; one that
+// cannot be opened sends the lines to standard error instead.
 TZPLATFORM_API void SetLogFile(const std::string& path);
 TZPLATFORM_API std::string LogFile();
+// Throws SettingsError saying why when the log cannot be written at `path`
+// ("-" always can). Creates the file when it does not exist.
+TZPLATFORM_API void CheckLogFile(const std::string& path);
 
+// Debug levels run from 0 to kMaxDebugLevel. DebugLevel gives 0 while
+// TZ_DEBUG_LEVEL decides and is not valid (CheckSettings refuses it).
+constexpr int kMaxDebugLevel = 10;
 TZPLATFORM_API void SetDebugLevel(int level);
 TZPLATFORM_API int DebugLevel();
 

@@ -208,7 +208,12 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
                     "tool not installed: no " + asked.executable + " in " + folder);
   }
 
-  timeoutSeconds = tzplatform::RemoteTimeout();
+  try {
+    timeoutSeconds = tzplatform::RemoteTimeout();
+  } catch (const tzplatform::SettingsError& e) {
+    // No tool runs without a bound on how long it may take.
+    return CWqError(CWqError::kBadRequest, std::string("bad request: ") + e.what());
+  }
   std::vector<std::string> env = {"TZ_REMOTE_HOST=" + asked.host,
                                   "TZ_LOCAL_CLIENT=" + asked.localClientName};
   std::string failedCall;

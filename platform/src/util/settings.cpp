@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -33,15 +35,38 @@ std::string EnvOr(const char* name, const char* fallback) {
   return (value != nullptr && *value != '\0') ? value : fallback;
 }
 
-// A decimal integer from the environment; anything else gives the fall-back.
-int EnvIntOr(const char* name, int fallback) {
+// A whole number written in decimal digits only (no sign, blank or prefix)
+// from `low` to `high`; nothing otherwise.
+std::optional<int> WholeNumber(const std::string& text, int low, int high) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  long long value = std::stoll(text);
+  if (value < low || value > high) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+// The number the variable `name` holds, `fallback` when it is unset or empty;
+// SettingsError naming the variable and what it allows otherwise.
+int EnvNumber(const char* name, int fallback, int low, int high, const char* what) {
   const char* value = std::getenv(name);
   if (value == nullptr || *value == '\0') return fallback;
-  errno = 0;
-  char* end = nullptr;
-  long parsed = std::strtol(value, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) return fallback;
-  return static_cast<int>(parsed);
+  std::optional<int> number = WholeNumber(value, low, high);
+  if (!number) {
+    throw SettingsError(std::string(name) + ": '" + value + "' is not " + what +
+                        " (a whole number from " + std::to_string(low) + " to " +
+                        std::to_string(high) + ")");
+  }
+  return *number;
+}
+
+int EnvRemoteTimeout() {
+  return EnvNumber("TZ_REMOTE_TIMEOUT", 300, 1, INT_MAX, "a number of seconds");
+}
+
+int EnvDebugLevel() {
+  return EnvNumber("TZ_DEBUG_LEVEL", 0, 0, kMaxDebugLevel, "a debug level");
 }
 
 }  // namespace
@@ -75,8 +100,8 @@ void SetRemoteTimeout(int seconds) {
 
 int RemoteTimeout() {
   std::lock_guard<std::mutex> lock(Get().mu);
-  int seconds = Get().remoteTimeout ? *Get().remoteTimeout : EnvIntOr("TZ_REMOTE_TIMEOUT", 300);
-  return seconds < 1 ? 1 : seconds;
+  if (Get().remoteTimeout) return *Get().remoteTimeout;
+  return EnvRemoteTimeout();
 }
 
 void SetLogFile(const std::string& path) {
@@ -98,7 +123,40 @@ void SetDebugLevel(int level) {
 int DebugLevel() {
   std::lock_guard<std::mutex> lock(Get().mu);
   if (Get().debugLevel) return *Get().debugLevel;
-  return EnvIntOr("TZ_DEBUG_LEVEL", 0);
+  try {
+    return EnvDebugLevel();
+  } catch (const SettingsError&) {
+    // The log cannot refuse a line; CheckSettings refuses the value.
+    return 0;
+  }
+}
+
+void CheckLogFile(const std::string& path) {
+  if (path == "-" || path.empty()) return;
+  FILE* file = std::fopen(path.c_str(), "ae");
+  if (file == nullptr) {
+    throw SettingsError("cannot write the log file " + path + ": " + std::strerror(errno));
+  }
+  std::fclose(file);
+}
+
+void CheckSettings() {
+  bool timeoutSet, logSet, levelSet;
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    timeoutSet = Get().remoteTimeout.has_value();
+    logSet = Get().logFile.has_value();
+    levelSet = Get().debugLevel.has_value();
+  }
+  if (!timeoutSet) EnvRemoteTimeout();
+  if (!levelSet) EnvDebugLevel();
+  if (!logSet) {
+    try {
+      CheckLogFile(EnvOr("TZ_LOG_FILE", "-"));
+    } catch (const SettingsError& e) {
+      throw SettingsError(std::string("TZ_LOG_FILE: ") + e.what());
+    }
+  }
 }
 
 void SetStoreBusyTimeout(int milliseconds) {

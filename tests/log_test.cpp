@@ -88,6 +88,16 @@ TEST_F(LogTest, LinesCarryFormLevelAndFunctionAndReachTheFile) {
   EXPECT_NE(file.find(" tid="), std::string::npos);
 }
 
+TEST_F(LogTest, ControlCharactersFromOutsideDoNotBreakTheFilesLines) {
+  LogCapture capture;
+  log_.debug("[%s]: PshimProxy returned error: %s", "R", "one\ntwo\r\x1b[31m\tend");
+  EXPECT_EQ(capture.Texts()[0], "[R]: PshimProxy returned error: one\ntwo\r\x1b[31m\tend");
+  std::string file = tztest::ReadFile(dir_.File("log.txt"));
+  EXPECT_NE(file.find(" DEBUG [R]: PshimProxy returned error: one\\x0Atwo\\x0D\\x1B[31m\tend\n"),
+            std::string::npos)
+      << file;
+}
+
 TEST_F(LogTest, LongLinesAreNotCut) {
   LogCapture capture;
   std::string big(100000, 'x');

@@ -29,6 +29,24 @@ struct LogCapture::Impl {
 
 namespace {
 
+// The text as one line of the file: texts from outside (a tool's error text,
+// a name from the store) may hold line ends or terminal controls, which are
+// written as \xNN. Captures keep the text as it was formatted.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (unsigned char c : text) {
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+      line += escaped;
+    } else {
+      line += static_cast<char>(c);
+    }
+  }
+  return line;
+}
+
 // The destination and the live captures. Writing and capturing happen under
 // one lock so that lines of different threads never interleave.
 class Sink {
@@ -43,10 +61,11 @@ class Sink {
   void Write(const std::string& header, const LogLine* line, const RaisedEvent* event,
              const std::string& text) {
     std::string path = LogFile();
+    const std::string fileText = OneLine(text);
     std::lock_guard<std::mutex> lock(mu_);
     FILE* out = Destination(path);
     if (out != nullptr) {
-      std::fprintf(out, "%s%s\n", header.c_str(), text.c_str());
+      std::fprintf(out, "%s%s\n", header.c_str(), fileText.c_str());
       std::fflush(out);
     }
     for (LogCapture::Impl* capture : captures_) {
@@ -172,9 +191,13 @@ void Raise(const EvEvent* source, EventSeverity severity, uint32_t id, int param
 
 }  // namespace
 
-LogCapture::LogCapture() : impl_(std::make_unique<Impl>()) { Sink::Get().Attach(impl_.get()); }
+LogCapture::LogCapture() : impl_(std::make_unique<Impl>()) {
+  Sink::Get().Attach(impl_.get());
+}
 
-LogCapture::~LogCapture() { Sink::Get().Detach(impl_.get()); }
+LogCapture::~LogCapture() {
+  Sink::Get().Detach(impl_.get());
+}
 
 std::vector<LogLine> LogCapture::Lines() const {
   std::lock_guard<std::mutex> lock(impl_->mu);

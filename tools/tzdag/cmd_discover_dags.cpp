@@ -7,6 +7,7 @@
 #include <tzdag/TzDagApi.h>
 #include <tzplatform/log.h>
 
+#include "../../src/internal.h"
 #include "commands.h"
 #include "log_report.h"
 #include "output.h"
@@ -43,7 +44,25 @@ int Failed(const GlobalOptions& global, const tzplatform::LogCapture& capture) {
   return kExitFailed;
 }
 
+// The values go onto the discovery tool's command line, which the library
+// refuses to change: say so before any work, naming the option.
+void CheckToolValues(const DiscoverDagsOptions& o) {
+  const std::pair<const CLI::Option*, const std::string*> values[] = {
+      {o.adOption, &o.ad},
+      {o.userOption, &o.user},
+      {o.passwordOption, &o.password},
+      {o.dagOption, &o.dag}};
+  for (const auto& [option, value] : values) {
+    if (option->count() == 0) continue;
+    if (const char* problem = ToolArgumentProblem(*value)) {
+      throw UsageError(option->get_name() + ": the value " + problem +
+                       ", which the discovery tool's command line cannot carry");
+    }
+  }
+}
+
 int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
+  if (o.proxyOption->count() > 0 && !o.proxy.empty()) CheckToolValues(o);
   const char* ad = Given(o.adOption, o.ad);
   const char* user = Given(o.userOption, o.user);
   const char* password = Given(o.passwordOption, o.password);

@@ -10,6 +10,7 @@
 #include <tzplatform/log.h>
 
 #include "commands.h"
+#include "id_option.h"
 #include "log_report.h"
 #include "output.h"
 #include "tzdag/TzDagApi.h"
@@ -50,7 +51,7 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
     ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
-  std::cout << "Discovered on member server " << server << "\n\n";
+  std::cout << "Discovered on member server " << DisplayText(server) << "\n\n";
   PrintDatabaseTable(std::cout, resp);
   return kExitOk;
 }
@@ -61,10 +62,10 @@ Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
   auto options = std::make_shared<DiscoverDbsOptions>();
   CLI::App* app = root.add_subcommand(
       "discover-dbs", "Discover the Exchange databases of a DAG client (DiscoverExDatabase)");
-  app->add_option("--orbal", options->orbalId, "installation id")->required();
-  app->add_option("--client", options->clientId, "DAG client id")->required();
-  app->add_option("--app", options->appId, "subclient (application) id; 0 = the whole client");
-  app->add_option("--job", options->jobId, "job id passed to the discovery tool; 0 = none");
+  AddIdOption(app, "--orbal", options->orbalId, "installation id")->required();
+  AddIdOption(app, "--client", options->clientId, "DAG client id")->required();
+  AddIdOption(app, "--app", options->appId, "subclient (application) id; 0 = the whole client");
+  AddJobIdOption(app, "--job", options->jobId, "job id passed to the discovery tool; 0 = none");
   return {app, [options, &global] { return RunDiscoverDbs(*options, global); }};
 }
 

@@ -4,10 +4,9 @@
 #include <memory>
 
 #include <tzdag/TzDagApi.h>
-#include <tzplatform/settings.h>
-#include <tzplatform/store.h>
 
 #include "commands.h"
+#include "id_option.h"
 #include "output.h"
 
 namespace tzdag_tool {
@@ -19,8 +18,6 @@ struct ServersOptions {
 };
 
 int RunServers(const ServersOptions& options, const GlobalOptions& global) {
-  // A missing or foreign store is a set-up problem, not an empty answer.
-  tzplatform::CheckStore(tzplatform::StorePath());
   std::vector<std::string> servers =
       options.selected ? GetSelectedServers(options.clientId) : GetRemoteServer(options.clientId);
   // The library's callers treat an empty list as their failure.
@@ -46,7 +43,7 @@ Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
   auto options = std::make_shared<ServersOptions>();
   CLI::App* app = root.add_subcommand(
       "servers", "Member servers of a DAG client that are selected and carry the database agent");
-  app->add_option("--client", options->clientId, "id of the DAG client")->required();
+  AddIdOption(app, "--client", options->clientId, "id of the DAG client")->required();
   app->add_flag("--selected", options->selected,
                 "every member server selected for the client, agent or not");
   return Command{app, [options, &global] { return RunServers(*options, global); }};

@@ -51,8 +51,8 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
   auto options = std::make_shared<UnprotectedOptions>();
   CLI::App* sub =
       root.add_subcommand("unprotected", "List the databases that no subclient protects");
-  AddIdOption(sub, "--orbal", options->orbal, "installation id");
-  AddIdOption(sub, "--client", options->client, "DAG client id");
+  AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
+  AddIdOption(sub, "--client", options->client, "DAG client id")->required();
   return {sub, [options, &global] { return RunUnprotected(*options, global); }};
 }
 

@@ -21,6 +21,7 @@
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
+#include "signals.h"
 #include "tzdag/TzDagApi.h"
 
 namespace tzdag_tool {
@@ -239,6 +240,8 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
   Uvo::DAGDBResp resp;
   std::string server;
   bool discovered = DiscoverExDatabase(options.orbal, options.client, 0, server, resp, 0);
+  // Asked to stop while the tool ran: the store is not touched any more.
+  if (SignalWatch::Received() != 0) return kExitFailed;
   UpdateOutcome outcome;
   if (discovered) outcome = UpdateInTransaction(options, resp);
   const int result = outcome.result;
@@ -255,7 +258,8 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
     if (!ok) AddCapturedLog(answer, capture);
     PrintJson(answer);
   } else if (discovered) {
-    std::cout << "Subclient " << options.app << ", databases discovered on " << server << "\n";
+    std::cout << "Subclient " << options.app << ", databases discovered on " << DisplayText(server)
+              << "\n";
     PrintChanges(std::cout, changes);
     std::cout << "Result: " << result << " (" << ResultMeaning(result) << ")\n";
     if (options.dryRun) std::cout << "Dry run: the store was left as it was.\n";
@@ -291,9 +295,10 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
   CLI::App* sub = root.add_subcommand(
       "update-subclient",
       "Rewrite a subclient's databases and server associations from a fresh discovery");
-  AddIdOption(sub, "--orbal", options->orbal, "installation id");
-  AddIdOption(sub, "--client", options->client, "DAG client id (the subclient's client)");
-  AddIdOption(sub, "--app", options->app, "application (subclient) id");
+  AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
+  AddIdOption(sub, "--client", options->client, "DAG client id (the subclient's client)")
+      ->required();
+  AddIdOption(sub, "--app", options->app, "application (subclient) id")->required();
   sub->add_flag("--force-full", options->forceFull,
                 "mark kept databases with circular logging for a full backup");
   sub->add_flag("--dry-run", options->dryRun, "show the changes without storing them");

@@ -12,8 +12,9 @@
 
 namespace tzdag_tool {
 
-// Exit statuses: the operation reported success, reported failure, or the
-// command could not be run as given (usage or set-up error).
+// Exit statuses: the operation reported success, reported failure (or failed
+// once work had started), or the command could not be run as given (a usage
+// or set-up error found before any work). A signal n gives 128 + n.
 enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 
 struct GlobalOptions {
@@ -24,7 +25,8 @@ struct GlobalOptions {
   bool json = false;       // --json
 };
 
-// A set-up problem the user can fix: printed as "tzdag: <what>" with exit 2.
+// A usage or set-up problem the user can fix, found before any work: printed
+// as "tzdag: <what>" with exit 2.
 class UsageError : public std::runtime_error {
  public:
   explicit UsageError(const std::string& what) : std::runtime_error(what) {}
@@ -33,6 +35,9 @@ class UsageError : public std::runtime_error {
 struct Command {
   CLI::App* app = nullptr;
   std::function<int()> run;
+  // Whether the command works on the configuration store, which must then
+  // exist and be one before the command starts.
+  bool usesStore = true;
 };
 
 // Writes one JSON object on standard output.

@@ -1,27 +1,42 @@
 #include "id_option.h"
 
+#include <limits>
+
 namespace tzdag_tool {
 namespace {
 
-const CLI::Validator kDecimalId(
-    [](std::string& text) -> std::string {
-      if (text.empty() || text.size() > 10 ||
-          text.find_first_not_of("0123456789") != std::string::npos) {
-        return "an id is a decimal number: " + text;
-      }
-      unsigned long long value = std::stoull(text);
-      if (value > UINT32_MAX) return "an id is at most 4294967295: " + text;
-      // Without leading zeros, so that the number is never read as octal.
-      text = std::to_string(value);
-      return std::string();
-    },
-    "ID");
+// Checks that `text` is a decimal number from 0 to `maximum` and writes it
+// back without leading zeros, so that the number is never read as octal.
+CLI::Validator DecimalId(const char* kind, unsigned long long maximum) {
+  const std::string problem = std::string(" is not ") + kind + " (a decimal number from 0 to " +
+                              std::to_string(maximum) + ")";
+  return CLI::Validator(
+      [maximum, problem](std::string& text) -> std::string {
+        const size_t digits = text.find_first_not_of('0') == std::string::npos
+                                  ? 1
+                                  : text.size() - text.find_first_not_of('0');
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+            digits > 19 || std::stoull(text) > maximum) {
+          return "'" + text + "'" + problem;
+        }
+        text = std::to_string(std::stoull(text));
+        return std::string();
+      },
+      "ID");
+}
 
 }  // namespace
 
 CLI::Option* AddIdOption(CLI::App* app, const std::string& name, uint32_t& target,
                          const std::string& description) {
-  return app->add_option(name, target, description)->required()->transform(kDecimalId);
+  return app->add_option(name, target, description)
+      ->transform(DecimalId("an id", std::numeric_limits<uint32_t>::max()));
+}
+
+CLI::Option* AddJobIdOption(CLI::App* app, const std::string& name, int64_t& target,
+                            const std::string& description) {
+  return app->add_option(name, target, description)
+      ->transform(DecimalId("a job id", std::numeric_limits<int64_t>::max()));
 }
 
 }  // namespace tzdag_tool

@@ -4,6 +4,8 @@
 
 #include <tzplatform/settings.h>
 
+#include "output.h"
+
 namespace tzdag_tool {
 namespace {
 
@@ -44,11 +46,11 @@ void ReportFailure(std::ostream& err, const std::string& summary,
   std::string destination = tzplatform::LogFile();
   if (destination != "-" && !destination.empty()) {
     for (const tzplatform::LogLine& line : capture.Lines()) {
-      err << "  " << LogLineText(line) << '\n';
+      err << "  " << DisplayText(LogLineText(line)) << '\n';
     }
   }
   for (const tzplatform::RaisedEvent& raised : capture.Events()) {
-    err << "  " << EventText(raised) << '\n';
+    err << "  " << DisplayText(EventText(raised)) << '\n';
   }
   err.flush();
 }

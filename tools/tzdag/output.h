@@ -19,7 +19,14 @@ nlohmann::json DagsJson(const Uvo::DAGDiscoverResp& resp);
 // [{"serverName", "uvoInstalled"}, ...]
 nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
 
-// A table with a header row; columns as wide as their widest cell.
+// `bytes` (a name or text from the store or the remote tool) as text to show
+// a person: each sequence that is not UTF-8 becomes U+FFFD, as the JSON
+// answers write it, and so does each control character, which would break
+// a table's lines or talk to the terminal.
+std::string DisplayText(const std::string& bytes);
+
+// A table with a header row; columns as wide as their widest cell. Cells are
+// shown through DisplayText.
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
 

@@ -1,0 +1,64 @@
+#include "signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <tzplatform/session.h>
+
+namespace tzdag_tool {
+namespace {
+
+std::atomic<int> g_received{0};
+std::atomic<bool> g_exitAtOnce{false};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+}  // namespace
+
+SignalWatch::SignalWatch() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  thread_ = std::thread([this] { Watch(); });
+}
+
+SignalWatch::~SignalWatch() {
+  stopping_ = true;
+  // Wakes the thread with a signal it waits for; stopping_ tells it apart.
+  pthread_kill(thread_.native_handle(), SIGHUP);
+  thread_.join();
+}
+
+int SignalWatch::Received() {
+  return g_received.load();
+}
+
+void SignalWatch::SetExitAtOnce(bool atOnce) {
+  g_exitAtOnce = atOnce;
+  // A signal that came just before must not wait for the read to end.
+  if (atOnce && g_received.load() != 0) _exit(128 + g_received.load());
+}
+
+void SignalWatch::Watch() {
+  const sigset_t set = StopSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    if (stopping_) return;
+    int none = 0;
+    if (!g_received.compare_exchange_strong(none, signal)) continue;  // already stopping
+    // The tool's group is killed and reaped by the session that runs it,
+    // which then returns; the command unwinds from there.
+    tzplatform::CancelRemoteCommands();
+    if (g_exitAtOnce) _exit(128 + signal);
+  }
+}
+
+}  // namespace tzdag_tool

@@ -1,0 +1,40 @@
+// How tzdag stops on SIGINT, SIGTERM and SIGHUP: the running discovery tool
+// runs in a process group of its own, which neither a terminal's Ctrl-C nor a
+// signal sent to tzdag alone reaches, so tzdag ends it, lets the command
+// unwind (its temporary files go), and exits with 128 + the signal number.
+#ifndef TZDAG_TOOL_SIGNALS_H_
+#define TZDAG_TOOL_SIGNALS_H_
+
+#include <atomic>
+#include <thread>
+
+namespace tzdag_tool {
+
+class SignalWatch {
+ public:
+  // Blocks the three signals in the calling thread, and so in every thread it
+  // starts later, and starts the thread that waits for them. Construct it
+  // before any other thread.
+  SignalWatch();
+  // Stops the waiting thread.
+  ~SignalWatch();
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  // The first signal received, 0 while none was.
+  static int Received();
+  // While set, a signal ends the process at once (exit status 128 + n): for a
+  // wait that cannot be interrupted otherwise and leaves nothing to clean up,
+  // such as reading standard input.
+  static void SetExitAtOnce(bool atOnce);
+
+ private:
+  void Watch();
+
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace tzdag_tool
+
+#endif  // TZDAG_TOOL_SIGNALS_H_

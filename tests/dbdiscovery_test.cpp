@@ -5,10 +5,12 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db_answers.h"
 #include "log_lines.h"
+#include "process_census.h"
 #include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
@@ -160,6 +162,30 @@ TEST(DiscoverExDatabaseTest, FailedLaunchFallsThroughToTheNextServerOnItsOwnSess
   EXPECT_EQ(recorder.SessionsDestroyed(), 2);
   EXPECT_EQ(recorder.Receives(), 1);
   EXPECT_TRUE(outcome.events.empty());
+}
+
+// A caller that is stopping cancels through the platform: the call returns
+// at once, the tool and what it started are gone, and the answer is as it was.
+TEST(DiscoverExDatabaseTest, ACancelledCallLeavesNoToolBehind) {
+  tztest::TestEnv env(tztest::DbDiscoveryFixture());
+  const std::string pidFile = env.dir() + "/tool.pid";
+  env.InstallTool("mbx01.test", "#!/bin/sh\necho $$ > " + pidFile + "\nsleep 60 &\nwait\n");
+  Outcome outcome;
+  std::thread caller([&outcome] { outcome = Discover(2, 0); });
+  const pid_t tool = tztest::WaitForPid(pidFile);
+  tzplatform::CancelRemoteCommands();
+  caller.join();
+  tzplatform::ResumeRemoteCommands();
+
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(DbRows(outcome.resp), kStaleRows);
+  EXPECT_TRUE(
+      tztest::LinesEndWith(outcome.lines, {"[ReceiveRespsonse]: Received failed from PshimProxy. "
+                                           "Error:[-11: cancelled after 0 bytes of output; killed]",
+                                           "[DiscoverDag]: Failed to receive response"}));
+  ASSERT_GT(tool, 0);
+  EXPECT_TRUE(tztest::GroupEnds(tool));
+  EXPECT_FALSE(tztest::HasChildProcess());
 }
 
 TEST(DiscoverExDatabaseTest, LaunchFailingEverywhereLeavesEverythingAsItWas) {

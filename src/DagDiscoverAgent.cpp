@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <locale>
 
+#include <tzplatform/DirectorySearch.h>
 #include <tzplatform/TZPassword.h>
 #include <boost/algorithm/string/replace.hpp>
 
@@ -36,7 +37,52 @@ struct PasswordBuffer {
   PasswordBuffer& operator=(const PasswordBuffer&) = delete;
 };
 
+// The longest DAG name the directory holds (its cn takes 64 characters).
+constexpr size_t kLongestDagName = 64;
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      length = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 2;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 3;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + length >= text.size()) return false;
+    for (size_t k = 1; k <= length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length + 1;
+  }
+  return true;
+}
+
 }  // namespace
+
+const char* DagNameProblem(const std::string& name) {
+  if (name.size() > kLongestDagName) return "is longer than 64 bytes";
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) return "holds a control character";
+  }
+  if (!IsUtf8(name)) return "is not UTF-8";
+  return nullptr;
+}
 
 DagDiscoverAgent::DagDiscoverAgent(const char* adServerName, const char* userName,
                                    const char* encryptedPassword, const char* dagName)
@@ -55,9 +101,35 @@ DagDiscoverAgent::DagDiscoverAgent(const char* adServerName, const char* userNam
   if (dagName != nullptr) this->dagName = dagName;
 }
 
-bool DagDiscoverAgent::SearchDag(std::vector<_tagDagServer>& /*dags*/) {
-  // There is no directory to search on this platform: DAGs are found through
-  // the remote tool instead.
+bool DagDiscoverAgent::SearchDag(std::vector<_tagDagServer>& dags) {
+  // Unless the platform is set to search a directory, there is none: DAGs are
+  // found through the remote tool instead.
+  if (!tzplatform::DirectorySearchEnabled()) return true;
+
+  static const char kLogName[] = "SearchDag";
+  // A name the directory cannot hold is not worth a connection.
+  if (const char* problem = DagNameProblem(dagName)) {
+    event.debug("[%s]: The DAG name %s; the directory is not searched.", kLogName, problem);
+    return false;
+  }
+  std::vector<tzplatform::DirectoryDag> found;
+  std::string error;
+  if (!tzplatform::SearchDirectoryForDags(adServerName, userName, password, dagName, found,
+                                          error)) {
+    event.debug("[%s]: Directory search failed: %s", kLogName, error.c_str());
+    return false;
+  }
+  if (!dagName.empty() && found.empty()) {
+    event.debug("[%s]: The directory has no DAG named '%s'.", kLogName, dagName.c_str());
+  } else {
+    event.debug("[%s]: Found %zu DAG(s) in the directory.", kLogName, found.size());
+  }
+  for (tzplatform::DirectoryDag& dag : found) {
+    _tagDagServer record{std::move(dag.name), std::move(dag.distinguishedName), {}};
+    for (std::string& server : dag.memberServers)
+      record.servers.push_back({std::move(server), false});
+    dags.push_back(std::move(record));
+  }
   return true;
 }
 

@@ -19,6 +19,11 @@ using AgentInstalledPredicate = bool (*)(_tagExServer&);
 std::string FormDomainPostfix(const std::string& distinguishedName);
 void FindAndReplace(std::string& text, const std::string& pattern, const std::string& replacement);
 
+// Why the directory cannot hold a DAG named `name` ("is longer than 64
+// bytes", "holds a control character", "is not UTF-8"); null when it can.
+// The empty name stands for every DAG.
+const char* DagNameProblem(const std::string& name);
+
 // Answer builders of direct DAG discovery.
 void ConstructDagDiscoverResp(std::vector<_tagDagServer>& dags, Uvo::DAGDiscoverResp& resp,
                               AgentInstalledPredicate predicate);

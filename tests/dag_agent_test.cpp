@@ -143,21 +143,6 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
   }
 }
 
-TEST(DagDiscoverAgentTest, SearchFindsNothingAndLeavesTheListAsItWas) {
-  DagDiscoverAgent agent("dc01", "backupadmin", "", nullptr);
-  std::vector<_tagDagServer> dags;
-  EXPECT_TRUE(agent.SearchDag(dags));
-  EXPECT_THAT(dags, IsEmpty());
-
-  dags.push_back({"DAG01", "CN=DAG01,DC=corp,DC=com", {{"MBX01", true}, {"MBX02", false}}});
-  EXPECT_TRUE(agent.SearchDag(dags));
-  ASSERT_EQ(dags.size(), 1u);
-  EXPECT_EQ(dags[0].name, "DAG01");
-  EXPECT_EQ(dags[0].distinguishedName, "CN=DAG01,DC=corp,DC=com");
-  ASSERT_EQ(dags[0].servers.size(), 2u);
-  EXPECT_EQ(dags[0].servers[1].name, "MBX02");
-}
-
 TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutput) {
   struct Case {
     _tagDagServer dag;

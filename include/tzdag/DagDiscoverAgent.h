@@ -22,8 +22,12 @@ class DagDiscoverAgent {
   ~DagDiscoverAgent() = default;
 
   // Appends the DAGs found to `dags` (their names, distinguished names and
-  // member servers) and says whether the search succeeded. There is no
-  // directory on this platform: the search succeeds and adds nothing.
+  // member servers) and says whether the search succeeded. Unless the
+  // platform is set to search a directory (TZ_DIRECTORY_SEARCH=ldap), there
+  // is none: the search succeeds and adds nothing. Otherwise it asks the
+  // directory server for every DAG, or for the one named dagName; false,
+  // after a line saying why, when the name is not one the directory can hold
+  // or the directory cannot be searched.
   TZDAG_API bool SearchDag(std::vector<_tagDagServer>& dags);
 
   const std::string& AdServerName() const { return adServerName; }

@@ -104,15 +104,19 @@ Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global) {
       "discover-dags",
       "Discover DAGs and their member servers through a proxy client (member servers of one DAG "
       "with --dag)");
-  options->adOption = app->add_option("--ad", options->ad, "directory server");
-  options->userOption = app->add_option("--user", options->user, "directory account");
+  options->adOption =
+      app->add_option("--ad", options->ad,
+                      "directory server: ldap://host[:port], ldaps://host[:port] or a host name");
+  options->userOption =
+      app->add_option("--user", options->user, "directory account: a DN or user@domain");
   options->passwordOption = app->add_option("--password", options->password,
                                             "the account's password as `tzdag encrypt` prints it");
   options->dagOption =
       app->add_option("--dag", options->dag, "list the member servers of this DAG");
   options->proxyOption = app->add_option(
       "--proxy", options->proxy,
-      "client to run the discovery tool on (without it: the directory, which finds nothing here)");
+      "client to run the discovery tool on (without it: the directory --ad names, when "
+      "TZ_DIRECTORY_SEARCH=ldap; else nothing is found)");
   return {app, [&global, options] { return Run(global, *options); }};
 }
 

@@ -42,8 +42,9 @@ class TZPLATFORM_API SettingsError : public std::runtime_error {
 };
 
 // Checks every setting not set through this header against what its
-// variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, and that TZ_LOG_FILE
-// can be written) and throws SettingsError for the first that is not valid.
+// variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, that TZ_LOG_FILE can
+// be written, and the directory settings of tzplatform/DirectorySearch.h)
+// and throws SettingsError for the first that is not valid.
 // For a caller to run before any work.
 TZPLATFORM_API void CheckSettings();
 

@@ -11,6 +11,9 @@
 #include <mutex>
 #include <optional>
 
+#include "directory/directory_settings.h"
+#include "tzplatform/DirectorySearch.h"
+
 namespace tzplatform {
 namespace {
 
@@ -157,6 +160,10 @@ void CheckSettings() {
       throw SettingsError(std::string("TZ_LOG_FILE: ") + e.what());
     }
   }
+  // The directory search's settings, set or from TZ_DIRECTORY_*.
+  std::string directoryProblem;
+  CurrentDirectorySettings(directoryProblem);
+  if (!directoryProblem.empty()) throw SettingsError(directoryProblem);
 }
 
 void SetStoreBusyTimeout(int milliseconds) {
@@ -193,6 +200,7 @@ void ResetSettings() {
   s.debugLevel.reset();
   s.storeBusyTimeoutMs.reset();
   s.identity.reset();
+  ResetDirectorySettings();
 }
 
 }  // namespace tzplatform

@@ -41,8 +41,12 @@
 // --- Direct DAG discovery -------------------------------------------------
 //
 // These four ask the directory agent (DagDiscoverAgent::SearchDag) for the
-// DAGs; on this platform its search is an empty step that finds nothing, so
-// they succeed with an empty answer. Every member server they answer with
+// DAGs. Unless the platform is set to search a directory
+// (TZ_DIRECTORY_SEARCH=ldap, tzplatform/DirectorySearch.h) its search is an
+// empty step that finds nothing, so they succeed with an empty answer;
+// otherwise `adServerName` is the directory server (ldap://host[:port],
+// ldaps://host[:port] or a host name) and `userName` the account (a DN or
+// user@domain), and DAGs and members come sorted by name. Every member server they answer with
 // gets `uvoInstalled` 1 when the store knows it as a client with the Exchange
 // database agent (package 151) installed, else 0. Null texts are taken as
 // empty. They log "[<name>]: Discover Dag. adServerName=...; userName=...;
@@ -52,7 +56,8 @@
 // Every DAG found, with every member server, into `resp.dags` (replacing what
 // it held). `encryptedPassword` is the form `tzdag encrypt` prints; the agent
 // decrypts it. False, with "[DiscoverDag]: Discover dag failed!" and `resp`
-// untouched, only when the directory search fails.
+// untouched, only when the directory search fails (after a "[SearchDag]: "
+// line saying why).
 TZDAG_API bool DiscoverDag(const char* adServerName, const char* userName,
                            const char* encryptedPassword, Uvo::DAGDiscoverResp& resp);
 // The member servers of the DAG named `dagName` into `resp.memberServers`:

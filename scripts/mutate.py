@@ -223,6 +223,8 @@ def main():
                         "(relative to the checkout; default src/*)")
     parser.add_argument("--work", help="work folder for the copy and its build (default: a new "
                         "folder under $TMPDIR, removed afterwards); kept and reused when given")
+    parser.add_argument("--tests", help="run only the tests whose names match this regular "
+                        "expression (ctest -R), for a quicker look at one area")
     parser.add_argument("--list", action="store_true", help="only list the chosen faults")
     parser.add_argument("--test-timeout", type=int, default=120,
                         help="seconds a test may run before it counts as failed (default 120)")
@@ -270,6 +272,8 @@ def main():
             return 1
         ctest = ["ctest", "--test-dir", build, "--parallel", str(os.cpu_count() or 2),
                  "--timeout", str(args.test_timeout), "--stop-on-failure"]
+        if args.tests:
+            ctest += ["-R", args.tests]
         if run(ctest, tree, log=log) != 0:
             print("scripts/mutate: the unchanged tree fails its tests; see %s" % log,
                   file=sys.stderr)

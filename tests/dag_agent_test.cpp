@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "../src/internal.h"
+#include "temp_dir.h"
 #include "tzdag/DagDiscoverAgent.h"
 #include "tzplatform/TZPassword.h"
 #include "tzplatform/log.h"
+#include "tzplatform/settings.h"
 
 namespace {
 
@@ -105,6 +107,8 @@ TEST(DirectoryHelpersTest, DecodeADAttributeValueDecodesOnlyColonMarkedValues) {
 }
 
 TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmpty) {
+  tztest::TempDir keyFolder;
+  tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));
   const std::string longest(2047, 'p');  // fills the buffer but for its terminator
   const std::string tooLong(2048, 'p');
   const std::string huge(5000, 'p');
@@ -141,6 +145,7 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
     EXPECT_EQ(agent.Password(), c.password) << label;
     EXPECT_EQ(agent.DagName(), c.dagName) << label;
   }
+  tzplatform::ResetSettings();
 }
 
 TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutput) {

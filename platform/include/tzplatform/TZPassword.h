@@ -1,26 +1,54 @@
 // Password encryption of the platform, and Base64.
+//
+// Encrypted form (what `tzdag encrypt` prints): "TZP2:" followed by the
+// Base64 of a random 12-byte nonce, the AES-256-GCM ciphertext of the
+// password and its 16-byte tag, under the host key. The host key is 32 random
+// bytes in the key file tzplatform::KeyFile() names (settings.h), which only
+// its owner may read; Encrypt creates it on first use. The older form
+// "TZP1:", which needs no key, still decrypts.
 #ifndef TZPLATFORM_TZPASSWORD_H_
 #define TZPLATFORM_TZPASSWORD_H_
 
+#include <stdexcept>
 #include <string>
 
 #include "tzplatform/export.h"
+
+namespace tzplatform {
+
+// The host key file cannot be created or is not one to trust; what() names
+// the file and says why.
+class TZPLATFORM_API KeyFileError : public std::runtime_error {
+ public:
+  explicit KeyFileError(const std::string& what) : std::runtime_error(what) {}
+};
+
+}  // namespace tzplatform
 
 class TZPLATFORM_API TZPassword {
  public:
   TZPassword();
   ~TZPassword();
 
-  // Decrypts `encrypted` (the form Encrypt produces, which `tzdag encrypt`
-  // prints) into `buffer`. On entry *length is the number of bytes the buffer
-  // may receive; no byte past buffer[*length - 1] is ever written and no
-  // terminator is added. On success returns 0 and sets *length to the length
-  // of the plain text. On failure (null or malformed text, plain text longer
-  // than the buffer) returns non-zero, writes nothing and sets *length to 0.
+  // Decrypts `encrypted` (either form) into `buffer`. On entry *length is
+  // the number of bytes the buffer may receive; no byte past
+  // buffer[*length - 1] is ever written and no terminator is added. On
+  // success returns 0 and sets *length to the length of the plain text. On
+  // failure (null or malformed text, a text not made under this host's key
+  // or altered since, a missing or refused key file, plain text longer than
+  // the buffer) returns non-zero, writes nothing and sets *length to 0.
+  // Never creates the key file and never throws.
   int decrypt(const char* encrypted, char* buffer, int* length);
 
-  // The encrypted form of `plain`: printable ASCII without blanks.
+  // The "TZP2:" form of `plain`, with a fresh random nonce: printable ASCII
+  // without blanks. Throws tzplatform::KeyFileError when the key file cannot
+  // be created or read, or is refused.
   static std::string Encrypt(const std::string& plain);
+
+  // Why `encrypted` does not decrypt, as a sentence part ("it was not made
+  // with the key in /x/tzdag.key, or was changed since"); empty when it
+  // decrypts (whatever the length of its plain text).
+  static std::string Problem(const char* encrypted);
 };
 
 // Strict standard Base64 (RFC 4648 alphabet, '=' padding required, no

@@ -9,6 +9,7 @@
 //   TZ_REMOTE_TIMEOUT  seconds a remote tool may take           (300)
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
+//   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store)
 //
 // An empty variable counts as unset. A value that is not valid for its
 // variable is never replaced by the default: CheckSettings refuses it, and
@@ -33,7 +34,6 @@ TZPLATFORM_API std::string StorePath();
 TZPLATFORM_API void SetRemoteRoot(const std::string& path);
 TZPLATFORM_API std::string RemoteRoot();
 
-// Seconds; values below 1 are taken as 1.
 // A setting that is not valid for its variable; what() names the variable
 // (or the file) and the value.
 class TZPLATFORM_API SettingsError : public std::runtime_error {
@@ -67,6 +67,16 @@ TZPLATFORM_API void CheckLogFile(const std::string& path);
 constexpr int kMaxDebugLevel = 10;
 TZPLATFORM_API void SetDebugLevel(int level);
 TZPLATFORM_API int DebugLevel();
+
+// Whether every line written to a log file is also written to standard
+// error (off). No effect while the log goes to standard error itself.
+TZPLATFORM_API void SetLogEcho(bool echo);
+TZPLATFORM_API bool LogEcho();
+
+// The host key file that TZPassword encrypts under: set here, else
+// $TZ_KEY_FILE, else tzdag.key in the folder of StorePath().
+TZPLATFORM_API void SetKeyFile(const std::string& path);
+TZPLATFORM_API std::string KeyFile();
 
 // Milliseconds a store write waits for another writer's lock before it fails
 // (30000); values below 0 are taken as 0. Applies to transactions begun after

@@ -1,19 +1,38 @@
 // Password encryption of the platform stand-in, and strict Base64.
 //
-// Encrypted form: "TZP1:" followed by the Base64 of the password's bytes
-// XORed with a fixed key stream. It hides a password from a casual look at a
-// command line or a log; it is not meant to withstand an attacker.
+// "TZP2:" form: Base64 of nonce (12 bytes), AES-256-GCM ciphertext and tag
+// (16 bytes) under the host key, with the prefix as additional authenticated
+// data. A text that was changed, cut short or made under another key fails
+// its tag and decrypts to nothing.
+//
+// "TZP1:" form, still read so that stored texts and scripts keep working: the
+// Base64 of the password's bytes XORed with a fixed key stream. It hides a
+// password from a casual look only; nothing writes it any more.
 #include "tzplatform/TZPassword.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "tzplatform/faults.h"
+#include "tzplatform/settings.h"
+#include "util/host_key.h"
 
 namespace {
 
-constexpr char kPrefix[] = "TZP1:";
+constexpr char kOldPrefix[] = "TZP1:";
+constexpr char kPrefix[] = "TZP2:";
 constexpr size_t kPrefixLength = sizeof(kPrefix) - 1;
+constexpr size_t kNonceSize = 12;
+constexpr size_t kTagSize = 16;
+// Longer texts are refused before any decoding: the longest password the
+// library's callers take (2047 bytes) needs about 2,800 characters.
+constexpr size_t kMaxEncryptedText = 64 * 1024;
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -74,9 +93,114 @@ std::optional<std::string> DecodeStrict(const std::string& text) {
 
 // Overwrites a password's bytes before its memory is given back.
 void Wipe(std::string& secret) {
-  volatile char* p = secret.empty() ? nullptr : &secret[0];
-  for (size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+  if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
   secret.clear();
+}
+
+// A buffer of secret bytes, wiped when it goes.
+struct SecretBytes {
+  std::vector<unsigned char> bytes;
+  explicit SecretBytes(size_t size) : bytes(size) {}
+  ~SecretBytes() {
+    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+  }
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+};
+
+struct CipherFree {
+  void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+using Cipher = std::unique_ptr<EVP_CIPHER_CTX, CipherFree>;
+
+// Feeds `size` bytes through the cipher in pieces its int lengths can carry.
+bool Update(EVP_CIPHER_CTX* context, bool encrypting, unsigned char* out, const unsigned char* in,
+            size_t size) {
+  constexpr size_t kPiece = 1 << 20;
+  for (size_t done = 0; done < size;) {
+    const int piece = static_cast<int>(size - done < kPiece ? size - done : kPiece);
+    int written = 0;
+    const int ok = encrypting ? EVP_EncryptUpdate(context, out + done, &written, in + done, piece)
+                              : EVP_DecryptUpdate(context, out + done, &written, in + done, piece);
+    if (ok != 1 || written != piece) return false;
+    done += static_cast<size_t>(piece);
+  }
+  return true;
+}
+
+// The plain text of a "TZP2:" body (nonce, ciphertext, tag), or why not.
+struct Opened {
+  std::optional<std::string> plain;
+  std::string problem;
+};
+
+Opened OpenSealed(const std::string& sealed, const std::string& keyPath) {
+  Opened opened;
+  if (sealed.size() < kNonceSize + kTagSize) {
+    opened.problem = "it is too short to be an encrypted password";
+    return opened;
+  }
+  tzplatform::detail::HostKey key;
+  std::string problem = tzplatform::detail::ReadHostKey(keyPath, key);
+  if (!problem.empty()) {
+    opened.problem = problem;
+    return opened;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(sealed.data());
+  const size_t length = sealed.size() - kNonceSize - kTagSize;
+  SecretBytes plain(length);
+  Cipher context(EVP_CIPHER_CTX_new());
+  int written = 0;
+  unsigned char tag[kTagSize];
+  std::memcpy(tag, bytes + kNonceSize + length, kTagSize);
+  const bool ok =
+      context &&
+      EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key.data(), bytes) == 1 &&
+      EVP_DecryptUpdate(context.get(), nullptr, &written,
+                        reinterpret_cast<const unsigned char*>(kPrefix), kPrefixLength) == 1 &&
+      Update(context.get(), false, plain.bytes.data(), bytes + kNonceSize, length) &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag) == 1 &&
+      EVP_DecryptFinal_ex(context.get(), plain.bytes.data() + length, &written) == 1;
+  if (!ok) {
+    opened.problem = "it was not made with the key in " + keyPath + ", or was changed since";
+    return opened;
+  }
+  opened.plain.emplace(reinterpret_cast<const char*>(plain.bytes.data()), length);
+  return opened;
+}
+
+// The plain text of either form, or why there is none. Nothing is written
+// anywhere but into the result.
+Opened Open(const char* encrypted) {
+  Opened opened;
+  if (encrypted == nullptr) {
+    opened.problem = "there is no text";
+    return opened;
+  }
+  const size_t size = strnlen(encrypted, kMaxEncryptedText + 1);
+  if (size > kMaxEncryptedText) {
+    opened.problem = "it is longer than any encrypted password";
+    return opened;
+  }
+  const bool old = std::strncmp(encrypted, kOldPrefix, kPrefixLength) == 0;
+  if (!old && std::strncmp(encrypted, kPrefix, kPrefixLength) != 0) {
+    opened.problem = "it is not an encrypted password (one starts with TZP2:)";
+    return opened;
+  }
+  std::optional<std::string> body =
+      DecodeStrict(std::string(encrypted + kPrefixLength, size - kPrefixLength));
+  if (!body) {
+    opened.problem = "its text after the prefix is not Base64";
+    return opened;
+  }
+  if (old) {
+    opened.plain = Scramble(*body);
+    Wipe(*body);
+    return opened;
+  }
+  return OpenSealed(*body, tzplatform::KeyFile());
 }
 
 }  // namespace
@@ -106,10 +230,35 @@ TZPassword::TZPassword() = default;
 TZPassword::~TZPassword() = default;
 
 std::string TZPassword::Encrypt(const std::string& plain) {
-  std::string scrambled = Scramble(plain);
-  std::string encrypted = kPrefix + base64_encode(scrambled);
-  Wipe(scrambled);
-  return encrypted;
+  tzplatform::detail::HostKey key;
+  tzplatform::detail::ReadOrCreateHostKey(tzplatform::KeyFile(), key);
+  std::string sealed(kNonceSize + plain.size() + kTagSize, '\0');
+  auto* out = reinterpret_cast<unsigned char*>(&sealed[0]);
+  if (RAND_bytes(out, static_cast<int>(kNonceSize)) != 1) {
+    throw std::runtime_error("no random bytes for the password's nonce");
+  }
+  Cipher context(EVP_CIPHER_CTX_new());
+  int written = 0;
+  const bool ok =
+      context &&
+      EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key.data(), out) == 1 &&
+      EVP_EncryptUpdate(context.get(), nullptr, &written,
+                        reinterpret_cast<const unsigned char*>(kPrefix), kPrefixLength) == 1 &&
+      Update(context.get(), true, out + kNonceSize,
+             reinterpret_cast<const unsigned char*>(plain.data()), plain.size()) &&
+      EVP_EncryptFinal_ex(context.get(), out + kNonceSize + plain.size(), &written) == 1 &&
+      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, kTagSize,
+                          out + kNonceSize + plain.size()) == 1;
+  if (!ok) throw std::runtime_error("the password could not be encrypted");
+  return kPrefix + base64_encode(sealed);
+}
+
+std::string TZPassword::Problem(const char* encrypted) {
+  Opened opened = Open(encrypted);
+  if (opened.plain) Wipe(*opened.plain);
+  return opened.problem;
 }
 
 int TZPassword::decrypt(const char* encrypted, char* buffer, int* length) {
@@ -117,12 +266,10 @@ int TZPassword::decrypt(const char* encrypted, char* buffer, int* length) {
   int capacity = *length;
   *length = 0;
   if (int status = tzplatform::CheckFault("TZPassword::decrypt", "*")) return status;
-  if (encrypted == nullptr || buffer == nullptr || capacity < 0) return 1;
-  if (std::strncmp(encrypted, kPrefix, kPrefixLength) != 0) return 1;
-  std::optional<std::string> scrambled = DecodeStrict(encrypted + kPrefixLength);
-  if (!scrambled) return 1;
-  std::string plain = Scramble(*scrambled);
-  Wipe(*scrambled);
+  if (buffer == nullptr || capacity < 0) return 1;
+  Opened opened = Open(encrypted);
+  if (!opened.plain) return 1;
+  std::string& plain = *opened.plain;
   if (plain.size() > static_cast<size_t>(capacity)) {
     Wipe(plain);
     return 1;

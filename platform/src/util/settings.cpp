@@ -24,6 +24,8 @@ struct Settings {
   std::optional<int> remoteTimeout;
   std::optional<std::string> logFile;
   std::optional<int> debugLevel;
+  std::optional<std::string> keyFile;
+  bool logEcho = false;
   std::optional<int> storeBusyTimeoutMs;
   std::optional<PlatformIdentity> identity;
 };
@@ -166,6 +168,35 @@ void CheckSettings() {
   if (!directoryProblem.empty()) throw SettingsError(directoryProblem);
 }
 
+void SetLogEcho(bool echo) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().logEcho = echo;
+}
+
+bool LogEcho() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  return Get().logEcho;
+}
+
+void SetKeyFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().keyFile = path;
+}
+
+std::string KeyFile() {
+  std::string store;
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    if (Get().keyFile) return *Get().keyFile;
+    std::string fromEnvironment = EnvOr("TZ_KEY_FILE", "");
+    if (!fromEnvironment.empty()) return fromEnvironment;
+  }
+  store = StorePath();
+  const size_t slash = store.rfind('/');
+  if (slash == std::string::npos) return "tzdag.key";
+  return store.substr(0, slash + 1) + "tzdag.key";
+}
+
 void SetStoreBusyTimeout(int milliseconds) {
   std::lock_guard<std::mutex> lock(Get().mu);
   Get().storeBusyTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
@@ -198,6 +229,8 @@ void ResetSettings() {
   s.remoteTimeout.reset();
   s.logFile.reset();
   s.debugLevel.reset();
+  s.keyFile.reset();
+  s.logEcho = false;
   s.storeBusyTimeoutMs.reset();
   s.identity.reset();
   ResetDirectorySettings();

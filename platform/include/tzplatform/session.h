@@ -73,6 +73,23 @@ TZPLATFORM_API void CancelRemoteCommands();
 // Lets attaches start programs again after CancelRemoteCommands.
 TZPLATFORM_API void ResumeRemoteCommands();
 
+// A wait for a remote program's answer, for a caller that shows it.
+struct RemoteWait {
+  std::string host;
+  std::string executable;
+  int waitedSeconds = 0;   // whole seconds since the program was started
+  int timeoutSeconds = 0;  // when it is killed (the remote timeout)
+  bool ended = false;      // the wait is over, however it ended
+};
+using RemoteWaitHook = std::function<void(const RemoteWait&)>;
+
+// Calls `hook` on the thread that waits in ReceiveXMLMessage for a started
+// program: once as the wait begins, about once a second while it lasts, and
+// once with `ended` set when it is over. One hook for the process; an empty
+// one removes it. The hook must be quick and must not use a session.
+// Intercepted sessions (SessionRecorder) do not call it.
+TZPLATFORM_API void SetRemoteWaitHook(RemoteWaitHook hook);
+
 // Upper bound of a remote program's output, in bytes.
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
 

@@ -61,12 +61,17 @@ class Sink {
   void Write(const std::string& header, const LogLine* line, const RaisedEvent* event,
              const std::string& text) {
     std::string path = LogFile();
+    const bool echo = LogEcho();
     const std::string fileText = OneLine(text);
     std::lock_guard<std::mutex> lock(mu_);
     FILE* out = Destination(path);
     if (out != nullptr) {
       std::fprintf(out, "%s%s\n", header.c_str(), fileText.c_str());
       std::fflush(out);
+    }
+    if (echo && out != stderr) {
+      std::fprintf(stderr, "%s%s\n", header.c_str(), fileText.c_str());
+      std::fflush(stderr);
     }
     for (LogCapture::Impl* capture : captures_) {
       std::lock_guard<std::mutex> captureLock(capture->mu);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -46,6 +47,14 @@ int64_t GetInt64(const CNMessageBase& m, const RequestField& f) {
 }
 
 std::atomic<size_t> g_maxOutput{tzplatform::kMaxRemoteOutput};
+
+std::mutex g_waitHookMu;
+std::shared_ptr<const tzplatform::RemoteWaitHook> g_waitHook;
+
+std::shared_ptr<const tzplatform::RemoteWaitHook> WaitHook() {
+  std::lock_guard<std::mutex> lock(g_waitHookMu);
+  return g_waitHook;
+}
 
 tzplatform::AttachRequest DescribeAttach(const char* host, const CNMessageBase& command,
                                          const char* thirdText, const char* localClientName,
@@ -115,6 +124,11 @@ void SetMaxRemoteOutputForTest(size_t bytes) {
   g_maxOutput = bytes == 0 ? kMaxRemoteOutput : bytes;
 }
 
+void SetRemoteWaitHook(RemoteWaitHook hook) {
+  std::lock_guard<std::mutex> lock(g_waitHookMu);
+  g_waitHook = hook ? std::make_shared<const RemoteWaitHook>(std::move(hook)) : nullptr;
+}
+
 void CancelRemoteCommands() {
   detail::CancelAllChildren();
 }
@@ -134,6 +148,7 @@ struct CTzNetwork::Impl {
   enum class State { kIdle, kRunning, kIntercepted, kDone };
   State state = State::kIdle;
   tzplatform::detail::ChildProcess child;
+  tzplatform::detail::ChildProcess::Clock::time_point started;
   tzplatform::detail::ChildProcess::Clock::time_point deadline;
   int timeoutSeconds = 0;
   // Set when a recorder answers in place of a program.
@@ -225,7 +240,9 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
     std::string what = failedCall == "posix_spawn" ? path : failedCall;
     return CWqError(CWqError::kStartFailed, "start failed: " + what + ": " + SystemText(error));
   }
-  deadline = tzplatform::detail::ChildProcess::Clock::now() + std::chrono::seconds(timeoutSeconds);
+  started = tzplatform::detail::ChildProcess::Clock::now();
+  deadline = started + std::chrono::seconds(timeoutSeconds);
+  request = asked;
   state = State::kRunning;
   return CWqError();
 }
@@ -270,7 +287,26 @@ CWqError CTzNetwork::ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, st
 CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
   using Kind = tzplatform::detail::ChildOutcome::Kind;
   const size_t maxOutput = g_maxOutput.load();
-  tzplatform::detail::ChildOutcome outcome = child.Collect(deadline, maxOutput);
+  std::shared_ptr<const tzplatform::RemoteWaitHook> hook = WaitHook();
+  tzplatform::RemoteWait wait;
+  wait.host = request.host;
+  wait.executable = request.executable;
+  wait.timeoutSeconds = timeoutSeconds;
+  auto report = [&](bool ended) {
+    wait.waitedSeconds =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                             tzplatform::detail::ChildProcess::Clock::now() - started)
+                             .count());
+    wait.ended = ended;
+    (*hook)(wait);
+  };
+  std::function<void()> tick;
+  if (hook) {
+    report(false);
+    tick = [&] { report(false); };
+  }
+  tzplatform::detail::ChildOutcome outcome = child.Collect(deadline, maxOutput, tick);
+  if (hook) report(true);
   const std::string bytes = std::to_string(outcome.output.size()) + " bytes";
   switch (outcome.kind) {
     case Kind::kTimedOut:

@@ -237,7 +237,9 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   return 0;
 }
 
-ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput) {
+ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
+                                   const std::function<void()>& tick, Clock::duration tickEvery) {
+  Clock::time_point nextTick = Clock::now() + tickEvery;
   std::string output;
   bool outputDone = !output_.valid();
   bool ended = false;
@@ -296,6 +298,7 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput)
     }
     int wait = MillisUntil(deadline);
     if (!ended && !pidfd_.valid()) wait = std::min(wait, kExitCheckMillis);
+    if (tick) wait = std::min(wait, MillisUntil(nextTick));
     int ready = poll(fds, count, wait);
     if (ready < 0) {
       if (errno == EINTR) continue;
@@ -333,6 +336,10 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput)
           }
         }
       }
+    }
+    if (tick && !(ended && outputDone) && Clock::now() >= nextTick) {
+      tick();
+      while (nextTick <= Clock::now()) nextTick += tickEvery;
     }
     // Checked after looking at what was ready, so that an answer complete at
     // the deadline still counts.

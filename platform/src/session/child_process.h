@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,8 +92,11 @@ class ChildProcess {
   // timeout, an oversized output or a system error the child (and its process
   // group) is killed. The child is always reaped before this returns, and no
   // member of its process group is left running. Call at most once, after a
-  // successful Start.
-  ChildOutcome Collect(Clock::time_point deadline, size_t maxOutput);
+  // successful Start. `tick`, when given, is called each time another whole
+  // `tickEvery` has passed while the child runs.
+  ChildOutcome Collect(Clock::time_point deadline, size_t maxOutput,
+                       const std::function<void()>& tick = {},
+                       Clock::duration tickEvery = std::chrono::seconds(1));
 
   bool running() const { return pid_ > 0; }
 

@@ -5,12 +5,14 @@
 #include <string>
 
 #include <tzdag/TzDagApi.h>
+#include <tzplatform/TZPassword.h>
 #include <tzplatform/log.h>
 
 #include "../../src/internal.h"
 #include "commands.h"
 #include "log_report.h"
 #include "output.h"
+#include "tool_options.h"
 
 namespace tzdag_tool {
 namespace {
@@ -18,12 +20,11 @@ namespace {
 struct DiscoverDagsOptions {
   std::string ad;
   std::string user;
-  std::string password;
+  PasswordOptions password;
   std::string dag;
   std::string proxy;
   CLI::Option* adOption = nullptr;
   CLI::Option* userOption = nullptr;
-  CLI::Option* passwordOption = nullptr;
   CLI::Option* dagOption = nullptr;
   CLI::Option* proxyOption = nullptr;
 };
@@ -34,26 +35,27 @@ const char* Given(const CLI::Option* option, const std::string& value) {
 }
 
 int Failed(const GlobalOptions& global, const tzplatform::LogCapture& capture) {
+  const std::string summary = "DAG discovery failed";
   if (global.json) {
-    nlohmann::json answer = {{"ok", false}};
+    nlohmann::json answer = {{"ok", false}, {"error", summary}};
     AddCapturedLog(answer, capture);
     PrintJson(answer);
   } else {
-    ReportFailure(std::cerr, "DAG discovery failed", capture);
+    ReportFailure(std::cerr, summary, capture);
   }
   return kExitFailed;
 }
 
 // The values go onto the discovery tool's command line, which the library
 // refuses to change: say so before any work, naming the option.
-void CheckToolValues(const DiscoverDagsOptions& o) {
+void CheckToolValues(const DiscoverDagsOptions& o, const std::string* password) {
   const std::pair<const CLI::Option*, const std::string*> values[] = {
       {o.adOption, &o.ad},
       {o.userOption, &o.user},
-      {o.passwordOption, &o.password},
+      {o.password.passwordOption(), password},
       {o.dagOption, &o.dag}};
   for (const auto& [option, value] : values) {
-    if (option->count() == 0) continue;
+    if (option->count() == 0 || value == nullptr) continue;
     if (const char* problem = ToolArgumentProblem(*value)) {
       throw UsageError(option->get_name() + ": the value " + problem +
                        ", which the discovery tool's command line cannot carry");
@@ -62,10 +64,20 @@ void CheckToolValues(const DiscoverDagsOptions& o) {
 }
 
 int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
-  if (o.proxyOption->count() > 0 && !o.proxy.empty()) CheckToolValues(o);
+  std::string encrypted;
+  const bool withPassword = o.password.Encrypted(encrypted);
+  const bool throughProxy = o.proxyOption->count() > 0 && !o.proxy.empty();
+  if (throughProxy) {
+    CheckToolValues(o, withPassword ? &encrypted : nullptr);
+  } else if (o.password.GivenEncrypted()) {
+    // Direct discovery decrypts it here; one that does not decrypt would
+    // reach the directory as an empty password.
+    const std::string problem = TZPassword::Problem(encrypted.c_str());
+    if (!problem.empty()) throw UsageError("--password: cannot be decrypted: " + problem);
+  }
   const char* ad = Given(o.adOption, o.ad);
   const char* user = Given(o.userOption, o.user);
-  const char* password = Given(o.passwordOption, o.password);
+  const char* password = withPassword ? encrypted.c_str() : nullptr;
   const char* proxy = Given(o.proxyOption, o.proxy);
 
   tzplatform::LogCapture capture;
@@ -109,14 +121,16 @@ Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global) {
                       "directory server: ldap://host[:port], ldaps://host[:port] or a host name");
   options->userOption =
       app->add_option("--user", options->user, "directory account: a DN or user@domain");
-  options->passwordOption = app->add_option("--password", options->password,
-                                            "the account's password as `tzdag encrypt` prints it");
+  options->password.Add(app);
   options->dagOption =
       app->add_option("--dag", options->dag, "list the member servers of this DAG");
   options->proxyOption = app->add_option(
       "--proxy", options->proxy,
       "client to run the discovery tool on (without it: the directory --ad names, when "
       "TZ_DIRECTORY_SEARCH=ldap; else nothing is found)");
+  AddTimeoutOption(app);
+  app->footer(
+      "Example: tzdag discover-dags --proxy PROXY01 --user backupadmin --password-file ~/.dagpw");
   return {app, [&global, options] { return Run(global, *options); }};
 }
 

@@ -13,6 +13,7 @@
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
+#include "tool_options.h"
 #include "tzdag/TzDagApi.h"
 
 namespace tzdag_tool {
@@ -33,11 +34,14 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
   bool ok = DiscoverExDatabase(options.orbalId, options.clientId, options.appId, server, resp,
                                options.jobId);
 
+  std::string summary = "database discovery failed for client " + std::to_string(options.clientId);
+  if (options.appId != 0) summary += ", application " + std::to_string(options.appId);
   if (global.json) {
     nlohmann::json answer = {{"ok", ok}, {"server", server}};
     if (ok) {
       answer["databases"] = DatabasesJson(resp);
     } else {
+      answer["error"] = summary;
       AddCapturedLog(answer, capture);
     }
     PrintJson(answer);
@@ -45,9 +49,6 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
   }
 
   if (!ok) {
-    std::string summary =
-        "database discovery failed for client " + std::to_string(options.clientId);
-    if (options.appId != 0) summary += ", application " + std::to_string(options.appId);
     ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
@@ -66,6 +67,8 @@ Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
   AddIdOption(app, "--client", options->clientId, "DAG client id")->required();
   AddIdOption(app, "--app", options->appId, "subclient (application) id; 0 = the whole client");
   AddJobIdOption(app, "--job", options->jobId, "job id passed to the discovery tool; 0 = none");
+  AddTimeoutOption(app);
+  app->footer("Example: tzdag discover-dbs --orbal 1 --client 2 --app 11");
   return {app, [options, &global] { return RunDiscoverDbs(*options, global); }};
 }
 

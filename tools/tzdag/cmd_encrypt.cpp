@@ -1,25 +1,38 @@
-// tzdag encrypt: the encrypted form of a password read on standard input, as
-// the discovery commands take it.
+// tzdag encrypt: the encrypted form of a password, as the discovery commands
+// take it, under this host's key.
 #include <iostream>
 #include <string>
 
+#include <openssl/crypto.h>
+
 #include <tzplatform/TZPassword.h>
+#include <tzplatform/settings.h>
 
 #include "commands.h"
-#include "signals.h"
+#include "terminal.h"
+#include "tool_options.h"
 
 namespace tzdag_tool {
 namespace {
 
 int RunEncrypt(const GlobalOptions& global) {
-  std::string password;
-  // Nothing to clean up while waiting for the password: a signal ends it.
-  SignalWatch::SetExitAtOnce(true);
-  const bool read = static_cast<bool>(std::getline(std::cin, password));
-  SignalWatch::SetExitAtOnce(false);
-  if (!read) throw UsageError("no password on standard input");
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  const std::string encrypted = TZPassword::Encrypt(password);
+  struct Plain {
+    std::string text;
+    ~Plain() {
+      if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+    }
+  } password;
+  if (!ReadSecretLine("Password: ", password.text)) {
+    throw UsageError("no password on standard input");
+  }
+  const std::string problem = PasswordProblem(password.text);
+  if (!problem.empty()) throw UsageError("the password cannot be used: " + problem);
+  std::string encrypted;
+  try {
+    encrypted = TZPassword::Encrypt(password.text);
+  } catch (const tzplatform::KeyFileError& e) {
+    throw UsageError(e.what());
+  }
   if (global.json) {
     PrintJson({{"ok", true}, {"encrypted", encrypted}});
   } else {
@@ -32,7 +45,11 @@ int RunEncrypt(const GlobalOptions& global) {
 
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global) {
   CLI::App* app = root.add_subcommand(
-      "encrypt", "Print the encrypted form of a password read on standard input");
+      "encrypt",
+      "Print the encrypted form of a password (asked for without echo on a terminal, else the "
+      "first line of standard input) under the host key: $TZ_KEY_FILE, else tzdag.key beside "
+      "the store, made on first use");
+  app->footer("Example: tzdag --store /tmp/dagdemo/store.db encrypt < password.txt");
   return Command{app, [&global] { return RunEncrypt(global); }, false};
 }
 

@@ -156,6 +156,7 @@ Command AddInitCommand(CLI::App& root, const GlobalOptions& global) {
       "init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)");
   app->add_option("DIR", options->dir, "folder to create them in")->required()->type_name("DIR");
   app->add_option("--fixture", options->fixture, "fixture file (JSON)")->type_name("FILE");
+  app->footer("Example: tzdag init /tmp/dagdemo --fixture demo/fixture.json");
   return Command{app, [options, &global] { return RunInit(*options, global); }, false};
 }
 

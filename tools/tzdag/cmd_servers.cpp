@@ -22,17 +22,19 @@ int RunServers(const ServersOptions& options, const GlobalOptions& global) {
       options.selected ? GetSelectedServers(options.clientId) : GetRemoteServer(options.clientId);
   // The library's callers treat an empty list as their failure.
   const bool ok = !servers.empty();
+  const std::string none =
+      "No member server of client " + std::to_string(options.clientId) +
+      (options.selected ? " is selected." : " is selected and has the database agent installed.");
   if (global.json) {
-    PrintJson({{"ok", ok}, {"servers", servers}});
+    nlohmann::json answer = {{"ok", ok}, {"servers", servers}};
+    if (!ok) answer["error"] = none;
+    PrintJson(answer);
   } else if (ok) {
     std::vector<std::vector<std::string>> rows;
     for (const std::string& server : servers) rows.push_back({server});
     PrintTable(std::cout, {"SERVER"}, rows);
   } else {
-    std::cout << "No member server of client " << options.clientId
-              << (options.selected ? " is selected."
-                                   : " is selected and has the database agent installed.")
-              << std::endl;
+    std::cout << none << std::endl;
   }
   return ok ? kExitOk : kExitFailed;
 }
@@ -46,6 +48,7 @@ Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
   AddIdOption(app, "--client", options->clientId, "id of the DAG client")->required();
   app->add_flag("--selected", options->selected,
                 "every member server selected for the client, agent or not");
+  app->footer("Example: tzdag servers --client 2 --selected");
   return Command{app, [options, &global] { return RunServers(*options, global); }};
 }
 

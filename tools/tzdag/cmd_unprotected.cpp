@@ -10,6 +10,7 @@
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
+#include "tool_options.h"
 #include "tzdag/TzDagApi.h"
 
 namespace tzdag_tool {
@@ -24,15 +25,14 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
   tzplatform::LogCapture capture;
   Uvo::DAGDBResp resp;
   if (!DiscoverUnassociatedExDatabase(options.orbal, options.client, resp)) {
+    const std::string summary = "the unprotected databases of client " +
+                                std::to_string(options.client) + " could not be found";
     if (global.json) {
-      nlohmann::json answer = {{"ok", false}};
+      nlohmann::json answer = {{"ok", false}, {"error", summary}};
       AddCapturedLog(answer, capture);
       PrintJson(answer);
     }
-    ReportFailure(std::cerr,
-                  "the unprotected databases of client " + std::to_string(options.client) +
-                      " could not be found",
-                  capture);
+    ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
   if (global.json) {
@@ -53,6 +53,8 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
       root.add_subcommand("unprotected", "List the databases that no subclient protects");
   AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
   AddIdOption(sub, "--client", options->client, "DAG client id")->required();
+  AddTimeoutOption(sub);
+  sub->footer("Example: tzdag unprotected --orbal 1 --client 2");
   return {sub, [options, &global] { return RunUnprotected(*options, global); }};
 }
 

@@ -22,6 +22,7 @@
 #include "log_report.h"
 #include "output.h"
 #include "signals.h"
+#include "tool_options.h"
 #include "tzdag/TzDagApi.h"
 
 namespace tzdag_tool {
@@ -253,9 +254,25 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
   }
 
   const bool ok = discovered && result != -1;
+  // Why it failed, in one line.
+  std::string summary;
+  if (!discovered) {
+    summary = "database discovery for client " + std::to_string(options.client) +
+              " failed; subclient " + std::to_string(options.app) + " left unchanged";
+  } else if (!outcome.locked) {
+    summary = "subclient " + std::to_string(options.app) +
+              " left unchanged: the configuration store could not be locked for the update: " +
+              outcome.lockError;
+  } else if (result == -1) {
+    summary = "update of subclient " + std::to_string(options.app) + " failed" +
+              (outcome.lockError.empty() ? "" : ": " + outcome.lockError);
+  }
   if (global.json) {
     nlohmann::json answer = {{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}};
-    if (!ok) AddCapturedLog(answer, capture);
+    if (!ok) {
+      answer["error"] = summary;
+      AddCapturedLog(answer, capture);
+    }
     PrintJson(answer);
   } else if (discovered) {
     std::cout << "Subclient " << options.app << ", databases discovered on " << DisplayText(server)
@@ -264,23 +281,8 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
     std::cout << "Result: " << result << " (" << ResultMeaning(result) << ")\n";
     if (options.dryRun) std::cout << "Dry run: the store was left as it was.\n";
   }
-  if (!discovered) {
-    ReportFailure(std::cerr,
-                  "database discovery for client " + std::to_string(options.client) +
-                      " failed; subclient " + std::to_string(options.app) + " left unchanged",
-                  capture);
-  } else if (!outcome.locked) {
-    ReportFailure(std::cerr,
-                  "subclient " + std::to_string(options.app) +
-                      " left unchanged: the configuration store could not be locked for the "
-                      "update: " +
-                      outcome.lockError,
-                  capture);
-  } else if (result == -1) {
-    ReportFailure(std::cerr,
-                  "update of subclient " + std::to_string(options.app) + " failed" +
-                      (outcome.lockError.empty() ? "" : ": " + outcome.lockError),
-                  capture);
+  if (!ok) {
+    ReportFailure(std::cerr, summary, capture);
   } else if (!outcome.before.read || !outcome.after.read) {
     std::cerr << "tzdag: the properties of subclient " << options.app
               << " could not be read around the update; changes are not shown\n";
@@ -302,6 +304,8 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
   sub->add_flag("--force-full", options->forceFull,
                 "mark kept databases with circular logging for a full backup");
   sub->add_flag("--dry-run", options->dryRun, "show the changes without storing them");
+  AddTimeoutOption(sub);
+  sub->footer("Example: tzdag update-subclient --orbal 1 --client 2 --app 11 --dry-run");
   return {sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
 }
 

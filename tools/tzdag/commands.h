@@ -22,6 +22,7 @@ struct GlobalOptions {
   std::string remoteRoot;  // --remote-root
   std::string logFile;     // --log
   int debugLevel = -1;     // --debug-level, -1 = platform default
+  int verbose = 0;         // how many times -v was given
   bool json = false;       // --json
 };
 

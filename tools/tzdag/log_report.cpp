@@ -42,9 +42,10 @@ void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& captur
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture) {
   err << "tzdag: " << summary << '\n';
-  // When the log itself goes to standard error its lines are already there.
+  // When the log itself goes to standard error (or -v copies it there) its
+  // lines are already there.
   std::string destination = tzplatform::LogFile();
-  if (destination != "-" && !destination.empty()) {
+  if (destination != "-" && !destination.empty() && !tzplatform::LogEcho()) {
     for (const tzplatform::LogLine& line : capture.Lines()) {
       err << "  " << DisplayText(LogLineText(line)) << '\n';
     }

@@ -20,7 +20,7 @@ std::string LogLineText(const tzplatform::LogLine& line);
 void AddCapturedLog(nlohmann::json& answer, const tzplatform::LogCapture& capture);
 
 // Writes "tzdag: <summary>" and then, indented, every captured line (unless
-// the log already goes to standard error) and event.
+// the log already goes to standard error, or -v copies it there) and event.
 void ReportFailure(std::ostream& err, const std::string& summary,
                    const tzplatform::LogCapture& capture);
 

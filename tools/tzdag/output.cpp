@@ -7,10 +7,70 @@ namespace {
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-// Characters, not bytes: what a column's width counts.
+struct Range {
+  char32_t first, last;
+};
+
+// Characters that take two columns: East Asian wide and fullwidth forms
+// (Hangul, CJK, kana, fullwidth Latin) and the emoji blocks.
+constexpr Range kWide[] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
+    {0x23F0, 0x23F0},   {0x23F3, 0x23F3},   {0x25FD, 0x25FE},   {0x2614, 0x2615},
+    {0x2648, 0x2653},   {0x267F, 0x267F},   {0x2693, 0x2693},   {0x26A1, 0x26A1},
+    {0x26AA, 0x26AB},   {0x26BD, 0x26BE},   {0x26C4, 0x26C5},   {0x26CE, 0x26CE},
+    {0x26D4, 0x26D4},   {0x26EA, 0x26EA},   {0x26F2, 0x26F3},   {0x26F5, 0x26F5},
+    {0x26FA, 0x26FA},   {0x26FD, 0x26FD},   {0x2705, 0x2705},   {0x270A, 0x270B},
+    {0x2728, 0x2728},   {0x274C, 0x274C},   {0x274E, 0x274E},   {0x2753, 0x2755},
+    {0x2757, 0x2757},   {0x2795, 0x2797},   {0x27B0, 0x27B0},   {0x27BF, 0x27BF},
+    {0x2B1B, 0x2B1C},   {0x2B50, 0x2B50},   {0x2B55, 0x2B55},   {0x2E80, 0x303E},
+    {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+    {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
+    {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x16FE0, 0x18CFF},
+    {0x1B000, 0x1B2FF}, {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF}, {0x1F18E, 0x1F18E},
+    {0x1F191, 0x1F19A}, {0x1F200, 0x1F251}, {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF},
+    {0x1F7E0, 0x1F7EB}, {0x1F90C, 0x1F9FF}, {0x1FA70, 0x1FAFF}, {0x20000, 0x2FFFD},
+    {0x30000, 0x3FFFD},
+};
+
+// Characters that take no column of their own: combining marks, which sit
+// on the character before them, and zero-width spaces, joiners and
+// variation selectors.
+constexpr Range kZeroWidth[] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},   {0x064B, 0x065F},
+    {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},
+    {0x200B, 0x200F}, {0x2060, 0x2064}, {0x20D0, 0x20FF}, {0x302A, 0x302D},   {0x3099, 0x309A},
+    {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0xE0100, 0xE01EF},
+};
+
+template <size_t N>
+bool InRanges(char32_t c, const Range (&ranges)[N]) {
+  for (const Range& range : ranges) {
+    if (c < range.first) return false;  // the ranges are in order
+    if (c <= range.last) return true;
+  }
+  return false;
+}
+
+int CharacterWidth(char32_t c) {
+  if (InRanges(c, kZeroWidth)) return 0;
+  return InRanges(c, kWide) ? 2 : 1;
+}
+
+// Columns on a terminal, not bytes or characters: what a column's width
+// counts. `text` is valid UTF-8 (DisplayText made it so).
 size_t Width(const std::string& text) {
   size_t width = 0;
-  for (unsigned char c : text) width += (c & 0xC0) != 0x80 ? 1 : 0;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (i + length > text.size()) length = text.size() - i;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    width += static_cast<size_t>(CharacterWidth(c));
+    i += length;
+  }
   return width;
 }
 
@@ -60,6 +120,10 @@ nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp) {
   nlohmann::json members = nlohmann::json::array();
   for (const CNMessageBase& member : resp.getMemberServers()) members.push_back(MemberJson(member));
   return members;
+}
+
+size_t DisplayWidth(const std::string& text) {
+  return Width(text);
 }
 
 std::string DisplayText(const std::string& bytes) {

@@ -25,8 +25,13 @@ nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
 // a table's lines or talk to the terminal.
 std::string DisplayText(const std::string& bytes);
 
-// A table with a header row; columns as wide as their widest cell. Cells are
-// shown through DisplayText.
+// Columns `text` (valid UTF-8) takes on a terminal: East Asian wide
+// characters count two, combining marks none, every other character one.
+size_t DisplayWidth(const std::string& text);
+
+// A table with a header row; columns as wide as their widest cell on a
+// terminal (DisplayWidth), so that rows line up whatever their script.
+// Cells are shown through DisplayText.
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows);
 

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include <tzplatform/session.h>
 
 namespace tzdag_tool {
@@ -11,6 +13,16 @@ namespace {
 
 std::atomic<int> g_received{0};
 std::atomic<bool> g_exitAtOnce{false};
+std::mutex g_cleanUpMu;
+std::function<void()> g_cleanUp;
+
+[[noreturn]] void ExitAtOnce(int signal) {
+  {
+    std::lock_guard<std::mutex> lock(g_cleanUpMu);
+    if (g_cleanUp) g_cleanUp();
+  }
+  _exit(128 + signal);
+}
 
 sigset_t StopSignals() {
   sigset_t set;
@@ -40,10 +52,14 @@ int SignalWatch::Received() {
   return g_received.load();
 }
 
-void SignalWatch::SetExitAtOnce(bool atOnce) {
+void SignalWatch::SetExitAtOnce(bool atOnce, std::function<void()> cleanUp) {
+  {
+    std::lock_guard<std::mutex> lock(g_cleanUpMu);
+    g_cleanUp = atOnce ? std::move(cleanUp) : nullptr;
+  }
   g_exitAtOnce = atOnce;
   // A signal that came just before must not wait for the read to end.
-  if (atOnce && g_received.load() != 0) _exit(128 + g_received.load());
+  if (atOnce && g_received.load() != 0) ExitAtOnce(g_received.load());
 }
 
 void SignalWatch::Watch() {
@@ -57,7 +73,7 @@ void SignalWatch::Watch() {
     // The tool's group is killed and reaped by the session that runs it,
     // which then returns; the command unwinds from there.
     tzplatform::CancelRemoteCommands();
-    if (g_exitAtOnce) _exit(128 + signal);
+    if (g_exitAtOnce) ExitAtOnce(signal);
   }
 }
 

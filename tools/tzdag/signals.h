@@ -6,6 +6,7 @@
 #define TZDAG_TOOL_SIGNALS_H_
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace tzdag_tool {
@@ -24,9 +25,10 @@ class SignalWatch {
   // The first signal received, 0 while none was.
   static int Received();
   // While set, a signal ends the process at once (exit status 128 + n): for a
-  // wait that cannot be interrupted otherwise and leaves nothing to clean up,
-  // such as reading standard input.
-  static void SetExitAtOnce(bool atOnce);
+  // wait that cannot be interrupted otherwise, such as reading standard
+  // input. `cleanUp`, when given, runs first on the thread that saw the
+  // signal (to give a terminal back its settings, say).
+  static void SetExitAtOnce(bool atOnce, std::function<void()> cleanUp = {});
 
  private:
   void Watch();

@@ -1,0 +1,122 @@
+#include "command_line.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "commands.h"
+
+namespace tzdag_tool {
+namespace {
+
+// Edits (insert, delete, change, swap of neighbours) that turn `a` into `b`.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The command nearest to `word`, when one is near enough to be a slip.
+std::string Nearest(const std::string& word, const std::vector<std::string>& commands) {
+  std::string best;
+  if (word.empty()) return best;
+  size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
+  for (const std::string& command : commands) {
+    size_t distance = Distance(word, command);
+    // A command the word starts, or that starts the word, is meant too.
+    if (command.compare(0, word.size(), word) == 0 ||
+        word.compare(0, command.size(), command) == 0) {
+      distance = std::min<size_t>(distance, 1);
+    }
+    if (distance < bestDistance) {
+      best = command;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+// mkdir -p with mode 0700 for what it makes.
+int MakeFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+}  // namespace
+
+bool AsksForJson(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "--json") return true;
+  }
+  return false;
+}
+
+std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& args) {
+  std::vector<std::string> commands;
+  for (const CLI::App* command : app.get_subcommands({})) commands.push_back(command->get_name());
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help" || arg == "--version") return std::string();
+    if (arg == "--") break;
+    if (arg.size() > 1 && arg[0] == '-') {
+      // A global option that takes a value takes the next word unless it
+      // came as --name=value.
+      const std::string name = arg.substr(0, arg.find('='));
+      const CLI::Option* option = app.get_option_no_throw(name);
+      if (option != nullptr && option->get_items_expected_max() > 0 &&
+          arg.find('=') == std::string::npos) {
+        ++i;
+      }
+      continue;
+    }
+    if (std::find(commands.begin(), commands.end(), arg) != commands.end()) return std::string();
+    std::string message = "unknown command '" + arg + "'";
+    const std::string nearest = Nearest(arg, commands);
+    if (!nearest.empty()) return message + " (did you mean '" + nearest + "'?)";
+    return message + " (see tzdag --help)";
+  }
+  return "no command given (see tzdag --help)";
+}
+
+std::string DefaultLogFile() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string folder;
+  // The base directory specification ignores a relative path.
+  if (state != nullptr && state[0] == '/') {
+    folder = std::string(state) + "/tzdag";
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+      throw UsageError(
+          "no folder for the log: HOME is not set (give --log FILE or set TZ_LOG_FILE)");
+    }
+    folder = std::string(home) + "/.local/state/tzdag";
+  }
+  if (int error = MakeFolders(folder)) {
+    throw UsageError("cannot make the folder of the log " + folder + ": " + std::strerror(error) +
+                     " (give --log FILE or set TZ_LOG_FILE)");
+  }
+  return folder + "/tzdag.log";
+}
+
+}  // namespace tzdag_tool

@@ -1,0 +1,110 @@
+#include "terminal.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include <tzplatform/session.h>
+
+#include "output.h"
+#include "signals.h"
+
+namespace tzdag_tool {
+namespace {
+
+void WriteError(const std::string& text) {
+  const char* at = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(STDERR_FILENO, at, left);
+    if (n <= 0) return;
+    at += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// Echo off on standard input for as long as it lives. The saved settings
+// are also what a signal's clean-up restores, since the destructor does not
+// run when a signal ends the process.
+class NoEcho {
+ public:
+  NoEcho() {
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    // The line end is still shown, so that the terminal moves on a line.
+    quiet.c_lflag |= ECHONL;
+    active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  }
+  ~NoEcho() { Restore(); }
+  NoEcho(const NoEcho&) = delete;
+  NoEcho& operator=(const NoEcho&) = delete;
+
+  void Restore() {
+    if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+    active_ = false;
+  }
+
+ private:
+  termios saved_{};
+  bool active_ = false;
+};
+
+bool ReadLine(std::string& line) {
+  if (!std::getline(std::cin, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+}  // namespace
+
+bool ReadSecretLine(const std::string& prompt, std::string& line) {
+  if (!isatty(STDIN_FILENO)) {
+    // Nothing to clean up while waiting for the input: a signal ends it.
+    SignalWatch::SetExitAtOnce(true);
+    const bool read = ReadLine(line);
+    SignalWatch::SetExitAtOnce(false);
+    return read;
+  }
+  // Echo goes off before the prompt shows, so that nothing typed after it
+  // is ever echoed.
+  NoEcho noEcho;
+  WriteError(prompt);
+  SignalWatch::SetExitAtOnce(true, [&noEcho] {
+    noEcho.Restore();
+    WriteError("\n");
+  });
+  const bool read = ReadLine(line);
+  SignalWatch::SetExitAtOnce(false);
+  noEcho.Restore();
+  // Ctrl-D leaves the cursor after the prompt.
+  if (!read) WriteError("\n");
+  return read;
+}
+
+WaitIndicator::WaitIndicator() {
+  if (!isatty(STDERR_FILENO)) return;
+  installed_ = true;
+  auto shown = std::make_shared<bool>(false);
+  tzplatform::SetRemoteWaitHook([shown](const tzplatform::RemoteWait& wait) {
+    // "\r" and erase-to-end redraw the one line in place.
+    if (wait.ended) {
+      if (*shown) WriteError("\r\x1b[K");
+      *shown = false;
+      return;
+    }
+    // A tool that answers within a second is not worth a line.
+    if (wait.waitedSeconds < 1) return;
+    WriteError("\r\x1b[KWaiting for " + DisplayText(wait.executable) + " on " +
+               DisplayText(wait.host) + ": " + std::to_string(wait.waitedSeconds) + " s of " +
+               std::to_string(wait.timeoutSeconds) + " s");
+    *shown = true;
+  });
+}
+
+WaitIndicator::~WaitIndicator() {
+  if (installed_) tzplatform::SetRemoteWaitHook(nullptr);
+}
+
+}  // namespace tzdag_tool

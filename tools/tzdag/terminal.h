@@ -1,0 +1,33 @@
+// What tzdag does only for a person at a terminal: a password prompt that
+// does not echo, and a line that shows a remote tool being waited for.
+#ifndef TZDAG_TOOL_TERMINAL_H_
+#define TZDAG_TOOL_TERMINAL_H_
+
+#include <string>
+
+namespace tzdag_tool {
+
+// Reads one line of standard input, its line end ("\n" or "\r\n") dropped.
+// On a terminal it first writes `prompt` to standard error and turns echo
+// off while the line is typed, giving the terminal back its settings on
+// every way out, a signal included. False at the end of the input.
+bool ReadSecretLine(const std::string& prompt, std::string& line);
+
+// While alive, and only when standard error is a terminal, shows on standard
+// error one line for each remote tool that has been running for a second or
+// more ("Waiting for PshimProxy.exe on mbx02.corp.example: 3 s of 300 s"),
+// redrawn every second and cleared when the tool ends.
+class WaitIndicator {
+ public:
+  WaitIndicator();
+  ~WaitIndicator();
+  WaitIndicator(const WaitIndicator&) = delete;
+  WaitIndicator& operator=(const WaitIndicator&) = delete;
+
+ private:
+  bool installed_ = false;
+};
+
+}  // namespace tzdag_tool
+
+#endif  // TZDAG_TOOL_TERMINAL_H_

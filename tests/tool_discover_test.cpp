@@ -80,50 +80,6 @@ TEST_F(DiscoverDbsToolTest, JsonAnswersMatchTheDemoFixture) {
   }
 }
 
-TEST_F(DiscoverDbsToolTest, TableNamesTheServerUsed) {
-  tztest::ToolRun run = TzdagLine("discover-dbs --orbal 1 --client 2 --app 11");
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(run.out.rfind("Discovered on member server MBX02\n", 0), 0u) << run.out;
-  EXPECT_NE(run.out.find("DATABASE"), std::string::npos) << run.out;
-  // One row per database: name, backup server, copy servers, circular logging.
-  size_t row = run.out.find("Second\\DB03 ");
-  ASSERT_NE(row, std::string::npos) << run.out;
-  std::string line = run.out.substr(row, run.out.find('\n', row) - row);
-  EXPECT_NE(line.find(" MBX03 "), std::string::npos) << line;
-  EXPECT_NE(line.find(" MBX03, MBX02 "), std::string::npos) << line;
-  EXPECT_EQ(line.substr(line.size() - 4), " yes") << line;
-}
-
-TEST_F(DiscoverDbsToolTest, FailureExitsOneAndShowsTheLogLines) {
-  tztest::ToolRun json = TzdagLine("--json discover-dbs --orbal 1 --client 3");
-  EXPECT_EQ(json.exitCode, 1);
-  nlohmann::json answer = nlohmann::json::parse(json.out);
-  EXPECT_EQ(answer["ok"], false);
-  EXPECT_EQ(answer["server"], "");
-  EXPECT_FALSE(answer.contains("databases"));
-  EXPECT_EQ(answer["log"],
-            nlohmann::json({"[DiscoverDag]: Discover exchange database with orbalId: 1; "
-                            "clientId: 3, appId: 0",
-                            "[DiscoverDag]: Did not find an exchange server with UVO installed"}));
-  EXPECT_EQ(answer["events"],
-            nlohmann::json({"critical event 0x48000097: \" Did not find an exchange server with "
-                            "UVO installed, No Exchange Server available \""}));
-
-  tztest::ToolRun table = TzdagLine("discover-dbs --orbal 1 --client 3");
-  EXPECT_EQ(table.exitCode, 1);
-  EXPECT_EQ(table.out, "");
-  EXPECT_NE(table.err.find("  [DiscoverDag]: Did not find an exchange server with UVO installed\n"),
-            std::string::npos)
-      << table.err;
-}
-
-// How ids are read is checked across every command in tool_hostile_test.
-TEST_F(DiscoverDbsToolTest, MissingIdsAreUsageErrors) {
-  for (const char* arguments : {"discover-dbs --client 2", "discover-dbs --orbal 1"}) {
-    EXPECT_EQ(TzdagLine(arguments).exitCode, 2) << arguments;
-  }
-}
-
 json Member(const char* name, int installed) {
   return {{"serverName", name}, {"uvoInstalled", installed}};
 }

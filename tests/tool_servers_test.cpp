@@ -1,4 +1,4 @@
-// The tzdag tool end to end: init from a fixture, servers, encrypt.
+// The tzdag tool end to end: init from a fixture, servers.
 #include <filesystem>
 
 #include <gmock/gmock.h>
@@ -7,7 +7,6 @@
 #include "store_support.h"
 #include "temp_dir.h"
 #include "tzdag_runner.h"
-#include "tzplatform/TZPassword.h"
 #include "tzplatform/store.h"
 
 namespace {
@@ -65,9 +64,15 @@ TEST_F(ToolTest, ServersAsJsonAndAsATable) {
       {{"--json", "servers", "--client", "2", "--selected"},
        0,
        R"({"ok": true, "servers": ["MBX01", "MBX02", "MBX03"]})"},
-      {{"--json", "servers", "--client", "3"}, 1, R"({"ok": false, "servers": []})"},
-      {{"--json", "servers", "--client", "3", "--selected"}, 1, R"({"ok": false, "servers": []})"},
-      {{"--json", "servers", "--client", "77"}, 1, R"({"ok": false, "servers": []})"},
+      {{"--json", "servers", "--client", "3"},
+       1,
+       R"({"ok": false, "servers": [], "error": "No member server of client 3 is selected and has the database agent installed."})"},
+      {{"--json", "servers", "--client", "3", "--selected"},
+       1,
+       R"({"ok": false, "servers": [], "error": "No member server of client 3 is selected."})"},
+      {{"--json", "servers", "--client", "77"},
+       1,
+       R"({"ok": false, "servers": [], "error": "No member server of client 77 is selected and has the database agent installed."})"},
       // Global options may also follow the command.
       {{"servers", "--client", "2", "--json"}, 0, R"({"ok": true, "servers": ["MBX01", "MBX03"]})"},
   };
@@ -154,26 +159,6 @@ TEST(Tool, InitWithARemoteSection) {
   EXPECT_NE(run.out.find("export TZ_REMOTE_ROOT=" + dir.File("setup/remote") + "\n"),
             std::string::npos)
       << run.out;
-}
-
-TEST(Tool, EncryptPrintsWhatDecryptAccepts) {
-  for (const std::string& line : {std::string("Pa55 w0rd!\n"), std::string("no newline"),
-                                  std::string("windows\r\n"), std::string("\n")}) {
-    SCOPED_TRACE(line);
-    tztest::ToolRun run = RunTzdag({"encrypt"}, line);
-    ASSERT_EQ(run.exitCode, 0);
-    ASSERT_FALSE(run.out.empty());
-    ASSERT_EQ(run.out.back(), '\n');
-    std::string encrypted = run.out.substr(0, run.out.size() - 1);
-    char buffer[2048];
-    int length = 2047;
-    ASSERT_EQ(TZPassword().decrypt(encrypted.c_str(), buffer, &length), 0);
-    std::string expected = line.substr(0, line.find_first_of("\r\n"));
-    EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), expected);
-  }
-  tztest::ToolRun nothing = RunTzdag({"encrypt"}, "");
-  EXPECT_EQ(nothing.exitCode, 2);
-  EXPECT_EQ(nothing.err, "tzdag: no password on standard input\n");
 }
 
 }  // namespace

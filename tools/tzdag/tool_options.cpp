@@ -92,7 +92,7 @@ CLI::Option* AddTimeoutOption(CLI::App* app) {
             }
             return std::string();
           },
-          "SECONDS"));
+          ""));
 }
 
 std::string PasswordProblem(const std::string& password) {

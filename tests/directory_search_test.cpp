@@ -425,7 +425,7 @@ TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
             "DAG01     MBX05          no\n"
             "DAG01     MBX06          no\n"
             "DAG02     MBX11          no\n"
-            "DAG03     (none)         \n"
+            "DAG03     (none)\n"
             "DAG04     MBX31          no\n");
 
   std::vector<std::string> one = {"--json"};

@@ -194,11 +194,14 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& header,
   }
   for (size_t width : widths) shown[1].push_back(std::string(width, '-'));
   for (const auto& row : shown) {
+    // Empty cells at the end of a row leave no blanks behind.
+    size_t cells = std::min(row.size(), widths.size());
+    while (cells > 1 && row[cells - 1].empty()) --cells;
     std::string line;
-    for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
+    for (size_t i = 0; i < cells; ++i) {
       if (i > 0) line += "  ";
       line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - Width(row[i]), ' ');
+      if (i + 1 < cells) line += std::string(widths[i] - Width(row[i]), ' ');
     }
     out << line << '\n';
   }

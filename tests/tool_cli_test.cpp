@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -513,7 +514,9 @@ TEST_F(CliTest, ATerminalGetsAPromptWithoutEchoAndALineWhileAToolRuns) {
     kill(encrypt.pid(), signal);
     EXPECT_EQ(encrypt.Wait(), 128 + signal);
     EXPECT_TRUE(encrypt.Echoes());
-    EXPECT_EQ(encrypt.transcript(), "Password: \r\n");
+    EXPECT_EQ(encrypt.transcript(), "Password: \r\ntzdag: stopped by signal " +
+                                        std::to_string(signal) + " (" + strsignal(signal) +
+                                        ")\r\n");
   }
   {
     tztest::PtyProcess prompted(

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -26,7 +27,7 @@ namespace tzdag_tool {
 namespace {
 // Whether an answer went to standard output: with --json every outcome
 // prints exactly one object.
-bool g_jsonPrinted = false;
+std::atomic<bool> g_jsonPrinted{false};
 }  // namespace
 
 void PrintJson(const nlohmann::json& object) {
@@ -90,6 +91,10 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
   } catch (const tzplatform::StoreError& e) {
     throw UsageError(e.what());
   }
+}
+
+std::string StoppedBy(int signal) {
+  return "stopped by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
 }
 
 int Run(const GlobalOptions& global, const Command& command) {
@@ -158,6 +163,7 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
+  SignalWatch::SetLastWords([json](int signal) { ReportProblem(json, StoppedBy(signal)); });
   const std::string commandProblem = CommandProblem(app, args);
   if (!commandProblem.empty()) {
     ReportProblem(json, commandProblem);
@@ -176,8 +182,7 @@ int main(int argc, char** argv) {
     if (code != 0 && json) PrintJson({{"ok", false}, {"error", e.what()}});
   }
   if (int signal = SignalWatch::Received()) {
-    ReportProblem(json,
-                  "stopped by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")");
+    ReportProblem(json, StoppedBy(signal));
     return 128 + signal;
   }
   return status;

@@ -15,11 +15,13 @@ std::atomic<int> g_received{0};
 std::atomic<bool> g_exitAtOnce{false};
 std::mutex g_cleanUpMu;
 std::function<void()> g_cleanUp;
+std::function<void(int)> g_lastWords;
 
 [[noreturn]] void ExitAtOnce(int signal) {
   {
     std::lock_guard<std::mutex> lock(g_cleanUpMu);
     if (g_cleanUp) g_cleanUp();
+    if (g_lastWords) g_lastWords(signal);
   }
   _exit(128 + signal);
 }
@@ -50,6 +52,11 @@ SignalWatch::~SignalWatch() {
 
 int SignalWatch::Received() {
   return g_received.load();
+}
+
+void SignalWatch::SetLastWords(std::function<void(int)> lastWords) {
+  std::lock_guard<std::mutex> lock(g_cleanUpMu);
+  g_lastWords = std::move(lastWords);
 }
 
 void SignalWatch::SetExitAtOnce(bool atOnce, std::function<void()> cleanUp) {

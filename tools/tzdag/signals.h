@@ -29,6 +29,9 @@ class SignalWatch {
   // input. `cleanUp`, when given, runs first on the thread that saw the
   // signal (to give a terminal back its settings, say).
   static void SetExitAtOnce(bool atOnce, std::function<void()> cleanUp = {});
+  // What a signal that ends the process at once says last (after the
+  // clean-up), as a stop that unwinds says it.
+  static void SetLastWords(std::function<void(int signal)> lastWords);
 
  private:
   void Watch();

@@ -83,7 +83,9 @@ bool PtyProcess::ReadSome() {
     if (pid_ <= 0) return false;
     if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == pid_) {
-      if (poll(&fd, 1, 0) <= 0) return false;
+      // What it wrote last may still be on its way through the terminal:
+      // it is done once a while passes with nothing more.
+      if (poll(&fd, 1, 500) <= 0) return false;
       break;
     }
   }

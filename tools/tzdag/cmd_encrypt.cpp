@@ -46,10 +46,11 @@ int RunEncrypt(const GlobalOptions& global) {
 Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global) {
   CLI::App* app = root.add_subcommand(
       "encrypt",
-      "Print the encrypted form of a password (asked for without echo on a terminal, else the "
-      "first line of standard input) under the host key: $TZ_KEY_FILE, else tzdag.key beside "
-      "the store, made on first use");
-  app->footer("Example: tzdag --store /tmp/dagdemo/store.db encrypt < password.txt");
+      "Print the encrypted form of a password, asked for without echo on a terminal, else the "
+      "first line of standard input");
+  app->footer(
+      "The host key is $TZ_KEY_FILE, else tzdag.key beside the store, made on first use.\n"
+      "Example: tzdag --store /tmp/dagdemo/store.db encrypt < password.txt");
   return Command{app, [&global] { return RunEncrypt(global); }, false};
 }
 

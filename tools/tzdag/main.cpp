@@ -138,7 +138,9 @@ int main(int argc, char** argv) {
   app.add_option("--remote-root", global.remoteRoot, "remote root (default $TZ_REMOTE_ROOT)")
       ->type_name("DIR")
       ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a path" : ""; }, ""));
-  app.add_option("--log", global.logFile, "log destination, - = standard error")
+  app.add_option("--log", global.logFile,
+                 "log file, - = standard error (default $TZ_LOG_FILE, else "
+                 "$XDG_STATE_HOME/tzdag/tzdag.log)")
       ->type_name("FILE")
       ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a path" : ""; }, ""));
   app.add_option("--debug-level", global.debugLevel, "highest debug level written")

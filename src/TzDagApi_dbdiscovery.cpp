@@ -13,15 +13,19 @@ const uint32_t kNoExchangeServerEvent = 0x48000097;
 
 }  // namespace
 
-bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp) {
+bool ReceiveDatabaseAnswer(CTzNetwork& session, Uvo::DAGDBResp& resp, std::string* problem) {
   static const char kLogName[] = "ReceiveRespsonse";
   RemoteReceipt receipt = ReceiveRemoteRecord(session, kLogName, Uvo::DAGDBResp::kClassKey);
   if (receipt.sessionFailed) {
     event.debug("[%s]: Received failed from PshimProxy. Error:[%s]", kLogName,
                 receipt.sessionError.c_str());
+    if (problem != nullptr) *problem = receipt.sessionError;
     return false;
   }
-  if (!receipt.record) return false;  // the skeleton said what came instead
+  if (!receipt.record) {  // the skeleton said what came instead
+    if (problem != nullptr) *problem = receipt.problem;
+    return false;
+  }
 
   // The received record is dropped right after, so its list is taken over
   // rather than copied.
@@ -33,6 +37,10 @@ bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp) {
     event.debugLvl(1, "[%s]: Response xml: %s", kLogName, RecordXml(resp).c_str());
   }
   return true;
+}
+
+bool ReceiveRespsonse(CTzNetwork& session, Uvo::DAGDBResp& resp) {
+  return ReceiveDatabaseAnswer(session, resp, nullptr);
 }
 
 bool DiscoverExDatabase(uint32_t orbalId, uint32_t clientId, uint32_t appId,

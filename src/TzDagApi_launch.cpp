@@ -43,16 +43,23 @@ bool ReadSubclientFlag(const char* logName, uint32_t orbalId, uint32_t appId,
 
 }  // namespace
 
-bool LaunchPshimFrom(CTzNetwork& session, const std::string& server, uint32_t clientId,
-                     bool preferActive, bool useActiveIfNoPassive, bool useLastActivationPref,
-                     int64_t jobId) {
+bool LaunchDatabaseDiscovery(CTzNetwork& session, const std::string& server, uint32_t clientId,
+                             bool preferActive, bool useActiveIfNoPassive,
+                             bool useLastActivationPref, int64_t jobId, std::string* problem) {
   static const char kLogName[] = "LaunchPshimFrom";
   // The name comes from the store: one that would change the tool's command
   // line (another switch, a second word) starts nothing.
-  if (!CheckToolArgument(kLogName, "-hn", server)) return false;
+  if (!CheckToolArgument(kLogName, "-hn", server, problem)) return false;
   std::string arguments = DatabaseDiscoveryArguments(
       server, clientId, preferActive, useActiveIfNoPassive, useLastActivationPref, jobId);
-  return LaunchRemoteTool(session, kLogName, server, true, arguments);
+  return LaunchRemoteTool(session, kLogName, server, true, arguments, problem);
+}
+
+bool LaunchPshimFrom(CTzNetwork& session, const std::string& server, uint32_t clientId,
+                     bool preferActive, bool useActiveIfNoPassive, bool useLastActivationPref,
+                     int64_t jobId) {
+  return LaunchDatabaseDiscovery(session, server, clientId, preferActive, useActiveIfNoPassive,
+                                 useLastActivationPref, jobId, nullptr);
 }
 
 bool IsPreferActive(uint32_t orbalId, uint32_t appId) {

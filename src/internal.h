@@ -50,21 +50,27 @@ void ResetUvoInstalledField(Uvo::DAGMemberServersResp& resp);
 const char* ToolArgumentProblem(const std::string& value);
 
 // Writes the refusal line under `logName`, naming `option`, and returns false
-// when `value` cannot follow `option` (ToolArgumentProblem).
-bool CheckToolArgument(const char* logName, const char* option, const std::string& value);
+// when `value` cannot follow `option` (ToolArgumentProblem). `problem`, when
+// not null, receives the same in a sentence for people.
+bool CheckToolArgument(const char* logName, const char* option, const std::string& value,
+                       std::string* problem = nullptr);
 
 // The skeleton shared by the two launches of the remote tool: build the
 // request for "PshimProxy.exe" with `arguments`, resolve `clientName` (a
 // TZClient made with `clientFlag`) to its network host name and attach the
-// session to the tool there. Writes its lines under `logName`.
+// session to the tool there. Writes its lines under `logName`; on false,
+// `problem` (when not null) receives why in words for people: the session's
+// "<code>: <text>" when it could not start the tool.
 bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::string& clientName,
-                      bool clientFlag, const std::string& arguments);
+                      bool clientFlag, const std::string& arguments,
+                      std::string* problem = nullptr);
 
 // What one receipt of the tool's answer brought.
 struct RemoteReceipt {
   bool sessionFailed = false;             // the session reported an error; nothing was logged yet
   std::string sessionError;               // its text, for the caller's own line
   std::unique_ptr<CNMessageBase> record;  // the expected record, or null
+  std::string problem;                    // without a record: why, in words for people
 };
 
 // The skeleton shared by the receipts of the tool's answer: registers the
@@ -74,6 +80,13 @@ struct RemoteReceipt {
 // record, a wrong record) it writes the line under `logName`, frees what was
 // received and hands back no record.
 RemoteReceipt ReceiveRemoteRecord(CTzNetwork& session, const char* logName, uint32_t expectedKey);
+
+// LaunchPshimFrom and ReceiveRespsonse, with their lines, that also say why
+// they failed (`problem`, when not null) for a report to people.
+bool LaunchDatabaseDiscovery(CTzNetwork& session, const std::string& server, uint32_t clientId,
+                             bool preferActive, bool useActiveIfNoPassive,
+                             bool useLastActivationPref, int64_t jobId, std::string* problem);
+bool ReceiveDatabaseAnswer(CTzNetwork& session, Uvo::DAGDBResp& resp, std::string* problem);
 
 // The subclient that `application` names, owned by `application`; null when
 // the application cannot be read or has no subclient, after the line that

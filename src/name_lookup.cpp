@@ -2,10 +2,7 @@
 
 #include <utility>
 
-namespace {
-
-// The folding of iStrEqual: ASCII letters only, every other byte as it is.
-std::string Fold(const std::string& name) {
+std::string FoldName(const std::string& name) {
   std::string folded = name;
   for (char& c : folded) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -13,25 +10,24 @@ std::string Fold(const std::string& name) {
   return folded;
 }
 
-}  // namespace
-
 NameSet::NameSet(const std::vector<std::string>& names) {
   folded_.reserve(names.size());
-  for (const std::string& name : names) folded_.insert(Fold(name));
+  for (const std::string& name : names) folded_.insert(FoldName(name));
 }
 
 bool NameSet::Contains(const std::string& name) const {
-  return folded_.count(Fold(name)) != 0;
+  return folded_.count(FoldName(name)) != 0;
 }
 
 NameClaims::NameClaims(std::vector<std::string> names)
     : names_(std::move(names)), claimed_(names_.size(), false) {
   bySpelling_.reserve(names_.size());
-  for (size_t i = 0; i < names_.size(); ++i) bySpelling_[Fold(names_[i])].positions.push_back(i);
+  for (size_t i = 0; i < names_.size(); ++i)
+    bySpelling_[FoldName(names_[i])].positions.push_back(i);
 }
 
 bool NameClaims::Claim(const std::string& path) {
-  auto found = bySpelling_.find(Fold(path));
+  auto found = bySpelling_.find(FoldName(path));
   if (found == bySpelling_.end()) return false;
   Spelling& spelling = found->second;
   if (spelling.claimed == spelling.positions.size()) return false;

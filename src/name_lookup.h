@@ -11,6 +11,11 @@
 
 #include <tzplatform/Properties.h>
 
+// The name as iStrEqual compares it: ASCII letters folded to lower case,
+// every other byte as it is. Two names are iStrEqual exactly when their
+// foldings are equal, so it serves as a key.
+std::string FoldName(const std::string& name);
+
 // Answers "is this name in the list?" with the same result as a linear
 // iStrEqual search over the list. The filters only ever ask whether a name is
 // present (never which entry matched), so a keyed lookup on the ASCII-folded

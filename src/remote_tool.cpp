@@ -1,6 +1,7 @@
 // Launch and receipt of the remote discovery tool, shared by DAG node
 // discovery and database discovery.
 #include <cstring>
+#include <string>
 
 #include <tzplatform/TZClient.h>
 #include <tzplatform/TZPlatformInfo.h>
@@ -27,12 +28,17 @@ const char* ToolArgumentProblem(const std::string& value) {
   return nullptr;
 }
 
-bool CheckToolArgument(const char* logName, const char* option, const std::string& value) {
-  const char* problem = ToolArgumentProblem(value);
-  if (problem == nullptr) return true;
+bool CheckToolArgument(const char* logName, const char* option, const std::string& value,
+                       std::string* problem) {
+  const char* what = ToolArgumentProblem(value);
+  if (what == nullptr) return true;
   // The value itself stays out of the line: it may be a password, or hold
   // what would break the log's lines.
-  event.debug("[%s]: The value of %s %s; PshimProxy not launched.", logName, option, problem);
+  event.debug("[%s]: The value of %s %s; PshimProxy not launched.", logName, option, what);
+  if (problem != nullptr) {
+    *problem = std::string("the value of ") + option + " " + what +
+               ", which the tool's command line cannot carry";
+  }
   return false;
 }
 
@@ -50,7 +56,7 @@ std::string LocalClientName() {
 }
 
 bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::string& clientName,
-                      bool clientFlag, const std::string& arguments) {
+                      bool clientFlag, const std::string& arguments, std::string* problem) {
   CNSession::tzsExecuteRemoteCommandType request;
   request.setField1(0);
   request.setField4(1);
@@ -63,11 +69,13 @@ bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::strin
   uint64_t clientId = 0;
   if (client.getClientId(clientId, nullptr) != 0) {
     event.debug("[%s]: Get client Id failed", logName);
+    if (problem != nullptr) *problem = "the configuration store knows no client of that name";
     return false;
   }
   std::string host;
   if (client.getNetworkHostnameMangled(host, nullptr) != 0) {
     event.debug("[%s]: Get client managed name failed", logName);
+    if (problem != nullptr) *problem = "the configuration store gives the client no host name";
     return false;
   }
 
@@ -78,6 +86,7 @@ bool LaunchRemoteTool(CTzNetwork& session, const char* logName, const std::strin
   if (result.IsError()) {
     std::string text = "From " + host + " failed. Error:[" + result.AsString() + "]";
     event.debug("[%s]: Launch PshimProxy [%s]", logName, text.c_str());
+    if (problem != nullptr) *problem = result.AsString();
     return false;
   }
   event.debug("[%s]: Launch PshimProxy From '%s' succeed.", logName, host.c_str());
@@ -102,6 +111,7 @@ RemoteReceipt ReceiveRemoteRecord(CTzNetwork& session, const char* logName, uint
   // is a failed receipt, not something to read from.
   if (!received) {
     event.debug("[%s]: Received no message from PshimProxy.", logName);
+    receipt.problem = "the session handed back no message";
     return receipt;
   }
   event.debug("[%s]: Received response from PshimProxy.", logName);
@@ -112,8 +122,11 @@ RemoteReceipt ReceiveRemoteRecord(CTzNetwork& session, const char* logName, uint
   } else if (tag == ProxyErrorMessage::kClassKey) {
     std::string errorText = tzdag::GetString(*received, ProxyErrorMessage::kErrorText);
     event.debug("[%s]: PshimProxy returned error: %s", logName, errorText.c_str());
+    receipt.problem = "the tool answered with an error: " + errorText;
   } else {
     event.debug("[%s]: Received a wrong message. TagID: %ld", logName, static_cast<long>(tag));
+    receipt.problem =
+        "the tool answered with a record of another kind (tag id " + std::to_string(tag) + ")";
   }
   return receipt;
 }

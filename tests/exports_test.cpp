@@ -1,7 +1,7 @@
 // libTzDagApi.so exports exactly the documented names: every operation of
-// TzDagApi.h in each of its forms, the directory agent's constructor and
-// search, DecodeADAttributeValue, _tagDagServer::DumpObject, WStringToString
-// and the log object `event`, and nothing else of its own.
+// TzDagApi.h in each of its forms (the health check included), the directory agent's constructor
+// and search, DecodeADAttributeValue, _tagDagServer::DumpObject, WStringToString and the log object
+// `event`, and nothing else of its own.
 #include <cxxabi.h>
 
 #include <cstdio>
@@ -166,6 +166,8 @@ const std::set<std::string> kDocumented = {
     "T IsManualSubclient(unsigned int, unsigned int)",
     "T UpdateSubclient(unsigned int, unsigned int, Uvo::DAGDBResp const&, bool)",
     "T DiscoverUnassociatedExDatabase(unsigned int, unsigned int, Uvo::DAGDBResp&)",
+    // The health check.
+    "T DiagnoseDagClient(unsigned int, unsigned int, _tagDoctorReport&, unsigned int)",
     // The frame.
     "T WStringToString(std::wstring const&)",
     "D event",
@@ -192,7 +194,7 @@ TEST(Exports, KeepTheInternalOperationsHidden) {
     for (const char* internal :
          {"FormDomainPostfix(", "FindAndReplace(", "HasExDbAgentInstalled(",
           "ConstructDagMeberServersResp(", "ConstructDagDiscoverResp(", "ResetUvoInstalledField(",
-          "LaunchRemoteTool(", "ReceiveRemoteRecord(", "iStrEqual::"}) {
+          "LaunchRemoteTool(", "ReceiveRemoteRecord(", "RunDiscoveries(", "iStrEqual::"}) {
       if (name.find(internal) != std::string::npos) leaked.push_back(name);
     }
   }

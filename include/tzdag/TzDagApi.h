@@ -1,7 +1,8 @@
 // Every exported operation of libTzDagApi.so.
 //
-// All operations are synchronous on the caller's thread and keep no state
-// between calls. Ids: orbalId (the managed installation), clientId (the DAG
+// All operations are synchronous and keep no state between calls; all run on
+// the caller's thread alone, except DiagnoseDagClient, which also runs its
+// probes of member servers on threads of its own, joined before it returns. Ids: orbalId (the managed installation), clientId (the DAG
 // client) and appId (a subclient, 0 = none) are unsigned 32-bit; jobId is
 // signed 64-bit, 0 = none. Server and database names are compared ignoring
 // ASCII letter case unless a comment says otherwise.
@@ -289,5 +290,113 @@ TZDAG_API int UpdateSubclient(uint32_t orbalId, uint32_t appId, const Uvo::DAGDB
 // discovered list). Reads the store; writes only DiscoverExDatabase's event.
 TZDAG_API bool DiscoverUnassociatedExDatabase(uint32_t orbalId, uint32_t clientId,
                                               Uvo::DAGDBResp& resp);
+
+// --- Health check of a DAG client ---------------------------------------------
+//
+// DiagnoseDagClient says, before a backup runs, what will go wrong with the
+// backups of one DAG client. It reads the store and runs the tool, as
+// database discovery would, on every selected member server with the agent;
+// it writes nothing to the store and raises no event.
+
+// How bad a finding is. kDoctorFail: a database will not be backed up, or a
+// check could not run. kDoctorWarn: backups run, but not as configured.
+enum DoctorSeverity { kDoctorOk = 0, kDoctorWarn = 1, kDoctorFail = 2 };
+
+// One member server entry of the DAG client, in configuration order.
+struct _tagDoctorMember {
+  std::string name;
+  bool selected = false;          // selected for the DAG client
+  bool agentFlag = false;         // the DAG client's entry says the agent is installed
+  bool knownClient = false;       // the store knows a client of that name
+  bool packageInstalled = false;  // ... with the database agent (package 151) installed
+  bool agentDisagrees = false;    // agentFlag and packageInstalled differ
+  std::string host;               // its network host name; empty when not a known client
+};
+
+// One run of the tool on a member server, started as database discovery
+// starts it for the client (no subclient, no job).
+struct _tagDoctorProbe {
+  std::string server;
+  std::string host;          // empty when the store gives none
+  bool started = false;      // the session started the tool
+  bool reachable = false;    // the tool answered with a database list
+  std::string error;         // why not, in one line: the session's "<code>: <text>", the
+                             // tool's error text, ...; empty when reachable
+  int64_t milliseconds = 0;  // from the start of the launch to the end of the receipt
+};
+
+// One result of one check. `check` names the check ("client", "agent",
+// "agent-entry", "reachability", "discovery", "dropped", "copy-holders",
+// "circular-logging", "unprotected", "stale-content", "association",
+// "backup-copy", "subclients"); `object` the server, database or subclient it
+// is about (empty for a check that found nothing); `text` what holds and
+// `hint` what to do, each one line. A check that found nothing gives one
+// finding of severity kDoctorOk.
+struct _tagDoctorFinding {
+  DoctorSeverity severity = kDoctorOk;
+  std::string check;
+  std::string object;
+  std::string text;
+  std::string hint;
+};
+
+struct _tagDoctorReport {
+  uint32_t orbalId = 0;
+  uint32_t clientId = 0;
+  std::vector<_tagDoctorMember> members;
+  std::vector<_tagDoctorProbe> probes;  // in GetRemoteServer order, each server once
+  // The member server whose answer the database checks used: the first in
+  // GetRemoteServer order that answered. Empty when none did.
+  std::string answerServer;
+  size_t databases = 0;  // databases in that answer, before any filter
+  std::vector<_tagDoctorFinding> findings;
+  DoctorSeverity worst = kDoctorOk;  // the most severe finding
+};
+
+// The default of DiagnoseDagClient's `maxProbesAtOnce`.
+constexpr unsigned kDoctorProbesAtOnce = 8;
+
+// Fills `report` (replacing what it held) with the health of DAG client
+// `clientId` for the subclients of installation `orbalId`:
+//
+// - Store: the client's member server entries; for each selected one,
+//   whether package 151 is installed on it ("agent": a fail when backups of
+//   some database are to run there, else a warning) and whether the entry's
+//   agent flag says the same ("agent-entry", a warning).
+// - Probes: the tool is started on each server of GetRemoteServer(clientId)
+//   with the command line DiscoverExDatabase(orbalId, clientId, 0, ...) would
+//   use, each on its own session and, so that the whole check takes about as
+//   long as the slowest probe, on threads of this call: at most
+//   `maxProbesAtOnce` (0 counts as 1) at once, the calling thread being one
+//   of them. Every thread is joined before the call returns; no other
+//   operation of the library starts threads. Each probe ends within the
+//   session's time limit (TZ_REMOTE_TIMEOUT). A server that does not answer
+//   is a warning ("reachability"); "discovery" fails when DiscoverExDatabase
+//   would: no server qualifies, or the first server the tool starts on does
+//   not answer (it moves on only from a failed start).
+// - Databases, from the first answer in GetRemoteServer order and narrowed
+//   as DiscoverExDatabase narrows it (FilterResponceForClient, and
+//   FilterResponceForSubClient for each live subclient): databases with no
+//   copy on a selected server ("dropped", fail); copy holders that are not
+//   member servers of the client ("copy-holders", warning); circular logging
+//   ("circular-logging", warning); databases no live subclient backs up
+//   ("unprotected", fail); subclient content naming a database the DAG does
+//   not have ("stale-content", warning); a manual subclient's association to
+//   a server without a copy of that database ("association", fail); and, for
+//   each automatic subclient, the copy its databases are backed up from,
+//   asked of the answering server once more with that subclient's copy
+//   preferences ("backup-copy": a warning when a subclient that prefers
+//   passive copies gets the active one, or one that prefers the active copy
+//   gets a passive one; a fail when the tool finds no copy, "N/A"). Names are
+//   compared ignoring letter case, as the filters compare them.
+//
+// Subclients are those of the client's subclient list that belong to
+// installation `orbalId` and are not deleted. Logs under "DiagnoseDagClient"
+// what it checks and finds, beside the lines of the operations it builds on.
+// True when every check ran; false when one could not (the client's entries,
+// its subclients or any server's answer could not be had), with a fail
+// finding saying which. Reads the store and runs the tool; writes nothing.
+TZDAG_API bool DiagnoseDagClient(uint32_t orbalId, uint32_t clientId, _tagDoctorReport& report,
+                                 unsigned maxProbesAtOnce = kDoctorProbesAtOnce);
 
 #endif  // TZDAG_TZDAGAPI_H_

@@ -1,0 +1,720 @@
+// The health check of a DAG client: what will go wrong with its backups,
+// found from the store and from the tool's answers before a backup runs.
+// It reads only: nothing is written to the store and no event is raised, so
+// it stands on the parts of database discovery rather than on
+// DiscoverExDatabase itself (which raises the critical event).
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <tzplatform/ApplicationId.h>
+#include <tzplatform/ClientApplicationList.h>
+#include <tzplatform/Properties.h>
+#include <tzplatform/Subclient.h>
+#include <tzplatform/TZClient.h>
+
+#include "discovery_runs.h"
+#include "internal.h"
+#include "name_lookup.h"
+#include "tzdag/TzDagApi.h"
+
+namespace {
+
+const char kLogName[] = "DiagnoseDagClient";
+const char kNotAvailable[] = "N/A";
+// What the library appends to a database's name to name its association.
+const char kAssociationSuffix[] = "0x12";
+// The store's own value for the subclient list query.
+const int kSubclientListFlags = 15;
+
+// The checks in the order the report gives them.
+const char* const kCheckOrder[] = {
+    "client",      "agent",        "agent-entry",      "reachability", "discovery",
+    "dropped",     "copy-holders", "circular-logging", "unprotected",  "stale-content",
+    "association", "backup-copy",  "subclients",
+};
+
+size_t CheckRank(const std::string& check) {
+  for (size_t i = 0; i < sizeof(kCheckOrder) / sizeof(kCheckOrder[0]); ++i) {
+    if (check == kCheckOrder[i]) return i;
+  }
+  return sizeof(kCheckOrder) / sizeof(kCheckOrder[0]);
+}
+
+// "A, B, C and 2 more": a list that keeps a finding on one line.
+std::string NameList(const std::vector<std::string>& names, size_t shown = 3) {
+  std::string text;
+  for (size_t i = 0; i < names.size() && i < shown; ++i) {
+    if (i > 0) text += ", ";
+    text += names[i];
+  }
+  if (names.size() > shown) text += " and " + std::to_string(names.size() - shown) + " more";
+  return text;
+}
+
+// What the check needs of one database of the tool's answer.
+struct AnsweredDatabase {
+  std::string name;
+  std::vector<std::string> copyServers;
+  std::string backupServer;
+};
+
+// A live subclient of the client, as its backups see it.
+struct LiveSubclient {
+  uint32_t id = 0;
+  std::string name;
+  bool automatic = true;
+  CopyPreferences preferences;
+  std::vector<std::string> content;  // database paths, in content order
+  // (database, server) of each association, in stored order.
+  std::vector<std::pair<std::string, std::string>> associations;
+
+  std::string Label() const {
+    std::string label = "subclient " + std::to_string(id);
+    if (!name.empty()) label += " (" + name + ")";
+    return label;
+  }
+};
+
+class Doctor {
+ public:
+  Doctor(uint32_t orbalId, uint32_t clientId, unsigned atOnce, _tagDoctorReport& report)
+      : orbalId_(orbalId), clientId_(clientId), atOnce_(atOnce), report_(report) {}
+
+  bool Run() {
+    event.debug("[%s]: Check DAG client %u of installation %u", kLogName, clientId_, orbalId_);
+    if (ReadMembers()) {
+      const DiscoveryRun* answer = Probe();
+      if (answer != nullptr) CheckDatabases(*answer);
+    }
+    CheckAgents();
+    Finish();
+    event.debug("[%s]: Check of DAG client %u done: %s", kLogName, clientId_,
+                complete_ ? "every check ran" : "some checks could not run");
+    return complete_;
+  }
+
+ private:
+  void Add(DoctorSeverity severity, const char* check, const std::string& object,
+           const std::string& text, const std::string& hint) {
+    report_.findings.push_back({severity, check, object, text, hint});
+    event.debug("[%s]: %s %s %s: %s", kLogName, severity == kDoctorFail ? "fail" : "warn", check,
+                object.c_str(), text.c_str());
+  }
+  // A check that could not run fails the report.
+  void CouldNotRun(const char* check, const std::string& object, const std::string& text,
+                   const std::string& hint) {
+    complete_ = false;
+    Add(kDoctorFail, check, object, text, hint);
+  }
+  // The check ran; when it found nothing, it says `okText`.
+  void Ran(const char* check, const std::string& okText) { okTexts_[check] = okText; }
+
+  std::string Client() const { return "client " + std::to_string(clientId_); }
+
+  const _tagDoctorMember* Member(const std::string& name) const {
+    auto found = memberIndex_.find(FoldName(name));
+    return found == memberIndex_.end() ? nullptr : &report_.members[found->second];
+  }
+
+  // --- The store ------------------------------------------------------------
+
+  bool ReadMembers() {
+    PropertiesList properties;
+    ClientProperties stored(static_cast<uint64_t>(clientId_));
+    int status = stored.getProperties(properties, nullptr);
+    if (status != 0) {
+      CouldNotRun("client", Client(),
+                  "its member server entries cannot be read from the configuration store "
+                  "(status " +
+                      std::to_string(status) + ")",
+                  "check that " + Client() + " is in the configuration store");
+      return false;
+    }
+    size_t selected = 0;
+    for (const ApplProperty* property : properties) {
+      if (property->getType() != DAGMemberServerProperty::kType) continue;
+      auto* entry = dynamic_cast<const DAGMemberServerProperty*>(property);
+      if (entry == nullptr) continue;
+      _tagDoctorMember member;
+      member.name = entry->getName();
+      member.selected = entry->isSelectedForDAGClient();
+      member.agentFlag = entry->isExchDBuVOInstalled();
+      TZClient client(member.name, true, 0);
+      uint64_t id = 0;
+      member.knownClient = client.getClientId(id, nullptr) == 0;
+      if (member.knownClient) client.getNetworkHostnameMangled(member.host, nullptr);
+      member.packageInstalled = member.knownClient && HasExDbAgentInstalled(member.name.c_str());
+      member.agentDisagrees = member.agentFlag != member.packageInstalled;
+      if (member.selected) ++selected;
+      memberIndex_.emplace(FoldName(member.name), report_.members.size());
+      report_.members.push_back(std::move(member));
+    }
+    if (report_.members.empty()) {
+      CouldNotRun("client", Client(),
+                  "the configuration store holds no member server entry for it: it is not a DAG "
+                  "client, or its member servers were never added",
+                  "name the client that stands for the DAG, with its member servers added");
+      return false;
+    }
+    if (selected == 0) {
+      Add(kDoctorFail, "client", Client(),
+          "no member server is selected: none of its databases is backed up",
+          "select the member servers to back up from for " + Client());
+    }
+    Ran("client", std::to_string(report_.members.size()) + " member servers, " +
+                      std::to_string(selected) + " of them selected");
+    return true;
+  }
+
+  // --- Probes ----------------------------------------------------------------
+
+  // Runs the tool on every server database discovery may run it on and
+  // reports how each went. Hands back the first answer in that order.
+  const DiscoveryRun* Probe() {
+    std::vector<std::string> servers;
+    std::set<std::string> seen;
+    for (const std::string& server : GetRemoteServer(clientId_)) {
+      if (seen.insert(FoldName(server)).second) servers.push_back(server);
+    }
+    if (servers.empty()) {
+      CouldNotRun("discovery", Client(),
+                  "no selected member server carries the database agent: database discovery "
+                  "fails and raises critical event 0x48000097",
+                  "select a member server with the database agent for " + Client());
+      return nullptr;
+    }
+    // As DiscoverExDatabase does for the client as a whole (no subclient).
+    clientPreferences_ = ReadCopyPreferences(orbalId_, 0);
+    probes_.resize(servers.size());
+    for (size_t i = 0; i < servers.size(); ++i) {
+      probes_[i].server = servers[i];
+      probes_[i].preferences = clientPreferences_;
+    }
+    RunDiscoveries(probes_, clientId_, atOnce_);
+
+    const DiscoveryRun* firstAnswer = nullptr;
+    const DiscoveryRun* firstStarted = nullptr;
+    for (const DiscoveryRun& run : probes_) {
+      _tagDoctorProbe probe;
+      probe.server = run.server;
+      const _tagDoctorMember* member = Member(run.server);
+      if (member != nullptr) probe.host = member->host;
+      probe.started = run.started;
+      probe.reachable = run.answered;
+      probe.error = run.problem;
+      probe.milliseconds = run.milliseconds;
+      report_.probes.push_back(probe);
+      event.debug("[%s]: Probe of %s: %s in %lld ms", kLogName, run.server.c_str(),
+                  run.answered  ? "answered"
+                  : run.started ? "no answer"
+                                : "not started",
+                  static_cast<long long>(run.milliseconds));
+      if (firstStarted == nullptr && run.started) firstStarted = &run;
+      if (firstAnswer == nullptr && run.answered) firstAnswer = &run;
+      if (run.answered) continue;
+      const std::string where = probe.host.empty() ? run.server : probe.host;
+      if (!run.started) {
+        Add(kDoctorWarn, "reachability", run.server,
+            "the tool cannot be started there: " + run.problem,
+            "make " + where + " reachable with the discovery tool installed, or unselect " +
+                run.server);
+      } else {
+        Add(kDoctorWarn, "reachability", run.server,
+            "the tool started but gave no answer: " + run.problem,
+            "see why the tool fails on " + where + " (its lines are in the log)");
+      }
+    }
+    Ran("reachability", "every probed member server answered");
+
+    if (firstStarted == nullptr) {
+      CouldNotRun("discovery", Client(),
+                  "the tool cannot be started on any selected member server with the agent: "
+                  "database discovery fails",
+                  "make one of " + NameList(servers) + " reachable");
+    } else if (!firstStarted->answered) {
+      // DiscoverExDatabase moves on only from a server where the tool does
+      // not start; a tool that starts and fails ends the discovery.
+      Add(kDoctorFail, "discovery", firstStarted->server,
+          "database discovery stops here: the tool starts but gives no answer, and no other "
+          "member server is tried",
+          "mend the tool on " + firstStarted->server +
+              ", or unselect it so that discovery "
+              "starts on the next server");
+    } else {
+      Ran("discovery", "database discovery runs on " + firstStarted->server);
+    }
+    if (firstAnswer == nullptr && firstStarted != nullptr) {
+      CouldNotRun("discovery", Client(),
+                  "no member server answered: the database checks could not run",
+                  "make one of " + NameList(servers) + " answer");
+    }
+    return firstAnswer;
+  }
+
+  // --- Databases -------------------------------------------------------------
+
+  void CheckDatabases(const DiscoveryRun& answer) {
+    report_.answerServer = answer.server;
+    answerServer_ = answer.server;
+    event.debug("[%s]: Databases checked on the answer of %s", kLogName, answer.server.c_str());
+
+    for (const CNMessageBase& record : answer.answer.getDatabases()) {
+      AnsweredDatabase database;
+      database.name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
+      for (const std::string& server : tzdag::GetStringList(record, Uvo::DAGDB::kCopyServers)) {
+        database.copyServers.push_back(server);
+      }
+      database.backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
+      databaseIndex_.emplace(FoldName(database.name), databases_.size());
+      databases_.push_back(std::move(database));
+    }
+    report_.databases = databases_.size();
+
+    kept_ = answer.answer;
+    if (!FilterResponceForClient(clientId_, kept_)) {
+      CouldNotRun("dropped", Client(),
+                  "no member server is selected: the answer cannot be narrowed to the client",
+                  "select the member servers to back up from for " + Client());
+      return;
+    }
+    CheckDropped();
+    CheckCopyHolders();
+    CheckCircularLogging();
+    if (!ReadSubclients()) return;
+    CheckSubclients();
+  }
+
+  void CheckDropped() {
+    // The filter keeps the answer's order and names, so what it left out is
+    // what a walk of both lists does not meet in the kept list.
+    std::map<std::string, size_t> keptNames;
+    for (const CNMessageBase& record : std::as_const(kept_).getDatabases()) {
+      ++keptNames[tzdag::GetString(record, Uvo::DAGDB::kDbName)];
+    }
+    for (const AnsweredDatabase& database : databases_) {
+      auto kept = keptNames.find(database.name);
+      if (kept != keptNames.end() && kept->second > 0) {
+        --kept->second;
+        continue;
+      }
+      if (database.copyServers.empty()) {
+        Add(kDoctorFail, "dropped", database.name,
+            "the tool names no server with a copy of it: it is never backed up",
+            "see to the database's copies in Exchange");
+      } else {
+        Add(kDoctorFail, "dropped", database.name,
+            "no selected member server holds a copy (copies on " + NameList(database.copyServers) +
+                "): it is never backed up",
+            "select a member server with a copy of it for " + Client() +
+                ", or add a copy on a selected member server");
+      }
+    }
+    Ran("dropped", "every database has a copy on a selected member server");
+  }
+
+  void CheckCopyHolders() {
+    // Each server once, in the order the answer first names it.
+    std::vector<std::string> order;
+    std::unordered_map<std::string, std::vector<std::string>> holdings;
+    for (const AnsweredDatabase& database : databases_) {
+      for (const std::string& server : database.copyServers) {
+        if (Member(server) != nullptr) continue;
+        std::vector<std::string>& held = holdings[FoldName(server)];
+        if (held.empty()) order.push_back(server);
+        held.push_back(database.name);
+      }
+    }
+    for (const std::string& server : order) {
+      const std::vector<std::string>& held = holdings[FoldName(server)];
+      Add(kDoctorWarn, "copy-holders", server,
+          "holds copies of " + std::to_string(held.size()) + " database" +
+              (held.size() == 1 ? "" : "s") + " (" + NameList(held) +
+              ") but is not a member server of " + Client() + " in the store",
+          "add " + server + " to the member servers of " + Client() +
+              "; until then no backup runs from it");
+    }
+    Ran("copy-holders", "every server holding a copy is a member server of " + Client());
+  }
+
+  void CheckCircularLogging() {
+    for (const CNMessageBase& record : std::as_const(kept_).getDatabases()) {
+      if (tzdag::GetInt64(record, Uvo::DAGDB::kCircularLogging) == 0) continue;
+      Add(kDoctorWarn, "circular-logging", tzdag::GetString(record, Uvo::DAGDB::kDbName),
+          "circular logging is on: its logs are not kept, so every backup of it is a full one",
+          "turn circular logging off for the database in Exchange, unless full backups are "
+          "meant");
+    }
+    Ran("circular-logging", "no database backed up has circular logging");
+  }
+
+  // --- Subclients --------------------------------------------------------------
+
+  bool ReadSubclients() {
+    std::vector<uint64_t> ids;
+    std::vector<std::string> names;
+    ClientApplicationList list;
+    int status = list.getSubclientList(ids, names, static_cast<uint64_t>(clientId_), 0, 0, 0,
+                                       nullptr, kSubclientListFlags);
+    if (status != 0) {
+      CouldNotRun("subclients", Client(),
+                  "its subclients cannot be read from the configuration store (status " +
+                      std::to_string(status) + "): the subclient checks could not run",
+                  "check the configuration store");
+      return false;
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+      LiveSubclient subclient;
+      if (ids[i] > std::numeric_limits<uint32_t>::max()) continue;  // no application id
+      subclient.id = static_cast<uint32_t>(ids[i]);
+      subclient.name = i < names.size() ? names[i] : std::string();
+      if (ReadSubclient(subclient)) subclients_.push_back(std::move(subclient));
+    }
+    Ran("subclients", std::to_string(subclients_.size()) + " live subclient" +
+                          (subclients_.size() == 1 ? "" : "s") + " of installation " +
+                          std::to_string(orbalId_) + " checked");
+    return true;
+  }
+
+  // Whether the subclient is live and of this installation, reading what
+  // the checks need of it.
+  bool ReadSubclient(LiveSubclient& subclient) {
+    ApplicationId application(orbalId_, subclient.id);
+    if (application.getApplicationId(nullptr) != 0) {
+      event.debug("[%s]: Subclient %u is not one of installation %u (%s); not checked", kLogName,
+                  subclient.id, orbalId_, application.getErrorString().c_str());
+      return false;
+    }
+    MsExchangeSubclient stored(subclient.id, false);
+    bool deleted = false;
+    bool automatic = true;
+    PropertiesList properties;
+    ApplProperties& storedProperties = stored;
+    if (stored.isDeleted(deleted, nullptr) != 0 ||
+        stored.isselectionTypeAutomatic(automatic, nullptr) != 0 ||
+        storedProperties.getProperties(properties, nullptr) != 0) {
+      CouldNotRun("subclients", subclient.Label(),
+                  "it cannot be read from the configuration store: its databases are not checked",
+                  "check the configuration store");
+      return false;
+    }
+    if (deleted) return false;
+    subclient.automatic = automatic;
+    subclient.preferences = ReadCopyPreferences(orbalId_, subclient.id);
+    for (const ApplProperty* property : properties) {
+      if (const ExchangeDBProperty* entry = AsDatabaseEntry(property)) {
+        subclient.content.push_back(DatabasePath(*entry));
+      } else if (property->getType() == DAGDBProperty::kType) {
+        auto* association = dynamic_cast<const DAGDBProperty*>(property);
+        const std::string name = property->getName();
+        const size_t suffix = sizeof(kAssociationSuffix) - 1;
+        if (association == nullptr || name.size() < suffix ||
+            name.compare(name.size() - suffix, suffix, kAssociationSuffix) != 0) {
+          continue;
+        }
+        subclient.associations.emplace_back(name.substr(0, name.size() - suffix),
+                                            association->getAssociatedServer());
+      }
+    }
+    return true;
+  }
+
+  // The answers with each automatic subclient's copy preferences, asked of
+  // the server that answered; the first answer serves those that match it.
+  // Index into runs_ by subclient, -1 when none could be had.
+  std::vector<int> AskWithSubclientPreferences() {
+    std::vector<CopyPreferences> wanted;
+    // The active copy's server of each database comes from an answer that
+    // prefers the active copy.
+    CopyPreferences active;
+    if (!clientPreferences_.preferActive) wanted.push_back(active);
+    for (const LiveSubclient& subclient : subclients_) {
+      if (!subclient.automatic || subclient.preferences == clientPreferences_) continue;
+      if (std::find(wanted.begin(), wanted.end(), subclient.preferences) == wanted.end()) {
+        wanted.push_back(subclient.preferences);
+      }
+    }
+    runs_.resize(wanted.size());
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      runs_[i].server = answerServer_;
+      runs_[i].preferences = wanted[i];
+    }
+    RunDiscoveries(runs_, clientId_, atOnce_);
+
+    auto runFor = [&](const CopyPreferences& preferences) -> int {
+      for (size_t i = 0; i < runs_.size(); ++i) {
+        if (runs_[i].preferences == preferences)
+          return runs_[i].answered ? static_cast<int>(i) : -1;
+      }
+      return -2;  // the first answer
+    };
+    activeRun_ = clientPreferences_.preferActive ? -2 : runFor(active);
+    std::vector<int> bySubclient;
+    for (const LiveSubclient& subclient : subclients_) {
+      bySubclient.push_back(subclient.automatic ? runFor(subclient.preferences) : -2);
+    }
+    return bySubclient;
+  }
+
+  // The raw answer a run index stands for (-2: the first answer).
+  const Uvo::DAGDBResp* RawAnswer(int run) const {
+    if (run == -2) return &probes_[FirstAnswerIndex()].answer;
+    if (run < 0) return nullptr;
+    return &runs_[static_cast<size_t>(run)].answer;
+  }
+  size_t FirstAnswerIndex() const {
+    for (size_t i = 0; i < probes_.size(); ++i) {
+      if (probes_[i].answered) return i;
+    }
+    return 0;
+  }
+
+  void CheckSubclients() {
+    std::vector<int> runBySubclient = AskWithSubclientPreferences();
+
+    // The server of each database's active copy, as the tool names it.
+    std::unordered_map<std::string, std::string> activeServer;
+    if (const Uvo::DAGDBResp* active = RawAnswer(activeRun_)) {
+      for (const CNMessageBase& record : active->getDatabases()) {
+        activeServer.emplace(FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName)),
+                             tzdag::GetString(record, Uvo::DAGDB::kBackupServer));
+      }
+    }
+
+    std::set<std::string> protectedNames;
+    bool everySubclientFiltered = true;
+    bool everyCopyChecked = true;
+    for (size_t s = 0; s < subclients_.size(); ++s) {
+      const LiveSubclient& subclient = subclients_[s];
+      CheckStaleContent(subclient);
+
+      const Uvo::DAGDBResp* raw = RawAnswer(runBySubclient[s]);
+      if (raw == nullptr) {
+        const DiscoveryRun& failed = RunWithPreferences(subclient.preferences);
+        CouldNotRun("backup-copy", subclient.Label(),
+                    "the tool on " + answerServer_ +
+                        " gave no answer with its copy preferences: " + failed.problem,
+                    "see why the tool fails on " + answerServer_ + " (its lines are in the log)");
+        everyCopyChecked = false;
+        raw = RawAnswer(-2);  // its databases are the same whatever copy is chosen
+      }
+      Uvo::DAGDBResp databases = *raw;
+      if (!FilterResponceForClient(clientId_, databases) ||
+          !FilterResponceForSubClient(orbalId_, subclient.id, databases)) {
+        CouldNotRun("subclients", subclient.Label(),
+                    "database discovery for it fails: its databases cannot be told from its "
+                    "backup set's others (see the lines of FilterResponceForSubClient in the log)",
+                    "give its backup set a default subclient, and check that its content can be "
+                    "read");
+        everySubclientFiltered = false;
+        continue;
+      }
+      for (const CNMessageBase& record : std::as_const(databases).getDatabases()) {
+        const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
+        protectedNames.insert(FoldName(name));
+        if (subclient.automatic) {
+          const std::string backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
+          if (raw != RawAnswer(runBySubclient[s])) continue;  // its own answer is missing
+          auto active = activeServer.find(FoldName(name));
+          CheckBackupCopy(subclient, name, backupServer,
+                          active == activeServer.end() ? std::string() : active->second);
+          if (backupServer != kNotAvailable) {
+            backupsOn_[FoldName(backupServer)].push_back(name + " of " + subclient.Label());
+          }
+        }
+      }
+      if (!subclient.automatic) CheckAssociations(subclient, databases);
+    }
+    if (everyCopyChecked) {
+      Ran("backup-copy", "every database is backed up from the kind of copy its subclient prefers");
+    }
+    Ran("stale-content", "every database that subclient content names is in the DAG");
+    Ran("association", "every association of a manual subclient names a server with a copy");
+
+    if (!everySubclientFiltered) return;  // what those subclients protect is unknown
+    for (const CNMessageBase& record : std::as_const(kept_).getDatabases()) {
+      const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
+      if (protectedNames.count(FoldName(name)) != 0) continue;
+      Add(kDoctorFail, "unprotected", name, "no live subclient backs it up",
+          "add it to the content of a subclient of " + Client() +
+              ", or give its backup set a default subclient");
+    }
+    Ran("unprotected", "every database is backed up by a live subclient");
+  }
+
+  const DiscoveryRun& RunWithPreferences(const CopyPreferences& preferences) const {
+    for (const DiscoveryRun& run : runs_) {
+      if (run.preferences == preferences) return run;
+    }
+    return probes_[FirstAnswerIndex()];
+  }
+
+  void CheckStaleContent(const LiveSubclient& subclient) {
+    for (const std::string& path : subclient.content) {
+      if (databaseIndex_.count(FoldName(path)) != 0) continue;
+      Add(kDoctorWarn, "stale-content", path,
+          "named in the content of " + subclient.Label() + ", but the DAG has no such database",
+          "remove it from the content of " + subclient.Label() +
+              " (tzdag update-subclient --orbal " + std::to_string(orbalId_) + " --client " +
+              std::to_string(clientId_) + " --app " + std::to_string(subclient.id) + " does)");
+    }
+  }
+
+  void CheckBackupCopy(const LiveSubclient& subclient, const std::string& database,
+                       const std::string& backupServer, const std::string& activeServer) {
+    const CopyPreferences& p = subclient.preferences;
+    if (backupServer == kNotAvailable) {
+      if (!p.preferActive && !p.useActiveIfNoPassive) {
+        Add(kDoctorFail, "backup-copy", database,
+            subclient.Label() +
+                " finds no healthy passive copy and does not fall back to the "
+                "active copy: it is not backed up",
+            "let " + subclient.Label() +
+                " use the active copy when no passive copy is healthy, or repair a passive copy");
+      } else {
+        Add(kDoctorFail, "backup-copy", database,
+            "the tool finds no copy for " + subclient.Label() +
+                " to back it up from (no active copy): it is not backed up",
+            "mount the database, or repair its copies");
+      }
+      return;
+    }
+    if (activeServer.empty() || activeServer == kNotAvailable) return;
+    const bool fromActive = iStrEqual(activeServer)(backupServer);
+    if (!p.preferActive && fromActive) {
+      Add(kDoctorWarn, "backup-copy", database,
+          subclient.Label() +
+              " prefers a passive copy, but none on a selected member server is "
+              "healthy: backed up from the active copy on " +
+              backupServer,
+          "repair a passive copy, or add one on a selected member server");
+    } else if (p.preferActive && !fromActive) {
+      Add(kDoctorWarn, "backup-copy", database,
+          subclient.Label() + " prefers the active copy, which is on " + activeServer +
+              " (not selected): backed up from " + backupServer,
+          "select " + activeServer + " for " + Client());
+    }
+  }
+
+  void CheckAssociations(const LiveSubclient& subclient, const Uvo::DAGDBResp& databases) {
+    NameSet backedUp(Names(databases));
+    for (const auto& [database, server] : subclient.associations) {
+      auto found = databaseIndex_.find(FoldName(database));
+      if (found == databaseIndex_.end()) continue;  // not in the DAG: stale content says so
+      const AnsweredDatabase& answered = databases_[found->second];
+      if (!NameSet(answered.copyServers).Contains(server)) {
+        Add(kDoctorFail, "association", database,
+            subclient.Label() + " backs it up from " + server + ", which holds no copy of it",
+            "associate it with a server that holds a copy (" + NameList(answered.copyServers) +
+                ")");
+        continue;
+      }
+      if (backedUp.Contains(database)) {
+        backupsOn_[FoldName(server)].push_back(database + " of " + subclient.Label());
+      }
+    }
+  }
+
+  static std::vector<std::string> Names(const Uvo::DAGDBResp& databases) {
+    std::vector<std::string> names;
+    for (const CNMessageBase& record : databases.getDatabases()) {
+      names.push_back(tzdag::GetString(record, Uvo::DAGDB::kDbName));
+    }
+    return names;
+  }
+
+  // --- The agent on the member servers ---------------------------------------
+
+  void CheckAgents() {
+    if (report_.members.empty()) return;
+    for (const _tagDoctorMember& member : report_.members) {
+      if (!member.selected) continue;
+      if (!member.packageInstalled) {
+        const std::string what = member.knownClient
+                                     ? "the database agent (package 151) is not installed there"
+                                     : "the store knows no client " + member.name +
+                                           ", so no database agent is installed there";
+        auto backups = backupsOn_.find(FoldName(member.name));
+        if (backups != backupsOn_.end()) {
+          const std::vector<std::string>& names = backups->second;
+          Add(kDoctorFail, "agent", member.name,
+              "selected, but " + what + ": " + std::to_string(names.size()) + " backup" +
+                  (names.size() == 1 ? " is" : "s are") + " to run there (" + NameList(names) + ")",
+              "install the Exchange database agent on " + member.name + ", or unselect it for " +
+                  Client());
+        } else {
+          Add(kDoctorWarn, "agent", member.name, "selected, but " + what,
+              "install the Exchange database agent on " + member.name + ", or unselect it for " +
+                  Client());
+        }
+      }
+      if (member.agentDisagrees) {
+        Add(kDoctorWarn, "agent-entry", member.name,
+            member.agentFlag
+                ? "the DAG client's entry says it carries the database agent, but package 151 "
+                  "is not installed there: discovery is started there in vain"
+                : "package 151 is installed there, but the DAG client's entry says it has no "
+                  "database agent: discovery never runs there",
+            "bring the member server entry of " + member.name + " in " + Client() +
+                " in line with the installed packages");
+      }
+    }
+    Ran("agent", "every selected member server has the database agent");
+    Ran("agent-entry", "the member server entries agree with the installed packages");
+  }
+
+  // --- The report ---------------------------------------------------------------
+
+  void Finish() {
+    std::set<std::string> found;
+    for (const _tagDoctorFinding& finding : report_.findings) found.insert(finding.check);
+    for (const auto& [check, text] : okTexts_) {
+      if (found.count(check) == 0) report_.findings.push_back({kDoctorOk, check, "", text, ""});
+    }
+    std::stable_sort(report_.findings.begin(), report_.findings.end(),
+                     [](const _tagDoctorFinding& a, const _tagDoctorFinding& b) {
+                       return CheckRank(a.check) < CheckRank(b.check);
+                     });
+    report_.worst = kDoctorOk;
+    for (const _tagDoctorFinding& finding : report_.findings) {
+      report_.worst = std::max(report_.worst, finding.severity);
+    }
+  }
+
+  const uint32_t orbalId_;
+  const uint32_t clientId_;
+  const unsigned atOnce_;
+  _tagDoctorReport& report_;
+  bool complete_ = true;
+  std::map<std::string, std::string> okTexts_;
+
+  std::unordered_map<std::string, size_t> memberIndex_;  // folded name -> report_.members
+  CopyPreferences clientPreferences_;
+  std::vector<DiscoveryRun> probes_;
+  std::string answerServer_;
+  std::vector<AnsweredDatabase> databases_;                // the first answer, unfiltered
+  std::unordered_map<std::string, size_t> databaseIndex_;  // folded name -> databases_
+  Uvo::DAGDBResp kept_;                                    // the first answer, client-filtered
+  std::vector<LiveSubclient> subclients_;
+  std::vector<DiscoveryRun> runs_;  // answers with other copy preferences
+  int activeRun_ = -1;
+  // Folded server name -> the backups that are to run there.
+  std::unordered_map<std::string, std::vector<std::string>> backupsOn_;
+};
+
+}  // namespace
+
+bool DiagnoseDagClient(uint32_t orbalId, uint32_t clientId, _tagDoctorReport& report,
+                       unsigned maxProbesAtOnce) {
+  report = _tagDoctorReport();
+  report.orbalId = orbalId;
+  report.clientId = clientId;
+  Doctor doctor(orbalId, clientId, maxProbesAtOnce, report);
+  return doctor.Run();
+}

@@ -561,8 +561,8 @@ class Doctor {
       Add(kDoctorWarn, "stale-content", path,
           "named in the content of " + subclient.Label() + ", but the DAG has no such database",
           "remove it from the content of " + subclient.Label() +
-              " (tzdag update-subclient --orbal " + std::to_string(orbalId_) + " --client " +
-              std::to_string(clientId_) + " --app " + std::to_string(subclient.id) + " does)");
+              "; tzdag update-subclient --orbal " + std::to_string(orbalId_) + " --client " +
+              std::to_string(clientId_) + " --app " + std::to_string(subclient.id) + " does");
     }
   }
 

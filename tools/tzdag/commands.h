@@ -14,8 +14,9 @@ namespace tzdag_tool {
 
 // Exit statuses: the operation reported success, reported failure (or failed
 // once work had started), or the command could not be run as given (a usage
-// or set-up error found before any work). A signal n gives 128 + n.
-enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+// or set-up error found before any work); `doctor` found warnings only. A
+// signal n gives 128 + n.
+enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitWarnings = 3 };
 
 struct GlobalOptions {
   std::string store;       // --store, empty = platform default
@@ -51,6 +52,7 @@ Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
+Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
       AddInitCommand(app, global),         AddServersCommand(app, global),
       AddDiscoverDbsCommand(app, global),  AddEncryptCommand(app, global),
       AddUnprotectedCommand(app, global),  AddUpdateSubclientCommand(app, global),
-      AddDiscoverDagsCommand(app, global),
+      AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
   };
 
   // For the build: the man page and the bash completion are made from this.

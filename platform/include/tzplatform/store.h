@@ -3,6 +3,7 @@
 #ifndef TZPLATFORM_STORE_H_
 #define TZPLATFORM_STORE_H_
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +31,16 @@ TZPLATFORM_API std::string DumpStore(const std::string& path);
 // Copies the store at `from` to a new file `to` (consistent even while other
 // connections write).
 TZPLATFORM_API void CopyStore(const std::string& from, const std::string& to);
+
+// A client of the store, by id and name.
+struct StoredClient {
+  uint32_t id = 0;
+  std::string name;
+};
+
+// The DAG clients of the store at `path`: every client with at least one
+// member server entry, by id.
+TZPLATFORM_API std::vector<StoredClient> DagClients(const std::string& path);
 
 // Events recorded in the store at `path`, oldest first.
 TZPLATFORM_API std::vector<RaisedEvent> StoredEvents(const std::string& path);

@@ -113,6 +113,19 @@ void CopyStore(const std::string& from, const std::string& to) {
   scratch.MoveIntoPlace();
 }
 
+std::vector<StoredClient> DagClients(const std::string& path) {
+  Connection& db = store::ThreadConnection(path);
+  store::ReadTransaction snapshot(db);
+  std::vector<StoredClient> clients;
+  Statement rows(db,
+                 "SELECT id, name FROM clients WHERE id IN"
+                 " (SELECT client_id FROM client_properties WHERE type = 125) ORDER BY id");
+  while (rows.Step()) {
+    clients.push_back(StoredClient{static_cast<uint32_t>(rows.Int(0)), rows.Text(1)});
+  }
+  return clients;
+}
+
 std::vector<RaisedEvent> StoredEvents(const std::string& path) {
   Connection& db = store::ThreadConnection(path);
   store::ReadTransaction snapshot(db);

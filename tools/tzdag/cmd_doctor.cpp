@@ -1,0 +1,227 @@
+// tzdag doctor: what will go wrong with the backups of a DAG client (or of
+// every DAG client of the store), before it does. Writes nothing.
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <tzplatform/settings.h>
+#include <tzplatform/store.h>
+
+#include "commands.h"
+#include "id_option.h"
+#include "output.h"
+#include "signals.h"
+#include "tzdag/TzDagApi.h"
+
+namespace tzdag_tool {
+namespace {
+
+struct DoctorOptions {
+  uint32_t orbal = 0;
+  uint32_t client = 0;
+  bool all = false;
+  unsigned probes = kDoctorProbesAtOnce;
+};
+
+const char* SeverityName(DoctorSeverity severity) {
+  switch (severity) {
+    case kDoctorFail:
+      return "fail";
+    case kDoctorWarn:
+      return "warn";
+    default:
+      return "ok";
+  }
+}
+
+const char* YesNo(bool value) {
+  return value ? "yes" : "no";
+}
+
+struct CheckedClient {
+  uint32_t id = 0;
+  std::string name;  // empty when the store has no DAG client of that id
+  _tagDoctorReport report;
+  bool complete = false;
+};
+
+size_t Count(const _tagDoctorReport& report, DoctorSeverity severity) {
+  return static_cast<size_t>(std::count_if(
+      report.findings.begin(), report.findings.end(),
+      [severity](const _tagDoctorFinding& finding) { return finding.severity == severity; }));
+}
+
+std::string Plural(size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+nlohmann::json ReportJson(const CheckedClient& checked) {
+  const _tagDoctorReport& report = checked.report;
+  nlohmann::json members = nlohmann::json::array();
+  for (const _tagDoctorMember& m : report.members) {
+    members.push_back({{"name", m.name},
+                       {"selected", m.selected},
+                       {"agentFlag", m.agentFlag},
+                       {"knownClient", m.knownClient},
+                       {"packageInstalled", m.packageInstalled},
+                       {"agentDisagrees", m.agentDisagrees},
+                       {"host", m.host}});
+  }
+  nlohmann::json probes = nlohmann::json::array();
+  for (const _tagDoctorProbe& p : report.probes) {
+    probes.push_back({{"server", p.server},
+                      {"host", p.host},
+                      {"started", p.started},
+                      {"reachable", p.reachable},
+                      {"error", p.error},
+                      {"milliseconds", p.milliseconds}});
+  }
+  nlohmann::json findings = nlohmann::json::array();
+  for (const _tagDoctorFinding& f : report.findings) {
+    findings.push_back({{"severity", SeverityName(f.severity)},
+                        {"check", f.check},
+                        {"object", f.object},
+                        {"text", f.text},
+                        {"hint", f.hint}});
+  }
+  return {{"orbalId", report.orbalId},
+          {"clientId", report.clientId},
+          {"clientName", checked.name},
+          {"status", SeverityName(report.worst)},
+          {"complete", checked.complete},
+          {"answerServer", report.answerServer},
+          {"databases", report.databases},
+          {"members", members},
+          {"probes", probes},
+          {"findings", findings}};
+}
+
+void PrintReport(std::ostream& out, const CheckedClient& checked) {
+  const _tagDoctorReport& report = checked.report;
+  out << "DAG client " << report.clientId;
+  if (!checked.name.empty()) out << " (" << DisplayText(checked.name) << ")";
+  out << ", installation " << report.orbalId << ": "
+      << Plural(Count(report, kDoctorFail), "failure") << ", "
+      << Plural(Count(report, kDoctorWarn), "warning") << "\n";
+  if (!report.answerServer.empty()) {
+    out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
+        << Plural(report.databases, "database") << ")\n";
+  }
+  if (!report.members.empty()) {
+    std::vector<std::vector<std::string>> rows;
+    for (const _tagDoctorMember& m : report.members) {
+      rows.push_back({m.name, YesNo(m.selected), YesNo(m.agentFlag),
+                      m.knownClient ? YesNo(m.packageInstalled) : "no client",
+                      m.host.empty() ? "-" : m.host});
+    }
+    out << "\n";
+    PrintTable(out, {"MEMBER SERVER", "SELECTED", "AGENT (ENTRY)", "PACKAGE 151", "HOST"}, rows);
+  }
+  if (!report.probes.empty()) {
+    std::vector<std::vector<std::string>> rows;
+    for (const _tagDoctorProbe& p : report.probes) {
+      rows.push_back({p.server, p.host.empty() ? "-" : p.host, YesNo(p.reachable),
+                      std::to_string(p.milliseconds) + " ms", p.error.empty() ? "-" : p.error});
+    }
+    out << "\n";
+    PrintTable(out, {"PROBE", "HOST", "ANSWERED", "TIME", "ERROR"}, rows);
+  }
+  // Failures first, then warnings, then what passed; each in check order.
+  out << "\n";
+  for (DoctorSeverity severity : {kDoctorFail, kDoctorWarn, kDoctorOk}) {
+    for (const _tagDoctorFinding& f : report.findings) {
+      if (f.severity != severity) continue;
+      std::string label = SeverityName(f.severity);
+      std::transform(label.begin(), label.end(), label.begin(), ::toupper);
+      label.resize(6, ' ');
+      out << label << DisplayText(f.check);
+      if (severity == kDoctorOk) {
+        out << ": " << DisplayText(f.text) << "\n";
+        continue;
+      }
+      out << ": " << DisplayText(f.object) << "\n";
+      out << "      " << DisplayText(f.text) << "\n";
+      if (!f.hint.empty()) out << "      hint: " << DisplayText(f.hint) << "\n";
+    }
+  }
+}
+
+int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
+  std::vector<CheckedClient> clients;
+  const std::vector<tzplatform::StoredClient> dagClients =
+      tzplatform::DagClients(tzplatform::StorePath());
+  if (options.all) {
+    for (const tzplatform::StoredClient& client : dagClients) {
+      clients.push_back({client.id, client.name, {}, false});
+    }
+    if (clients.empty()) {
+      if (global.json)
+        PrintJson({{"ok", false}, {"status", "fail"}, {"clients", nlohmann::json::array()}});
+      std::cerr << "tzdag: the configuration store holds no DAG client (no client has member "
+                   "server entries)\n";
+      return kExitFailed;
+    }
+  } else {
+    CheckedClient client;
+    client.id = options.client;
+    for (const tzplatform::StoredClient& stored : dagClients) {
+      if (stored.id == options.client) client.name = stored.name;
+    }
+    clients.push_back(std::move(client));
+  }
+
+  DoctorSeverity worst = kDoctorOk;
+  for (CheckedClient& client : clients) {
+    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
+    // Asked to stop while a tool ran: what was found is not the client's state.
+    if (SignalWatch::Received() != 0) return kExitFailed;
+    worst = std::max(worst, client.report.worst);
+  }
+
+  if (global.json) {
+    nlohmann::json reports = nlohmann::json::array();
+    for (const CheckedClient& client : clients) reports.push_back(ReportJson(client));
+    PrintJson(
+        {{"ok", worst != kDoctorFail}, {"status", SeverityName(worst)}, {"clients", reports}});
+  } else {
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (i > 0) std::cout << "\n";
+      PrintReport(std::cout, clients[i]);
+    }
+  }
+  return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
+}
+
+}  // namespace
+
+Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
+  auto options = std::make_shared<DoctorOptions>();
+  CLI::App* sub = root.add_subcommand(
+      "doctor", "Check what will go wrong with a DAG client's backups; writes nothing");
+  AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
+  CLI::Option* client = AddIdOption(sub, "--client", options->client, "DAG client id");
+  CLI::Option* all = sub->add_flag("--all", options->all, "every DAG client of the store");
+  client->excludes(all);
+  sub->add_option(
+         "--probes", options->probes,
+         "member servers probed at once (default " + std::to_string(kDoctorProbesAtOnce) + ")")
+      ->check(CLI::Range(1, 64))
+      ->type_name("N");
+  sub->footer(
+      "Probes every selected member server with the agent as database discovery would, then "
+      "checks the databases of the first answer against the client's selection and "
+      "subclients. Findings: fail (a database will not be backed up, or a check could not "
+      "run), warn (backups run, but not as configured), ok.\n"
+      "Exit status: 0 when every check passed, 3 when there are warnings only, 1 when a check "
+      "failed or could not run, 2 for a usage or set-up error.");
+  sub->callback([client, all] {
+    if (client->count() == 0 && all->count() == 0) {
+      throw CLI::RequiredError("--client or --all");
+    }
+  });
+  return {sub, [options, &global] { return RunDoctor(*options, global); }};
+}
+
+}  // namespace tzdag_tool

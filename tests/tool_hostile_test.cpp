@@ -179,8 +179,10 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
   const std::vector<std::string> dryRun = {
       "update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"};
   const std::vector<std::string> discovery = {"discover-dbs", "--orbal", "1", "--client", "2"};
+  // Its probes run side by side, on threads of the library.
+  const std::vector<std::string> doctor = {"doctor", "--orbal", "1", "--client", "2"};
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    for (const auto* command : {&discovery, &dryRun}) {
+    for (const auto* command : {&discovery, &dryRun, &doctor}) {
       SCOPED_TRACE(std::to_string(signal) + " " + command->front());
       tztest::TestEnv env(tztest::DemoFixture());
       const std::string scratch = env.dir() + "/tmp";
@@ -241,6 +243,7 @@ TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
        {"--orbal", "--client", "--app"},
        true},
       {{"discover-dags", "--proxy", "PROXY01"}, {}, true},
+      {{"doctor", "--orbal", "1", "--client", "2"}, {"--orbal", "--client"}, true},
       {{"encrypt"}, {}, false},
       {{"init", env.dir() + "/fresh"}, {}, false},
   };

@@ -263,6 +263,7 @@ class Doctor {
   void CheckDatabases(const DiscoveryRun& answer) {
     report_.answerServer = answer.server;
     answerServer_ = answer.server;
+    firstAnswer_ = &answer;
     event.debug("[%s]: Databases checked on the answer of %s", kLogName, answer.server.c_str());
 
     for (const CNMessageBase& record : answer.answer.getDatabases()) {
@@ -402,6 +403,7 @@ class Doctor {
       CouldNotRun("subclients", subclient.Label(),
                   "it cannot be read from the configuration store: its databases are not checked",
                   "check the configuration store");
+      subclientUnread_ = true;
       return false;
     }
     if (deleted) return false;
@@ -425,14 +427,16 @@ class Doctor {
     return true;
   }
 
-  // The answers with each automatic subclient's copy preferences, asked of
-  // the server that answered; the first answer serves those that match it.
-  // Index into runs_ by subclient, -1 when none could be had.
-  std::vector<int> AskWithSubclientPreferences() {
+  // The run whose answer each subclient's backups follow, in subclients_
+  // order: for each automatic subclient the answering server is asked again
+  // with its copy preferences, unless the first answer was made with them;
+  // a manual subclient follows its associations, not the tool's choice, so
+  // the first answer serves it. Also finds activeRun_.
+  std::vector<const DiscoveryRun*> AskWithSubclientPreferences() {
     std::vector<CopyPreferences> wanted;
-    // The active copy's server of each database comes from an answer that
-    // prefers the active copy.
-    CopyPreferences active;
+    // The server of each database's active copy is what the tool names when
+    // asked for the active copy.
+    const CopyPreferences active;
     if (!clientPreferences_.preferActive) wanted.push_back(active);
     for (const LiveSubclient& subclient : subclients_) {
       if (!subclient.automatic || subclient.preferences == clientPreferences_) continue;
@@ -447,64 +451,51 @@ class Doctor {
     }
     RunDiscoveries(runs_, clientId_, atOnce_);
 
-    auto runFor = [&](const CopyPreferences& preferences) -> int {
-      for (size_t i = 0; i < runs_.size(); ++i) {
-        if (runs_[i].preferences == preferences)
-          return runs_[i].answered ? static_cast<int>(i) : -1;
+    auto runFor = [&](const CopyPreferences& preferences) -> const DiscoveryRun* {
+      if (preferences == clientPreferences_) return firstAnswer_;
+      for (const DiscoveryRun& run : runs_) {
+        if (run.preferences == preferences) return &run;
       }
-      return -2;  // the first answer
+      return firstAnswer_;
     };
-    activeRun_ = clientPreferences_.preferActive ? -2 : runFor(active);
-    std::vector<int> bySubclient;
+    activeRun_ = clientPreferences_.preferActive ? firstAnswer_ : runFor(active);
+    std::vector<const DiscoveryRun*> bySubclient;
     for (const LiveSubclient& subclient : subclients_) {
-      bySubclient.push_back(subclient.automatic ? runFor(subclient.preferences) : -2);
+      bySubclient.push_back(subclient.automatic ? runFor(subclient.preferences) : firstAnswer_);
     }
     return bySubclient;
   }
 
-  // The raw answer a run index stands for (-2: the first answer).
-  const Uvo::DAGDBResp* RawAnswer(int run) const {
-    if (run == -2) return &probes_[FirstAnswerIndex()].answer;
-    if (run < 0) return nullptr;
-    return &runs_[static_cast<size_t>(run)].answer;
-  }
-  size_t FirstAnswerIndex() const {
-    for (size_t i = 0; i < probes_.size(); ++i) {
-      if (probes_[i].answered) return i;
-    }
-    return 0;
-  }
-
   void CheckSubclients() {
-    std::vector<int> runBySubclient = AskWithSubclientPreferences();
+    const std::vector<const DiscoveryRun*> runBySubclient = AskWithSubclientPreferences();
 
     // The server of each database's active copy, as the tool names it.
     std::unordered_map<std::string, std::string> activeServer;
-    if (const Uvo::DAGDBResp* active = RawAnswer(activeRun_)) {
-      for (const CNMessageBase& record : active->getDatabases()) {
+    if (activeRun_->answered) {
+      for (const CNMessageBase& record : activeRun_->answer.getDatabases()) {
         activeServer.emplace(FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName)),
                              tzdag::GetString(record, Uvo::DAGDB::kBackupServer));
       }
     }
 
     std::set<std::string> protectedNames;
-    bool everySubclientFiltered = true;
+    bool everySubclientFiltered = !subclientUnread_;
     bool everyCopyChecked = true;
     for (size_t s = 0; s < subclients_.size(); ++s) {
       const LiveSubclient& subclient = subclients_[s];
+      const DiscoveryRun& run = *runBySubclient[s];
       CheckStaleContent(subclient);
 
-      const Uvo::DAGDBResp* raw = RawAnswer(runBySubclient[s]);
-      if (raw == nullptr) {
-        const DiscoveryRun& failed = RunWithPreferences(subclient.preferences);
+      if (!run.answered) {
         CouldNotRun("backup-copy", subclient.Label(),
                     "the tool on " + answerServer_ +
-                        " gave no answer with its copy preferences: " + failed.problem,
+                        " gave no answer with its copy preferences: " + run.problem,
                     "see why the tool fails on " + answerServer_ + " (its lines are in the log)");
         everyCopyChecked = false;
-        raw = RawAnswer(-2);  // its databases are the same whatever copy is chosen
       }
-      Uvo::DAGDBResp databases = *raw;
+      // Which databases are the subclient's does not depend on the copy
+      // chosen, so the first answer tells them when its own is missing.
+      Uvo::DAGDBResp databases = run.answered ? run.answer : firstAnswer_->answer;
       if (!FilterResponceForClient(clientId_, databases) ||
           !FilterResponceForSubClient(orbalId_, subclient.id, databases)) {
         CouldNotRun("subclients", subclient.Label(),
@@ -518,15 +509,13 @@ class Doctor {
       for (const CNMessageBase& record : std::as_const(databases).getDatabases()) {
         const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
         protectedNames.insert(FoldName(name));
-        if (subclient.automatic) {
-          const std::string backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
-          if (raw != RawAnswer(runBySubclient[s])) continue;  // its own answer is missing
-          auto active = activeServer.find(FoldName(name));
-          CheckBackupCopy(subclient, name, backupServer,
-                          active == activeServer.end() ? std::string() : active->second);
-          if (backupServer != kNotAvailable) {
-            backupsOn_[FoldName(backupServer)].push_back(name + " of " + subclient.Label());
-          }
+        if (!subclient.automatic || !run.answered) continue;
+        const std::string backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
+        auto active = activeServer.find(FoldName(name));
+        CheckBackupCopy(subclient, name, backupServer,
+                        active == activeServer.end() ? std::string() : active->second);
+        if (backupServer != kNotAvailable) {
+          backupsOn_[FoldName(backupServer)].push_back(name + " of " + subclient.Label());
         }
       }
       if (!subclient.automatic) CheckAssociations(subclient, databases);
@@ -546,13 +535,6 @@ class Doctor {
               ", or give its backup set a default subclient");
     }
     Ran("unprotected", "every database is backed up by a live subclient");
-  }
-
-  const DiscoveryRun& RunWithPreferences(const CopyPreferences& preferences) const {
-    for (const DiscoveryRun& run : runs_) {
-      if (run.preferences == preferences) return run;
-    }
-    return probes_[FirstAnswerIndex()];
   }
 
   void CheckStaleContent(const LiveSubclient& subclient) {
@@ -702,8 +684,10 @@ class Doctor {
   std::unordered_map<std::string, size_t> databaseIndex_;  // folded name -> databases_
   Uvo::DAGDBResp kept_;                                    // the first answer, client-filtered
   std::vector<LiveSubclient> subclients_;
-  std::vector<DiscoveryRun> runs_;  // answers with other copy preferences
-  int activeRun_ = -1;
+  const DiscoveryRun* firstAnswer_ = nullptr;  // in probes_
+  std::vector<DiscoveryRun> runs_;             // answers with other copy preferences
+  const DiscoveryRun* activeRun_ = nullptr;    // the answer that names the active copies
+  bool subclientUnread_ = false;               // a subclient of the list could not be read
   // Folded server name -> the backups that are to run there.
   std::unordered_map<std::string, std::vector<std::string>> backupsOn_;
 };

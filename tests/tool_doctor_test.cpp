@@ -95,7 +95,14 @@ TEST(DoctorTool, FindsEachKindOfFaultAndLeavesTheStoreAsItWas) {
     int exitCode;
     std::vector<std::string> problems;
     const char* client = "2";
+    // When not empty: the tool on every host, in place of the simulator.
+    std::string tool = "";
   };
+  // Fails when asked for passive copies; answers as the simulator otherwise.
+  const std::string failsForPassiveCopies =
+      "#!/bin/bash\n[ \"$1 $2\" = \"-dag 0\" ] && exit 3\n"
+      "exec -a \"$0\" \"" +
+      tztest::SimulatorPath() + "\" \"$@\"\n";
   const Case cases[] = {
       {"healthy", [](json&) {}, 0, {}},
       {"agent: backups are to run on a server without it",
@@ -217,6 +224,15 @@ TEST(DoctorTool, FindsEachKindOfFaultAndLeavesTheStoreAsItWas) {
        {"fail subclients subclient 11 (sales): database discovery for it fails: its databases "
         "cannot be told from its backup set's others (see the lines of "
         "FilterResponceForSubClient in the log)"}},
+      {"backup-copy: the answering server fails with the subclients' preferences",
+       [](json&) {},
+       1,
+       {"fail backup-copy subclient 10 (default): the tool on MBX01 gave no answer with its copy "
+        "preferences: -4: exited with status 3 without output",
+        "fail backup-copy subclient 11 (sales): the tool on MBX01 gave no answer with its copy "
+        "preferences: -4: exited with status 3 without output"},
+       "2",
+       failsForPassiveCopies},
       {"client: not a DAG client",
        [](json&) {},
        1,
@@ -229,6 +245,9 @@ TEST(DoctorTool, FindsEachKindOfFaultAndLeavesTheStoreAsItWas) {
     json fixture = HealthyFixture();
     c.change(fixture);
     tztest::TestEnv env(fixture);
+    if (!c.tool.empty()) {
+      for (const json& host : fixture["remote"]["hosts"]) env.InstallTool(host, c.tool);
+    }
     const std::string dumpBefore = tzplatform::DumpStore(env.storePath());
     const std::string bytesBefore = tztest::ReadFile(env.storePath());
 

@@ -133,10 +133,10 @@ void PrintReport(std::ostream& out, const CheckedClient& checked) {
   for (DoctorSeverity severity : {kDoctorFail, kDoctorWarn, kDoctorOk}) {
     for (const _tagDoctorFinding& f : report.findings) {
       if (f.severity != severity) continue;
-      std::string label = SeverityName(f.severity);
-      std::transform(label.begin(), label.end(), label.begin(), ::toupper);
-      label.resize(6, ' ');
-      out << label << DisplayText(f.check);
+      out << (severity == kDoctorFail   ? "FAIL  "
+              : severity == kDoctorWarn ? "WARN  "
+                                        : "OK    ")
+          << DisplayText(f.check);
       if (severity == kDoctorOk) {
         out << ": " << DisplayText(f.text) << "\n";
         continue;
@@ -157,8 +157,9 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
       clients.push_back({client.id, client.name, {}, false});
     }
     if (clients.empty()) {
-      if (global.json)
+      if (global.json) {
         PrintJson({{"ok", false}, {"status", "fail"}, {"clients", nlohmann::json::array()}});
+      }
       std::cerr << "tzdag: the configuration store holds no DAG client (no client has member "
                    "server entries)\n";
       return kExitFailed;

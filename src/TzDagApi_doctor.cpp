@@ -478,6 +478,19 @@ class Doctor {
       }
     }
 
+    // The server each answer's tool named for each database, before any filter.
+    std::map<const DiscoveryRun*, std::unordered_map<std::string, std::string>> toolPicks;
+    auto picksOf = [&](const DiscoveryRun& run) -> const auto& {
+      auto [picks, fresh] = toolPicks.try_emplace(&run);
+      if (fresh) {
+        for (const CNMessageBase& record : run.answer.getDatabases()) {
+          picks->second.emplace(FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName)),
+                                tzdag::GetString(record, Uvo::DAGDB::kBackupServer));
+        }
+      }
+      return picks->second;
+    };
+
     std::set<std::string> protectedNames;
     bool everySubclientFiltered = !subclientUnread_;
     bool everyCopyChecked = true;
@@ -512,7 +525,9 @@ class Doctor {
         if (!subclient.automatic || !run.answered) continue;
         const std::string backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
         auto active = activeServer.find(FoldName(name));
+        auto pick = picksOf(run).find(FoldName(name));
         CheckBackupCopy(subclient, name, backupServer,
+                        pick == picksOf(run).end() ? backupServer : pick->second,
                         active == activeServer.end() ? std::string() : active->second);
         if (backupServer != kNotAvailable) {
           backupsOn_[FoldName(backupServer)].push_back(name + " of " + subclient.Label());
@@ -548,15 +563,18 @@ class Doctor {
     }
   }
 
+  // `toolPick` is the server the tool named before the client filter, which
+  // replaces a pick on an unselected server with the first selected copy.
   void CheckBackupCopy(const LiveSubclient& subclient, const std::string& database,
-                       const std::string& backupServer, const std::string& activeServer) {
+                       const std::string& backupServer, const std::string& toolPick,
+                       const std::string& activeServer) {
     const CopyPreferences& p = subclient.preferences;
     if (backupServer == kNotAvailable) {
       if (!p.preferActive && !p.useActiveIfNoPassive) {
         Add(kDoctorFail, "backup-copy", database,
             subclient.Label() +
-                " finds no healthy passive copy and does not fall back to the "
-                "active copy: it is not backed up",
+                " finds no healthy passive copy and does not fall back to the active copy: it "
+                "is not backed up",
             "let " + subclient.Label() +
                 " use the active copy when no passive copy is healthy, or repair a passive copy");
       } else {
@@ -570,12 +588,19 @@ class Doctor {
     if (activeServer.empty() || activeServer == kNotAvailable) return;
     const bool fromActive = iStrEqual(activeServer)(backupServer);
     if (!p.preferActive && fromActive) {
-      Add(kDoctorWarn, "backup-copy", database,
-          subclient.Label() +
-              " prefers a passive copy, but none on a selected member server is "
-              "healthy: backed up from the active copy on " +
-              backupServer,
-          "repair a passive copy, or add one on a selected member server");
+      if (iStrEqual(activeServer)(toolPick)) {
+        Add(kDoctorWarn, "backup-copy", database,
+            subclient.Label() +
+                " prefers a passive copy, but no passive copy is healthy: backed up from the "
+                "active copy on " +
+                backupServer,
+            "repair a passive copy of it");
+      } else {
+        Add(kDoctorWarn, "backup-copy", database,
+            subclient.Label() + " prefers a passive copy, but the one the tool picks is on " +
+                toolPick + " (not selected): backed up from the active copy on " + backupServer,
+            "select " + toolPick + " for " + Client());
+      }
     } else if (p.preferActive && !fromActive) {
       Add(kDoctorWarn, "backup-copy", database,
           subclient.Label() + " prefers the active copy, which is on " + activeServer +

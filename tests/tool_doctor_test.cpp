@@ -198,8 +198,17 @@ TEST(DoctorTool, FindsEachKindOfFaultAndLeavesTheStoreAsItWas) {
       {"backup-copy: no healthy passive copy, the active one is used",
        [](json& f) { Database(f, "First\\DB01")["copies"][1]["healthy"] = false; },
        3,
-       {"warn backup-copy First\\DB01: subclient 11 (sales) prefers a passive copy, but none on "
-        "a selected member server is healthy: backed up from the active copy on MBX01"}},
+       {"warn backup-copy First\\DB01: subclient 11 (sales) prefers a passive copy, but no passive "
+        "copy is healthy: backed up from the active copy on MBX01"}},
+      {"backup-copy: the tool's passive pick is on an unselected server",
+       [](json& f) {
+         AddUnselectedMbx03(f);
+         Database(f, "First\\DB01")["copies"] = {
+             {{"server", "MBX01"}, {"active", true}}, {{"server", "MBX03"}}, {{"server", "MBX02"}}};
+       },
+       3,
+       {"warn backup-copy First\\DB01: subclient 11 (sales) prefers a passive copy, but the one "
+        "the tool picks is on MBX03 (not selected): backed up from the active copy on MBX01"}},
       {"backup-copy: no healthy passive copy and no fall-back",
        [](json& f) {
          Database(f, "First\\DB01")["copies"][1]["healthy"] = false;

@@ -386,8 +386,11 @@ constexpr unsigned kDoctorProbesAtOnce = 8;
 //   each automatic subclient, the copy its databases are backed up from,
 //   asked of the answering server once more with that subclient's copy
 //   preferences ("backup-copy": a warning when a subclient that prefers
-//   passive copies gets the active one, or one that prefers the active copy
-//   gets a passive one; a fail when the tool finds no copy, "N/A"). Names are
+//   passive copies gets the active one, because no passive copy is healthy
+//   or because the tool picks one on an unselected server and the client
+//   filter falls back to the first selected copy, or when one that prefers
+//   the active copy gets a passive one; a fail when the tool finds no copy,
+//   "N/A"). Names are
 //   compared ignoring letter case, as the filters compare them.
 //
 // Subclients are those of the client's subclient list that belong to

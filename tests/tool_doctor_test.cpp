@@ -267,6 +267,7 @@ TEST(DoctorTool, FindsEachKindOfFaultAndLeavesTheStoreAsItWas) {
     ASSERT_EQ(answer["clients"].size(), 1u);
     EXPECT_EQ(Problems(answer["clients"][0], env.remoteRoot()), c.problems) << answer.dump(2);
     EXPECT_EQ(answer["ok"], c.exitCode != 1);
+    EXPECT_EQ(answer.contains("error"), c.exitCode == 1);
     if (c.problems.empty()) {  // every check ran and says so
       std::vector<std::string> checks;
       for (const json& f : answer["clients"][0]["findings"]) checks.push_back(f["check"]);
@@ -309,8 +310,9 @@ TEST(DoctorTool, ShowsTheDemoStoresFaults) {
   EXPECT_LT(run.out.find("FAIL  dropped"), run.out.find("WARN  reachability"));
 }
 
-// One client or --all, never both; a bound of at least one probe.
-TEST(DoctorTool, RefusesOptionsThatDoNotNameTheClientsToCheck) {
+// One client or --all, never both; a bound of at least one probe. A store
+// without a DAG client has nothing for --all to check: a failure.
+TEST(DoctorTool, RefusesWhatNamesNoClientToCheck) {
   tztest::TestEnv env(HealthyFixture());
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {"doctor", "--orbal", "1"},
@@ -321,6 +323,17 @@ TEST(DoctorTool, RefusesOptionsThatDoNotNameTheClientsToCheck) {
     EXPECT_EQ(usage.exitCode, 2) << args.back() << "\n" << usage.err;
     EXPECT_EQ(usage.out, "");
   }
+
+  json noDagClient = HealthyFixture();
+  noDagClient["store"]["clients"][0].erase("memberServers");
+  tztest::TestEnv bare(noDagClient);
+  tztest::ToolRun run = tztest::RunTzdagIn(bare, {"--json", "doctor", "--orbal", "1", "--all"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(json::parse(run.out),
+            json({{"ok", false},
+                  {"error",
+                   "the configuration store holds no DAG client (no client has member server "
+                   "entries)"}}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "id_option.h"
 #include "output.h"
 #include "signals.h"
+#include "tool_options.h"
 #include "tzdag/TzDagApi.h"
 
 namespace tzdag_tool {
@@ -157,12 +159,8 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
       clients.push_back({client.id, client.name, {}, false});
     }
     if (clients.empty()) {
-      if (global.json) {
-        PrintJson({{"ok", false}, {"status", "fail"}, {"clients", nlohmann::json::array()}});
-      }
-      std::cerr << "tzdag: the configuration store holds no DAG client (no client has member "
-                   "server entries)\n";
-      return kExitFailed;
+      throw std::runtime_error(
+          "the configuration store holds no DAG client (no client has member server entries)");
     }
   } else {
     CheckedClient client;
@@ -174,18 +172,24 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   }
 
   DoctorSeverity worst = kDoctorOk;
+  size_t failures = 0;
   for (CheckedClient& client : clients) {
     client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
     // Asked to stop while a tool ran: what was found is not the client's state.
     if (SignalWatch::Received() != 0) return kExitFailed;
     worst = std::max(worst, client.report.worst);
+    failures += Count(client.report, kDoctorFail);
   }
 
   if (global.json) {
     nlohmann::json reports = nlohmann::json::array();
     for (const CheckedClient& client : clients) reports.push_back(ReportJson(client));
-    PrintJson(
-        {{"ok", worst != kDoctorFail}, {"status", SeverityName(worst)}, {"clients", reports}});
+    nlohmann::json answer = {
+        {"ok", worst != kDoctorFail}, {"status", SeverityName(worst)}, {"clients", reports}};
+    if (worst == kDoctorFail) {
+      answer["error"] = "the health check found " + Plural(failures, "failure");
+    }
+    PrintJson(answer);
   } else {
     for (size_t i = 0; i < clients.size(); ++i) {
       if (i > 0) std::cout << "\n";
@@ -210,13 +214,15 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
          "member servers probed at once (default " + std::to_string(kDoctorProbesAtOnce) + ")")
       ->check(CLI::Range(1, 64))
       ->type_name("N");
+  AddTimeoutOption(sub);
   sub->footer(
       "Probes every selected member server with the agent as database discovery would, then "
       "checks the databases of the first answer against the client's selection and "
       "subclients. Findings: fail (a database will not be backed up, or a check could not "
       "run), warn (backups run, but not as configured), ok.\n"
       "Exit status: 0 when every check passed, 3 when there are warnings only, 1 when a check "
-      "failed or could not run, 2 for a usage or set-up error.");
+      "failed or could not run, 2 for a usage or set-up error.\n"
+      "Example: tzdag doctor --orbal 1 --client 2");
   sub->callback([client, all] {
     if (client->count() == 0 && all->count() == 0) {
       throw CLI::RequiredError("--client or --all");

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pty_process.h"
 #include "temp_dir.h"
 #include "test_env.h"
 #include "tzdag_runner.h"
@@ -334,6 +335,24 @@ TEST(DoctorTool, RefusesWhatNamesNoClientToCheck) {
                   {"error",
                    "the configuration store holds no DAG client (no client has member server "
                    "entries)"}}));
+}
+
+// At a terminal, probes that wait side by side share one line: the longest
+// wait and how many more; it is cleared before the report.
+TEST(DoctorTool, ShowsParallelWaitsOnOneTerminalLine) {
+  json fixture = HealthyFixture();
+  fixture["remote"]["failures"] = {{"mbx01.test", "hang"}, {"mbx02.test", "hang"}};
+  tztest::TestEnv env(fixture);
+  std::vector<std::string> args = tztest::OptionsFor(env);
+  for (const char* arg : {"doctor", "--orbal", "1", "--client", "2", "--timeout", "2"}) {
+    args.push_back(arg);
+  }
+  tztest::PtyProcess doctor(tztest::TzdagPath(), args);
+  EXPECT_TRUE(doctor.ReadUntil(": 1 s of 2 s (and 1 more)"));
+  EXPECT_EQ(doctor.Wait(), 1);
+  EXPECT_NE(doctor.transcript().find("\r\x1b[KDAG client 2 (DAG01), installation 1: "),
+            std::string::npos)
+      << doctor.transcript();
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include <tzplatform/session.h>
 
@@ -83,24 +87,60 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
   return read;
 }
 
+namespace {
+
+// The tools being waited for, by the thread that waits (tzdag doctor waits
+// for several at once), and whether a line is on the terminal. The hook runs
+// on each waiting thread, so all of it is done under the lock, the drawing
+// included, lest two threads' lines run into each other.
+struct WaitLine {
+  std::mutex lock;
+  std::map<std::thread::id, tzplatform::RemoteWait> waits;  // each after its first second
+  bool shown = false;
+
+  void Update(const tzplatform::RemoteWait& wait) {
+    std::lock_guard<std::mutex> hold(lock);
+    const std::thread::id waiter = std::this_thread::get_id();
+    if (wait.ended) {
+      waits.erase(waiter);
+    } else if (wait.waitedSeconds >= 1) {  // one that answers within a second is not worth a line
+      waits[waiter] = wait;
+    } else {
+      return;
+    }
+    Draw();
+  }
+
+  // "\r" and erase-to-end redraw the one line in place: the tool waited for
+  // longest, and how many more there are.
+  void Draw() {
+    if (waits.empty()) {
+      if (shown) WriteError("\r\x1b[K");
+      shown = false;
+      return;
+    }
+    const tzplatform::RemoteWait* longest = nullptr;
+    for (const auto& entry : waits) {
+      if (longest == nullptr || entry.second.waitedSeconds > longest->waitedSeconds) {
+        longest = &entry.second;
+      }
+    }
+    std::string line = "\r\x1b[KWaiting for " + DisplayText(longest->executable) + " on " +
+                       DisplayText(longest->host) + ": " + std::to_string(longest->waitedSeconds) +
+                       " s of " + std::to_string(longest->timeoutSeconds) + " s";
+    if (waits.size() > 1) line += " (and " + std::to_string(waits.size() - 1) + " more)";
+    WriteError(line);
+    shown = true;
+  }
+};
+
+}  // namespace
+
 WaitIndicator::WaitIndicator() {
   if (!isatty(STDERR_FILENO)) return;
   installed_ = true;
-  auto shown = std::make_shared<bool>(false);
-  tzplatform::SetRemoteWaitHook([shown](const tzplatform::RemoteWait& wait) {
-    // "\r" and erase-to-end redraw the one line in place.
-    if (wait.ended) {
-      if (*shown) WriteError("\r\x1b[K");
-      *shown = false;
-      return;
-    }
-    // A tool that answers within a second is not worth a line.
-    if (wait.waitedSeconds < 1) return;
-    WriteError("\r\x1b[KWaiting for " + DisplayText(wait.executable) + " on " +
-               DisplayText(wait.host) + ": " + std::to_string(wait.waitedSeconds) + " s of " +
-               std::to_string(wait.timeoutSeconds) + " s");
-    *shown = true;
-  });
+  auto line = std::make_shared<WaitLine>();
+  tzplatform::SetRemoteWaitHook([line](const tzplatform::RemoteWait& wait) { line->Update(wait); });
 }
 
 WaitIndicator::~WaitIndicator() {

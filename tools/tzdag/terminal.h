@@ -14,9 +14,10 @@ namespace tzdag_tool {
 bool ReadSecretLine(const std::string& prompt, std::string& line);
 
 // While alive, and only when standard error is a terminal, shows on standard
-// error one line for each remote tool that has been running for a second or
-// more ("Waiting for PshimProxy.exe on mbx02.corp.example: 3 s of 300 s"),
-// redrawn every second and cleared when the tool ends.
+// error one line while remote tools have been running for a second or more
+// ("Waiting for PshimProxy.exe on mbx02.corp.example: 3 s of 300 s"; the
+// one waited for longest, with " (and 2 more)" when others run beside it),
+// redrawn every second and cleared when the last of them ends.
 class WaitIndicator {
  public:
   WaitIndicator();

@@ -225,6 +225,8 @@ def main():
                         "folder under $TMPDIR, removed afterwards); kept and reused when given")
     parser.add_argument("--tests", help="run only the tests whose names match this regular "
                         "expression (ctest -R), for a quicker look at one area")
+    parser.add_argument("--pick", help="run only these faults of the sample, by their numbers "
+                        "in it (e.g. 3,17,42): to see again what an earlier run reported")
     parser.add_argument("--list", action="store_true", help="only list the chosen faults")
     parser.add_argument("--test-timeout", type=int, default=120,
                         help="seconds a test may run before it counts as failed (default 120)")
@@ -252,8 +254,15 @@ def main():
     chosen = chooser.sample(candidates, min(args.count, len(candidates)))
     print("scripts/mutate: %d of %d possible faults in %d files (--seed %d)"
           % (len(chosen), len(candidates), len(sources), args.seed), flush=True)
+    numbered = list(enumerate(chosen, 1))
+    if args.pick:
+        try:
+            wanted = {int(n) for n in args.pick.split(",") if n.strip()}
+        except ValueError:
+            parser.error("--pick takes numbers separated by commas")
+        numbered = [(i, fault) for i, fault in numbered if i in wanted]
     if args.list:
-        for i, fault in enumerate(chosen, 1):
+        for i, fault in numbered:
             print("[%3d] %s" % (i, fault.describe()))
         return 0
 
@@ -282,7 +291,7 @@ def main():
         killed = survived = broken = 0
         survivors = []
         started = time.time()
-        for i, fault in enumerate(chosen, 1):
+        for i, fault in numbered:
             path = os.path.join(tree, fault.path)
             with open(path, encoding="utf-8") as f:
                 original = f.read()

@@ -270,8 +270,17 @@ def main():
     tree = os.path.join(work, "tree")
     build = os.path.join(work, "build")
     log = os.path.join(work, "last.log")
+    # A fault whose run was killed (not merely failed) leaves its build newer
+    # than the restored source, which keeps its old time in the copy: make that
+    # file newer again so the build notices.
+    pending = os.path.join(work, "pending")
     try:
         copy_tree(tree)
+        if os.path.exists(pending):
+            with open(pending, encoding="utf-8") as f:
+                stale = os.path.join(tree, f.read().strip())
+            if os.path.exists(stale):
+                os.utime(stale)
         print("scripts/mutate: building the unchanged copy in %s" % build, flush=True)
         # Unoptimised and without debug information: the quickest rebuilds.
         configure = ["cmake", "-S", tree, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=",
@@ -296,6 +305,8 @@ def main():
             with open(path, encoding="utf-8") as f:
                 original = f.read()
             mutated = original[:fault.start] + fault.replacement + original[fault.end:]
+            with open(pending, "w", encoding="utf-8") as f:
+                f.write(fault.path)
             with open(path, "w", encoding="utf-8") as f:
                 f.write(mutated)
             try:
@@ -315,7 +326,8 @@ def main():
                     f.write(original)
             print("[%3d/%d] %-13s %s" % (i, len(chosen), verdict, fault.describe()), flush=True)
         # Leave the build matching the unchanged tree for the next run.
-        run(["cmake", "--build", build], tree, log=log)
+        if run(["cmake", "--build", build], tree, log=log) == 0 and os.path.exists(pending):
+            os.remove(pending)
 
         valid = killed + survived
         print("")

@@ -1,47 +1,49 @@
-// Direct DAG discovery: the answer builders, the new-member filter and the
-// agent-installed check over a configuration store.
+// Direct DAG discovery: the agent-installed check over a configuration store,
+// the answer builders and the new-member filter, and the directory agent with
+// its directory-value helpers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../src/internal.h"
 #include "records_support.h"
+#include "temp_dir.h"
 #include "test_env.h"
+#include "tzdag/DagDiscoverAgent.h"
 #include "tzdag/TzDagApi.h"
+#include "tzplatform/TZPassword.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
+#include "tzplatform/settings.h"
 
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using tztest::Member;
 using tztest::Members;
+using Texts = std::vector<std::string>;
 
 // Clients of every kind the filter and the check tell apart.
 const char kStore[] = R"({"store": {"clients": [
-  {"id": 3, "name": "MBX01", "host": "mbx01.corp.example", "release": 16,
-   "dagAssociated": true, "packages": [151]},
-  {"id": 4, "name": "ASSOC13", "host": "assoc13.corp.example", "release": 13,
-   "dagAssociated": true, "packages": [151]},
-  {"id": 5, "name": "OLD13", "host": "old13.corp.example", "release": 13, "packages": [151]},
-  {"id": 6, "name": "NEW14", "host": "new14.corp.example", "release": 14, "packages": [151]},
-  {"id": 7, "name": "NOAGENT", "host": "noagent.corp.example", "release": 15, "packages": []},
-  {"id": 8, "name": "NORELEASE", "host": "norelease.corp.example", "packages": [151]},
-  {"id": 2147483653, "name": "WIDEID", "host": "wideid.corp.example", "release": 16,
-   "packages": [151]}
-]}})";
+  {"id": 3, "name": "MBX01", "release": 16, "dagAssociated": true, "packages": [151]},
+  {"id": 4, "name": "ASSOC13", "release": 13, "dagAssociated": true, "packages": [151]},
+  {"id": 5, "name": "OLD13", "release": 13, "packages": [151]},
+  {"id": 6, "name": "NEW14", "release": 14, "packages": [151]},
+  {"id": 7, "name": "NOAGENT", "release": 15, "packages": []},
+  {"id": 8, "name": "NORELEASE", "packages": [151]},
+  {"id": 2147483653, "name": "WIDEID", "release": 16, "packages": [151]}]}})";
 
-_tagDagServer Dag(const std::string& name, const std::vector<std::string>& servers) {
+_tagDagServer Dag(const std::string& name, const Texts& servers) {
   _tagDagServer dag{name, "CN=" + name + ",DC=corp,DC=example", {}};
   for (const std::string& s : servers) dag.servers.push_back({s, false});
   return dag;
 }
 
 // A predicate that records whom it was asked about.
-std::vector<std::string> g_asked;
+Texts g_asked;
 bool RecordingPredicate(_tagExServer& server) {
   g_asked.push_back(server.name);
   return server.name == "NEW14";
@@ -54,69 +56,50 @@ class DagDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(DagDiscoveryTest, AgentInstalledCheckAsksThePackageQueryWithTheLowBitsOfTheId) {
+  const std::string check = "[HasExDbAgentInstalled]: ";
+  const std::string exception =
+      check + "Exception detected while check uvo installed or not. Continue...";
   struct Case {
     const char* server;
+    const char* throwing;  // a package query that throws, for this key
+    const char* key;
     bool installed;
-    std::vector<std::string> lines;
+    Texts lines;
   };
+  // clang-format off
   const Case cases[] = {
-      {"MBX01", true, {"[HasExDbAgentInstalled]: Client Id: 3"}},
-      {"mbx01", true, {"[HasExDbAgentInstalled]: Client Id: 3"}},
-      {"NOAGENT", false, {"[HasExDbAgentInstalled]: Client Id: 7"}},
-      {"MBX99", false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {"", false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {nullptr, false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {"WIDEID", true, {"[HasExDbAgentInstalled]: Client Id: 2147483653"}},
+      {"MBX01", nullptr, "", true, {check + "Client Id: 3"}},
+      {"mbx01", nullptr, "", true, {check + "Client Id: 3"}},
+      {"NOAGENT", nullptr, "", false, {check + "Client Id: 7"}},
+      {"MBX99", nullptr, "", false, {check + "Get client Id failed"}},
+      {"", nullptr, "", false, {check + "Get client Id failed"}},
+      {nullptr, nullptr, "", false, {check + "Get client Id failed"}},
+      {"WIDEID", nullptr, "", true, {check + "Client Id: 2147483653"}},
+      // A throwing query is no agent: it must not stop discovery of the others.
+      {"MBX01", "TZInstalledPackages::IsPackageInstalled", "3", false, {check + "Client Id: 3", exception}},
+      {"MBX01", "TZInstalledPackages::TZInstalledPackages", "*", false, {check + "Client Id: 3", exception}},
+      // 2147483653 reaches the query as its low 32 bits read as signed.
+      {"WIDEID", "TZInstalledPackages::IsPackageInstalled", "-2147483643", false,
+       {check + "Client Id: 2147483653", exception}},
   };
+  // clang-format on
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines.back());
+    tzplatform::FaultInjector faults;
+    if (c.throwing != nullptr) faults.Throw(c.throwing, c.key);
     tzplatform::LogCapture capture;
-    EXPECT_EQ(HasExDbAgentInstalled(c.server), c.installed) << (c.server ? c.server : "(null)");
-    EXPECT_EQ(capture.Texts(), c.lines) << (c.server ? c.server : "(null)");
+    EXPECT_EQ(HasExDbAgentInstalled(c.server), c.installed);
+    EXPECT_EQ(capture.Texts(), c.lines);
+    if (c.throwing != nullptr) {
+      EXPECT_EQ(faults.Fired(c.throwing, c.key), 1);
+    }
   }
-
   // The predicate form stores what it answers.
-  _tagExServer known{"NEW14", false};
-  _tagExServer unknown{"MBX99", true};
+  _tagExServer known{"NEW14", false}, unknown{"MBX99", true};
   EXPECT_TRUE(HasExDbAgentInstalled(known));
   EXPECT_TRUE(known.agentInstalled);
   EXPECT_FALSE(HasExDbAgentInstalled(unknown));
   EXPECT_FALSE(unknown.agentInstalled);
-}
-
-TEST_F(DagDiscoveryTest, AgentInstalledCheckTurnsAThrowingPackageQueryIntoNotInstalled) {
-  const std::string exceptionLine =
-      "[HasExDbAgentInstalled]: Exception detected while check uvo installed or not. Continue...";
-  struct Case {
-    const char* call;
-    const char* key;
-    const char* server;
-    const char* idLine;
-  };
-  const Case cases[] = {
-      {"TZInstalledPackages::IsPackageInstalled", "3", "MBX01", "Client Id: 3"},
-      {"TZInstalledPackages::TZInstalledPackages", "*", "MBX01", "Client Id: 3"},
-      // 2147483653 reaches the query as its low 32 bits read as signed.
-      {"TZInstalledPackages::IsPackageInstalled", "-2147483643", "WIDEID", "Client Id: 2147483653"},
-  };
-  for (const Case& c : cases) {
-    tzplatform::FaultInjector faults;
-    faults.Throw(c.call, c.key);
-    tzplatform::LogCapture capture;
-    EXPECT_FALSE(HasExDbAgentInstalled(c.server)) << c.call << " " << c.key;
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre(std::string("[HasExDbAgentInstalled]: ") + c.idLine, exceptionLine))
-        << c.call << " " << c.key;
-    EXPECT_EQ(faults.Fired(c.call, c.key), 1) << c.call << " " << c.key;
-  }
-
-  // A throwing query for one server does not stop the answer for the others.
-  tzplatform::FaultInjector faults;
-  faults.Throw("TZInstalledPackages::IsPackageInstalled", "3");
-  _tagDagServer dag = Dag("DAG01", {"MBX01", "NEW14"});
-  Uvo::DAGMemberServersResp resp;
-  ConstructDagMeberServersResp(dag, resp, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(resp.getMemberServers()),
-              ElementsAre(Member{"MBX01", 0}, Member{"NEW14", 1}));
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociatedClients) {
@@ -133,28 +116,19 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
                                            "[HasExDbAgentInstalled]: Client Id: 7",
                                            "[HasExDbAgentInstalled]: Client Id: 6"));
   // The check ran on kept servers only and wrote into the directory records.
-  EXPECT_FALSE(dag.servers[0].agentInstalled);
   EXPECT_TRUE(dag.servers[4].agentInstalled);
   EXPECT_FALSE(dag.servers[1].agentInstalled) << "a dropped server is not checked";
-}
 
-TEST_F(DagDiscoveryTest, NewMemberFilterAsksThePredicateOnlyForKeptServers) {
+  // In the all-DAG shape a DAG whose members are all filtered out still stands.
   std::vector<_tagDagServer> dags = {Dag("DAG01", {"MBX01", "NEW14", "OLD13"}),
                                      Dag("DAG02", {"ASSOC13", "OLD13"}), Dag("DAG03", {"MBX99"})};
-  Uvo::DAGDiscoverResp resp;
-  ConstructDagDiscoverWithNewMembersResp(dags, resp, RecordingPredicate);
+  Uvo::DAGDiscoverResp all;
+  ConstructDagDiscoverWithNewMembersResp(dags, all, RecordingPredicate);
   EXPECT_THAT(g_asked, ElementsAre("NEW14", "MBX99"));
-
-  const CNMessageList& out = resp.getDags();
-  ASSERT_EQ(out.size(), 3u) << "a DAG whose members are all filtered out still stands";
-  EXPECT_EQ(tzdag::GetString(out[0], Uvo::DAGSetup::kDagName), "DAG01");
-  EXPECT_THAT(Members(tzdag::GetList(out[0], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"NEW14", 1}));
-  EXPECT_EQ(tzdag::GetString(out[1], Uvo::DAGSetup::kDagName), "DAG02");
-  EXPECT_TRUE(tzdag::IsSet(out[1], Uvo::DAGSetup::kMemberServers));
-  EXPECT_THAT(Members(tzdag::GetList(out[1], Uvo::DAGSetup::kMemberServers)), IsEmpty());
-  EXPECT_THAT(Members(tzdag::GetList(out[2], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"MBX99", 0}));
+  EXPECT_EQ(
+      tztest::Fields(all),
+      "{dags=[{dagName='DAG01' members=[{server='NEW14' uvo=1}]},{dagName='DAG02' members=[]},"
+      "{dagName='DAG03' members=[{server='MBX99' uvo=0}]}]}");
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterJudgesOnTheInitialValuesWhenAQueryFails) {
@@ -183,67 +157,163 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
   std::vector<_tagDagServer> dags = {Dag("DAG01", {"MBX01", "MBX99", "OLD13"}), Dag("DAG02", {})};
   Uvo::DAGDiscoverResp all;
   ConstructDagDiscoverResp(dags, all, nullptr);
-  ASSERT_EQ(all.getDags().size(), 2u);
-  EXPECT_EQ(tzdag::GetString(all.getDags()[0], Uvo::DAGSetup::kDagName), "DAG01");
-  EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"MBX01", -1}, Member{"MBX99", -1}, Member{"OLD13", -1}));
-  EXPECT_EQ(tzdag::GetString(all.getDags()[1], Uvo::DAGSetup::kDagName), "DAG02");
-  EXPECT_TRUE(tzdag::IsSet(all.getDags()[1], Uvo::DAGSetup::kMemberServers));
-
+  EXPECT_EQ(tztest::Fields(all),
+            "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},"
+            "{server='OLD13' uvo=-}]},{dagName='DAG02' members=[]}]}");
   ConstructDagDiscoverResp(dags, all, HasExDbAgentInstalled);
   EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
               ElementsAre(Member{"MBX01", 1}, Member{"MBX99", 0}, Member{"OLD13", 1}));
-
-  Uvo::DAGMemberServersResp one;
-  ConstructDagMeberServersResp(dags[0], one, nullptr);
-  EXPECT_THAT(Members(one.getMemberServers()),
-              ElementsAre(Member{"MBX01", -1}, Member{"MBX99", -1}, Member{"OLD13", -1}));
-  std::string xml;
-  one.serialize(xml, false);
-  EXPECT_EQ(xml.find("DAG01"), std::string::npos) << "the DAG's own name is not written";
-
   // Zero DAGs still replace what the record held.
   std::vector<_tagDagServer> none;
   ConstructDagDiscoverResp(none, all, nullptr);
-  EXPECT_TRUE(tzdag::IsSet(all, Uvo::DAGDiscoverResp::kDags));
-  EXPECT_THAT(all.getDags(), IsEmpty());
+  EXPECT_EQ(tztest::Fields(all), "{dags=[]}");
+
+  // The member-server shape does not write the DAG's own name.
+  Uvo::DAGMemberServersResp one;
+  ConstructDagMeberServersResp(dags[0], one, nullptr);
+  EXPECT_EQ(tztest::Fields(one),
+            "{members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},{server='OLD13' uvo=-}]}");
+  EXPECT_EQ(tztest::Xml(one).find("DAG01"), std::string::npos);
 }
 
+// Without a directory to search (TZ_DIRECTORY_SEARCH unset) the answer is
+// cleared to an empty list; null texts are taken as empty ones.
 TEST_F(DagDiscoveryTest, DirectDiscoveryFindsNoDagAndClearsTheAnswer) {
-  Uvo::DAGSetup stale;
-  stale.setDagName("STALE");
-  struct Credentials {
-    const char* ad;
-    const char* user;
-    const char* password;
-    const char* dag;
-    std::string logged;
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      {{"dc01", "backupadmin", "ENC", "DAG01"},
+       "adServerName=dc01; userName=backupadmin; encryptedPassword=ENC"},
+      {{nullptr, nullptr, nullptr, nullptr}, "adServerName=; userName=; encryptedPassword="},
   };
-  const Credentials given = {"dc01", "backupadmin", "ENC", "DAG01",
-                             "adServerName=dc01; userName=backupadmin; encryptedPassword=ENC"};
-  // Null texts are taken as empty ones.
-  const Credentials none = {nullptr, nullptr, nullptr, nullptr,
-                            "adServerName=; userName=; encryptedPassword="};
-  for (const Credentials& c : {given, none}) {
+  for (const auto& [v, logged] : cases) {
     for (bool newMembers : {false, true}) {
       const std::string line =
           std::string(newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
-          ": Discover Dag. " + c.logged;
+          ": Discover Dag. " + logged;
       SCOPED_TRACE(line);
       tzplatform::LogCapture capture;
+      Uvo::DAGSetup stale;
+      stale.setDagName("STALE");
       Uvo::DAGDiscoverResp dags;
       dags.setDags({stale});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, dags)
-                             : DiscoverDag(c.ad, c.user, c.password, dags));
+      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(v[0], v[1], v[2], dags)
+                             : DiscoverDag(v[0], v[1], v[2], dags));
       EXPECT_EQ(tztest::Xml(dags), "<DAGDiscoverResp dags=\"0\"/>");
       Uvo::DAGMemberServersResp members;
       members.setMemberServers({tztest::MemberRecord("STALE01", true)});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, c.dag, members)
-                             : DiscoverDag(c.ad, c.user, c.password, c.dag, members));
+      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(v[0], v[1], v[2], v[3], members)
+                             : DiscoverDag(v[0], v[1], v[2], v[3], members));
       EXPECT_EQ(tztest::Xml(members), "<DAGMemberServersResp memberServers=\"0\"/>");
-      EXPECT_THAT(capture.Texts(),
-                  ElementsAre(line, line + "; dagName=" + (c.dag != nullptr ? c.dag : "")));
+      EXPECT_THAT(capture.Texts(), ElementsAre(line, line + "; dagName=" + (v[3] ? v[3] : "")));
     }
+  }
+}
+
+TEST(DirectoryHelpersTest, DomainPostfixAndFindAndReplace) {
+  // clang-format off
+  const std::pair<std::string, std::string> postfixes[] = {
+      {"DC=corp,DC=example,DC=com", ".corp.example.com"}, {"CN=Srv1,DC=corp,DC=com", "CN=Srv1.corp.com"},
+      {"dc=Corp,Dc=com", ".Corp.com"}, {"CN=Srv1 OU=Servers", "CN=Srv1 OU=Servers"}, {"", ""},
+      {"a,,b,", "ab"},
+      {"DC=DC=x", "..x"},  // occurrences do not overlap
+      {"DDC==C", "D.=C"},  // replaced text is not searched again
+      {"DC,=x", "DC=x"},   // a comma removed late does not form a new component
+  };
+  // {text, pattern, replacement, result}
+  const std::vector<std::string> replacements[] = {
+      // The text shrinks: the new text is searched again from the start.
+      {"abb", "ab", "a", "a"}, {"caaabbbd", "ab", "", "cd"}, {"aaa", "aa", "a", "a"},
+      {"a.b.c", ".", "", "abc"}, {"a.b.c", ".", "::", "a::b::c"}, {"no match", "xyz", "q", "no match"},
+      {"", "ab", "a", ""}, {"DC=a,DC=b", "DC=", ".", ".a,.b"},
+      // An empty pattern would match everywhere forever: nothing changes.
+      {"abc", "", "x", "abc"}, {"", "", "x", ""},
+      // A replacement as long as the pattern or longer: one pass, left to
+      // right; searched again, aab would grow forever with ab -> bbaa.
+      {"aXa", "a", "aa", "aaXaa"}, {"ab", "ab", "ab", "ab"}, {"abab", "ab", "xaby", "xabyxaby"},
+      {"aab", "ab", "bbaa", "abbaa"}, {"aab", "ab", "ba", "aba"},
+  };
+  // clang-format on
+  for (const auto& [dn, postfix] : postfixes) EXPECT_EQ(FormDomainPostfix(dn), postfix) << dn;
+  for (const std::vector<std::string>& c : replacements) {
+    std::string text = c[0];
+    FindAndReplace(text, c[1], c[2]);
+    EXPECT_EQ(text, c[3]) << c[0] << " / " << c[1] << " / " << c[2];
+  }
+}
+
+TEST(DirectoryHelpersTest, DecodeADAttributeValueDecodesOnlyColonMarkedValues) {
+  const std::pair<const char*, std::string> cases[] = {
+      {nullptr, ""},
+      {"", ""},
+      {"CN=DAG01", "CN=DAG01"},
+      {"a:b", "a:b"},
+      {":REFHMDE=", "DAG01"},
+      {":", ""},
+      // The blank after the colon belongs to the Base64 text, then not valid Base64.
+      {": REFHMDE=", ""},
+  };
+  for (const auto& [value, text] : cases) {
+    tzplatform::LogCapture capture;
+    std::string buffer = value != nullptr ? value : "";
+    EXPECT_EQ(DecodeADAttributeValue(value != nullptr ? buffer.data() : nullptr), text);
+    EXPECT_EQ(capture.Texts(), buffer.rfind(':', 0) == 0
+                                   ? Texts{"[DecodeADAttributeValue]: Decode AD value: " + buffer}
+                                   : Texts());
+  }
+}
+
+TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmpty) {
+  tztest::TempDir keyFolder;
+  tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));
+  const std::string longest(2047, 'p');  // fills the buffer but for its terminator
+  const std::string secret = TZPassword::Encrypt("s3cret pass"),
+                    fits = TZPassword::Encrypt(longest);
+  const std::string tooLong = TZPassword::Encrypt(longest + "p"),
+                    huge = TZPassword::Encrypt(std::string(5000, 'p'));
+  struct Case {
+    const char *ad, *user, *encrypted, *dag;
+    std::string password;
+  };
+  const Case cases[] = {
+      {"dc01", "backupadmin", secret.c_str(), "DAG01", "s3cret pass"},
+      {"dc01", "backupadmin", secret.c_str(), nullptr, "s3cret pass"},
+      {nullptr, nullptr, nullptr, nullptr, ""},
+      {"dc01", "u", "", "", ""},
+      // Decryption failures leave an empty password, never leftover bytes.
+      {"dc01", "u", "not an encrypted text", nullptr, ""},
+      {"dc01", "u", fits.c_str(), nullptr, longest},
+      {"dc01", "u", tooLong.c_str(), nullptr, ""},
+      {"dc01", "u", huge.c_str(), nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    // A failed decryption right after a successful one must not see its bytes.
+    DagDiscoverAgent previous("dc01", "u", fits.c_str(), nullptr);
+    DagDiscoverAgent agent(c.ad, c.user, c.encrypted, c.dag);
+    const std::string label = c.encrypted ? std::string(c.encrypted).substr(0, 40) : "(null)";
+    EXPECT_EQ(agent.AdServerName(), c.ad ? c.ad : "") << label;
+    EXPECT_EQ(agent.UserName(), c.user ? c.user : "") << label;
+    EXPECT_EQ(agent.Password(), c.password) << label;
+    EXPECT_EQ(agent.DagName(), c.dag ? c.dag : "") << label;
+  }
+  tzplatform::ResetSettings();
+}
+
+TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
+  const std::pair<_tagDagServer, std::string> cases[] = {
+      {{"DAG01", "CN=DAG01,DC=corp,DC=com", {}},
+       "Dag name = DAG01\nDag DN = CN=DAG01,DC=corp,DC=com\n"},
+      {{"DAG01", "", {{"MBX01", true}, {"MBX02", false}}},
+       "Dag name = DAG01\nDag DN = \n===Child Server: MBX01\n===Child Server: MBX02\n"},
+      {{"100%s", "%n", {{"%d", false}}}, "Dag name = 100%s\nDag DN = %n\n===Child Server: %d\n"},
+  };
+  for (const auto& [dag, printed] : cases) {
+    tzplatform::LogCapture capture;
+    _tagDagServer copy = dag;
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    copy.DumpObject();
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(capture.Texts(), Texts());
   }
 }
 

@@ -176,38 +176,6 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
   EXPECT_EQ(tztest::Xml(one).find("DAG01"), std::string::npos);
 }
 
-// Without a directory to search (TZ_DIRECTORY_SEARCH unset) the answer is
-// cleared to an empty list; null texts are taken as empty ones.
-TEST_F(DagDiscoveryTest, DirectDiscoveryFindsNoDagAndClearsTheAnswer) {
-  const std::pair<std::vector<const char*>, std::string> cases[] = {
-      {{"dc01", "backupadmin", "ENC", "DAG01"},
-       "adServerName=dc01; userName=backupadmin; encryptedPassword=ENC"},
-      {{nullptr, nullptr, nullptr, nullptr}, "adServerName=; userName=; encryptedPassword="},
-  };
-  for (const auto& [v, logged] : cases) {
-    for (bool newMembers : {false, true}) {
-      const std::string line =
-          std::string(newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
-          ": Discover Dag. " + logged;
-      SCOPED_TRACE(line);
-      tzplatform::LogCapture capture;
-      Uvo::DAGSetup stale;
-      stale.setDagName("STALE");
-      Uvo::DAGDiscoverResp dags;
-      dags.setDags({stale});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(v[0], v[1], v[2], dags)
-                             : DiscoverDag(v[0], v[1], v[2], dags));
-      EXPECT_EQ(tztest::Xml(dags), "<DAGDiscoverResp dags=\"0\"/>");
-      Uvo::DAGMemberServersResp members;
-      members.setMemberServers({tztest::MemberRecord("STALE01", true)});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(v[0], v[1], v[2], v[3], members)
-                             : DiscoverDag(v[0], v[1], v[2], v[3], members));
-      EXPECT_EQ(tztest::Xml(members), "<DAGMemberServersResp memberServers=\"0\"/>");
-      EXPECT_THAT(capture.Texts(), ElementsAre(line, line + "; dagName=" + (v[3] ? v[3] : "")));
-    }
-  }
-}
-
 TEST(DirectoryHelpersTest, DomainPostfixAndFindAndReplace) {
   // clang-format off
   const std::pair<std::string, std::string> postfixes[] = {

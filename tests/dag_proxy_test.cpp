@@ -200,20 +200,24 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
             "[ReceiveNodeDiscoverRespsonse]: Response xml: " + Xml(members));
 }
 
+// Null texts are taken as empty ones.
 TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
   for (const char* proxy : {static_cast<const char*>(nullptr), ""}) {
     for (bool memberShape : {false, true}) {
       SessionRecorder recorder;
-      Outcome out = Discover(memberShape, proxy, "dc01", "admin", "ENCPW");
+      Outcome out = proxy ? Discover(memberShape, proxy, "dc01", "admin", "ENCPW")
+                          : Discover(memberShape, proxy, nullptr, nullptr, nullptr, nullptr);
       EXPECT_TRUE(out.ok);
       // The answer is cleared to an empty list.
       EXPECT_EQ(out.after, memberShape ? "<DAGMemberServersResp memberServers=\"0\"/>"
                                        : "<DAGDiscoverResp dags=\"0\"/>");
       EXPECT_EQ(recorder.SessionsCreated(), 0);
-      EXPECT_THAT(out.lines,
-                  ElementsAre("[DiscoverDagWithNewMembers]: Discover Dag. adServerName=dc01; "
-                              "userName=admin; encryptedPassword=ENCPW" +
-                              std::string(memberShape ? "; dagName=DAG01" : "")));
+      const std::string line =
+          "[DiscoverDagWithNewMembers]: Discover Dag. " +
+          std::string(proxy ? "adServerName=dc01; userName=admin; encryptedPassword=ENCPW"
+                            : "adServerName=; userName=; encryptedPassword=");
+      const std::string dagPart = std::string("; dagName=") + (proxy ? "DAG01" : "");
+      EXPECT_EQ(out.lines, Texts{line + (memberShape ? dagPart : "")});
     }
   }
 }

@@ -176,53 +176,20 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
   EXPECT_EQ(tztest::Xml(one).find("DAG01"), std::string::npos);
 }
 
-TEST(DirectoryHelpersTest, DomainPostfixAndFindAndReplace) {
-  // clang-format off
-  const std::pair<std::string, std::string> postfixes[] = {
-      {"DC=corp,DC=example,DC=com", ".corp.example.com"}, {"CN=Srv1,DC=corp,DC=com", "CN=Srv1.corp.com"},
-      {"dc=Corp,Dc=com", ".Corp.com"}, {"CN=Srv1 OU=Servers", "CN=Srv1 OU=Servers"}, {"", ""},
-      {"a,,b,", "ab"},
-      {"DC=DC=x", "..x"},  // occurrences do not overlap
-      {"DDC==C", "D.=C"},  // replaced text is not searched again
-      {"DC,=x", "DC=x"},   // a comma removed late does not form a new component
-  };
-  // {text, pattern, replacement, result}
-  const std::vector<std::string> replacements[] = {
-      // The text shrinks: the new text is searched again from the start.
-      {"abb", "ab", "a", "a"}, {"caaabbbd", "ab", "", "cd"}, {"aaa", "aa", "a", "a"},
-      {"a.b.c", ".", "", "abc"}, {"a.b.c", ".", "::", "a::b::c"}, {"no match", "xyz", "q", "no match"},
-      {"", "ab", "a", ""}, {"DC=a,DC=b", "DC=", ".", ".a,.b"},
-      // An empty pattern would match everywhere forever: nothing changes.
-      {"abc", "", "x", "abc"}, {"", "", "x", ""},
-      // A replacement as long as the pattern or longer: one pass, left to
-      // right; searched again, aab would grow forever with ab -> bbaa.
-      {"aXa", "a", "aa", "aaXaa"}, {"ab", "ab", "ab", "ab"}, {"abab", "ab", "xaby", "xabyxaby"},
-      {"aab", "ab", "bbaa", "abbaa"}, {"aab", "ab", "ba", "aba"},
-  };
-  // clang-format on
-  for (const auto& [dn, postfix] : postfixes) EXPECT_EQ(FormDomainPostfix(dn), postfix) << dn;
-  for (const std::vector<std::string>& c : replacements) {
+// tests/data/directory_text.json holds the cases.
+TEST(DirectoryHelpersTest, DomainPostfixFindAndReplaceAndAttributeDecoding) {
+  for (const auto& c : tztest::TestData("directory_text.json", "postfixes")) {
+    EXPECT_EQ(FormDomainPostfix(c[0]), c[1]) << c[0];
+  }
+  for (const auto& c : tztest::TestData("directory_text.json", "replacements")) {
     std::string text = c[0];
     FindAndReplace(text, c[1], c[2]);
     EXPECT_EQ(text, c[3]) << c[0] << " / " << c[1] << " / " << c[2];
   }
-}
-
-TEST(DirectoryHelpersTest, DecodeADAttributeValueDecodesOnlyColonMarkedValues) {
-  const std::pair<const char*, std::string> cases[] = {
-      {nullptr, ""},
-      {"", ""},
-      {"CN=DAG01", "CN=DAG01"},
-      {"a:b", "a:b"},
-      {":REFHMDE=", "DAG01"},
-      {":", ""},
-      // The blank after the colon belongs to the Base64 text, then not valid Base64.
-      {": REFHMDE=", ""},
-  };
-  for (const auto& [value, text] : cases) {
+  for (const auto& c : tztest::TestData("directory_text.json", "decoded")) {
     tzplatform::LogCapture capture;
-    std::string buffer = value != nullptr ? value : "";
-    EXPECT_EQ(DecodeADAttributeValue(value != nullptr ? buffer.data() : nullptr), text);
+    std::string buffer = c[0].is_null() ? "" : c[0].get<std::string>();
+    EXPECT_EQ(DecodeADAttributeValue(c[0].is_null() ? nullptr : buffer.data()), c[1]);
     EXPECT_EQ(capture.Texts(), buffer.rfind(':', 0) == 0
                                    ? Texts{"[DecodeADAttributeValue]: Decode AD value: " + buffer}
                                    : Texts());

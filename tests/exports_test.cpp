@@ -16,6 +16,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_env.h"
+
 namespace {
 
 // The defined dynamic symbols of a shared library as (nm type, mangled name).
@@ -88,47 +90,8 @@ std::set<std::string> OwnExports() {
 }
 
 TEST(Exports, AreExactlyTheDocumentedNames) {
-  const std::set<std::string> documented = {
-      "T DiscoverDag(char const*, char const*, char const*, Uvo::DAGDiscoverResp&)",
-      "T DiscoverDag(char const*, char const*, char const*, char const*, "
-      "Uvo::DAGMemberServersResp&)",
-      "T DiscoverDagWithNewMembers(char const*, char const*, char const*, Uvo::DAGDiscoverResp&)",
-      "T DiscoverDagWithNewMembers(char const*, char const*, char const*, char const*, "
-      "Uvo::DAGMemberServersResp&)",
-      "T DiscoverDagWithProxy(char const*, char const*, char const*, char const*, "
-      "Uvo::DAGDiscoverResp&)",
-      "T DiscoverDagWithProxy(char const*, char const*, char const*, char const*, char const*, "
-      "Uvo::DAGMemberServersResp&)",
-      "T LaunchPshimForDagNodeDiscover(CTzNetwork&, char const*, char const*, char const*, "
-      "char const*, char const*)",
-      "T ReceiveNodeDiscoverRespsonse(CTzNetwork&, Uvo::DAGDiscoverResp&)",
-      "T ReceiveNodeDiscoverRespsonse(CTzNetwork&, Uvo::DAGMemberServersResp&)",
-      "T DagDiscoverAgent::DagDiscoverAgent(char const*, char const*, char const*, char const*)",
-      "T DagDiscoverAgent::SearchDag(std::vector<_tagDagServer>&)",
-      "T DecodeADAttributeValue(char*)",
-      "T _tagDagServer::DumpObject()",
-      "T GetRemoteServer(unsigned int)",
-      "T GetSelectedServers(unsigned int)",
-      "T LaunchPshimFrom(CTzNetwork&, std::string const&, unsigned int, bool, bool, bool, long)",
-      "T IsPreferActive(unsigned int, unsigned int)",
-      "T UseActiveIfNoPassive(unsigned int, unsigned int)",
-      "T UseLastActivationPref(unsigned int, unsigned int)",
-      "T DiscoverExDatabase(unsigned int, unsigned int, unsigned int, std::string&, "
-      "Uvo::DAGDBResp&, long)",
-      "T DiscoverExDatabase(unsigned int, unsigned int, unsigned int, Uvo::DAGDBResp&, long)",
-      "T ReceiveRespsonse(CTzNetwork&, Uvo::DAGDBResp&)",
-      "T FilterResponceForClient(unsigned int, Uvo::DAGDBResp&)",
-      "T GetSubclientsDbList(unsigned int, unsigned int, std::vector<std::string>&, "
-      "std::vector<std::string>&)",
-      "T GetSubclientContent(unsigned int, unsigned int, bool&, std::vector<std::string>&)",
-      "T FilterResponceForSubClient(unsigned int, unsigned int, Uvo::DAGDBResp&)",
-      "T IsManualSubclient(unsigned int, unsigned int)",
-      "T UpdateSubclient(unsigned int, unsigned int, Uvo::DAGDBResp const&, bool)",
-      "T DiscoverUnassociatedExDatabase(unsigned int, unsigned int, Uvo::DAGDBResp&)",
-      "T DiagnoseDagClient(unsigned int, unsigned int, _tagDoctorReport&, unsigned int)",
-      "T WStringToString(std::wstring const&)",
-      "D event",
-  };
+  // tests/data/exports.json lists them.
+  const auto documented = tztest::TestData("exports.json", "names").get<std::set<std::string>>();
   EXPECT_THAT(OwnExports(), ::testing::ContainerEq(documented)) << TZ_TZDAGAPI_PATH;
 }
 

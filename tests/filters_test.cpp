@@ -162,57 +162,24 @@ TEST_F(FilterTest, SubclientListsAndContentWithTheirLines) {
 // Every failure leaves two lines (the gathering operation's and the
 // filter's) and the answer as it was.
 TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
-  struct Case {
-    uint32_t appId;
-    const char* call;  // fault hook, or null
-    const char* key;
-    bool throws;
-    std::string line;  // the gathering operation's line
-  };
-  const std::string list = "[GetSubclientsDbList]: ";
   const std::string content = "[GetSubclientContent]: ";
-  const std::string exception =
-      "GetSubclientsDbListGetSubclientsDbList: Exception in comparing with all sublicents";
-  // clang-format off
-  const Case cases[] = {
-      {30, nullptr, "", false, list + "Could not find the default subclient."},
-      {99, nullptr, "", false, list + "getApplicationId() failed with error '*'."},
-      {11, "ApplicationId::getApplicationId", "11", false,
-       list + "getApplicationId() failed with error '*'."},
-      {11, "ClientApplicationList::getSubclientList", "53/7", false,
-       list + "Error getting subclient list for appType[53] backupSet[7]."},
-      {11, "Subclient::isDefaultSubclient", "10", false,
-       list + "MsExchange2000Subclient::isDefaultSubclient() failed with error '7'."},
-      {11, "Subclient::isDeleted", "12", false,
-       list + "MsExchange2000Subclient::isDeleted() failed with error '7'."},
-      {11, "ApplProperties::getProperties", "12", false,
-       list + "MsExchange2000Subclient::getProperties() failed with error '7'."},
-      {11, "ApplProperties::getProperties", "12", true, exception},
-      {11, "Subclient::isDefaultSubclient", "14", true, exception},
-      {11, "ApplicationId::getSubclient", "11", false, content + "Failed to get subclient"},
-      // Subclient 13 is deleted, so only its own content read reaches it.
-      {13, "ApplProperties::getProperties", "13", false,
-       content + "Subclient configuration lookup failed with error [7]."},
-      {13, "Subclient::isDefaultSubclient", "13", false,
-       content + "Check subclient is default or not failed with error [7]."},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+  // tests/data/filters.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("filters.json", "subclientFailures")) {
+    const std::string line = c["line"];
+    SCOPED_TRACE(line);
     tzplatform::FaultInjector faults;
-    if (c.call != nullptr && c.throws) faults.Throw(c.call, c.key);
-    if (c.call != nullptr && !c.throws) faults.Fail(c.call, c.key, 7);
+    if (c.contains("fail")) faults.Fail(c["fail"][0], c["fail"][1], 7);
+    if (c.contains("throw")) faults.Throw(c["throw"][0], c["throw"][1]);
     Uvo::DAGDBResp resp =
         Answer({Db("First\\DB01", "MBX01", {"MBX01"}), Db("Other\\DB77", "MBX01", {"MBX01"})});
     const std::string before = tztest::Xml(resp);
     LogCapture capture;
-    EXPECT_FALSE(FilterResponceForSubClient(1, c.appId, resp));
+    EXPECT_FALSE(FilterResponceForSubClient(1, c["app"], resp));
     EXPECT_EQ(tztest::Xml(resp), before);
     EXPECT_TRUE(tztest::LinesEndWith(
-        capture.Texts(),
-        {c.line, c.line.rfind(content, 0) == 0
-                     ? "[FilterResponceForSubClient]: GetSubclientContent failed"
-                     : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
+        capture.Texts(), {line, line.rfind(content, 0) == 0
+                                    ? "[FilterResponceForSubClient]: GetSubclientContent failed"
+                                    : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
   }
 }
 

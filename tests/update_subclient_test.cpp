@@ -117,36 +117,20 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
 }
 
 TEST(UpdateSubclientTest, FailedLookupsAndAnAnswerWithoutADatabaseListChangeNothing) {
-  struct Case {
-    const char* call;  // fault hook, or null
-    uint32_t app;
-    bool listless;  // the answer carries no databases list
-    std::string line;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"ApplicationId::getApplicationId", kApp, false, "getApplicationId() failed with error "
-       "'the configuration store could not be read (status 7)'."},
-      {nullptr, 99, false, "getApplicationId() failed with error "
-       "'application 99 of installation 1 is not in the configuration store'."},
-      {"ApplicationId::getSubclient", kApp, false, "Failed to get subclient"},
-      {"MsExchangeSubclient::isselectionTypeAutomatic", kApp, false, "isselectionTypeManual failed"},
-      {"ApplProperties::getProperties", kApp, false, "Subclient configuration lookup failed."},
-      {nullptr, kApp, true, "Discovery answer carries no database list; subclient left unchanged."},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+  for (const nlohmann::json& c : tztest::TestData("update_subclient.json", "lookupFailures")) {
+    const std::string line = c["line"];
+    SCOPED_TRACE(line);
     tztest::TestEnv env(Fixture(true));
     StoreProperties({"c First|DB01", "a First\\DB010x12=MBX03"});
     const std::string before = tzplatform::DumpStore(env.storePath());
     tzplatform::FaultInjector faults;
-    if (c.call != nullptr) faults.Fail(c.call, std::to_string(kApp), 7);
+    if (c.contains("fail")) faults.Fail(c["fail"], std::to_string(kApp), 7);
     tzplatform::LogCapture capture;
-    EXPECT_EQ(UpdateSubclient(1, c.app,
-                              c.listless ? Uvo::DAGDBResp() : Answer({"Second\\DB02@MBX01"}), true),
+    EXPECT_EQ(UpdateSubclient(
+                  1, c.value("app", kApp),
+                  c.contains("listless") ? Uvo::DAGDBResp() : Answer({"Second\\DB02@MBX01"}), true),
               -1);
-    EXPECT_TRUE(tztest::LinesEndWith(capture.Texts(), {Line(c.line)}));
+    EXPECT_TRUE(tztest::LinesEndWith(capture.Texts(), {Line(line)}));
     EXPECT_TRUE(capture.Events().empty());
     EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
   }
@@ -163,42 +147,22 @@ const Texts kUpdated = {"content First|DB01 full", "content Second|DB02",
 // writer holds past the busy timeout gives -1 with the line that says which,
 // and the store exactly as before.
 TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
-  struct Case {
-    const char* call;
-    const char* key;   // the subclient when null
-    int skip;          // calls that pass before the one that fails
-    std::string line;  // the last line; empty: the platform throws, which passes through
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"ApplProperties::deleteProperty", nullptr, 0, "Failed to delete property exdb-2. ErrCode = 5."},
-      {"ApplProperties::deleteProperty", nullptr, 1,
-       "Failed to delete property First\\DB010x12. ErrCode = 5."},
-      {"ApplProperties::updateProperty", nullptr, 0, "Failed to update property exdb-1. ErrCode = 5."},
-      {"Subclient::addProperties", nullptr, 0,
-       "Failed to add properties Second\\DB02, First\\DB010x12, Second\\DB020x12. ErrCode = 5."},
-      {"Subclient::addProperties", nullptr, 0, ""},
-      {"StoreTransaction::Commit", "*", 0,
-       "Could not commit the update (injected fault (status 5)); subclient left unchanged. ErrCode = 5."},
-      {"StoreTransaction::StoreTransaction", "*", 0, "Could not begin a store transaction "
-       "(injected fault (status 5)); subclient left unchanged. ErrCode = 5."},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.call + (" " + c.line));
+  for (const nlohmann::json& c : tztest::TestData("update_subclient.json", "storeFailures")) {
+    const std::string call = c["fail"], line = c["line"];
+    SCOPED_TRACE(call + " " + line);
     tztest::TestEnv env(Fixture(true));
     StoreProperties(kStored);
     const std::string before = tzplatform::DumpStore(env.storePath());
     tzplatform::FaultInjector faults;
-    const std::string key = c.key != nullptr ? c.key : std::to_string(kApp);
+    const std::string key = c.value("key", std::to_string(kApp));
     tzplatform::LogCapture capture;
-    if (c.line.empty()) {
-      faults.Throw(c.call, key);
+    if (line.empty()) {
+      faults.Throw(call, key);
       EXPECT_THROW(UpdateSubclient(1, kApp, Answer(kAnswer), true), tzplatform::InjectedFault);
     } else {
-      faults.Fail(c.call, key, 5, 1, c.skip);
+      faults.Fail(call, key, 5, 1, c.value("skip", 0));
       EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -1);
-      EXPECT_TRUE(tztest::LinesEndWith(capture.Texts(), {Line(c.line)}));
+      EXPECT_TRUE(tztest::LinesEndWith(capture.Texts(), {Line(line)}));
     }
     EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
   }
@@ -328,32 +292,15 @@ TEST(UpdateSubclientTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
 }
 
 TEST(IsManualSubclientTest, AnswersFromTheSelectionType) {
-  struct Case {
-    bool automatic;
-    uint32_t app;
-    const char* fault;
-    bool manual;
-    std::string line;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {true, kApp, nullptr, false, "This is automatic subclient"},
-      {false, kApp, nullptr, true, "This is manual subclient"},
-      {false, 99, nullptr, false, "getApplicationId() failed with error "
-       "'application 99 of installation 1 is not in the configuration store'."},
-      {false, kApp, "ApplicationId::getSubclient", false, "Failed to get subclient"},
-      // A failed query leaves the flag as preset (not automatic): manual.
-      {true, kApp, "MsExchangeSubclient::isselectionTypeAutomatic", true, "isselectionTypeManual failed"},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    tztest::TestEnv env(Fixture(c.automatic));
+  for (const nlohmann::json& c : tztest::TestData("update_subclient.json", "manual")) {
+    const std::string line = c["line"];
+    SCOPED_TRACE(line);
+    tztest::TestEnv env(Fixture(c["automatic"]));
     tzplatform::FaultInjector faults;
-    if (c.fault != nullptr) faults.Fail(c.fault, std::to_string(kApp), 3);
+    if (c.contains("fail")) faults.Fail(c["fail"], std::to_string(kApp), 3);
     tzplatform::LogCapture capture;
-    EXPECT_EQ(IsManualSubclient(1, c.app), c.manual);
-    EXPECT_EQ(capture.Texts(), Texts{"[IsAutomaticSubclient]: " + c.line});
+    EXPECT_EQ(IsManualSubclient(1, c.value("app", kApp)), c["manual"]);
+    EXPECT_EQ(capture.Texts(), Texts{"[IsAutomaticSubclient]: " + line});
   }
 }
 

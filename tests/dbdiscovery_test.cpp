@@ -78,32 +78,11 @@ class LaunchTest : public ::testing::Test {
   tztest::TestEnv env_;
 };
 
+// tests/data/dbdiscovery.json holds the cases of the launch tests.
 TEST_F(LaunchTest, CommandLineFollowsFlagsJobAndServer) {
-  struct Case {
-    std::string server;
-    uint32_t clientId;
-    bool preferActive, useActive, useLast;
-    int64_t jobId;
-    std::string expected;  // host: arguments
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"MBX01", 12, true, true, false, 4711, "mbx01.test: -dag 1 -ua -j 4711 -cid 12 -hn MBX01"},
-      {"MBX01", 12, false, false, true, 0, "mbx01.test: -dag 0 -la -cid 12 -hn MBX01"},
-      {"MBX01", 2, true, true, true, -5, "mbx01.test: -dag 1 -ua -la -j -5 -cid 2 -hn MBX01"},
-      {"MBX01", 2, false, true, false, INT64_MIN,
-       "mbx01.test: -dag 0 -ua -j -9223372036854775808 -cid 2 -hn MBX01"},
-      // The tool reads the client id as signed 32-bit.
-      {"MBX01", 4294967295u, true, false, false, 0, "mbx01.test: -dag 1 -cid -1 -hn MBX01"},
-      {"MBX01", 2147483648u, true, false, false, 0, "mbx01.test: -dag 1 -cid -2147483648 -hn MBX01"},
-      // The configuration's host; the name as the caller spelled it.
-      {"mbx02", 2, true, false, false, 0, "mbx02.test: -dag 1 -cid 2 -hn mbx02"},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    const tzplatform::AttachRequest request =
-        Launch(c.server, c.clientId, c.preferActive, c.useActive, c.useLast, c.jobId);
-    EXPECT_EQ(request.host + ": " + request.arguments, c.expected);
+  for (const json& c : tztest::TestData("dbdiscovery.json", "commandLines")) {
+    const tzplatform::AttachRequest request = Launch(c[0], c[1], c[2], c[3], c[4], c[5]);
+    EXPECT_EQ(request.host + ": " + request.arguments, c[6]);
   }
   LogCapture capture;
   const tzplatform::AttachRequest request = Launch("mbx02", 2, true, true, false, 0);
@@ -133,21 +112,8 @@ TEST_F(LaunchTest, LocalClientNameFollowsPlatformType) {
 }
 
 TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
-  const std::string refused = "[LaunchPshimFrom]: The value of -hn ";
-  const std::pair<std::string, std::string> cases[] = {
-      {"NOSUCH", "[LaunchPshimFrom]: Get client Id failed"},
-      // Refused before it is looked up, although the store knows "MBX 05".
-      {"MBX 05", refused + "holds a blank; PshimProxy not launched."},
-      {"-MBX01", refused + "starts with '-'; PshimProxy not launched."},
-      {"", refused + "is empty; PshimProxy not launched."},
-      {"MBX01\n", refused + "holds a control character; PshimProxy not launched."},
-      {"MBX\x7f"
-       "01",
-       refused + "holds a control character; PshimProxy not launched."},
-      {"TZClient::getClientId", "[LaunchPshimFrom]: Get client Id failed"},
-      {"TZClient::getNetworkHostnameMangled", "[LaunchPshimFrom]: Get client managed name failed"},
-  };
-  for (const auto& [server, line] : cases) {
+  for (const json& c : tztest::TestData("dbdiscovery.json", "refusedLaunches")) {
+    const std::string server = c[0], line = c[1];
     const bool fault = server.rfind("TZClient::", 0) == 0;  // a failing query for MBX01
     tzplatform::FaultInjector faults;
     if (fault) faults.Fail(server, "MBX01", 5);
@@ -162,52 +128,17 @@ TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
   }
 }
 
-// The three copy preferences of a subclient, and the presets that stand
-// when the store cannot tell them.
 TEST_F(LaunchTest, PreferencesComeFromTheSubclientWithDefaults) {
-  const Texts passiveFirst = {
-      "[IsPreferActive]: Prefer backup from passive node",
-      "[UseActiveIfNoPassive]: Use active copy if no passive copy available.",
-      "[UseLastActivationPref]: Use first activation preference for database discovery."};
-  Texts unknownApp, noSubclient;
-  for (const char* name : {"IsPreferActive", "UseActiveIfNoPassive", "UseLastActivationPref"}) {
-    unknownApp.push_back(std::string("[") + name + "]: getApplicationId() failed with error '*'.");
-    noSubclient.push_back(std::string("[") + name + "]: Failed to get subclient");
-  }
-  struct Case {
-    uint32_t appId;
-    std::vector<const char*> faults;  // fail for subclient 11
-    bool preferActive, useActive, useLast;
-    Texts lines;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {10, {}, false, true, false, passiveFirst},
-      {11, {}, true, false, true,
-       {"[IsPreferActive]: Prefer backup from active node",
-        "[UseActiveIfNoPassive]: Don't use active copy if no passive copy available.",
-        "[UseLastActivationPref]: Use last activation preference for database discovery."}},
-      // An application the store cannot read: the defaults.
-      {0, {}, true, true, false, unknownApp},
-      {999, {}, true, true, false, unknownApp},
-      {11, {"ApplicationId::getApplicationId"}, true, true, false, unknownApp},
-      {11, {"ApplicationId::getSubclient"}, true, true, false, noSubclient},
-      // Failed queries write nothing: the presets stand, the first inverted.
-      {11, {"MsExchangeSubclient::isDAGBackupFromPassiveCopySet",
-            "MsExchangeSubclient::isDAGBackupFromActiveCopy",
-            "MsExchangeSubclient::isDAGUseLastActivationPreferenceSet"},
-       false, true, false, passiveFirst},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.appId);
+  for (const json& c : tztest::TestData("dbdiscovery.json", "preferences")) {
+    const uint32_t app = c["app"];
+    SCOPED_TRACE(app);
     tzplatform::FaultInjector faults;
-    for (const char* call : c.faults) faults.Fail(call, "11", 3);
+    for (const std::string& call : c.value("fail", Texts())) faults.Fail(call, "11", 3);
     LogCapture capture;
-    EXPECT_EQ(IsPreferActive(1, c.appId), c.preferActive);
-    EXPECT_EQ(UseActiveIfNoPassive(1, c.appId), c.useActive);
-    EXPECT_EQ(UseLastActivationPref(1, c.appId), c.useLast);
-    EXPECT_TRUE(LinesAre(capture.Texts(), c.lines));
+    EXPECT_EQ(IsPreferActive(1, app), c["prefs"][0]);
+    EXPECT_EQ(UseActiveIfNoPassive(1, app), c["prefs"][1]);
+    EXPECT_EQ(UseLastActivationPref(1, app), c["prefs"][2]);
+    EXPECT_TRUE(LinesAre(capture.Texts(), c["lines"]));
   }
 }
 

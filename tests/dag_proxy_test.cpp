@@ -88,29 +88,29 @@ class DagProxyTest : public ::testing::Test {
   tztest::TestEnv env_;
 };
 
-// Each value given goes after its switch; only the member-server shape sends a
-// DAG name; the tool on the proxy is started once, on its own session.
+// The four values of a case (AD server, user, password, DAG name), null
+// texts as null pointers.
+class Values {
+ public:
+  explicit Values(const nlohmann::json& values) {
+    for (size_t i = 0; i < 4; ++i) {
+      if (!values[i].is_null()) text_[i] = values[i].get<std::string>();
+      given_[i] = !values[i].is_null();
+    }
+  }
+  const char* operator[](size_t i) const { return given_[i] ? text_[i].c_str() : nullptr; }
+
+ private:
+  std::string text_[4];
+  bool given_[4] = {};
+};
+
+// tests/data/dag_proxy.json holds the cases of the launch tests. The tool on
+// the proxy is started once, on its own session.
 TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
-  struct Case {
-    bool memberShape;
-    const char *ad, *user, *password, *dag;
-    std::string arguments;
-    bool ok;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {false, nullptr, nullptr, nullptr, nullptr, "-dagNode", true},
-      {false, "dc01", "backupadmin", "ENCPW", nullptr, "-dagNode -ad dc01 -dagu backupadmin -dagp ENCPW", true},
-      {true, "dc01", "backupadmin", "ENCPW", "DAG01",
-       "-dagNode -ad dc01 -dagu backupadmin -dagp ENCPW -dagn DAG01", true},
-      {true, nullptr, "backupadmin", nullptr, "DAG01", "-dagNode -dagu backupadmin -dagn DAG01", true},
-      {true, "dc-01", "corp\\admin", "x-", "DAG01-", "-dagNode -ad dc-01 -dagu corp\\admin -dagp x- -dagn DAG01-",
-       true},
-      // Without a DAG name the tool answers with every DAG: the wrong kind for this shape.
-      {true, nullptr, nullptr, nullptr, nullptr, "-dagNode", false},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
+  for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "commandLines")) {
+    const Values v(c[1]);
+    const std::string arguments = c[2];
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
     recorder.OnReceive([](const tzplatform::AttachRequest& request) {
       return SessionRecorder::ReceiveAnswer{CWqError(),
@@ -118,55 +118,32 @@ TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
                                                 ? Xml(MemberAnswer({}))
                                                 : Xml(DagAnswer("DAG01", {}))};
     });
-    Outcome out = Discover(c.memberShape, "PROXY01", c.ad, c.user, c.password, c.dag);
-    EXPECT_EQ(out.ok, c.ok) << c.arguments;
-    ASSERT_EQ(recorder.Attaches().size(), 1u) << c.arguments;
+    Outcome out = Discover(c[0], "PROXY01", v[0], v[1], v[2], v[3]);
+    EXPECT_EQ(out.ok, c[3]) << arguments;
+    ASSERT_EQ(recorder.Attaches().size(), 1u) << arguments;
     EXPECT_EQ(recorder.Attaches()[0].host + ": " + recorder.Attaches()[0].arguments,
-              "proxy01.corp.example: " + c.arguments);
+              "proxy01.corp.example: " + arguments);
     EXPECT_EQ(recorder.Receives(), 1);
     EXPECT_EQ(recorder.SessionsCreated() + recorder.SessionsDestroyed(), 2);
   }
 }
 
-// A value goes unquoted onto a command line that the session splits at
-// blanks: one that would add a switch or a word, or leave a switch without
-// its value, starts nothing; nor does a proxy that cannot be reached.
 TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithTheAnswerUntouched) {
-  struct Case {
-    const char* proxy;
-    std::vector<const char*> values;  // ad, user, password, DAG name
-    std::string line;                 // the launch's line
-    size_t attaches;
-  };
-  const std::string launch = "[LaunchPshimForDagNodeDiscover]: ";
-  // clang-format off
-  const Case cases[] = {
-      {"PROXY01", {"dc01 -dagn DAG02", "u", "p", "DAG01"},
-       launch + "The value of -ad holds a blank; PshimProxy not launched.", 0},
-      {"PROXY01", {"dc01", "-dagn", "p", "DAG01"}, launch + "The value of -dagu starts with '-'; PshimProxy not launched.", 0},
-      {"PROXY01", {"dc01", "u", "", "DAG01"}, launch + "The value of -dagp is empty; PshimProxy not launched.", 0},
-      {"PROXY01", {"dc01", "u\t", "p", "DAG01"},
-       launch + "The value of -dagu holds a control character; PshimProxy not launched.", 0},
-      {"NOSUCH", {nullptr, nullptr, nullptr, "DAG01"}, launch + "Get client Id failed", 0},
-      {"PROXY02", {nullptr, nullptr, nullptr, "DAG01"},
-       launch + "Launch PshimProxy [From proxy02.corp.example failed. Error:[-1: *", 1},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
+  for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "refusedLaunches")) {
+    const std::string proxy = c[0], line = c[2];
+    const Values v(c[1]);
     for (bool memberShape : {true, false}) {
-      SCOPED_TRACE(c.line);
+      SCOPED_TRACE(line);
       SessionRecorder recorder;
-      Outcome out =
-          Discover(memberShape, c.proxy, c.values[0], c.values[1], c.values[2], c.values[3]);
+      Outcome out = Discover(memberShape, proxy.c_str(), v[0], v[1], v[2], v[3]);
       EXPECT_FALSE(out.ok);
       EXPECT_EQ(out.after, out.before);
-      EXPECT_EQ(recorder.Attaches().size(), c.attaches);
+      EXPECT_EQ(recorder.Attaches().size(), c[3]);
       EXPECT_EQ(recorder.Receives(), 0);
-      EXPECT_TRUE(
-          tztest::LinesAre(out.lines, {c.line,
-                                       "[DiscoverDagWithProxy]: Failed to launch PshimProxy on "
-                                       "server " +
-                                           std::string(c.proxy) + ", trying another one."}));
+      EXPECT_TRUE(tztest::LinesAre(out.lines, {line,
+                                               "[DiscoverDagWithProxy]: Failed to launch "
+                                               "PshimProxy on server " +
+                                                   proxy + ", trying another one."}));
     }
   }
 }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "log_lines.h"
 #include "records_support.h"
 #include "store_support.h"
 #include "test_env.h"
@@ -64,16 +65,10 @@ std::string DiscoverDags() {
   return (ok ? "ok " : "failed ") + tztest::Xml(resp);
 }
 
-// Events recorded after the first `skip`, as "id argument|argument|".
+// Events recorded after the first `skip`, described, in no particular order.
 Texts EventsAfter(const std::string& store, size_t skip) {
-  Texts described;
-  const std::vector<tzplatform::RaisedEvent> events = tzplatform::StoredEvents(store);
-  for (size_t i = skip; i < events.size(); ++i) {
-    described.push_back(std::to_string(events[i].id) + " ");
-    for (const tzplatform::EventArgument& argument : events[i].arguments) {
-      described.back() += argument.value + "|";
-    }
-  }
+  Texts described = tztest::EventLines(tzplatform::StoredEvents(store));
+  described.erase(described.begin(), described.begin() + std::min(skip, described.size()));
   std::sort(described.begin(), described.end());
   return described;
 }
@@ -95,7 +90,7 @@ TEST(Concurrency, SixThreadsGetTheLoneAnswersAndLoseNoEvent) {
   const Texts noServerEvents = EventsAfter(env.storePath(), seen);
   ASSERT_EQ(noServerAnswer.rfind("failed ", 0), 0u) << noServerAnswer;
   ASSERT_EQ(noServerEvents.size(), 1u);
-  EXPECT_EQ(noServerEvents[0].rfind(std::to_string(0x48000097), 0), 0u);
+  EXPECT_EQ(noServerEvents[0].rfind("critical 0x48000097 ", 0), 0u);
   seen += 1;
 
   // Each job: its rounds, and what it got that a lone caller did not.

@@ -56,42 +56,18 @@ class DagDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(DagDiscoveryTest, AgentInstalledCheckAsksThePackageQueryWithTheLowBitsOfTheId) {
-  const std::string check = "[HasExDbAgentInstalled]: ";
-  const std::string exception =
-      check + "Exception detected while check uvo installed or not. Continue...";
-  struct Case {
-    const char* server;
-    const char* throwing;  // a package query that throws, for this key
-    const char* key;
-    bool installed;
-    Texts lines;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"MBX01", nullptr, "", true, {check + "Client Id: 3"}},
-      {"mbx01", nullptr, "", true, {check + "Client Id: 3"}},
-      {"NOAGENT", nullptr, "", false, {check + "Client Id: 7"}},
-      {"MBX99", nullptr, "", false, {check + "Get client Id failed"}},
-      {"", nullptr, "", false, {check + "Get client Id failed"}},
-      {nullptr, nullptr, "", false, {check + "Get client Id failed"}},
-      {"WIDEID", nullptr, "", true, {check + "Client Id: 2147483653"}},
-      // A throwing query is no agent: it must not stop discovery of the others.
-      {"MBX01", "TZInstalledPackages::IsPackageInstalled", "3", false, {check + "Client Id: 3", exception}},
-      {"MBX01", "TZInstalledPackages::TZInstalledPackages", "*", false, {check + "Client Id: 3", exception}},
-      // 2147483653 reaches the query as its low 32 bits read as signed.
-      {"WIDEID", "TZInstalledPackages::IsPackageInstalled", "-2147483643", false,
-       {check + "Client Id: 2147483653", exception}},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.lines.back());
+  // tests/data/dag_discovery.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agentChecks")) {
+    SCOPED_TRACE(c[4].back().get<std::string>());
+    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>();
+    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>(), key = c[2];
     tzplatform::FaultInjector faults;
-    if (c.throwing != nullptr) faults.Throw(c.throwing, c.key);
+    if (!throwing.empty()) faults.Throw(throwing, key);
     tzplatform::LogCapture capture;
-    EXPECT_EQ(HasExDbAgentInstalled(c.server), c.installed);
-    EXPECT_EQ(capture.Texts(), c.lines);
-    if (c.throwing != nullptr) {
-      EXPECT_EQ(faults.Fired(c.throwing, c.key), 1);
+    EXPECT_EQ(HasExDbAgentInstalled(c[0].is_null() ? nullptr : server.c_str()), c[3]);
+    EXPECT_EQ(capture.Texts(), c[4].get<Texts>());
+    if (!throwing.empty()) {
+      EXPECT_EQ(faults.Fired(throwing, key), 1);
     }
   }
   // The predicate form stores what it answers.

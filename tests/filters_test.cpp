@@ -62,7 +62,7 @@ TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
                                  "A\\DB6 mbx01 [mbx01] 0", "A\\DB7 MBX01 [MBX01,MBX01] 1",
                                  "A\\DB8 MBX03 [MBX03,MBX01] 1"}));
   EXPECT_EQ(
-      tztest::DbXml(resp, 0),
+      tztest::Xml(resp.getDatabases()[0]),
       "<DAGDB dbName=\"A\\DB1\" backupServer=\"MBX01\" circularLogging=\"0\"><copyServers>MBX01"
       "</copyServers><copyServers>MBX03</copyServers></DAGDB>");
   EXPECT_EQ(capture.Texts(), Texts());
@@ -108,7 +108,7 @@ TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
     }
     Uvo::DAGDBResp resp = Answer(records);
     std::map<std::string, std::string> whole;  // each record as the tool sent it
-    for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::DbXml(resp, i);
+    for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::Xml(resp.getDatabases()[i]);
 
     ASSERT_TRUE(FilterResponceForSubClient(1, appId, resp));
     Texts got;

@@ -35,11 +35,6 @@ std::vector<std::string> DbRows(const Uvo::DAGDBResp& resp) {
   return rows;
 }
 
-std::string DbXml(const Uvo::DAGDBResp& resp, size_t index) {
-  const CNMessageList& databases = resp.getDatabases();
-  return index < databases.size() ? Xml(databases[index]) : std::string();
-}
-
 nlohmann::json DbDiscoveryFixture() {
   return tzplatform::ParseFixture(ReadFile(std::string(TZ_TEST_DATA_DIR) + "/dbdisc.json"));
 }

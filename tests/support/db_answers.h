@@ -20,9 +20,6 @@ Uvo::DAGDBResp DbRespFromXml(const std::string& xml);
 // shows them: "NAME BACKUPSERVER [COPY,COPY] CIRCULARLOGGING".
 std::vector<std::string> DbRows(const Uvo::DAGDBResp& resp);
 
-// The serialized XML of one database record of the answer.
-std::string DbXml(const Uvo::DAGDBResp& resp, size_t index);
-
 // The test fixture of database discovery (tests/data/dbdisc.json).
 nlohmann::json DbDiscoveryFixture();
 

@@ -202,47 +202,24 @@ TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
 // A receipt that brings no answer of the right kind leaves the caller's
 // answer alone, with each shape's own words for a session error.
 TEST_F(DagProxyTest, FailedReceiptLeavesTheAnswerAlone) {
-  const std::string receive = "[ReceiveNodeDiscoverRespsonse]: ";
-  const std::string received = receive + "Received response from PshimProxy.";
-  const std::string error =
-      receive + "PshimProxy returned error: No DAG found in domain corp.example";
-  struct Case {
-    std::string xml;  // the tool's answer; empty: the session's
-    bool memberShape;
-    CWqError sessionResult;
-    Texts lines;  // after the launch
-  };
-  // clang-format off
-  const Case cases[] = {
-      {Xml(DagAnswer("DAG01", {MemberRecord("MBX01", true)})), true, CWqError(),
-       {received, receive + "Received a wrong message. TagID: 384415715"}},
-      {Xml(MemberAnswer({MemberRecord("MBX01", true)})), false, CWqError(),
-       {received, receive + "Received a wrong message. TagID: 381113404"}},
-      {tztest::ErrorXml("No DAG found in domain corp.example"), true, CWqError(), {received, error}},
-      {tztest::ErrorXml("No DAG found in domain corp.example"), false, CWqError(), {received, error}},
-      {"", false, CWqError(CWqError::kBadOutput, "not one message"),
-       {receive + "Received response failed. Error:[-5: not one message]"}},
-      {"", true, CWqError(CWqError::kBadOutput, "not one message"),
-       {receive + "Received response is failed. Error:[-5: not one message]"}},
-      // A session that claims success but hands back nothing.
-      {"", false, CWqError(), {receive + "Received no message from PshimProxy."}},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.lines.back());
-    const bool scripted = !c.xml.empty();
-    if (scripted) env_.InstallTool("scripted.corp.example", tztest::PrintingTool(c.xml));
+  for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "failedReceipts")) {
+    const Texts expected = c["lines"];
+    SCOPED_TRACE(expected.back());
+    const bool scripted = c.contains("tool");
+    if (scripted) env_.InstallTool("scripted.corp.example", tztest::PrintingTool(c["tool"]));
     SessionRecorder recorder(scripted ? SessionRecorder::Mode::kObserve
                                       : SessionRecorder::Mode::kIntercept);
-    recorder.OnReceive([&c](const tzplatform::AttachRequest&) {
-      return SessionRecorder::ReceiveAnswer{c.sessionResult, ""};
+    const CWqError result =
+        c.contains("session") ? CWqError(CWqError::kBadOutput, c["session"]) : CWqError();
+    recorder.OnReceive([&result](const tzplatform::AttachRequest&) {
+      return SessionRecorder::ReceiveAnswer{result, ""};
     });
-    Outcome out = Discover(c.memberShape, scripted ? "SCRIPTED" : "PROXY01");
+    Outcome out = Discover(c["memberShape"], scripted ? "SCRIPTED" : "PROXY01");
     EXPECT_FALSE(out.ok);
     EXPECT_EQ(out.after, out.before);
     Texts lines = {"[LaunchPshimForDagNodeDiscover]: Launch PshimProxy From '" +
                    std::string(scripted ? "scripted" : "proxy01") + ".corp.example' succeed."};
-    lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+    lines.insert(lines.end(), expected.begin(), expected.end());
     lines.push_back("[DiscoverDagWithProxy]: Failed to receive response");
     EXPECT_EQ(out.lines, lines);
   }

@@ -86,22 +86,34 @@ TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
 
 // Backup set 7 of client 2: default 10 (content Own\DB90), custom 11
 // (First\DB01), custom 12 (first\db02, Archive\DB05), deleted 13
-// (First\DB03), custom 14 (nothing).
+// (First\DB03), custom 14 (nothing). The lines: the backup set's walk, then
+// the subclient's own content.
 TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
   const Texts names = {"First\\DB01", "FIRST\\DB02",  "First\\DB03",  "Own\\DB90",
                        "first\\db01", "First\\DB01 ", "Archive\\DB05"};
+  const std::string content = "[GetSubclientContent]: ",
+                    path = content + "Get database path from content tab: ";
+  const std::string custom = content + "This is from custom subclient";
+  struct Case {
+    uint32_t appId;
+    Texts kept, lines;
+  };
   // clang-format off
-  const std::pair<uint32_t, Texts> cases[] = {
+  const Case cases[] = {
       // Default: everything no live custom subclient names, in any letter
       // case; its own content is not consulted, the deleted one's ignored.
-      {10, {"First\\DB03", "Own\\DB90", "First\\DB01 "}},
-      {11, {"First\\DB01", "first\\db01"}},
-      {12, {"FIRST\\DB02", "Archive\\DB05"}},
-      {14, {}},
+      {10, {"First\\DB03", "Own\\DB90", "First\\DB01 "},
+       {"Description: Own; StoreName: DB90", path + "Own\\DB90", content + "This is from default subclient"}},
+      {11, {"First\\DB01", "first\\db01"},
+       {"Description: First; StoreName: DB01", path + "First\\DB01", custom}},
+      {12, {"FIRST\\DB02", "Archive\\DB05"},
+       {"Description: first; StoreName: db02", path + "first\\db02",
+        "Description: Archive; StoreName: DB05", path + "Archive\\DB05", custom}},
+      {14, {}, {custom}},
   };
   // clang-format on
-  for (const auto& [appId, kept] : cases) {
-    SCOPED_TRACE(appId);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.appId);
     Texts records;
     for (const std::string& name : names) {
       records.push_back(Db(name, "n/a", {"MBX09"}, " circularLogging=\"5\" mountedOn=\"MBX09\""));
@@ -110,53 +122,34 @@ TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
     std::map<std::string, std::string> whole;  // each record as the tool sent it
     for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::Xml(resp.getDatabases()[i]);
 
-    ASSERT_TRUE(FilterResponceForSubClient(1, appId, resp));
+    LogCapture capture;
+    ASSERT_TRUE(FilterResponceForSubClient(1, c.appId, resp));
     Texts got;
     for (const CNMessageBase& db : resp.getDatabases()) {
       got.push_back(tzdag::GetString(db, Uvo::DAGDB::kDbName));
       EXPECT_EQ(tztest::Xml(db), whole[got.back()]);
     }
-    EXPECT_EQ(got, kept);
+    EXPECT_EQ(got, c.kept);
     EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
+    Texts lines = {"Found the default Subclient.", "Found the default Subclient.",
+                   "[GetSubclientsDbList]: *** FOUND A DELETED SUBCLIENT ***"};
+    lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(capture.Texts(), lines);
   }
-}
-
-TEST_F(FilterTest, SubclientListsAndContentWithTheirLines) {
-  Texts defaults = {"left over"}, customs = {"left over"};
-  LogCapture capture;
+  // Called alone, the list operation replaces what its lists held, the
+  // content operation adds to its list, and both set the flag.
+  Texts defaults = {"left over"}, customs = {"left over"}, own = {"kept"};
   ASSERT_TRUE(GetSubclientsDbList(1, 11, defaults, customs));
   EXPECT_EQ(defaults, Texts{"Own\\DB90"});
   EXPECT_EQ(customs, (Texts{"First\\DB01", "first\\db02", "Archive\\DB05"}));
-  EXPECT_EQ(capture.Texts(), (Texts{"Found the default Subclient.", "Found the default Subclient.",
-                                    "[GetSubclientsDbList]: *** FOUND A DELETED SUBCLIENT ***"}));
-
-  struct Case {
-    uint32_t appId;
-    bool isDefault;
-    Texts content, lines;
-  };
-  const std::string path = "[GetSubclientContent]: Get database path from content tab: ";
-  // clang-format off
-  const Case cases[] = {
-      {12, false, {"kept", "first\\db02", "Archive\\DB05"},
-       {"Description: first; StoreName: db02", path + "first\\db02",
-        "Description: Archive; StoreName: DB05", path + "Archive\\DB05",
-        "[GetSubclientContent]: This is from custom subclient"}},
-      {10, true, {"kept", "Own\\DB90"},
-       {"Description: Own; StoreName: DB90", path + "Own\\DB90",
-        "[GetSubclientContent]: This is from default subclient"}},
-      {14, false, {"kept"}, {"[GetSubclientContent]: This is from custom subclient"}},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    bool isDefault = !c.isDefault;
-    Texts content = {"kept"};
-    capture.Clear();
-    ASSERT_TRUE(GetSubclientContent(1, c.appId, isDefault, content)) << c.appId;
-    EXPECT_EQ(isDefault, c.isDefault) << c.appId;
-    EXPECT_EQ(content, c.content) << c.appId;
-    EXPECT_EQ(capture.Texts(), c.lines) << c.appId;
-  }
+  bool isDefault = true;
+  ASSERT_TRUE(GetSubclientContent(1, 14, isDefault, own));
+  EXPECT_FALSE(isDefault);
+  EXPECT_EQ(own, Texts{"kept"});
+  isDefault = false;
+  ASSERT_TRUE(GetSubclientContent(1, 10, isDefault, own));
+  EXPECT_TRUE(isDefault);
+  EXPECT_EQ(own, (Texts{"kept", "Own\\DB90"}));
 }
 
 // Every failure leaves two lines (the gathering operation's and the

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <future>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +21,7 @@
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzplatform/Properties.h"
+#include "tzplatform/StoreTransaction.h"
 #include "tzplatform/Subclient.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
@@ -205,21 +208,29 @@ TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
   // name and the entry, two associations.
   EXPECT_EQ(positions, 9);
 
-  // Another writer holds the lock past the busy timeout.
+  // Another writer (a thread with its own connection) holds the lock past
+  // the busy timeout.
   tztest::TestEnv env(Fixture(true));
   StoreProperties(kStored);
   const std::string before = tzplatform::DumpStore(env.storePath());
   tzplatform::SetStoreBusyTimeout(50);
-  {
-    tztest::LockHolder other(env.storePath());
-    tzplatform::LogCapture capture;
-    EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -1);
-    const std::string busy =
-        "configuration store *: another writer holds the write lock (waited 50 ms)";
-    EXPECT_TRUE(tztest::LinesAre(capture.Texts(),
-                                 {busy, Line("Could not begin a store transaction (" + busy +
-                                             "); subclient left unchanged. ErrCode = 5.")}));
-  }
+  std::promise<void> held, done;
+  std::thread other([&held, &done] {
+    tzplatform::StoreTransaction transaction;
+    EXPECT_EQ(transaction.status(), 0);
+    held.set_value();
+    done.get_future().wait();
+  });
+  held.get_future().wait();
+  tzplatform::LogCapture capture;
+  EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -1);
+  done.set_value();
+  other.join();
+  const std::string busy =
+      "configuration store *: another writer holds the write lock (waited 50 ms)";
+  EXPECT_TRUE(
+      tztest::LinesAre(capture.Texts(), {busy, Line("Could not begin a store transaction (" + busy +
+                                                    "); subclient left unchanged. ErrCode = 5.")}));
   EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
   EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -3);
 }

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include <gtest/gtest.h>
-
 #include "tzplatform/Subclient.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/settings.h"

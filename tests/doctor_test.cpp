@@ -40,26 +40,9 @@ std::string CountingTool(int wanted) {
          tztest::SimulatorPath() + "\" \"$@\"\n";
 }
 
-// DAG01 (client 2) with six selected member servers that carry the agent,
-// each on a host of its own, and one database; a default subclient.
+// DAG01 (client 2) with six member servers, each on a host of its own.
 json SixServerFixture() {
-  json f = json::parse(R"({
-    "store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": []}],
-      "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2, "appType": 53, "backupSet": 7,
-                      "default": true, "automatic": true}]},
-    "remote": {"hosts": [], "dags": [{"name": "DAG01", "members": [], "databases": [
-        {"name": "First\\DB01", "copies": [{"server": "MBX01", "active": true}]}]}]}})");
-  for (int i = 1; i <= 6; ++i) {
-    const std::string name = "MBX0" + std::to_string(i),
-                      host = "mbx0" + std::to_string(i) + ".test";
-    f["store"]["clients"][0]["memberServers"].push_back(
-        {{"name", name}, {"selected", true}, {"agentInstalled", true}});
-    f["store"]["clients"].push_back(
-        {{"id", 10 + i}, {"name", name}, {"host", host}, {"packages", {151}}});
-    f["remote"]["dags"][0]["members"].push_back({{"name", name}});
-    f["remote"]["hosts"].push_back(host);
-  }
-  return f;
+  return tztest::TestData("doctor.json", "fixture");
 }
 
 TEST(Doctor, RunsAtMostTheGivenNumberOfProbesAtOnce) {

@@ -23,12 +23,7 @@ using Texts = std::vector<std::string>;
 // DAG client 2 with its one member server MBX01 holding `databases`, and
 // `subclients` (content as "DESCRIPTION|STORE").
 json World(const json& scenario) {
-  json world = json::parse(R"({
-    "store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": [
-                             {"name": "MBX01", "selected": true, "agentInstalled": true}]},
-                          {"id": 3, "name": "MBX01", "host": "mbx01.test"}], "subclients": []},
-    "remote": {"hosts": ["mbx01.test"], "dags": [{"name": "DAG01", "members": [{"name": "MBX01"}],
-                                                   "databases": []}]}})");
+  json world = tztest::TestData("unassociated.json", "world");
   for (json subclient : scenario["subclients"]) {
     json content = json::array();
     for (const std::string& path : subclient.value("content", Texts())) {

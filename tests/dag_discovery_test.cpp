@@ -172,6 +172,25 @@ TEST(DirectoryHelpersTest, DomainPostfixFindAndReplaceAndAttributeDecoding) {
   }
 }
 
+// A DAG name the directory could not hold is refused before any search.
+TEST(DirectoryHelpersTest, DagNameProblemRefusesWhatTheDirectoryCannotHold) {
+  const std::string notUtf8 = "is not UTF-8", control = "holds a control character";
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"DAG01", ""}, {std::string(64, 'd'), ""}, {std::string(65, 'd'), "is longer than 64 bytes"},
+      {"DAG\x01", control}, {"DAG\x7f", control}, {"\xc3\xa9", ""}, {"\xc3", notUtf8},
+      {"\xc1\xbf", notUtf8}, {"\xe0\xa0\x80", ""}, {"\xe0\x9f\xbf", notUtf8},  // overlong
+      {"\xed\x9f\xbf", ""}, {"\xed\xa0\x80", notUtf8},                           // surrogates
+      {"\xf0\x90\x80\x80", ""}, {"\xf4\x8f\xbf\xbf", ""}, {"\xf4\x90\x80\x80", notUtf8},
+      {"\xe2\x82", notUtf8}, {"\xe2\x82\xac", ""}, {"\xe2\x28\xac", notUtf8}, {"\xf5\x80\x80\x80", notUtf8},
+  };
+  // clang-format on
+  for (const auto& [name, problem] : cases) {
+    const char* found = DagNameProblem(name);
+    EXPECT_EQ(found ? found : "", problem) << name;
+  }
+}
+
 TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmpty) {
   tztest::TempDir keyFolder;
   tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));

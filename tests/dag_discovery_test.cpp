@@ -1,47 +1,49 @@
-// Direct DAG discovery: the answer builders, the new-member filter and the
-// agent-installed check over a configuration store.
+// Direct DAG discovery: the agent-installed check over a configuration store,
+// the answer builders and the new-member filter, and the directory agent with
+// its directory-value helpers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "../src/internal.h"
 #include "records_support.h"
+#include "temp_dir.h"
 #include "test_env.h"
+#include "tzdag/DagDiscoverAgent.h"
 #include "tzdag/TzDagApi.h"
+#include "tzplatform/TZPassword.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
+#include "tzplatform/settings.h"
 
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using tztest::Member;
 using tztest::Members;
+using Texts = std::vector<std::string>;
 
 // Clients of every kind the filter and the check tell apart.
 const char kStore[] = R"({"store": {"clients": [
-  {"id": 3, "name": "MBX01", "host": "mbx01.corp.example", "release": 16,
-   "dagAssociated": true, "packages": [151]},
-  {"id": 4, "name": "ASSOC13", "host": "assoc13.corp.example", "release": 13,
-   "dagAssociated": true, "packages": [151]},
-  {"id": 5, "name": "OLD13", "host": "old13.corp.example", "release": 13, "packages": [151]},
-  {"id": 6, "name": "NEW14", "host": "new14.corp.example", "release": 14, "packages": [151]},
-  {"id": 7, "name": "NOAGENT", "host": "noagent.corp.example", "release": 15, "packages": []},
-  {"id": 8, "name": "NORELEASE", "host": "norelease.corp.example", "packages": [151]},
-  {"id": 2147483653, "name": "WIDEID", "host": "wideid.corp.example", "release": 16,
-   "packages": [151]}
-]}})";
+  {"id": 3, "name": "MBX01", "release": 16, "dagAssociated": true, "packages": [151]},
+  {"id": 4, "name": "ASSOC13", "release": 13, "dagAssociated": true, "packages": [151]},
+  {"id": 5, "name": "OLD13", "release": 13, "packages": [151]},
+  {"id": 6, "name": "NEW14", "release": 14, "packages": [151]},
+  {"id": 7, "name": "NOAGENT", "release": 15, "packages": []},
+  {"id": 8, "name": "NORELEASE", "packages": [151]},
+  {"id": 2147483653, "name": "WIDEID", "release": 16, "packages": [151]}]}})";
 
-_tagDagServer Dag(const std::string& name, const std::vector<std::string>& servers) {
+_tagDagServer Dag(const std::string& name, const Texts& servers) {
   _tagDagServer dag{name, "CN=" + name + ",DC=corp,DC=example", {}};
   for (const std::string& s : servers) dag.servers.push_back({s, false});
   return dag;
 }
 
 // A predicate that records whom it was asked about.
-std::vector<std::string> g_asked;
+Texts g_asked;
 bool RecordingPredicate(_tagExServer& server) {
   g_asked.push_back(server.name);
   return server.name == "NEW14";
@@ -54,69 +56,26 @@ class DagDiscoveryTest : public ::testing::Test {
 };
 
 TEST_F(DagDiscoveryTest, AgentInstalledCheckAsksThePackageQueryWithTheLowBitsOfTheId) {
-  struct Case {
-    const char* server;
-    bool installed;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
-      {"MBX01", true, {"[HasExDbAgentInstalled]: Client Id: 3"}},
-      {"mbx01", true, {"[HasExDbAgentInstalled]: Client Id: 3"}},
-      {"NOAGENT", false, {"[HasExDbAgentInstalled]: Client Id: 7"}},
-      {"MBX99", false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {"", false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {nullptr, false, {"[HasExDbAgentInstalled]: Get client Id failed"}},
-      {"WIDEID", true, {"[HasExDbAgentInstalled]: Client Id: 2147483653"}},
-  };
-  for (const Case& c : cases) {
+  // tests/data/dag_discovery.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agentChecks")) {
+    SCOPED_TRACE(c[4].back().get<std::string>());
+    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>();
+    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>(), key = c[2];
+    tzplatform::FaultInjector faults;
+    if (!throwing.empty()) faults.Throw(throwing, key);
     tzplatform::LogCapture capture;
-    EXPECT_EQ(HasExDbAgentInstalled(c.server), c.installed) << (c.server ? c.server : "(null)");
-    EXPECT_EQ(capture.Texts(), c.lines) << (c.server ? c.server : "(null)");
+    EXPECT_EQ(HasExDbAgentInstalled(c[0].is_null() ? nullptr : server.c_str()), c[3]);
+    EXPECT_EQ(capture.Texts(), c[4].get<Texts>());
+    if (!throwing.empty()) {
+      EXPECT_EQ(faults.Fired(throwing, key), 1);
+    }
   }
-
   // The predicate form stores what it answers.
-  _tagExServer known{"NEW14", false};
-  _tagExServer unknown{"MBX99", true};
+  _tagExServer known{"NEW14", false}, unknown{"MBX99", true};
   EXPECT_TRUE(HasExDbAgentInstalled(known));
   EXPECT_TRUE(known.agentInstalled);
   EXPECT_FALSE(HasExDbAgentInstalled(unknown));
   EXPECT_FALSE(unknown.agentInstalled);
-}
-
-TEST_F(DagDiscoveryTest, AgentInstalledCheckTurnsAThrowingPackageQueryIntoNotInstalled) {
-  const std::string exceptionLine =
-      "[HasExDbAgentInstalled]: Exception detected while check uvo installed or not. Continue...";
-  struct Case {
-    const char* call;
-    const char* key;
-    const char* server;
-    const char* idLine;
-  };
-  const Case cases[] = {
-      {"TZInstalledPackages::IsPackageInstalled", "3", "MBX01", "Client Id: 3"},
-      {"TZInstalledPackages::TZInstalledPackages", "*", "MBX01", "Client Id: 3"},
-      // 2147483653 reaches the query as its low 32 bits read as signed.
-      {"TZInstalledPackages::IsPackageInstalled", "-2147483643", "WIDEID", "Client Id: 2147483653"},
-  };
-  for (const Case& c : cases) {
-    tzplatform::FaultInjector faults;
-    faults.Throw(c.call, c.key);
-    tzplatform::LogCapture capture;
-    EXPECT_FALSE(HasExDbAgentInstalled(c.server)) << c.call << " " << c.key;
-    EXPECT_THAT(capture.Texts(),
-                ElementsAre(std::string("[HasExDbAgentInstalled]: ") + c.idLine, exceptionLine))
-        << c.call << " " << c.key;
-    EXPECT_EQ(faults.Fired(c.call, c.key), 1) << c.call << " " << c.key;
-  }
-
-  // A throwing query for one server does not stop the answer for the others.
-  tzplatform::FaultInjector faults;
-  faults.Throw("TZInstalledPackages::IsPackageInstalled", "3");
-  _tagDagServer dag = Dag("DAG01", {"MBX01", "NEW14"});
-  Uvo::DAGMemberServersResp resp;
-  ConstructDagMeberServersResp(dag, resp, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(resp.getMemberServers()),
-              ElementsAre(Member{"MBX01", 0}, Member{"NEW14", 1}));
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociatedClients) {
@@ -133,28 +92,19 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
                                            "[HasExDbAgentInstalled]: Client Id: 7",
                                            "[HasExDbAgentInstalled]: Client Id: 6"));
   // The check ran on kept servers only and wrote into the directory records.
-  EXPECT_FALSE(dag.servers[0].agentInstalled);
   EXPECT_TRUE(dag.servers[4].agentInstalled);
   EXPECT_FALSE(dag.servers[1].agentInstalled) << "a dropped server is not checked";
-}
 
-TEST_F(DagDiscoveryTest, NewMemberFilterAsksThePredicateOnlyForKeptServers) {
+  // In the all-DAG shape a DAG whose members are all filtered out still stands.
   std::vector<_tagDagServer> dags = {Dag("DAG01", {"MBX01", "NEW14", "OLD13"}),
                                      Dag("DAG02", {"ASSOC13", "OLD13"}), Dag("DAG03", {"MBX99"})};
-  Uvo::DAGDiscoverResp resp;
-  ConstructDagDiscoverWithNewMembersResp(dags, resp, RecordingPredicate);
+  Uvo::DAGDiscoverResp all;
+  ConstructDagDiscoverWithNewMembersResp(dags, all, RecordingPredicate);
   EXPECT_THAT(g_asked, ElementsAre("NEW14", "MBX99"));
-
-  const CNMessageList& out = resp.getDags();
-  ASSERT_EQ(out.size(), 3u) << "a DAG whose members are all filtered out still stands";
-  EXPECT_EQ(tzdag::GetString(out[0], Uvo::DAGSetup::kDagName), "DAG01");
-  EXPECT_THAT(Members(tzdag::GetList(out[0], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"NEW14", 1}));
-  EXPECT_EQ(tzdag::GetString(out[1], Uvo::DAGSetup::kDagName), "DAG02");
-  EXPECT_TRUE(tzdag::IsSet(out[1], Uvo::DAGSetup::kMemberServers));
-  EXPECT_THAT(Members(tzdag::GetList(out[1], Uvo::DAGSetup::kMemberServers)), IsEmpty());
-  EXPECT_THAT(Members(tzdag::GetList(out[2], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"MBX99", 0}));
+  EXPECT_EQ(
+      tztest::Fields(all),
+      "{dags=[{dagName='DAG01' members=[{server='NEW14' uvo=1}]},{dagName='DAG02' members=[]},"
+      "{dagName='DAG03' members=[{server='MBX99' uvo=0}]}]}");
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterJudgesOnTheInitialValuesWhenAQueryFails) {
@@ -183,67 +133,117 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
   std::vector<_tagDagServer> dags = {Dag("DAG01", {"MBX01", "MBX99", "OLD13"}), Dag("DAG02", {})};
   Uvo::DAGDiscoverResp all;
   ConstructDagDiscoverResp(dags, all, nullptr);
-  ASSERT_EQ(all.getDags().size(), 2u);
-  EXPECT_EQ(tzdag::GetString(all.getDags()[0], Uvo::DAGSetup::kDagName), "DAG01");
-  EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
-              ElementsAre(Member{"MBX01", -1}, Member{"MBX99", -1}, Member{"OLD13", -1}));
-  EXPECT_EQ(tzdag::GetString(all.getDags()[1], Uvo::DAGSetup::kDagName), "DAG02");
-  EXPECT_TRUE(tzdag::IsSet(all.getDags()[1], Uvo::DAGSetup::kMemberServers));
-
+  EXPECT_EQ(tztest::Fields(all),
+            "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},"
+            "{server='OLD13' uvo=-}]},{dagName='DAG02' members=[]}]}");
   ConstructDagDiscoverResp(dags, all, HasExDbAgentInstalled);
   EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
               ElementsAre(Member{"MBX01", 1}, Member{"MBX99", 0}, Member{"OLD13", 1}));
-
-  Uvo::DAGMemberServersResp one;
-  ConstructDagMeberServersResp(dags[0], one, nullptr);
-  EXPECT_THAT(Members(one.getMemberServers()),
-              ElementsAre(Member{"MBX01", -1}, Member{"MBX99", -1}, Member{"OLD13", -1}));
-  std::string xml;
-  one.serialize(xml, false);
-  EXPECT_EQ(xml.find("DAG01"), std::string::npos) << "the DAG's own name is not written";
-
   // Zero DAGs still replace what the record held.
   std::vector<_tagDagServer> none;
   ConstructDagDiscoverResp(none, all, nullptr);
-  EXPECT_TRUE(tzdag::IsSet(all, Uvo::DAGDiscoverResp::kDags));
-  EXPECT_THAT(all.getDags(), IsEmpty());
+  EXPECT_EQ(tztest::Fields(all), "{dags=[]}");
+
+  // The member-server shape does not write the DAG's own name.
+  Uvo::DAGMemberServersResp one;
+  ConstructDagMeberServersResp(dags[0], one, nullptr);
+  EXPECT_EQ(tztest::Fields(one),
+            "{members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},{server='OLD13' uvo=-}]}");
+  EXPECT_EQ(tztest::Xml(one).find("DAG01"), std::string::npos);
 }
 
-TEST_F(DagDiscoveryTest, DirectDiscoveryFindsNoDagAndClearsTheAnswer) {
-  Uvo::DAGSetup stale;
-  stale.setDagName("STALE");
-  struct Credentials {
-    const char* ad;
-    const char* user;
-    const char* password;
-    const char* dag;
-    std::string logged;
+// tests/data/directory_text.json holds the cases.
+TEST(DirectoryHelpersTest, DomainPostfixFindAndReplaceAndAttributeDecoding) {
+  for (const auto& c : tztest::TestData("directory_text.json", "postfixes")) {
+    EXPECT_EQ(FormDomainPostfix(c[0]), c[1]) << c[0];
+  }
+  for (const auto& c : tztest::TestData("directory_text.json", "replacements")) {
+    std::string text = c[0];
+    FindAndReplace(text, c[1], c[2]);
+    EXPECT_EQ(text, c[3]) << c[0] << " / " << c[1] << " / " << c[2];
+  }
+  for (const auto& c : tztest::TestData("directory_text.json", "decoded")) {
+    tzplatform::LogCapture capture;
+    std::string buffer = c[0].is_null() ? "" : c[0].get<std::string>();
+    EXPECT_EQ(DecodeADAttributeValue(c[0].is_null() ? nullptr : buffer.data()), c[1]);
+    EXPECT_EQ(capture.Texts(), buffer.rfind(':', 0) == 0
+                                   ? Texts{"[DecodeADAttributeValue]: Decode AD value: " + buffer}
+                                   : Texts());
+  }
+}
+
+// A DAG name the directory could not hold is refused before any search.
+TEST(DirectoryHelpersTest, DagNameProblemRefusesWhatTheDirectoryCannotHold) {
+  const std::string notUtf8 = "is not UTF-8", control = "holds a control character";
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"DAG01", ""}, {std::string(64, 'd'), ""}, {std::string(65, 'd'), "is longer than 64 bytes"},
+      {"DAG\x01", control}, {"DAG\x7f", control}, {"\xc3\xa9", ""}, {"\xc3", notUtf8},
+      {"\xc1\xbf", notUtf8}, {"\xe0\xa0\x80", ""}, {"\xe0\x9f\xbf", notUtf8},  // overlong
+      {"\xed\x9f\xbf", ""}, {"\xed\xa0\x80", notUtf8},                           // surrogates
+      {"\xf0\x90\x80\x80", ""}, {"\xf4\x8f\xbf\xbf", ""}, {"\xf4\x90\x80\x80", notUtf8},
+      {"\xe2\x82", notUtf8}, {"\xe2\x82\xac", ""}, {"\xe2\x28\xac", notUtf8}, {"\xf5\x80\x80\x80", notUtf8},
   };
-  const Credentials given = {"dc01", "backupadmin", "ENC", "DAG01",
-                             "adServerName=dc01; userName=backupadmin; encryptedPassword=ENC"};
-  // Null texts are taken as empty ones.
-  const Credentials none = {nullptr, nullptr, nullptr, nullptr,
-                            "adServerName=; userName=; encryptedPassword="};
-  for (const Credentials& c : {given, none}) {
-    for (bool newMembers : {false, true}) {
-      const std::string line =
-          std::string(newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
-          ": Discover Dag. " + c.logged;
-      SCOPED_TRACE(line);
-      tzplatform::LogCapture capture;
-      Uvo::DAGDiscoverResp dags;
-      dags.setDags({stale});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, dags)
-                             : DiscoverDag(c.ad, c.user, c.password, dags));
-      EXPECT_EQ(tztest::Xml(dags), "<DAGDiscoverResp dags=\"0\"/>");
-      Uvo::DAGMemberServersResp members;
-      members.setMemberServers({tztest::MemberRecord("STALE01", true)});
-      EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(c.ad, c.user, c.password, c.dag, members)
-                             : DiscoverDag(c.ad, c.user, c.password, c.dag, members));
-      EXPECT_EQ(tztest::Xml(members), "<DAGMemberServersResp memberServers=\"0\"/>");
-      EXPECT_THAT(capture.Texts(),
-                  ElementsAre(line, line + "; dagName=" + (c.dag != nullptr ? c.dag : "")));
-    }
+  // clang-format on
+  for (const auto& [name, problem] : cases) {
+    const char* found = DagNameProblem(name);
+    EXPECT_EQ(found ? found : "", problem) << name;
+  }
+}
+
+TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmpty) {
+  tztest::TempDir keyFolder;
+  tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));
+  const std::string longest(2047, 'p');  // fills the buffer but for its terminator
+  const std::string secret = TZPassword::Encrypt("s3cret pass"),
+                    fits = TZPassword::Encrypt(longest);
+  const std::string tooLong = TZPassword::Encrypt(longest + "p"),
+                    huge = TZPassword::Encrypt(std::string(5000, 'p'));
+  struct Case {
+    const char *ad, *user, *encrypted, *dag;
+    std::string password;
+  };
+  const Case cases[] = {
+      {"dc01", "backupadmin", secret.c_str(), "DAG01", "s3cret pass"},
+      {"dc01", "backupadmin", secret.c_str(), nullptr, "s3cret pass"},
+      {nullptr, nullptr, nullptr, nullptr, ""},
+      {"dc01", "u", "", "", ""},
+      // Decryption failures leave an empty password, never leftover bytes.
+      {"dc01", "u", "not an encrypted text", nullptr, ""},
+      {"dc01", "u", fits.c_str(), nullptr, longest},
+      {"dc01", "u", tooLong.c_str(), nullptr, ""},
+      {"dc01", "u", huge.c_str(), nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    // A failed decryption right after a successful one must not see its bytes.
+    DagDiscoverAgent previous("dc01", "u", fits.c_str(), nullptr);
+    DagDiscoverAgent agent(c.ad, c.user, c.encrypted, c.dag);
+    const std::string label = c.encrypted ? std::string(c.encrypted).substr(0, 40) : "(null)";
+    EXPECT_EQ(agent.AdServerName(), c.ad ? c.ad : "") << label;
+    EXPECT_EQ(agent.UserName(), c.user ? c.user : "") << label;
+    EXPECT_EQ(agent.Password(), c.password) << label;
+    EXPECT_EQ(agent.DagName(), c.dag ? c.dag : "") << label;
+  }
+  tzplatform::ResetSettings();
+}
+
+TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
+  const std::pair<_tagDagServer, std::string> cases[] = {
+      {{"DAG01", "CN=DAG01,DC=corp,DC=com", {}},
+       "Dag name = DAG01\nDag DN = CN=DAG01,DC=corp,DC=com\n"},
+      {{"DAG01", "", {{"MBX01", true}, {"MBX02", false}}},
+       "Dag name = DAG01\nDag DN = \n===Child Server: MBX01\n===Child Server: MBX02\n"},
+      {{"100%s", "%n", {{"%d", false}}}, "Dag name = 100%s\nDag DN = %n\n===Child Server: %d\n"},
+  };
+  for (const auto& [dag, printed] : cases) {
+    tzplatform::LogCapture capture;
+    _tagDagServer copy = dag;
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    copy.DumpObject();
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(capture.Texts(), Texts());
   }
 }
 

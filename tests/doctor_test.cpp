@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 
 #include "process_census.h"
-#include "temp_dir.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzdag_runner.h"
@@ -21,55 +20,29 @@ namespace {
 
 using nlohmann::json;
 
-// A tool that records how many of its kind run at once (in the host folders'
-// parent), then answers as the simulator. Every run waits, up to ten seconds,
-// for `wanted` runs to have started, so that all that may run at once do.
+// A tool that counts in the remote root how many of its kind have started and
+// how many run at once at most, waits (up to ten seconds) for `wanted` to have
+// started, so that all that may run at once do, and then answers as the simulator.
 std::string CountingTool(int wanted) {
   return "#!/bin/bash\n"
-         "root=$(dirname \"$(dirname \"$0\")\")\n"
-         "lock() { until mkdir \"$root/lock\" 2>/dev/null; do sleep 0.01; done; }\n"
-         "unlock() { rmdir \"$root/lock\"; }\n"
-         "lock\n"
-         "running=$(( $(cat \"$root/running\" 2>/dev/null || echo 0) + 1 ))\n"
-         "started=$(( $(cat \"$root/started\" 2>/dev/null || echo 0) + 1 ))\n"
-         "echo $running >\"$root/running\"; echo $started >\"$root/started\"\n"
-         "if [ $running -gt $(cat \"$root/most\" 2>/dev/null || echo 0) ]; then\n"
-         "  echo $running >\"$root/most\"; fi\n"
-         "unlock\n"
-         "for i in $(seq 1000); do\n"
-         "  [ $(cat \"$root/started\") -ge " +
+         "r=$(dirname \"$(dirname \"$0\")\")\n"
+         "count() { until mkdir \"$r/lock\" 2>/dev/null; do sleep 0.01; done\n"
+         "  n=$(( $(cat \"$r/$1\" 2>/dev/null || echo 0) + $2 )); echo $n >\"$r/$1\"\n"
+         "  [ $1 = running ] && [ $n -gt $(cat \"$r/most\" 2>/dev/null || echo 0) ] && echo $n "
+         ">\"$r/most\"\n"
+         "  rmdir \"$r/lock\"; }\n"
+         "count started 1; count running 1\n"
+         "for i in $(seq 1000); do [ $(cat \"$r/started\") -ge " +
          std::to_string(wanted) +
          " ] && break; sleep 0.01; done\n"
-         "sleep 0.1\n"
-         "lock; echo $(( $(cat \"$root/running\") - 1 )) >\"$root/running\"; unlock\n"
+         "sleep 0.1; count running -1\n"
          "exec -a \"$0\" \"" +
          tztest::SimulatorPath() + "\" \"$@\"\n";
 }
 
-// DAG01 (client 2) with six selected member servers that carry the agent,
-// each on a host of its own, and one database; a default subclient.
+// DAG01 (client 2) with six member servers, each on a host of its own.
 json SixServerFixture() {
-  json f = json::parse(R"({
-    "store": {
-      "clients": [{"id": 2, "name": "DAG01", "memberServers": []}],
-      "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2, "appType": 53, "backupSet": 7,
-                      "name": "default", "default": true, "automatic": true}]},
-    "remote": {
-      "hosts": [],
-      "dags": [{"name": "DAG01", "members": [], "databases": [
-        {"name": "First\\DB01", "copies": [{"server": "MBX01", "active": true}]}]}]}
-  })");
-  for (int i = 1; i <= 6; ++i) {
-    const std::string name = "MBX0" + std::to_string(i);
-    const std::string host = "mbx0" + std::to_string(i) + ".test";
-    f["store"]["clients"][0]["memberServers"].push_back(
-        {{"name", name}, {"selected", true}, {"agentInstalled", true}});
-    f["store"]["clients"].push_back(
-        {{"id", 10 + i}, {"name", name}, {"host", host}, {"packages", {151}}});
-    f["remote"]["dags"][0]["members"].push_back({{"name", name}});
-    f["remote"]["hosts"].push_back(host);
-  }
-  return f;
+  return tztest::TestData("doctor.json", "fixture");
 }
 
 TEST(Doctor, RunsAtMostTheGivenNumberOfProbesAtOnce) {
@@ -93,36 +66,28 @@ TEST(Doctor, RunsAtMostTheGivenNumberOfProbesAtOnce) {
 }
 
 // Each probe starts the tool exactly as database discovery for the client
-// starts it there.
+// starts it there; then the answering server again with the preferences of
+// each automatic subclient.
 TEST(Doctor, ProbesWithDiscoverysCommandLine) {
   tztest::TestEnv env(tztest::DemoFixture());
-  std::vector<tzplatform::AttachRequest> discovery;
+  std::vector<std::string> discovery, probes;
   {
     tzplatform::SessionRecorder recorder;
     Uvo::DAGDBResp resp;
     ASSERT_TRUE(DiscoverExDatabase(1, 2, 0, resp, 0));
-    discovery = recorder.Attaches();
+    for (const auto& a : recorder.Attaches())
+      discovery.push_back(a.executable + "@" + a.host + " " + a.arguments);
   }
   tzplatform::SessionRecorder recorder;
   _tagDoctorReport report;
   EXPECT_TRUE(DiagnoseDagClient(1, 2, report));
-  // MBX01 (no host folder) and MBX02 alike; then MBX02 again with the
-  // preferences of `default` and `sales`.
-  std::vector<tzplatform::AttachRequest> probes = recorder.Attaches();
-  ASSERT_GE(probes.size(), discovery.size());
+  for (const auto& a : recorder.Attaches())
+    probes.push_back(a.executable + "@" + a.host + " " + a.arguments);
+  // MBX01 (no host folder) and MBX02 alike, `default` and `sales` on MBX02.
   ASSERT_EQ(discovery.size(), 2u);
-  for (const tzplatform::AttachRequest& want : discovery) {
-    bool seen = false;
-    for (const tzplatform::AttachRequest& got : probes) {
-      seen = seen || (got.host == want.host && got.arguments == want.arguments &&
-                      got.executable == want.executable);
-    }
-    EXPECT_TRUE(seen) << want.host << " " << want.arguments;
-  }
-  std::vector<std::string> extra;
-  for (size_t i = discovery.size(); i < probes.size(); ++i) extra.push_back(probes[i].arguments);
-  EXPECT_THAT(extra, ::testing::UnorderedElementsAre("-dag 0 -ua -cid 2 -hn MBX02",
-                                                     "-dag 0 -ua -la -cid 2 -hn MBX02"));
+  discovery.push_back("PshimProxy.exe@mbx02.corp.example -dag 0 -ua -cid 2 -hn MBX02");
+  discovery.push_back("PshimProxy.exe@mbx02.corp.example -dag 0 -ua -la -cid 2 -hn MBX02");
+  EXPECT_THAT(probes, ::testing::UnorderedElementsAreArray(discovery));
 }
 
 // A platform exception on a probe's thread reaches the caller once every

@@ -2,6 +2,7 @@
 // and by one subclient's content, against a real store.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,21 +18,21 @@ namespace {
 
 using tzplatform::LogCapture;
 using tztest::DbRespFromXml;
-using tztest::DbRow;
 using tztest::DbRows;
+using Texts = std::vector<std::string>;
 
-std::string Db(const std::string& name, const std::string& backup,
-               const std::vector<std::string>& copies, const std::string& extra = "") {
+std::string Db(const std::string& name, const std::string& backup, const Texts& copies,
+               const std::string& extra = "") {
   std::string xml =
       "<databases dbName=\"" + name + "\" backupServer=\"" + backup + "\"" + extra + ">";
   for (const std::string& copy : copies) xml += "<copyServers>" + copy + "</copyServers>";
   return xml + "</databases>";
 }
 
-std::string Answer(const std::vector<std::string>& databases) {
+Uvo::DAGDBResp Answer(const Texts& databases) {
   std::string xml = "<DAGDBResp>";
   for (const std::string& db : databases) xml += db;
-  return xml + "</DAGDBResp>";
+  return DbRespFromXml(xml + "</DAGDBResp>");
 }
 
 class FilterTest : public ::testing::Test {
@@ -43,61 +44,41 @@ class FilterTest : public ::testing::Test {
 // Client 21 selects MBX01, mbx03 and MBX04 (spelled so in its configuration);
 // MBX02 is a member server it does not select.
 TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
-  Uvo::DAGDBResp resp = DbRespFromXml(Answer({
-      Db("A\\DB1", "MBX02", {"MBX01", "MBX02", "MBX03"}),  // backup unselected: first kept
-      Db("A\\DB2", "MBX02", {"MBX02"}),                    // no selected copy: dropped
-      Db("A\\DB3", "N/A", {"MBX03", "MBX01"}),             // the tool's marker stays
-      Db("A\\DB4", "n/a", {"MBX03", "MBX01"}),             // just a name: first kept
-      Db("A\\DB5", "mbx04", {"MBX01"}),                    // selected though no copy there
-      Db("A\\DB6", "mbx01", {"mbx01"}),                    // the tool's letter case stays
+  Uvo::DAGDBResp resp = Answer({
+      // backup unselected: the first kept copy; a fresh record of four fields
+      Db("A\\DB1", "MBX02", {"MBX01", "MBX02", "MBX03"}, " mountedOn=\"MBX01\""),
+      Db("A\\DB2", "MBX02", {"MBX02"}),         // no selected copy: dropped
+      Db("A\\DB3", "N/A", {"MBX03", "MBX01"}),  // the tool's marker stays
+      Db("A\\DB4", "n/a", {"MBX03", "MBX01"}),  // just a name: first kept
+      Db("A\\DB5", "mbx04", {"MBX01"}),         // selected though no copy there
+      Db("A\\DB6", "mbx01", {"mbx01"}),         // the tool's letter case stays
       Db("A\\DB7", "MBX01", {"MBX01", "MBX01", "MBX02"}, " circularLogging=\"5\""),
       Db("A\\DB8", "MBX02", {"MBX02", "MBX03", "MBX01"}, " circularLogging=\"1\""),
-  }));
-
+  });
   LogCapture capture;
   ASSERT_TRUE(FilterResponceForClient(21, resp));
-  EXPECT_EQ(DbRows(resp), (std::vector<DbRow>{
-                              {"A\\DB1", "MBX01", {"MBX01", "MBX03"}, 0},
-                              {"A\\DB3", "N/A", {"MBX03", "MBX01"}, 0},
-                              {"A\\DB4", "MBX03", {"MBX03", "MBX01"}, 0},
-                              {"A\\DB5", "mbx04", {"MBX01"}, 0},
-                              {"A\\DB6", "mbx01", {"mbx01"}, 0},
-                              {"A\\DB7", "MBX01", {"MBX01", "MBX01"}, 1},
-                              {"A\\DB8", "MBX03", {"MBX03", "MBX01"}, 1},
-                          }));
-  EXPECT_TRUE(capture.Texts().empty());
-}
+  EXPECT_EQ(DbRows(resp), (Texts{"A\\DB1 MBX01 [MBX01,MBX03] 0", "A\\DB3 N/A [MBX03,MBX01] 0",
+                                 "A\\DB4 MBX03 [MBX03,MBX01] 0", "A\\DB5 mbx04 [MBX01] 0",
+                                 "A\\DB6 mbx01 [mbx01] 0", "A\\DB7 MBX01 [MBX01,MBX01] 1",
+                                 "A\\DB8 MBX03 [MBX03,MBX01] 1"}));
+  EXPECT_EQ(
+      tztest::Xml(resp.getDatabases()[0]),
+      "<DAGDB dbName=\"A\\DB1\" backupServer=\"MBX01\" circularLogging=\"0\"><copyServers>MBX01"
+      "</copyServers><copyServers>MBX03</copyServers></DAGDB>");
+  EXPECT_EQ(capture.Texts(), Texts());
 
-TEST_F(FilterTest, ClientFilterBuildsFreshRecordsOfFourFields) {
-  Uvo::DAGDBResp resp = DbRespFromXml(Answer({
-      Db("A\\DB1", "MBX01", {"MBX01"}, " circularLogging=\"0\" mountedOn=\"MBX01\""),
-  }));
-  ASSERT_NE(tztest::DbXml(resp, 0).find("mountedOn"), std::string::npos);
-
-  ASSERT_TRUE(FilterResponceForClient(21, resp));
-  std::string xml = tztest::DbXml(resp, 0);
-  EXPECT_EQ(xml.find("mountedOn"), std::string::npos) << xml;
-  const CNMessageBase& db = resp.getDatabases().at(0);
-  for (const tzdag::FieldId& field : {Uvo::DAGDB::kDbName, Uvo::DAGDB::kBackupServer,
-                                      Uvo::DAGDB::kCopyServers, Uvo::DAGDB::kCircularLogging}) {
-    EXPECT_TRUE(tzdag::IsSet(db, field)) << field.fieldKey;
-  }
-}
-
-TEST_F(FilterTest, ClientFilterWithNothingLeftOrNothingSelected) {
   // Nothing survives: an empty list that is set.
-  for (const std::string& xml : {Answer({}), Answer({Db("A\\DB2", "MBX02", {"MBX02"})})}) {
-    Uvo::DAGDBResp resp = DbRespFromXml(xml);
-    ASSERT_TRUE(FilterResponceForClient(21, resp)) << xml;
-    EXPECT_TRUE(DbRows(resp).empty()) << xml;
-    EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases)) << xml;
-  }
+  resp = Answer({Db("A\\DB2", "MBX02", {"MBX02"})});
+  ASSERT_TRUE(FilterResponceForClient(21, resp));
+  EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
+  EXPECT_EQ(DbRows(resp), Texts());
+
   // Client 22 selects nothing; 99 is not a client at all: the answer stays.
   for (uint32_t clientId : {22u, 99u}) {
-    Uvo::DAGDBResp resp = DbRespFromXml(Answer({Db("A\\DB1", "MBX01", {"MBX01", "MBX02"})}));
-    LogCapture capture;
+    resp = Answer({Db("A\\DB1", "MBX01", {"MBX01", "MBX02"})});
+    capture.Clear();
     EXPECT_FALSE(FilterResponceForClient(clientId, resp));
-    EXPECT_EQ(DbRows(resp), (std::vector<DbRow>{{"A\\DB1", "MBX01", {"MBX01", "MBX02"}, 0}}));
+    EXPECT_EQ(DbRows(resp), Texts{"A\\DB1 MBX01 [MBX01,MBX02] 0"});
     EXPECT_EQ(capture.Texts().back(),
               "[FilterResponceForClient]: No member servers found for this DAG client");
   }
@@ -105,151 +86,93 @@ TEST_F(FilterTest, ClientFilterWithNothingLeftOrNothingSelected) {
 
 // Backup set 7 of client 2: default 10 (content Own\DB90), custom 11
 // (First\DB01), custom 12 (first\db02, Archive\DB05), deleted 13
-// (First\DB03), custom 14 (nothing).
-TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtects) {
+// (First\DB03), custom 14 (nothing). The lines: the backup set's walk, then
+// the subclient's own content.
+TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
+  const Texts names = {"First\\DB01", "FIRST\\DB02",  "First\\DB03",  "Own\\DB90",
+                       "first\\db01", "First\\DB01 ", "Archive\\DB05"};
+  const std::string content = "[GetSubclientContent]: ",
+                    path = content + "Get database path from content tab: ";
+  const std::string custom = content + "This is from custom subclient";
   struct Case {
     uint32_t appId;
-    std::vector<std::string> answer;
-    std::vector<std::string> kept;
+    Texts kept, lines;
   };
-  const std::vector<std::string> names = {"First\\DB01",  "FIRST\\DB02", "First\\DB03",
-                                          "Own\\DB90",    "first\\db01", "First\\DB01 ",
-                                          "Archive\\DB05"};
+  // clang-format off
   const Case cases[] = {
       // Default: everything no live custom subclient names, in any letter
       // case; its own content is not consulted, the deleted one's ignored.
-      {10, names, {"First\\DB03", "Own\\DB90", "First\\DB01 "}},
-      {11, names, {"First\\DB01", "first\\db01"}},
-      {12, names, {"FIRST\\DB02", "Archive\\DB05"}},
-      {14, names, {}},
-      {10, {}, {}},
-      {11, {}, {}},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> dbs;
-    for (const std::string& name : c.answer) dbs.push_back(Db(name, "MBX01", {"MBX01"}));
-    Uvo::DAGDBResp resp = DbRespFromXml(Answer(dbs));
-    ASSERT_TRUE(FilterResponceForSubClient(1, c.appId, resp)) << c.appId;
-    std::vector<std::string> kept;
-    for (const DbRow& row : DbRows(resp)) kept.push_back(row.dbName);
-    EXPECT_EQ(kept, c.kept) << c.appId;
-    EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
-  }
-}
-
-TEST_F(FilterTest, SubclientFilterKeepsWholeRecords) {
-  const std::string record =
-      Db("First\\DB01", "n/a", {"MBX09", "mbx01"}, " circularLogging=\"5\" mountedOn=\"MBX09\"");
-  Uvo::DAGDBResp resp = DbRespFromXml(Answer({record}));
-  std::string before = tztest::DbXml(resp, 0);
-
-  ASSERT_TRUE(FilterResponceForSubClient(1, 11, resp));
-  ASSERT_EQ(resp.getDatabases().size(), 1u);
-  EXPECT_EQ(tztest::DbXml(resp, 0), before);
-  EXPECT_NE(before.find("mountedOn=\"MBX09\""), std::string::npos) << before;
-  EXPECT_EQ(DbRows(resp)[0].circularLogging, 5);
-}
-
-TEST_F(FilterTest, SubclientListsSeparateDefaultAndCustomContent) {
-  std::vector<std::string> defaults = {"left over"};
-  std::vector<std::string> customs = {"left over"};
-  LogCapture capture;
-  ASSERT_TRUE(GetSubclientsDbList(1, 11, defaults, customs));
-  EXPECT_EQ(defaults, std::vector<std::string>{"Own\\DB90"});
-  EXPECT_EQ(customs, (std::vector<std::string>{"First\\DB01", "first\\db02", "Archive\\DB05"}));
-  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{
-                                 "Found the default Subclient.",
-                                 "Found the default Subclient.",
-                                 "[GetSubclientsDbList]: *** FOUND A DELETED SUBCLIENT ***",
-                             }));
-}
-
-TEST_F(FilterTest, SubclientContentIsAppendedWithItsKind) {
-  struct Case {
-    uint32_t appId;
-    bool isDefault;
-    std::vector<std::string> content;
-    std::vector<std::string> lines;
-  };
-  const std::string path = "[GetSubclientContent]: Get database path from content tab: ";
-  // clang-format off
-  const Case cases[] = {
-      {12, false, {"kept", "first\\db02", "Archive\\DB05"},
+      {10, {"First\\DB03", "Own\\DB90", "First\\DB01 "},
+       {"Description: Own; StoreName: DB90", path + "Own\\DB90", content + "This is from default subclient"}},
+      {11, {"First\\DB01", "first\\db01"},
+       {"Description: First; StoreName: DB01", path + "First\\DB01", custom}},
+      {12, {"FIRST\\DB02", "Archive\\DB05"},
        {"Description: first; StoreName: db02", path + "first\\db02",
-        "Description: Archive; StoreName: DB05", path + "Archive\\DB05",
-        "[GetSubclientContent]: This is from custom subclient"}},
-      {10, true, {"kept", "Own\\DB90"},
-       {"Description: Own; StoreName: DB90", path + "Own\\DB90",
-        "[GetSubclientContent]: This is from default subclient"}},
-      {14, false, {"kept"}, {"[GetSubclientContent]: This is from custom subclient"}},
+        "Description: Archive; StoreName: DB05", path + "Archive\\DB05", custom}},
+      {14, {}, {custom}},
   };
   // clang-format on
   for (const Case& c : cases) {
-    bool isDefault = !c.isDefault;
-    std::vector<std::string> content = {"kept"};
+    SCOPED_TRACE(c.appId);
+    Texts records;
+    for (const std::string& name : names) {
+      records.push_back(Db(name, "n/a", {"MBX09"}, " circularLogging=\"5\" mountedOn=\"MBX09\""));
+    }
+    Uvo::DAGDBResp resp = Answer(records);
+    std::map<std::string, std::string> whole;  // each record as the tool sent it
+    for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::Xml(resp.getDatabases()[i]);
+
     LogCapture capture;
-    ASSERT_TRUE(GetSubclientContent(1, c.appId, isDefault, content)) << c.appId;
-    EXPECT_EQ(isDefault, c.isDefault) << c.appId;
-    EXPECT_EQ(content, c.content) << c.appId;
-    EXPECT_EQ(capture.Texts(), c.lines) << c.appId;
+    ASSERT_TRUE(FilterResponceForSubClient(1, c.appId, resp));
+    Texts got;
+    for (const CNMessageBase& db : resp.getDatabases()) {
+      got.push_back(tzdag::GetString(db, Uvo::DAGDB::kDbName));
+      EXPECT_EQ(tztest::Xml(db), whole[got.back()]);
+    }
+    EXPECT_EQ(got, c.kept);
+    EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
+    Texts lines = {"Found the default Subclient.", "Found the default Subclient.",
+                   "[GetSubclientsDbList]: *** FOUND A DELETED SUBCLIENT ***"};
+    lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(capture.Texts(), lines);
   }
+  // Called alone, the list operation replaces what its lists held, the
+  // content operation adds to its list, and both set the flag.
+  Texts defaults = {"left over"}, customs = {"left over"}, own = {"kept"};
+  ASSERT_TRUE(GetSubclientsDbList(1, 11, defaults, customs));
+  EXPECT_EQ(defaults, Texts{"Own\\DB90"});
+  EXPECT_EQ(customs, (Texts{"First\\DB01", "first\\db02", "Archive\\DB05"}));
+  bool isDefault = true;
+  ASSERT_TRUE(GetSubclientContent(1, 14, isDefault, own));
+  EXPECT_FALSE(isDefault);
+  EXPECT_EQ(own, Texts{"kept"});
+  isDefault = false;
+  ASSERT_TRUE(GetSubclientContent(1, 10, isDefault, own));
+  EXPECT_TRUE(isDefault);
+  EXPECT_EQ(own, (Texts{"kept", "Own\\DB90"}));
 }
 
 // Every failure leaves two lines (the gathering operation's and the
 // filter's) and the answer as it was.
 TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
-  struct Case {
-    uint32_t appId;
-    const char* call;  // fault hook, or null
-    const char* key;
-    bool throws;
-    std::string line;  // the gathering operation's line; "*" stands for any text
-  };
-  const std::string list = "[GetSubclientsDbList]: ";
   const std::string content = "[GetSubclientContent]: ";
-  const std::string exception =
-      "GetSubclientsDbListGetSubclientsDbList: Exception in comparing with all sublicents";
-  // clang-format off
-  const Case cases[] = {
-      {30, nullptr, "", false, list + "Could not find the default subclient."},
-      {99, nullptr, "", false, list + "getApplicationId() failed with error '*'."},
-      {11, "ApplicationId::getApplicationId", "11", false,
-       list + "getApplicationId() failed with error '*'."},
-      {11, "ClientApplicationList::getSubclientList", "53/7", false,
-       list + "Error getting subclient list for appType[53] backupSet[7]."},
-      {11, "Subclient::isDefaultSubclient", "10", false,
-       list + "MsExchange2000Subclient::isDefaultSubclient() failed with error '7'."},
-      {11, "Subclient::isDeleted", "12", false,
-       list + "MsExchange2000Subclient::isDeleted() failed with error '7'."},
-      {11, "ApplProperties::getProperties", "12", false,
-       list + "MsExchange2000Subclient::getProperties() failed with error '7'."},
-      {11, "ApplProperties::getProperties", "12", true, exception},
-      {11, "Subclient::isDefaultSubclient", "14", true, exception},
-      {11, "ApplicationId::getSubclient", "11", false, content + "Failed to get subclient"},
-      // Subclient 13 is deleted, so only its own content read reaches it.
-      {13, "ApplProperties::getProperties", "13", false,
-       content + "Subclient configuration lookup failed with error [7]."},
-      {13, "Subclient::isDefaultSubclient", "13", false,
-       content + "Check subclient is default or not failed with error [7]."},
-  };
-  // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+  // tests/data/filters.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("filters.json", "subclientFailures")) {
+    const std::string line = c["line"];
+    SCOPED_TRACE(line);
     tzplatform::FaultInjector faults;
-    if (c.call != nullptr && c.throws) faults.Throw(c.call, c.key);
-    if (c.call != nullptr && !c.throws) faults.Fail(c.call, c.key, 7);
-    Uvo::DAGDBResp resp = DbRespFromXml(
-        Answer({Db("First\\DB01", "MBX01", {"MBX01"}), Db("Other\\DB77", "MBX01", {"MBX01"})}));
+    if (c.contains("fail")) faults.Fail(c["fail"][0], c["fail"][1], 7);
+    if (c.contains("throw")) faults.Throw(c["throw"][0], c["throw"][1]);
+    Uvo::DAGDBResp resp =
+        Answer({Db("First\\DB01", "MBX01", {"MBX01"}), Db("Other\\DB77", "MBX01", {"MBX01"})});
     const std::string before = tztest::Xml(resp);
     LogCapture capture;
-    EXPECT_FALSE(FilterResponceForSubClient(1, c.appId, resp));
+    EXPECT_FALSE(FilterResponceForSubClient(1, c["app"], resp));
     EXPECT_EQ(tztest::Xml(resp), before);
-
     EXPECT_TRUE(tztest::LinesEndWith(
-        capture.Texts(),
-        {c.line, c.line.rfind(content, 0) == 0
-                     ? "[FilterResponceForSubClient]: GetSubclientContent failed"
-                     : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
+        capture.Texts(), {line, line.rfind(content, 0) == 0
+                                    ? "[FilterResponceForSubClient]: GetSubclientContent failed"
+                                    : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
   }
 }
 

@@ -10,14 +10,6 @@
 
 namespace tztest {
 
-void PrintTo(const DbRow& row, std::ostream* out) {
-  *out << "{" << row.dbName << ", backup " << row.backupServer << ", copies [";
-  for (size_t i = 0; i < row.copyServers.size(); ++i) {
-    *out << (i ? ", " : "") << row.copyServers[i];
-  }
-  *out << "], circular " << row.circularLogging << "}";
-}
-
 Uvo::DAGDBResp DbRespFromXml(const std::string& xml) {
   Uvo::DAGDBResp resp;
   std::unique_ptr<CNMessageBase> decoded = Decode(xml);
@@ -29,20 +21,18 @@ Uvo::DAGDBResp DbRespFromXml(const std::string& xml) {
   return resp;
 }
 
-std::vector<DbRow> DbRows(const Uvo::DAGDBResp& resp) {
-  std::vector<DbRow> rows;
+std::vector<std::string> DbRows(const Uvo::DAGDBResp& resp) {
+  std::vector<std::string> rows;
   for (const CNMessageBase& db : resp.getDatabases()) {
-    rows.push_back({tzdag::GetString(db, Uvo::DAGDB::kDbName),
-                    tzdag::GetString(db, Uvo::DAGDB::kBackupServer),
-                    tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers),
-                    tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging)});
+    std::string copies;
+    for (const std::string& copy : tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers)) {
+      copies += (copies.empty() ? "" : ",") + copy;
+    }
+    rows.push_back(tzdag::GetString(db, Uvo::DAGDB::kDbName) + " " +
+                   tzdag::GetString(db, Uvo::DAGDB::kBackupServer) + " [" + copies + "] " +
+                   std::to_string(tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging)));
   }
   return rows;
-}
-
-std::string DbXml(const Uvo::DAGDBResp& resp, size_t index) {
-  const CNMessageList& databases = resp.getDatabases();
-  return index < databases.size() ? Xml(databases[index]) : std::string();
 }
 
 nlohmann::json DbDiscoveryFixture() {

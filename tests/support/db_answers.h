@@ -1,10 +1,8 @@
 // Database discovery answers for tests: built from the codec's XML text (so
-// they can carry fields the library never reads) and read back as plain rows.
+// they can carry fields the library never reads) and read back as lines.
 #ifndef TZ_TESTS_SUPPORT_DB_ANSWERS_H_
 #define TZ_TESTS_SUPPORT_DB_ANSWERS_H_
 
-#include <cstdint>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,29 +12,13 @@
 
 namespace tztest {
 
-// One database of an answer, as the tool's table shows it.
-struct DbRow {
-  std::string dbName;
-  std::string backupServer;
-  std::vector<std::string> copyServers;
-  int64_t circularLogging = 0;
-
-  bool operator==(const DbRow& o) const {
-    return dbName == o.dbName && backupServer == o.backupServer && copyServers == o.copyServers &&
-           circularLogging == o.circularLogging;
-  }
-};
-void PrintTo(const DbRow& row, std::ostream* out);
-
 // A Uvo::DAGDBResp decoded from `<DAGDBResp>...</DAGDBResp>` text; fails the
 // current test (and returns an empty answer) when the text does not decode.
 Uvo::DAGDBResp DbRespFromXml(const std::string& xml);
 
-// The rows of an answer, in order.
-std::vector<DbRow> DbRows(const Uvo::DAGDBResp& resp);
-
-// The serialized XML of one database record of the answer.
-std::string DbXml(const Uvo::DAGDBResp& resp, size_t index);
+// The databases of an answer in order, one line each as the tool's table
+// shows them: "NAME BACKUPSERVER [COPY,COPY] CIRCULARLOGGING".
+std::vector<std::string> DbRows(const Uvo::DAGDBResp& resp);
 
 // The test fixture of database discovery (tests/data/dbdisc.json).
 nlohmann::json DbDiscoveryFixture();

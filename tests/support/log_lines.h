@@ -1,5 +1,5 @@
-// Comparing captured log lines with the lines a test expects, where a "*" in
-// an expected line stands for any text (for the parts of a line that are the
+// Comparing captured log lines with the lines a test expects, where each "*"
+// in an expected line stands for any text (for the parts of a line that are the
 // platform's words, not the library's).
 #ifndef TZ_TESTS_SUPPORT_LOG_LINES_H_
 #define TZ_TESTS_SUPPORT_LOG_LINES_H_
@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tzplatform/log.h"
+
 namespace tztest {
 
 // `got` is exactly as many lines as `want`, each matching.
@@ -17,6 +19,10 @@ namespace tztest {
 // The last lines of `got` match `want`.
 ::testing::AssertionResult LinesEndWith(const std::vector<std::string>& got,
                                         const std::vector<std::string>& want);
+
+// Each event as one line: "info|critical 0xID PARAM1 PARAM2", then
+// " KIND:VALUE" for each argument.
+std::vector<std::string> EventLines(const std::vector<tzplatform::RaisedEvent>& events);
 
 }  // namespace tztest
 

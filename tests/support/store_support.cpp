@@ -1,14 +1,8 @@
 #include "store_support.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 
-#include <gtest/gtest.h>
-
-#include "tzplatform/StoreTransaction.h"
 #include "tzplatform/Subclient.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/settings.h"
@@ -27,48 +21,6 @@ UseStore::UseStore(const std::string& path) : previous_(tzplatform::StorePath())
 
 UseStore::~UseStore() {
   tzplatform::SetStorePath(previous_);
-}
-
-LockHolder::LockHolder(const std::string& path) {
-  int ready[2];
-  int release[2];
-  if (pipe(ready) != 0 || pipe(release) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    close(release[1]);
-    char answer = 'F';
-    {
-      tzplatform::SetStorePath(path);
-      tzplatform::StoreTransaction transaction;
-      if (transaction.status() == 0) answer = 'L';
-      (void)!write(ready[1], &answer, 1);
-      char ignored;
-      while (read(release[0], &ignored, 1) > 0) {
-      }
-    }
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  pid_ = pid;
-  release_ = release[1];
-  char answer = 0;
-  if (pid < 0 || read(ready[0], &answer, 1) != 1 || answer != 'L') {
-    ADD_FAILURE() << "the other process could not take the write lock of " << path;
-  }
-  close(ready[0]);
-}
-
-LockHolder::~LockHolder() {
-  if (release_ >= 0) close(release_);
-  if (pid_ > 0) {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
 }
 
 std::string DescribeProperty(const ApplProperty& property) {

@@ -29,21 +29,6 @@ class UseStore {
   std::string previous_;
 };
 
-// Another process that holds the write lock of the store at `path` for as
-// long as this object lives.
-class LockHolder {
- public:
-  explicit LockHolder(const std::string& path);
-  // Lets the process end and reaps it.
-  ~LockHolder();
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-
- private:
-  int pid_ = -1;
-  int release_ = -1;  // the process ends when this descriptor closes
-};
-
 // One line per property with every field of its kind:
 //   "112 <name> store=<storeName> description=<description> forceFull=<0|1>"
 //   "125 <name> selected=<0|1> agent=<0|1>"

@@ -25,6 +25,10 @@ std::string TzdagPath() {
 #endif
 }
 
+nlohmann::json TestData(const std::string& name, const std::string& key) {
+  return nlohmann::json::parse(ReadFile(std::string(TZ_TEST_DATA_DIR) + "/" + name)).at(key);
+}
+
 TestEnv::TestEnv(const nlohmann::json& fixture) {
   if (fixture.contains("store")) tzplatform::CreateStoreFromFixture(fixture["store"], storePath());
   if (fixture.contains("remote")) {
@@ -38,7 +42,9 @@ TestEnv::TestEnv(const nlohmann::json& fixture) {
   tzplatform::SetRemoteTimeout(10);
 }
 
-TestEnv::~TestEnv() { tzplatform::ResetSettings(); }
+TestEnv::~TestEnv() {
+  tzplatform::ResetSettings();
+}
 
 void TestEnv::InstallTool(const std::string& host, const std::string& script) const {
   std::filesystem::create_directories(remoteRoot() + "/" + host);

@@ -15,6 +15,8 @@ namespace tztest {
 std::string SimulatorPath();
 // The tzdag binary the build made.
 std::string TzdagPath();
+// The member `key` of the JSON file `name` of tests/data (a table of cases).
+nlohmann::json TestData(const std::string& name, const std::string& key);
 
 class TestEnv {
  public:

@@ -263,31 +263,7 @@ TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
     bool storeOnly = false;  // only for commands that use the store
   };
   const std::string noDir = env.dir() + "/no/such/dir/x.log";
-  const SetUp setUps[] = {
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "abc"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: 'abc' is not a number of seconds (a whole number from 1 to "
-       "2147483647)\n"},
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "1.5"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: '1.5' is not a number of seconds (a whole number from 1 to "
-       "2147483647)\n"},
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "5s"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: '5s' is not a number of seconds (a whole number from 1 to "
-       "2147483647)\n"},
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "0"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: '0' is not a number of seconds (a whole number from 1 to "
-       "2147483647)\n"},
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "-1"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: '-1' is not a number of seconds (a whole number from 1 to "
-       "2147483647)\n"},
-      {{},
-       {{"TZ_REMOTE_TIMEOUT", "2147483648"}},
-       "tzdag: TZ_REMOTE_TIMEOUT: '2147483648' is not a number of seconds (a whole number from 1 "
-       "to 2147483647)\n"},
+  std::vector<SetUp> setUps = {
       {{},
        {{"TZ_DEBUG_LEVEL", "11"}},
        "tzdag: TZ_DEBUG_LEVEL: '11' is not a debug level (a whole number from 0 to 10)\n"},
@@ -315,6 +291,13 @@ TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
            "/not-a-store.db is not a configuration store (not an SQLite database)\n",
        true},
   };
+
+  for (const char* value : {"abc", "1.5", "5s", "0", "-1", "2147483648"}) {
+    setUps.push_back({{},
+                      {{"TZ_REMOTE_TIMEOUT", value}},
+                      std::string("tzdag: TZ_REMOTE_TIMEOUT: '") + value +
+                          "' is not a number of seconds (a whole number from 1 to 2147483647)\n"});
+  }
 
   // Each refused run: its own line, and nothing done.
   auto expectRefused = [&](const std::vector<std::string>& args, const Environment& environment,

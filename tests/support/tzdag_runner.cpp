@@ -1,89 +1,117 @@
 #include "tzdag_runner.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-#include "temp_dir.h"
-#include "test_env.h"
 #include "tzplatform/fixture.h"
 
 extern char** environ;
 
 namespace tztest {
 
-TzdagProcess::TzdagProcess(const std::vector<std::string>& args, const std::string& input,
-                           const std::map<std::string, std::string>& environment,
-                           const std::string& program) {
-  const std::string in = scratch_.File("in"), out = scratch_.File("out"),
-                    err = scratch_.File("err");
-  WriteFile(in, input);
+namespace {
 
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts `program` with the environment of this process and `environment`
+// laid over it, every signal unblocked, in a process group (POSIX_SPAWN_SETPGROUP)
+// or a session (POSIX_SPAWN_SETSID) of its own.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const Environment& environment, const posix_spawn_file_actions_t& actions,
+            short flags) {
   std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(&word[0]);
-  argv.push_back(nullptr);
-
   std::vector<std::string> variables;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string variable = *entry;
-    std::string name = variable.substr(0, variable.find('='));
-    if (environment.count(name) == 0) variables.push_back(variable);
+    const std::string variable = *entry;
+    if (environment.count(variable.substr(0, variable.find('='))) == 0) {
+      variables.push_back(variable);
+    }
   }
   for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(&variable[0]);
-  envp.push_back(nullptr);
+  std::vector<char*> argv = Pointers(words), envp = Pointers(variables);
 
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, flags | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) throw std::runtime_error("cannot run " + program + ": " + std::strerror(rc));
+  return pid;
+}
+
+// Its exit status; -1 when it did not exit normally.
+int Reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TzdagProcess::TzdagProcess(const std::vector<std::string>& args, const std::string& input,
+                           const Environment& environment, const std::string& program) {
+  WriteFile(scratch_.File("in"), input);
+  const std::string in = scratch_.File("in"), out = scratch_.File("out"),
+                    err = scratch_.File("err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  int rc = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawnattr_destroy(&attributes);
+  try {
+    pid_ = Spawn(program, args, environment, actions, POSIX_SPAWN_SETPGROUP);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    throw;
+  }
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot run " + program + ": " + std::strerror(rc));
 }
 
 TzdagProcess::~TzdagProcess() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
-  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  Reap(pid_);
 }
 
 ToolRun TzdagProcess::Wait() {
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waitpid failed");
-  }
-  pid_ = -1;
   ToolRun run;
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exitCode = Reap(pid_);
+  pid_ = -1;
   run.out = ReadFile(scratch_.File("out"));
   run.err = ReadFile(scratch_.File("err"));
   return run;
 }
 
 ToolRun RunTzdag(const std::vector<std::string>& args, const std::string& input,
-                 const std::map<std::string, std::string>& environment) {
+                 const Environment& environment) {
   return TzdagProcess(args, input, environment).Wait();
 }
 
 ToolRun RunProgram(const std::string& path, const std::vector<std::string>& args,
-                   const std::string& input,
-                   const std::map<std::string, std::string>& environment) {
+                   const std::string& input, const Environment& environment) {
   return TzdagProcess(args, input, environment, path).Wait();
 }
 
@@ -93,7 +121,7 @@ std::vector<std::string> OptionsFor(const TestEnv& env) {
 }
 
 ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args,
-                   const std::map<std::string, std::string>& environment) {
+                   const Environment& environment) {
   std::vector<std::string> all = OptionsFor(env);
   all.insert(all.end(), args.begin(), args.end());
   return RunTzdag(all, "", environment);
@@ -101,6 +129,90 @@ ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args,
 
 nlohmann::json DemoFixture() {
   return tzplatform::ParseFixture(ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
+}
+
+PtyProcess::PtyProcess(const std::vector<std::string>& args, const Environment& environment,
+                       const std::string& program) {
+  char name[128];
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+  }
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  // Opened in the new session, the terminal becomes its controlling one.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, name, O_RDWR, 0);
+  posix_spawn_file_actions_adddup2(&actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  try {
+    pid_ = Spawn(program, args, environment, actions, POSIX_SPAWN_SETSID);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    close(master_);
+    close(slave_);
+    throw;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+PtyProcess::~PtyProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Reap(pid_);
+  }
+  close(master_);
+  close(slave_);
+}
+
+bool PtyProcess::ReadSome() {
+  // Our copy of the terminal's other side keeps it open after the program
+  // ends, so its end is looked for between short waits; once it has ended,
+  // what it wrote last may still be on its way for a moment.
+  pollfd fd{master_, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&fd, 1, 100);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0) break;
+    siginfo_t info{};
+    if (pid_ <= 0) return false;
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid_ && poll(&fd, 1, 500) <= 0) {
+      return false;
+    }
+  }
+  char buffer[4096];
+  const ssize_t n = read(master_, buffer, sizeof(buffer));
+  if (n <= 0) return false;
+  transcript_.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool PtyProcess::ReadUntil(const std::string& text) {
+  while (transcript_.find(text) == std::string::npos) {
+    if (!ReadSome()) return false;
+  }
+  return true;
+}
+
+void PtyProcess::Type(const std::string& text) {
+  if (write(master_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    throw std::runtime_error("cannot type on the terminal");
+  }
+}
+
+bool PtyProcess::Echoes() const {
+  termios settings{};
+  if (tcgetattr(slave_, &settings) != 0) throw std::runtime_error("tcgetattr failed");
+  return (settings.c_lflag & ECHO) != 0;
+}
+
+int PtyProcess::Wait() {
+  while (ReadSome()) {
+  }
+  const int status = Reap(pid_);
+  pid_ = -1;
+  return status;
 }
 
 }  // namespace tztest

@@ -1,0 +1,238 @@
+#include "tool_cases.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "log_lines.h"
+#include "store_support.h"
+#include "temp_dir.h"
+#include "test_env.h"
+#include "tzdag/version.h"
+#include "tzdag_runner.h"
+#include "tzplatform/TZPassword.h"
+#include "tzplatform/settings.h"
+#include "tzplatform/store.h"
+
+namespace tztest {
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::string Replaced(std::string text, const std::map<std::string, std::string>& words) {
+  for (const auto& [word, value] : words) {
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+      text.replace(at, word.size(), value);
+      at += value.size();
+    }
+  }
+  return text;
+}
+
+// `value` with the placeholders replaced in every string and object key.
+json Filled(const json& value, const std::map<std::string, std::string>& words) {
+  if (value.is_string()) return Replaced(value, words);
+  if (value.is_array()) {
+    json filled = json::array();
+    for (const json& item : value) filled.push_back(Filled(item, words));
+    return filled;
+  }
+  if (!value.is_object()) return value;
+  json filled = json::object();
+  for (const auto& [key, item] : value.items()) filled[Replaced(key, words)] = Filled(item, words);
+  return filled;
+}
+
+// The field `key` of `object`; when it has none, an empty object (which
+// also iterates as an empty list).
+const json& Field(const json& object, const char* key) {
+  static const json none = json::object();
+  const auto found = object.find(key);
+  return found == object.end() ? none : *found;
+}
+
+// What "out" stands for: its text, its lines, or a JSON value as tzdag prints one.
+std::string Output(const json& out) {
+  if (out.is_string()) return out;
+  if (out.is_object()) return out.dump(2) + "\n";
+  std::string text;
+  for (const json& line : out) text += line.get<std::string>() + "\n";
+  return text;
+}
+
+unsigned Mode(const json& octal) {
+  return std::stoul(octal.get<std::string>(), nullptr, 8);
+}
+
+}  // namespace
+
+std::string Decrypted(const std::string& encrypted) {
+  char buffer[2048];
+  int length = sizeof(buffer);
+  if (TZPassword().decrypt(encrypted.c_str(), buffer, &length) != 0) return "(not decrypted)";
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+std::string PasswordTheToolSaw(const std::string& argsFile) {
+  const std::string args = ReadFile(argsFile);
+  const size_t at = args.find("-dagp ");
+  if (at == std::string::npos) return "(none)";
+  return Decrypted(args.substr(at + 6, args.find_first_of(" \n", at + 6) - at - 6));
+}
+
+namespace {
+
+void CheckDoctorAnswer(const json& run, const std::string& out, int exitCode) {
+  const json answer = json::parse(out);
+  ASSERT_EQ(answer["clients"].size(), 1u) << out;
+  json problems = json::array(), checks = json::array();
+  for (const json& f : answer["clients"][0]["findings"]) {
+    checks.push_back(f["check"]);
+    if (f["severity"] == "ok") continue;
+    problems.push_back(f["severity"].get<std::string>() + " " + f["check"].get<std::string>() +
+                       " " + f["object"].get<std::string>() + ": " + f["text"].get<std::string>());
+  }
+  EXPECT_EQ(problems, run["findings"]) << out;
+  if (run.contains("checks")) {
+    EXPECT_EQ(checks, run["checks"]);
+  }
+  EXPECT_EQ(answer["ok"], exitCode != 1);
+  EXPECT_EQ(answer.contains("error"), exitCode == 1);
+}
+
+void CheckRun(const TestEnv& env, const json& run) {
+  Environment environment = {{"TZ_CONFIG_STORE", env.storePath()},
+                             {"TZ_REMOTE_ROOT", env.remoteRoot()},
+                             {"XDG_STATE_HOME", env.dir() + "/state"},
+                             {"TMPDIR", env.dir() + "/tmp"},
+                             {"TZ_LOG_FILE", ""},
+                             {"TZ_PASSWORD_FILE", ""},
+                             {"TZ_KEY_FILE", ""},
+                             {"TZ_REMOTE_TIMEOUT", ""},
+                             {"TZ_DEBUG_LEVEL", ""},
+                             {"TZ_PSHIM_SIM", ""}};
+  for (const auto& [name, value] : Field(run, "env").items()) {
+    environment[name] = value;
+  }
+  const bool hasStore = fs::exists(env.storePath());
+  const std::string dump = hasStore ? tzplatform::DumpStore(env.storePath()) : "";
+  const std::string bytes = ReadFile(env.storePath());
+  fs::remove(env.dir() + "/tool-args");
+
+  const ToolRun got = RunTzdag(run["args"], run.value("in", ""), environment);
+  const int exitCode = run.value("exit", 0);
+  EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
+  if (run.contains("out") ||
+      !(run.contains("outHas") || run.contains("findings") || run.contains("decrypts"))) {
+    EXPECT_EQ(got.out, Output(run.value("out", json(""))));
+  }
+  size_t at = 0;
+  for (const json& text : Field(run, "outHas")) {
+    at = got.out.find(text.get<std::string>(), at);
+    ASSERT_NE(at, std::string::npos) << text << " (in this order) in\n" << got.out;
+  }
+  if (run.contains("err") || !run.contains("errHas")) {
+    EXPECT_TRUE(LinesAre(Lines(got.err), run.value("err", std::vector<std::string>())));
+  }
+  for (const json& text : Field(run, "errHas")) {
+    EXPECT_NE(got.err.find(text.get<std::string>()), std::string::npos) << text << " in\n"
+                                                                        << got.err;
+  }
+  EXPECT_NO_THROW(json(got.out + got.err).dump()) << "not UTF-8";
+  EXPECT_TRUE(fs::is_empty(env.dir() + "/tmp"));
+  if (hasStore && !run.value("writes", false)) {
+    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), dump);
+    EXPECT_EQ(ReadFile(env.storePath()), bytes);
+  }
+  for (const auto& [path, text] : Field(run, "logHas").items()) {
+    EXPECT_NE(ReadFile(path).find(text.get<std::string>()), std::string::npos)
+        << text << " in " << path;
+  }
+  for (const auto& [path, text] : Field(run, "fileIs").items()) {
+    EXPECT_EQ(ReadFile(path), text) << path;
+  }
+  for (const auto& [path, mode] : Field(run, "modes").items()) {
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0777, Mode(mode)) << path;
+  }
+  for (const json& path : Field(run, "absent")) {
+    EXPECT_FALSE(fs::exists(path.get<std::string>())) << path;
+  }
+  if (run.contains("password")) {
+    EXPECT_EQ(PasswordTheToolSaw(env.dir() + "/tool-args"), run["password"]);
+  }
+  if (run.contains("decrypts")) {
+    ASSERT_EQ(got.out.rfind("TZP2:", 0), 0u) << got.out;
+    ASSERT_EQ(got.out.back(), '\n');
+    EXPECT_EQ(Decrypted(got.out.substr(0, got.out.size() - 1)), run["decrypts"]);
+  }
+  if (run.contains("findings")) CheckDoctorAnswer(run, got.out, exitCode);
+  for (const auto& [subclient, content] : Field(run, "content").items()) {
+    EXPECT_EQ(json(SubclientContent(std::stoull(subclient))), content);
+  }
+}
+
+}  // namespace
+
+json ToolData(const std::string& file) {
+  return json::parse(ReadFile(std::string(TZ_TEST_DATA_DIR) + "/tool/" + file));
+}
+
+json ToolFixture(const json& name) {
+  if (name.is_object()) return name;
+  if (name == "demo") return DemoFixture();
+  if (name == "none") return json::object();
+  const json named = ToolData("fixtures.json").at(name.get<std::string>());
+  return named.contains("base") ? ToolFixture(named["base"]).patch(named["patch"]) : named;
+}
+
+void RunToolCase(const json& toolCase) {
+  const json fixture = ToolFixture(toolCase.value("fixture", json("demo")))
+                           .patch(toolCase.value("patch", json::array()));
+  TestEnv env(fixture);
+  const json c = Filled(toolCase, {{"{dir}", env.dir()},
+                                   {"{root}", env.remoteRoot()},
+                                   {"{sim}", SimulatorPath()},
+                                   {"{version}", TZDAG_VERSION_STRING}});
+  // What a run encrypts is decrypted here with the key tzdag makes beside
+  // the store.
+  tzplatform::SetKeyFile(env.dir() + "/tzdag.key");
+  fs::create_directories(env.dir() + "/tmp");
+  for (const auto& [host, script] : Field(c, "tools").items()) {
+    const json hosts = host == "*" ? fixture["remote"]["hosts"] : json::array({host});
+    for (const json& each : hosts) env.InstallTool(each, script);
+  }
+  for (const auto& [path, content] : Field(c, "files").items()) {
+    if (content.is_string()) {
+      WriteFile(path, content, 0600);
+    } else if (content.contains("mode")) {
+      WriteFile(path, content["text"], Mode(content["mode"]));
+    } else {
+      WriteFile(path, content.dump(), 0600);
+    }
+  }
+  for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
+    SCOPED_TRACE(run["args"].dump());
+    CheckRun(env, run);
+  }
+}
+
+std::string ToolCaseName(const ::testing::TestParamInfo<json>& info) {
+  return info.param["name"];
+}
+
+}  // namespace tztest

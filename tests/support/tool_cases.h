@@ -1,0 +1,58 @@
+// tzdag invocations as tables (JSON under tests/data/tool/): each case builds
+// a store and a remote root from a fixture, runs tzdag one or more times and
+// checks its output, exit status and what it left behind.
+//
+// A case: "name" (the test's), "fixture" (a name in fixtures.json, "demo",
+// "none", or a fixture), "patch" (JSON Patch on the fixture), "tools"
+// ({host: script} as PshimProxy.exe; host "*": every host of the fixture),
+// "files" ({path: text, or {"text", "mode"}, or a JSON value}, mode 0600),
+// then either "runs" (a list) or the fields of its one run:
+//   "args", "in" (standard input), "env" (over a clean environment that
+//   names the store and remote root, XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp)
+//   "exit" (default 0)
+//   "out": exact text, its lines, or a JSON object as tzdag prints one; default
+//          empty unless "outHas" (texts in this order), "findings" or
+//          "decrypts" says what the output holds
+//   "err": exact lines ("*" stands for any text); default none unless
+//          "errHas" (texts it holds)
+//   "writes": the store may change (else it is byte for byte as it was)
+//   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
+//   "password": what the -dagp value the tool was given (recorded in
+//               DIR/tool-args) decrypts to
+//   "decrypts": what the printed encrypted password decrypts to
+//   "findings": `doctor --json`'s findings other than ok, as
+//               "<severity> <check> <object>: <text>"; "checks": every
+//               finding's check, in order
+//   "content": {"<subclient id>": stored content (SubclientContent)}
+// Every run leaves TMPDIR empty and prints UTF-8 only. In every text, {dir}
+// is the case's folder, {root} its remote root, {sim} the simulator and
+// {version} the library's version.
+#ifndef TZ_TESTS_SUPPORT_TOOL_CASES_H_
+#define TZ_TESTS_SUPPORT_TOOL_CASES_H_
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tztest {
+
+// The contents of tests/data/tool/<file>.
+nlohmann::json ToolData(const std::string& file);
+// The fixture a case names ("demo", "none", or one of fixtures.json).
+nlohmann::json ToolFixture(const nlohmann::json& name);
+void RunToolCase(const nlohmann::json& toolCase);
+// An encrypted password decrypted under the platform's key file, or
+// "(not decrypted)".
+std::string Decrypted(const std::string& encrypted);
+// What the -dagp value a recording tool wrote to `argsFile` decrypts to, or
+// "(none)".
+std::string PasswordTheToolSaw(const std::string& argsFile);
+// For parameterised tests over ToolData(file)["cases"].
+std::string ToolCaseName(const ::testing::TestParamInfo<nlohmann::json>& info);
+
+}  // namespace tztest
+
+#endif  // TZ_TESTS_SUPPORT_TOOL_CASES_H_

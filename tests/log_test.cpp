@@ -162,12 +162,9 @@ TEST_F(LogTest, ThreadsNeitherMixEventArgumentsNorLoseLines) {
     EXPECT_EQ(event.arguments[0].value, "thread " + std::to_string(event.id));
   }
   // Every line of the file is whole: one header and one text.
-  std::string file = tztest::ReadFile(dir_.File("log.txt"));
+  const std::string file = tztest::ReadFile(dir_.File("log.txt"));
   size_t count = 0;
-  for (size_t at = file.find(" DEBUG [T]: line "); at != std::string::npos;
-       at = file.find(" DEBUG [T]: line ", at + 1)) {
-    ++count;
-  }
+  for (size_t at = 0; (at = file.find(" DEBUG [T]: line ", at)) != std::string::npos; ++at) ++count;
   EXPECT_EQ(count, static_cast<size_t>(kThreads * kRounds));
 }
 

@@ -198,17 +198,4 @@ TEST(Codec, RegistrationGatesDecodingAndToleratesConcurrentCalls) {
   EXPECT_EQ(failures.load(), 0);
 }
 
-TEST(Codec, AccessorsNamingNoFieldOfTheRecordThrowAndWriteNothing) {
-  const uint32_t k = Uvo::DAGDB::kClassKey;
-  Uvo::DAGDB db;
-  EXPECT_THROW(db.setint64(1, 1, k, 9634460, 1), std::invalid_argument);  // a string field
-  EXPECT_THROW(Uvo::DAGDBResp().setDatabases({Uvo::DAGMemberServer()}), std::invalid_argument);
-  EXPECT_THROW(CNMessageBase(22, 99), std::invalid_argument);  // no such record
-  EXPECT_EQ(tztest::ErrorOf<std::invalid_argument>(
-                [&] { db.getstring(1, 1, Uvo::DAGSetup::kClassKey, 9634460); }),
-            "CNMessageBase::getstring: DAGDB (class key 0x16DCDD68) has no string field with "
-            "field 1, slot 1, class key 0x162E5533, field key 9634460");
-  EXPECT_EQ(Xml(db), "<DAGDB/>");
-}
-
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,11 +19,11 @@
 
 #include "../platform/src/directory/directory_text.h"
 #include "log_lines.h"
+#include "platform_cases.h"
 #include "process_census.h"
 #include "records_support.h"
 #include "test_directory.h"
 #include "test_env.h"
-#include "tzdag/DagDiscoverAgent.h"
 #include "tzdag/TzDagApi.h"
 #include "tzdag_runner.h"
 #include "tzplatform/DirectorySearch.h"
@@ -32,13 +33,9 @@
 namespace {
 
 using tztest::TestDirectory;
+const std::string kAccount = TestDirectory::kAccount;
 
-const char kAccount[] = "cn=Backup Service,cn=Users,dc=corp,dc=example";
-const char kDagDn[] =
-    ",cn=Database Availability Groups,cn=Exchange Administrative Group (FYDIBOHF23SPDLT),"
-    "cn=Configuration,dc=corp,dc=example";
-
-// "DAG: member=flag member=flag; DAG: ..." of an answer.
+// " member=flag ..." of a list; "DAG: members; DAG: ..." of an answer.
 std::string Render(const CNMessageList& members) {
   std::string text;
   for (const tztest::Member& m : tztest::Members(members)) {
@@ -46,377 +43,250 @@ std::string Render(const CNMessageList& members) {
   }
   return text;
 }
-std::string Render(const Uvo::DAGDiscoverResp& resp) {
-  std::string text;
-  for (const CNMessageBase& dag : resp.getDags()) {
-    if (!text.empty()) text += "; ";
-    text += tzdag::GetString(dag, Uvo::DAGSetup::kDagName) + ":" +
-            Render(tzdag::GetList(dag, Uvo::DAGSetup::kMemberServers));
-  }
-  return text;
-}
 
-// Whether any captured line, or the log file, holds `text`.
-bool Logged(const tzplatform::LogCapture& capture, const tztest::TestEnv& env,
-            const std::string& text) {
-  for (const std::string& line : capture.Texts()) {
-    if (line.find(text) != std::string::npos) return true;
-  }
-  return tztest::ReadFile(env.logPath()).find(text) != std::string::npos;
-}
-
-class DirectorySearchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    TestDirectory::Options options;
-    options.pageLimit = true;
-    directory_ = std::make_unique<TestDirectory>(options);
-    // Pages smaller than the server's limit of 5 entries, so that DAG01's six
-    // members and the five DAGs each take two pages.
-    settings_.search = "ldap";
-    settings_.pageSize = 4;
-    settings_.timeoutSeconds = 10;
-    tzplatform::SetDirectorySettings(settings_);
-  }
-  void TearDown() override {
-    directory_.reset();
-    EXPECT_FALSE(tztest::HasChildProcess()) << "the directory server was left running";
-  }
-
-  // "[<logName>]: Discover Dag. ..." for the credentials of the test.
-  std::string DiscoverLine(const char* logName, const std::string& server,
-                           const std::string& encrypted) {
-    return std::string("[") + logName + "]: Discover Dag. adServerName=" + server +
-           "; userName=" + kAccount + "; encryptedPassword=" + encrypted;
-  }
-
-  tztest::TestEnv env_{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
-  std::unique_ptr<TestDirectory> directory_;
-  tzplatform::DirectorySettings settings_;
-  const std::string encrypted_ = TZPassword::Encrypt(TestDirectory::kPassword);
-};
-
-TEST_F(DirectorySearchTest, FindsEveryDagWithItsMembersSortedByName) {
-  tzplatform::LogCapture capture;
-  Uvo::DAGDiscoverResp resp;
-  ASSERT_TRUE(DiscoverDag(directory_->url().c_str(), kAccount, encrypted_.c_str(), resp))
-      << ::testing::PrintToString(capture.Texts());
-  // DAG77 lies outside the configuration naming context; MBX99 is linked to
-  // no DAG; MBX11's link names DAG02 in other letter case and spacing.
-  EXPECT_EQ(Render(resp),
-            "DAG(5)*\\: MBX51=0; "
-            "DAG01: MBX01=1 MBX02=1 MBX03=0 MBX04=1 MBX05=0 MBX06=0; "
-            "DAG02: MBX11=0 MBX12=1; DAG03:; DAG04: MBX31=0");
-  const std::vector<std::string> lines = capture.Texts();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[0], DiscoverLine("DiscoverDag", directory_->url(), encrypted_));
-  EXPECT_EQ(lines[1], "[SearchDag]: Found 5 DAG(s) in the directory.");
-  EXPECT_FALSE(Logged(capture, env_, TestDirectory::kPassword));
-
-  // The agent's records carry the distinguished names as the server wrote
-  // them, after what the list held.
-  DagDiscoverAgent agent(directory_->url().c_str(), kAccount, encrypted_.c_str(), "DAG(5)*\\");
-  std::vector<_tagDagServer> dags = {{"KEPT", "cn=KEPT", {}}};
-  ASSERT_TRUE(agent.SearchDag(dags));
-  ASSERT_EQ(dags.size(), 2u);
-  EXPECT_EQ(dags[0].name, "KEPT");
-  EXPECT_EQ(dags[1].name, "DAG(5)*\\");
-  EXPECT_EQ(dags[1].distinguishedName, std::string("cn=DAG(5)*\\5C") + kDagDn);
-  ASSERT_EQ(dags[1].servers.size(), 1u);
-  EXPECT_EQ(dags[1].servers[0].name, "MBX51");
-}
-
-TEST_F(DirectorySearchTest, FindsOneDagByItsNameAndNothingForAnyOtherText) {
-  struct Case {
-    std::string dag;
-    std::string members;  // as Render writes them
-    std::string line;     // SearchDag's
-  };
-  const std::string found = "[SearchDag]: Found 1 DAG(s) in the directory.";
-  const Case cases[] = {
-      {"DAG01", " MBX01=1 MBX02=1 MBX03=0 MBX04=1 MBX05=0 MBX06=0", found},
-      {"dag01", " MBX01=1 MBX02=1 MBX03=0 MBX04=1 MBX05=0 MBX06=0", found},
-      {"DAG(5)*\\", " MBX51=0", found},
-      {"DAG03", "", found},
-      // Filter characters in a name match only themselves.
-      {"DAG*", "", "[SearchDag]: The directory has no DAG named 'DAG*'."},
-      {"DAG0*)(cn=*", "", "[SearchDag]: The directory has no DAG named 'DAG0*)(cn=*'."},
-      {"DAG77", "", "[SearchDag]: The directory has no DAG named 'DAG77'."},
-      {"NODAG", "", "[SearchDag]: The directory has no DAG named 'NODAG'."},
-      {std::string(64, 'D'), "",
-       "[SearchDag]: The directory has no DAG named '" + std::string(64, 'D') + "'."},
-      {"D\xC3\xA4G", "", "[SearchDag]: The directory has no DAG named 'D\xC3\xA4G'."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.dag);
-    tzplatform::LogCapture capture;
-    Uvo::DAGMemberServersResp resp;
-    resp.setMemberServers({tztest::MemberRecord("STALE", true)});
-    ASSERT_TRUE(
-        DiscoverDag(directory_->url().c_str(), kAccount, encrypted_.c_str(), c.dag.c_str(), resp));
-    EXPECT_EQ(Render(resp.getMemberServers()), c.members);
-    ASSERT_GE(capture.Texts().size(), 2u);
-    EXPECT_EQ(capture.Texts()[1], c.line);
-  }
-}
-
-TEST_F(DirectorySearchTest, RefusesANameTheDirectoryCannotHoldBeforeAnySearch) {
-  struct Case {
-    std::string dag;
-    std::string problem;
-  };
-  const Case cases[] = {
-      {std::string(65, 'D'), "is longer than 64 bytes"},
-      {"DAG\x01", "holds a control character"},
-      {"DAG\n01", "holds a control character"},
-      {"DAG\x7F", "holds a control character"},
-      {"DAG\xFF", "is not UTF-8"},
-      {"DAG\xC3", "is not UTF-8"},
-      {"\xC0\xAF", "is not UTF-8"},  // an overlong '/'
-  };
-  // A directory that is not there: a search would fail another way.
-  directory_->Stop();
-  for (const Case& c : cases) {
-    for (bool newMembers : {false, true}) {
-      SCOPED_TRACE(c.problem + (newMembers ? ", new members" : ""));
-      const char* logName = newMembers ? "DiscoverDagWithNewMembers" : "DiscoverDag";
-      tzplatform::LogCapture capture;
-      Uvo::DAGMemberServersResp resp;
-      resp.setMemberServers({tztest::MemberRecord("STALE", true)});
-      EXPECT_FALSE(newMembers ? DiscoverDagWithNewMembers(directory_->url().c_str(), kAccount,
-                                                          encrypted_.c_str(), c.dag.c_str(), resp)
-                              : DiscoverDag(directory_->url().c_str(), kAccount, encrypted_.c_str(),
-                                            c.dag.c_str(), resp));
-      EXPECT_EQ(Render(resp.getMemberServers()), " STALE=1") << "the answer is left alone";
-      EXPECT_EQ(capture.Texts(),
-                (std::vector<std::string>{
-                    DiscoverLine(logName, directory_->url(), encrypted_) + "; dagName=" + c.dag,
-                    "[SearchDag]: The DAG name " + c.problem + "; the directory is not searched.",
-                    std::string("[") + logName + "]: Discover dag failed!"}));
-    }
-  }
-}
-
-TEST_F(DirectorySearchTest, NewMemberFilterKeepsServersTheStoreCanStillAdd) {
-  Uvo::DAGDiscoverResp all;
-  ASSERT_TRUE(
-      DiscoverDagWithNewMembers(directory_->url().c_str(), kAccount, encrypted_.c_str(), all));
-  EXPECT_EQ(Render(all),
-            "DAG(5)*\\: MBX51=0; DAG01: MBX05=0 MBX06=0; DAG02: MBX11=0; DAG03:; DAG04: MBX31=0");
-  Uvo::DAGMemberServersResp one;
-  ASSERT_TRUE(DiscoverDagWithNewMembers(directory_->url().c_str(), kAccount, encrypted_.c_str(),
-                                        "DAG02", one));
-  EXPECT_EQ(Render(one.getMemberServers()), " MBX11=0");
-}
-
-// A loopback port that takes connections and never answers.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(fd_, 8), 0);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentServer() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
-TEST_F(DirectorySearchTest, FailuresTakeTheFailurePathWithTheReasonAndNeverThePassword) {
-  TestDirectory stopped;
-  const std::string stoppedUrl = stopped.url();
-  stopped.Stop();
-  SilentServer silent;
-  const std::string silentUrl = "ldap://127.0.0.1:" + std::to_string(silent.port());
-  const std::string url = directory_->url();
-  const std::string wrong = TZPassword::Encrypt("Pa55word-not");
-  const std::string account = std::string("'") + kAccount + "'";
-  struct Case {
-    std::string server;
-    std::string account;
-    std::string encrypted;
-    std::string reason;  // after "Directory search failed: "; one '*' for any text
-  };
-  const Case cases[] = {
-      {url, kAccount, wrong, "bind to " + url + " as " + account + ": Invalid credentials (49)"},
-      // The account goes to the bind as it is given (Active Directory takes
-      // this form; OpenLDAP does not).
-      {url, "backup@corp.example", encrypted_,
-       "bind to " + url + " as 'backup@corp.example': Invalid DN syntax (34)*"},
-      {stoppedUrl, kAccount, encrypted_,
-       "bind to " + stoppedUrl + " as " + account + ": Can't contact LDAP server (-1)"},
-      {silentUrl, kAccount, encrypted_, "bind to " + silentUrl + " as " + account + ": *"},
-      {url, kAccount, "", "no password for " + account + " (empty, or it could not be decrypted)"},
-      {url, kAccount, "not-encrypted",
-       "no password for " + account + " (empty, or it could not be decrypted)"},
-      {url, "", encrypted_, "no account given for " + url},
-      // The server's form is checked before anything else (more forms below).
-      {"dc01:389", kAccount, encrypted_,
-       "'dc01:389' is neither a host name nor an ldap:// or ldaps:// URL"},
-  };
-  settings_.timeoutSeconds = 1;
-  tzplatform::SetDirectorySettings(settings_);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.server + " / " + c.account);
-    tzplatform::LogCapture capture;
+// Discovers all DAGs (`dag` null) or one, with or without the new-member
+// filter, into an answer that held a stale entry; `answer` is what it holds
+// after.
+bool Discover(const std::string& server, const std::string& account, const std::string& encrypted,
+              const char* dag, bool newMembers, std::string& answer) {
+  const char *s = server.c_str(), *a = account.c_str(), *e = encrypted.c_str();
+  if (dag == nullptr) {
     Uvo::DAGDiscoverResp resp;
     Uvo::DAGSetup stale;
     stale.setDagName("STALE");
     resp.setDags({stale});
-    EXPECT_FALSE(DiscoverDag(c.server.c_str(), c.account.c_str(), c.encrypted.c_str(), resp));
-    EXPECT_EQ(Render(resp), "STALE:") << "the answer is left alone";
-    EXPECT_TRUE(tztest::LinesAre(
-        capture.Texts(), {"[DiscoverDag]: Discover Dag. adServerName=" + c.server +
-                              "; userName=" + c.account + "; encryptedPassword=" + c.encrypted,
-                          "[SearchDag]: Directory search failed: " + c.reason,
-                          "[DiscoverDag]: Discover dag failed!"}));
-    EXPECT_FALSE(Logged(capture, env_, TestDirectory::kPassword));
+    const bool ok =
+        newMembers ? DiscoverDagWithNewMembers(s, a, e, resp) : DiscoverDag(s, a, e, resp);
+    answer.clear();
+    for (const CNMessageBase& d : resp.getDags()) {
+      answer += (answer.empty() ? "" : "; ") + tzdag::GetString(d, Uvo::DAGSetup::kDagName) + ":" +
+                Render(tzdag::GetList(d, Uvo::DAGSetup::kMemberServers));
+    }
+    return ok;
   }
-
-  // Settings that are not valid fail the search, naming the setting.
-  settings_.search = "yes";
-  tzplatform::SetDirectorySettings(settings_);
-  tzplatform::LogCapture capture;
-  Uvo::DAGDiscoverResp resp;
-  EXPECT_FALSE(DiscoverDag(url.c_str(), kAccount, encrypted_.c_str(), resp));
-  EXPECT_TRUE(tztest::LinesEndWith(
-      capture.Texts(),
-      {"[SearchDag]: Directory search failed: directory search: 'yes' is not valid (ldap, or "
-       "unset for no directory search)",
-       "[DiscoverDag]: Discover dag failed!"}));
+  Uvo::DAGMemberServersResp resp;
+  resp.setMemberServers({tztest::MemberRecord("STALE", true)});
+  const bool ok =
+      newMembers ? DiscoverDagWithNewMembers(s, a, e, dag, resp) : DiscoverDag(s, a, e, dag, resp);
+  answer = Render(resp.getMemberServers());
+  return ok;
 }
 
-TEST_F(DirectorySearchTest, WithTheSettingOffTheSearchIsTheEmptyStep) {
-  tzplatform::SetDirectorySettings({});
-  for (bool newMembers : {false, true}) {
-    const char* logName = newMembers ? "DiscoverDagWithNewMembers" : "DiscoverDag";
-    SCOPED_TRACE(logName);
-    tzplatform::LogCapture capture;
-    Uvo::DAGDiscoverResp all;
-    Uvo::DAGSetup stale;
-    stale.setDagName("STALE");
-    all.setDags({stale});
-    const std::string server = directory_->url();
-    const char* url = server.c_str();
-    EXPECT_TRUE(newMembers ? DiscoverDagWithNewMembers(url, kAccount, encrypted_.c_str(), all)
-                           : DiscoverDag(url, kAccount, encrypted_.c_str(), all));
-    EXPECT_EQ(tztest::Xml(all), "<DAGDiscoverResp dags=\"0\"/>");
-    // Even a name the directory could not hold: there is no search to refuse.
-    Uvo::DAGMemberServersResp one;
-    EXPECT_TRUE(newMembers
-                    ? DiscoverDagWithNewMembers(url, kAccount, encrypted_.c_str(), "DAG\x01", one)
-                    : DiscoverDag(url, kAccount, encrypted_.c_str(), "DAG\x01", one));
-    EXPECT_EQ(tztest::Xml(one), "<DAGMemberServersResp memberServers=\"0\"/>");
-    const std::string line = DiscoverLine(logName, directory_->url(), encrypted_);
-    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{line, line + "; dagName=DAG\x01"}));
+// The first line of a discovery.
+std::string DiscoverLine(bool newMembers, const std::string& server, const std::string& account,
+                         const std::string& encrypted, const char* dag) {
+  return std::string(newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
+         ": Discover Dag. adServerName=" + server + "; userName=" + account +
+         "; encryptedPassword=" + encrypted + (dag ? std::string("; dagName=") + dag : "");
+}
+
+void UseDirectory(const std::string& tls = "", const std::string& caFile = "", int timeout = 10) {
+  tzplatform::DirectorySettings settings;
+  settings.search = "ldap";
+  // Pages smaller than the server's limit of 5 entries, so that DAG01's six
+  // members and the five DAGs each take two pages.
+  settings.pageSize = 4;
+  settings.tls = tls;
+  settings.caFile = caFile;
+  settings.timeoutSeconds = timeout;
+  tzplatform::SetDirectorySettings(settings);
+}
+
+class DirectorySearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { UseDirectory(); }
+  void TearDown() override {
+    directory_.reset();
+    EXPECT_FALSE(tztest::HasChildProcess()) << "the directory server was left running";
+    EXPECT_EQ(tztest::ReadFile(env_.logPath()).find(TestDirectory::kPassword), std::string::npos);
   }
-  // The agent leaves what the list held as it was.
-  DagDiscoverAgent agent(directory_->url().c_str(), kAccount, encrypted_.c_str(), nullptr);
-  std::vector<_tagDagServer> dags = {{"KEPT", "cn=KEPT", {{"MBX01", true}}}};
-  EXPECT_TRUE(agent.SearchDag(dags));
-  ASSERT_EQ(dags.size(), 1u);
-  EXPECT_EQ(dags[0].name, "KEPT");
-  EXPECT_EQ(dags[0].servers.size(), 1u);
+
+  tztest::TestEnv env_{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
+  std::unique_ptr<TestDirectory> directory_ =
+      std::make_unique<TestDirectory>(TestDirectory::Options{true, false});
+  const std::string url_ = directory_->url();
+  const std::string encrypted_ = TZPassword::Encrypt(TestDirectory::kPassword);
+};
+
+TEST_F(DirectorySearchTest, FindsDagsByNameWithTheirMembersAndTheNewMemberFilter) {
+  struct Case {
+    const char* dag;  // null: every DAG
+    bool newMembers;
+    std::string answer, line;  // line: SearchDag's
+  };
+  const std::string one = "Found 1 DAG(s) in the directory.", none = "The directory has no DAG";
+  const std::string dag01 = " MBX01=1 MBX02=1 MBX03=0 MBX04=1 MBX05=0 MBX06=0";
+  const std::string longName(64, 'D');
+  // DAG77 lies outside the configuration naming context; MBX99 is linked to
+  // no DAG; MBX11's link names DAG02 in other letter case and spacing. Filter
+  // characters in a name match only themselves.
+  const Case cases[] = {
+      {nullptr, false,
+       "DAG(5)*\\: MBX51=0; DAG01:" + dag01 + "; DAG02: MBX11=0 MBX12=1; DAG03:; DAG04: MBX31=0",
+       "Found 5 DAG(s) in the directory."},
+      {nullptr, true,
+       "DAG(5)*\\: MBX51=0; DAG01: MBX05=0 MBX06=0; DAG02: MBX11=0; DAG03:; DAG04: MBX31=0",
+       "Found 5 DAG(s) in the directory."},
+      {"DAG02", true, " MBX11=0", one},
+      {"dag01", false, dag01, one},
+      {"DAG(5)*\\", false, " MBX51=0", one},
+      {"DAG03", false, "", one},
+      {"DAG*", false, "", none + " named 'DAG*'."},
+      {"DAG0*)(cn=*", false, "", none + " named 'DAG0*)(cn=*'."},
+      {"DAG77", false, "", none + " named 'DAG77'."},
+      {longName.c_str(), false, "", none + " named '" + longName + "'."},
+      {"D\xC3\xA4G", false, "", none + " named 'D\xC3\xA4G'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dag ? c.dag : "(every DAG)");
+    tzplatform::LogCapture capture;
+    std::string answer;
+    ASSERT_TRUE(Discover(url_, kAccount, encrypted_, c.dag, c.newMembers, answer))
+        << ::testing::PrintToString(capture.Texts());
+    EXPECT_EQ(answer, c.answer);
+    EXPECT_THAT(capture.Texts(), ::testing::Contains("[SearchDag]: " + c.line));
+    EXPECT_EQ(capture.Texts()[0], DiscoverLine(c.newMembers, url_, kAccount, encrypted_, c.dag));
+  }
+}
+
+TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveTheAnswer) {
+  TestDirectory stopped;
+  const std::string stoppedUrl = stopped.url();
+  stopped.Stop();
+  // A loopback port that takes connections and never answers.
+  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 8) | getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length),
+            0);
+  const std::string silentUrl = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const std::string as = " as '" + kAccount + "'", failed = "Directory search failed: ";
+  const std::string noPassword =
+      failed + "no password for '" + kAccount + "' (empty, or it could not be decrypted)";
+  struct Case {
+    std::string server, account, encrypted;
+    const char* dag;
+    std::string line;  // SearchDag's; one '*' for any text
+  };
+  std::vector<Case> cases = {
+      {url_, kAccount, TZPassword::Encrypt("Pa55word-not"), nullptr,
+       failed + "bind to " + url_ + as + ": Invalid credentials (49)"},
+      // The account goes to the bind as it is given (Active Directory takes
+      // this form; OpenLDAP does not).
+      {url_, "backup@corp.example", encrypted_, nullptr,
+       failed + "bind to " + url_ + " as 'backup@corp.example': Invalid DN syntax (34)*"},
+      {stoppedUrl, kAccount, encrypted_, nullptr,
+       failed + "bind to " + stoppedUrl + as + ": Can't contact LDAP server (-1)"},
+      {silentUrl, kAccount, encrypted_, nullptr, failed + "bind to " + silentUrl + as + ": *"},
+      {url_, kAccount, "", nullptr, noPassword},
+      {url_, kAccount, "not-encrypted", nullptr, noPassword},
+      {url_, "", encrypted_, nullptr, failed + "no account given for " + url_},
+      // The server's form is checked before anything else.
+      {"dc01:389", kAccount, encrypted_, nullptr,
+       failed + "'dc01:389' is neither a host name nor an ldap:// or ldaps:// URL"},
+  };
+  // Names the directory cannot hold are refused before any search.
+  const std::string longName(65, 'D');
+  for (const auto& [name, why] : std::vector<std::pair<const char*, std::string>>{
+           {longName.c_str(), "is longer than 64 bytes"},
+           {"DAG\x01", "holds a control character"},
+           {"DAG\x7F", "holds a control character"},
+           {"DAG\xFF", "is not UTF-8"},
+           {"DAG\xC3", "is not UTF-8"},
+           {"\xC0\xAF", "is not UTF-8"}}) {  // an overlong '/'
+    cases.push_back({url_, kAccount, encrypted_, name,
+                     "The DAG name " + why + "; the directory is not searched."});
+  }
+  UseDirectory("", "", 1);
+  for (const Case& c : cases) {
+    for (bool newMembers : {false, true}) {
+      SCOPED_TRACE(c.line + (newMembers ? " (new members)" : ""));
+      tzplatform::LogCapture capture;
+      std::string answer;
+      EXPECT_FALSE(Discover(c.server, c.account, c.encrypted, c.dag, newMembers, answer));
+      EXPECT_EQ(answer, c.dag ? " STALE=1" : "STALE:") << "the answer is left alone";
+      EXPECT_TRUE(tztest::LinesAre(
+          capture.Texts(), {DiscoverLine(newMembers, c.server, c.account, c.encrypted, c.dag),
+                            "[SearchDag]: " + c.line,
+                            newMembers ? "[DiscoverDagWithNewMembers]: Discover dag failed!"
+                                       : "[DiscoverDag]: Discover dag failed!"}));
+    }
+  }
+  close(silent);
+
+  // With the setting off the search is the empty step, whatever the name.
+  tzplatform::SetDirectorySettings({});
+  tzplatform::LogCapture capture;
+  std::string answer = "unchanged";
+  EXPECT_TRUE(Discover(url_, kAccount, encrypted_, nullptr, true, answer));
+  EXPECT_TRUE(Discover(url_, kAccount, encrypted_, "DAG\x01", false, answer));
+  EXPECT_EQ(answer, "");
+  EXPECT_EQ(capture.Texts(),
+            (std::vector<std::string>{DiscoverLine(true, url_, kAccount, encrypted_, nullptr),
+                                      DiscoverLine(false, url_, kAccount, encrypted_, "DAG\x01")}));
 }
 
 TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
   tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
-  TestDirectory::Options options;
-  options.tls = true;
-  TestDirectory directory(options);
+  TestDirectory directory(TestDirectory::Options{false, true}), plain;
   const std::string encrypted = TZPassword::Encrypt(TestDirectory::kPassword);
-  const std::string localhost =
-      "ldaps://localhost:" + directory.ldapsUrl().substr(directory.ldapsUrl().rfind(':') + 1);
-  struct Case {
-    std::string server;
-    bool startTls;
-    bool trusted;        // the test's authority is given
-    std::string reason;  // empty: the search succeeds
-  };
-  const std::string account = std::string(" as '") + kAccount + "'";
+  const std::string ldaps = directory.ldapsUrl(), url = directory.url();
+  const std::string localhost = "ldaps://localhost:" + ldaps.substr(ldaps.rfind(':') + 1);
+  const std::string as = " as '" + kAccount + "'";
   const std::string hint =
       "; if the server is up and offers TLS, check that its certificate is from an authority "
       "trusted here (TZ_DIRECTORY_CA_FILE) and names the host as given";
+  struct Case {
+    std::string server;
+    bool startTls, trusted;  // trusted: the test's authority is given
+    std::string reason;      // empty: the search succeeds
+  };
   const Case cases[] = {
-      {directory.ldapsUrl(), false, true, ""},
-      {directory.url(), true, true, ""},
+      {ldaps, false, true, ""},
+      {url, true, true, ""},
       // Certificate checking is on without being asked for.
-      {directory.ldapsUrl(), false, false,
-       "bind to " + directory.ldapsUrl() + account + ": Can't contact LDAP server (-1)" + hint},
-      {directory.url(), true, false,
-       "StartTLS with " + directory.url() + ": Connect error (-11)" + hint},
+      {ldaps, false, false, "bind to " + ldaps + as + ": Can't contact LDAP server (-1)" + hint},
       // The certificate names 127.0.0.1, not localhost.
       {localhost, false, true,
-       "bind to " + localhost + account + ": Can't contact LDAP server (-1)" + hint},
+       "bind to " + localhost + as + ": Can't contact LDAP server (-1)" + hint},
+      // StartTLS asked of a server without TLS fails rather than binding in
+      // the clear.
+      {plain.url(), true, false,
+       "StartTLS with " + plain.url() + ": Protocol error (2): unsupported extended operation"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.server + (c.startTls ? " StartTLS" : "") + (c.trusted ? " trusted" : ""));
-    tzplatform::DirectorySettings settings;
-    settings.search = "ldap";
-    settings.tls = c.startTls ? "starttls" : "";
-    settings.caFile = c.trusted ? directory.caFile() : "";
-    settings.timeoutSeconds = 10;
-    tzplatform::SetDirectorySettings(settings);
+    UseDirectory(c.startTls ? "starttls" : "", c.trusted ? directory.caFile() : "");
     tzplatform::LogCapture capture;
-    Uvo::DAGDiscoverResp resp;
-    const bool ok = DiscoverDag(c.server.c_str(), kAccount, encrypted.c_str(), resp);
-    EXPECT_EQ(ok, c.reason.empty()) << ::testing::PrintToString(capture.Texts());
-    if (ok) {
-      EXPECT_EQ(resp.getDags().size(), 5u);
-    } else {
-      EXPECT_TRUE(tztest::LinesAre(
-          capture.Texts(),
-          {"[DiscoverDag]: Discover Dag. *", "[SearchDag]: Directory search failed: " + c.reason,
-           "[DiscoverDag]: Discover dag failed!"}));
-    }
+    std::string answer;
+    EXPECT_EQ(Discover(c.server, kAccount, encrypted, nullptr, false, answer), c.reason.empty());
+    EXPECT_TRUE(c.reason.empty() ? answer.find("DAG04: MBX31=0") != std::string::npos
+                                 : tztest::LinesEndWith(capture.Texts(),
+                                                        {"[SearchDag]: " + ("Directory search "
+                                                                            "failed: " +
+                                                                            c.reason),
+                                                         "[DiscoverDag]: Discover dag failed!"}))
+        << ::testing::PrintToString(capture.Texts());
   }
-
-  // StartTLS asked of a server that offers no TLS fails rather than binding
-  // in the clear.
-  TestDirectory plain;
-  tzplatform::DirectorySettings settings;
-  settings.search = "ldap";
-  settings.tls = "starttls";
-  tzplatform::SetDirectorySettings(settings);
-  tzplatform::LogCapture capture;
-  Uvo::DAGDiscoverResp resp;
-  EXPECT_FALSE(DiscoverDag(plain.url().c_str(), kAccount, encrypted.c_str(), resp));
-  EXPECT_TRUE(tztest::LinesEndWith(
-      capture.Texts(), {"[SearchDag]: Directory search failed: StartTLS with " + plain.url() +
-                            ": Protocol error (2): unsupported extended operation",
-                        "[DiscoverDag]: Discover dag failed!"}));
 }
 
 // tzdag discover-dags without --proxy, as a user runs it against the
-// directory: the new-member filter applies (MBX01 to MBX04 belong to a DAG,
-// MBX12 runs release 13).
+// directory: the new-member filter applies.
 TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
   tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
   TestDirectory directory;
-  const std::string encrypted = TZPassword::Encrypt(TestDirectory::kPassword);
   const std::string log = env.dir() + "/tool-log.txt";
-  auto tzdag = [&](std::vector<std::string> args, std::map<std::string, std::string> environment) {
-    std::vector<std::string> all = {"--store",        env.storePath(), "--remote-root",
-                                    env.remoteRoot(), "--log",         log};
-    all.insert(all.end(), args.begin(), args.end());
-    return tztest::RunTzdag(all, "", environment);
+  auto tzdag = [&](const std::string& encrypted, std::map<std::string, std::string> environment) {
+    environment.emplace("TZ_DIRECTORY_SEARCH", "ldap");
+    return tztest::RunTzdag(
+        {"--store", env.storePath(), "--remote-root", env.remoteRoot(), "--log", log,
+         "discover-dags", "--ad", directory.url(), "--user", kAccount, "--password", encrypted},
+        "", environment);
   };
-  const std::map<std::string, std::string> on = {{"TZ_DIRECTORY_SEARCH", "ldap"}};
-  const std::vector<std::string> credentials = {"--ad",   directory.url(), "--user",
-                                                kAccount, "--password",    encrypted};
-  std::vector<std::string> args = {"discover-dags"};
-  args.insert(args.end(), credentials.begin(), credentials.end());
-
-  tztest::ToolRun run = tzdag(args, on);
+  tztest::ToolRun run = tzdag(TZPassword::Encrypt(TestDirectory::kPassword), {});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
             "DAG       MEMBER SERVER  AGENT INSTALLED\n"
@@ -428,124 +298,38 @@ TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
             "DAG03     (none)\n"
             "DAG04     MBX31          no\n");
 
-  std::vector<std::string> one = {"--json"};
-  one.insert(one.end(), args.begin(), args.end());
-  one.insert(one.end(), {"--dag", "DAG02"});
-  run = tzdag(one, on);
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(nlohmann::json::parse(run.out),
-            nlohmann::json({{"ok", true},
-                            {"memberServers", {{{"serverName", "MBX11"}, {"uvoInstalled", 0}}}}}));
-
-  // A wrong password: exit 1 with the lines that say why, and the password
-  // nowhere.
-  std::vector<std::string> wrong = {"discover-dags",
-                                    "--ad",
-                                    directory.url(),
-                                    "--user",
-                                    kAccount,
-                                    "--password",
-                                    TZPassword::Encrypt("nope")};
-  run = tzdag(wrong, on);
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("  [SearchDag]: Directory search failed: bind to " + directory.url() +
-                         " as '" + kAccount +
-                         "': Invalid credentials (49)\n"
-                         "  [DiscoverDagWithNewMembers]: Discover dag failed!\n"),
-            std::string::npos)
-      << run.err;
-  for (const std::string& text : {run.out, run.err, tztest::ReadFile(log)}) {
-    EXPECT_EQ(text.find(TestDirectory::kPassword), std::string::npos);
-    EXPECT_EQ(text.find("nope"), std::string::npos);
-  }
-
-  // Settings that are not valid stop every command before any work.
-  struct Setting {
-    const char* variable;
-    const char* value;
-    std::string message;
-  };
-  const Setting settings[] = {
+  // Settings that are not valid stop the command before any work.
+  const std::string seconds = "is not a number of seconds (a whole number from 1 to 2147483647)";
+  const char* const settings[][3] = {
       {"TZ_DIRECTORY_SEARCH", "LDAP",
-       "TZ_DIRECTORY_SEARCH: 'LDAP' is not valid (ldap, or unset for no directory search)"},
+       "'LDAP' is not valid (ldap, or unset for no directory search)"},
       {"TZ_DIRECTORY_TLS", "ssl",
-       "TZ_DIRECTORY_TLS: 'ssl' is not valid (starttls, or unset for TLS only on ldaps:// "
-       "servers)"},
-      {"TZ_DIRECTORY_CA_FILE", "/nonexistent/ca.pem",
-       "TZ_DIRECTORY_CA_FILE: '/nonexistent/ca.pem' cannot be read"},
-      {"TZ_DIRECTORY_TIMEOUT", "0",
-       "TZ_DIRECTORY_TIMEOUT: '0' is not a number of seconds (a whole number from 1 to "
-       "2147483647)"},
-      {"TZ_DIRECTORY_TIMEOUT", "5s",
-       "TZ_DIRECTORY_TIMEOUT: '5s' is not a number of seconds (a whole number from 1 to "
-       "2147483647)"},
+       "'ssl' is not valid (starttls, or unset for TLS only on ldaps:// servers)"},
+      {"TZ_DIRECTORY_CA_FILE", "/nonexistent/ca.pem", "'/nonexistent/ca.pem' cannot be read"},
+      {"TZ_DIRECTORY_TIMEOUT", "0", "'0' "},
+      {"TZ_DIRECTORY_TIMEOUT", "5s", "'5s' "},
   };
-  for (const Setting& setting : settings) {
-    std::map<std::string, std::string> environment = on;
-    environment[setting.variable] = setting.value;
-    for (const std::vector<std::string>& command :
-         {args, std::vector<std::string>{"servers", "--client", "2"}}) {
-      run = tzdag(command, environment);
-      EXPECT_EQ(run.exitCode, 2) << setting.variable << "=" << setting.value;
-      EXPECT_EQ(run.err, "tzdag: " + setting.message + "\n");
-      EXPECT_EQ(run.out, "");
-    }
+  for (const auto& setting : settings) {
+    run = tzdag(TZPassword::Encrypt(TestDirectory::kPassword), {{setting[0], setting[1]}});
+    const std::string why = setting[2];
+    EXPECT_EQ(run.exitCode, 2) << setting[0] << "=" << setting[1];
+    EXPECT_EQ(run.out + run.err, "tzdag: " + std::string(setting[0]) + ": " + why +
+                                     (why.back() == ' ' ? seconds : "") + "\n");
   }
+  // Every command, not only those that search.
+  run = tztest::RunTzdag({"--store", env.storePath(), "servers", "--client", "2"}, "",
+                         {{"TZ_DIRECTORY_TLS", "ssl"}});
+  EXPECT_EQ(run.exitCode, 2) << run.err;
 }
 
-TEST(DirectoryTextTest, EscapesFilterValuesAndReadsServerForms) {
-  struct Escape {
-    std::string value;
-    std::string escaped;
-  };
-  const Escape escapes[] = {
-      {"DAG01", "DAG01"},
-      {"*", "\\2a"},
-      {"a(b)c", "a\\28b\\29c"},
-      {"cn=DAG\\2C01,cn=x", "cn=DAG\\5c2C01,cn=x"},
-      {std::string("a\0b", 3), "a\\00b"},
-      {"", ""},
-      {"D\xC3\xA4G", "D\xC3\xA4G"},
-  };
-  for (const Escape& e : escapes) {
-    EXPECT_EQ(tzplatform::EscapeFilterValue(e.value), e.escaped) << e.value;
-  }
-
-  struct Form {
-    std::string server;
-    std::string url;  // empty: refused
-    bool tls;
-  };
-  const Form forms[] = {
-      {"dc01.corp.example", "ldap://dc01.corp.example:389", false},
-      {"10.0.0.5", "ldap://10.0.0.5:389", false},
-      {"ldap://dc01:3268", "ldap://dc01:3268", false},
-      {"ldap://dc01", "ldap://dc01", false},
-      {"ldap://dc01/", "ldap://dc01/", false},
-      {"ldaps://dc01:636", "ldaps://dc01:636", true},
-      {"LDAPS://dc01", "LDAPS://dc01", true},
-      {"ldap://[::1]:389", "ldap://[::1]:389", false},
-      {"ldapi://%2Frun%2Fslapd", "", false},
-      {"ldap:///", "", false},
-      {"ldap://dc01/??sub", "", false},
-      {"ldap://dc01/?cn", "", false},
-      {"ldap://dc01 ldap://dc02", "", false},
-      {"dc01/x", "", false},
-      {"dc01:389", "", false},
-      {"dc01 -x", "", false},
-      {"http://dc01", "", false},
-      {"", "", false},
-  };
-  for (const Form& f : forms) {
+TEST(DirectoryTextTest, ReadsServerFormsAndRefusesOthers) {
+  const nlohmann::json cases = tztest::PlatformCases("directory_text");
+  for (const auto& f : cases["forms"]) {
     std::string url, error;
     bool tls = false;
-    const bool ok = tzplatform::DirectoryUrl(f.server, url, tls, error);
-    EXPECT_EQ(ok, !f.url.empty()) << f.server << ": " << error;
-    if (ok) {
-      EXPECT_EQ(url, f.url) << f.server;
-      EXPECT_EQ(tls, f.tls) << f.server;
-    }
+    const bool ok = tzplatform::DirectoryUrl(f[0].get<std::string>(), url, tls, error);
+    EXPECT_EQ(ok ? url + (tls ? " tls" : "") : "", f[1].get<std::string>() + (f[2] ? " tls" : ""))
+        << f[0] << ": " << error;
   }
 }
 

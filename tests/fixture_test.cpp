@@ -1,8 +1,16 @@
-// Loading the "store" section of fixtures: every problem is named by its
-// place, and a fixture that fails leaves no store behind.
+// Loading fixtures: every problem of the "store" section is named by its
+// place (tests/data/platform/fixture_errors.json) and leaves no store behind;
+// remote roots are made from the "remote" section
+// (tests/data/platform/remote_root.json).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform_cases.h"
 #include "store_support.h"
 #include "temp_dir.h"
 #include "tzplatform/fixture.h"
@@ -10,101 +18,28 @@
 
 namespace {
 
-using nlohmann::json;
 using ::testing::ElementsAre;
 
-// Builds a store from fixture text the way `tzdag init` does; returns the
-// error message, or "" when the store was made.
+// Builds a store from fixture text the way `tzdag init` does; the error
+// message, or "(nothing thrown)".
 std::string Load(const std::string& text, const std::string& storePath) {
-  try {
-    json fixture = tzplatform::ParseFixture(text);
-    tzplatform::CreateStoreFromFixture(fixture.at("store"), storePath);
-    return "";
-  } catch (const tzplatform::FixtureError& e) {
-    return e.what();
-  }
+  return tztest::ErrorOf<tzplatform::FixtureError>([&] {
+    tzplatform::CreateStoreFromFixture(tzplatform::ParseFixture(text).at("store"), storePath);
+  });
 }
 
 TEST(Fixture, ProblemsAreNamedByPlaceAndLeaveNoStore) {
-  struct Case {
-    const char* text;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"{\"store\": {\n  \"clients\": [\n    {\"id\": 2,}\n  ]\n}}",
-       "fixture: not valid JSON at line 3, column 14: "},
-      {R"({"store": {"clients": [{"id": 2, "name": "A"}, {"name": "B"}]}})",
-       "store.clients[1]: missing key 'id'"},
-      {R"({"store": {"clients": [{"id": 2, "name": "A"}, {"id": 4, "name": "B"},
-                                {"id": 2, "name": "C"}]}})",
-       "store.clients[2].id: duplicate id 2"},
-      {R"({"store": {"clients": [{"id": 2, "name": "mbx01"}, {"id": 3, "name": "MBX01"}]}})",
-       "store.clients[1].name: duplicate name 'MBX01'"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": [
-           {"name": "MBX01"}, {"kind": "foo", "name": "MBX02"}]}]}})",
-       "store.clients[0].memberServers[1]: unknown property kind 'foo'"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01",
-           "properties": [{"type": 125, "name": "MBX01"}]}]}})",
-       "store.clients[0].properties[0].type: 125 is the type of kind 'memberServer'; give the "
-       "entry that kind"},
-      {R"({"store": {"clients": [{"id": 2, "name": 5}]}})",
-       "store.clients[0].name: must be a string"},
-      {R"({"store": {"clients": [{"id": -1, "name": "A"}]}})",
-       "store.clients[0].id: must be an integer from 0 to 4294967295"},
-      {R"({"store": {"clients": [{"id": 1.5, "name": "A"}]}})",
-       "store.clients[0].id: must be an integer from 0 to 4294967295"},
-      {R"({"store": {"clients": [{"id": 4294967296, "name": "A"}]}})",
-       "store.clients[0].id: must be an integer from 0 to 4294967295"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": [
-           {"name": "MBX01", "selected": "yes"}]}]}})",
-       "store.clients[0].memberServers[0].selected: must be true or false"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": [
-           {"name": "MBX01", "agentInstaled": true}]}]}})",
-       "store.clients[0].memberServers[0]: unknown key 'agentInstaled'"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01", "packages": [151, 151]}]}})",
-       "store.clients[0].packages[1]: duplicate package 151"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01", "memberServers": {}}]}})",
-       "store.clients[0].memberServers: must be an array"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01"}],
-                     "subclients": [{"orbalId": 1, "appId": 10, "clientId": 3}]}})",
-       "store.subclients[0].clientId: no client has id 3"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01"}],
-                     "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2},
-                                    {"orbalId": 1, "appId": 10, "clientId": 2}]}})",
-       "store.subclients[1].appId: duplicate id 10"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01"}],
-                     "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2,
-                                     "content": [{"storeName": "DB01"}]}]}})",
-       "store.subclients[0].content[0]: missing key 'description'"},
-      {R"({"store": {"clients": [{"id": 2, "name": "DAG01"}],
-                     "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2,
-                                     "associations": ["First\\DB01"]}]}})",
-       "store.subclients[0].associations[0]: must be an object"},
-      // What the JSON grammar allows but a fixture may not say.
-      {R"({"store": {"clients": [{"id": 2, "name": "A", "id": 3}]}})",
-       "store.clients[0].id: duplicate key"},
-      {R"({"store": {"clients": [{"id": 2, "name": "A\u0000B"}]}})",
-       "store.clients[0].name: holds a NUL character"},
-      {R"({"store": {"clients": [{"id": 2, "name": "A", "packages": [151, 1e400]}]}})",
-       "store.clients[0].packages[1]: number out of range"},
-      {R"({"store": {"clients": [{"id": 1e400, "name": "A"}]}})",
-       "store.clients[0].id: number out of range"},
-      {R"({"remote": {"hosts": ["a\u0000b"]}, "store": {}})",
-       "remote.hosts[0]: holds a NUL character"},
-      {R"({"store": {}, "store": {}})", "store: duplicate key"},
-      {R"({"store": [], "remote": {}})", "store: must be an object"},
-      {R"({"store": {"client": []}})", "store: unknown key 'client'"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  // What the JSON grammar allows but a fixture may not say (a key twice, a
+  // number beyond every type) and bad syntax come as text.
+  for (const nlohmann::json& c : tztest::PlatformCases("fixture_errors")) {
+    SCOPED_TRACE(c.dump());
     tztest::TempDir dir;
-    std::string message = Load(c.text, dir.File("store.db"));
+    const std::string error = c["error"];
+    const std::string message =
+        Load(c.contains("text") ? c["text"].get<std::string>() : c["fixture"].dump(),
+             dir.File("store.db"));
     // JSON syntax errors carry the parser's own words after the place.
-    EXPECT_EQ(message.substr(0, std::string(c.message).size()), c.message);
-    EXPECT_FALSE(message.empty());
-    if (std::string(c.message).find("fixture: not valid JSON") == std::string::npos) {
-      EXPECT_EQ(message, c.message);
-    }
+    EXPECT_EQ(error.back() == ' ' ? message.substr(0, error.size()) : message, error);
     EXPECT_THAT(tztest::FilesIn(dir.path()), ElementsAre());
   }
 }
@@ -119,26 +54,74 @@ TEST(Fixture, DefaultsAndKindsInOneList) {
       {"kind": "content", "description": "First", "storeName": "DB01", "forceFull": true}]}],
     "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2}]}})",
                  dir.File("store.db")),
-            "");
+            "(nothing thrown)");
   tztest::UseStore use(dir.File("store.db"));
   EXPECT_THAT(
       tztest::ClientPropertyLines(2),
       ElementsAre("125 MBX01 selected=0 agent=0", "126 First\\DB010x12 server=MBX01",
                   "-5 negative value=", "112 exdb-1 store=DB01 description=First forceFull=1"));
-  // The copy preferences of a subclient that names none.
+  // The host is the name; a subclient names no copy preference.
   const std::string dump = tzplatform::DumpStore(dir.File("store.db"));
   EXPECT_NE(dump.find("  10|1|2|1|''|0|0|0|0|'manual'|0|1|0\n"), std::string::npos) << dump;
   EXPECT_NE(dump.find("  2|'DAG01'|'DAG01'|NULL|0\n"), std::string::npos) << dump;
+
+  // An existing file is never replaced.
+  EXPECT_THROW(tzplatform::CreateStoreFromFixture(nlohmann::json::object(), dir.File("store.db")),
+               tzplatform::StoreError);
+  EXPECT_EQ(tzplatform::DumpStore(dir.File("store.db")), dump);
 }
 
-TEST(Fixture, AnExistingStoreIsNeverReplaced) {
-  tztest::TempDir dir;
-  std::string path = dir.File("store.db");
-  tztest::WriteFile(path, "precious");
-  EXPECT_THROW(tzplatform::CreateStoreFromFixture(json::parse(R"({"clients": []})"), path),
-               tzplatform::StoreError);
-  EXPECT_EQ(tztest::ReadFile(path), "precious");
-  EXPECT_THAT(tztest::FilesIn(dir.path()), ElementsAre("store.db"));
+using Files = std::vector<std::string>;
+
+class RemoteRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tztest::WriteFile(simulator_, "#!/bin/sh\necho simulator\n", 0644); }
+
+  std::string Create(const nlohmann::json& section) {
+    return tztest::ErrorOf<tzplatform::FixtureError>(
+        [&] { tzplatform::CreateRemoteRootFromFixture(section, root_, simulator_); });
+  }
+
+  nlohmann::json cases_ = tztest::PlatformCases("remote_root");
+  tztest::TempDir dir_;
+  std::string simulator_ = dir_.File("pshim-sim");
+  std::string root_ = dir_.File("remote");
+};
+
+// dag.json holds the section with every default written out; each listed
+// host has the simulator as its tool.
+TEST_F(RemoteRootTest, WritesTheTopologyWithDefaultsAndInstallsTheToolPerHost) {
+  for (const nlohmann::json& c : cases_["written"]) {
+    std::filesystem::remove_all(root_);
+    EXPECT_EQ(Create(c["section"]), "(nothing thrown)");
+    EXPECT_EQ(nlohmann::json::parse(tztest::ReadFile(root_ + "/dag.json")), c["dag.json"]);
+    Files files = c["dag.json"]["hosts"];
+    files.insert(files.begin(), "dag.json");
+    EXPECT_EQ(tztest::FilesIn(root_), files);
+    for (const std::string host : c["dag.json"]["hosts"]) {
+      const std::string tool = root_ + "/" + host + "/PshimProxy.exe";
+      EXPECT_EQ(tztest::ReadFile(tool), "#!/bin/sh\necho simulator\n");
+      struct stat st;
+      ASSERT_EQ(stat(tool.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0755u);
+    }
+  }
+}
+
+// Nothing is left behind by a section it cannot use, nor built over an
+// existing root or without a simulator.
+TEST_F(RemoteRootTest, RejectsWhatItCannotUseAndNamesThePlace) {
+  for (const nlohmann::json& c : cases_["refused"]) {
+    EXPECT_EQ(Create(c["section"]), c["error"]);
+    EXPECT_EQ(tztest::FilesIn(dir_.path()), Files{"pshim-sim"});
+  }
+  std::filesystem::create_directories(root_);
+  EXPECT_EQ(Create(nlohmann::json::object()), "remote root " + root_ + " already exists");
+  EXPECT_TRUE(std::filesystem::is_empty(root_));
+  std::filesystem::remove(root_);
+  simulator_ = dir_.File("no-such-simulator");
+  EXPECT_EQ(Create(nlohmann::json::object()), "simulator not found at " + simulator_);
+  EXPECT_EQ(tztest::FilesIn(dir_.path()), Files{"pshim-sim"});
 }
 
 }  // namespace

@@ -1,68 +1,37 @@
 #include "process_census.h"
 
-#include <dirent.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace tztest {
-
-int OpenDescriptorCount() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count - 1;  // the listing's own descriptor
-}
-
-bool HasChildProcess() {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  int rc = waitid(P_ALL, 0, &info, WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT);
-  return !(rc < 0 && errno == ECHILD);
-}
-
 namespace {
 
-// What /proc says of a process: whether it lives, and its process group.
-struct ProcessStat {
-  bool alive = false;
-  long group = -1;
-};
-
-ProcessStat Stat(const std::string& pid) {
-  ProcessStat result;
+// Whether process `pid` lives (not a zombie), and its process group or -1.
+bool Alive(const std::string& pid, long* group = nullptr) {
   std::ifstream stat("/proc/" + pid + "/stat");
   std::string text;
-  if (!std::getline(stat, text)) return result;
+  if (!std::getline(stat, text)) return false;
   // After the name in parentheses: state, parent, process group.
-  size_t close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return result;
-  char state = text[close + 2];
-  result.alive = state != 'Z' && state != 'X';
-  long parent = 0;
-  if (std::sscanf(text.c_str() + close + 3, " %ld %ld", &parent, &result.group) != 2) {
-    result.group = -1;
+  const size_t close = text.rfind(')');
+  long parent = 0, ownGroup = -1;
+  if (close == std::string::npos || close + 2 >= text.size() ||
+      std::sscanf(text.c_str() + close + 3, " %ld %ld", &parent, &ownGroup) != 2) {
+    return false;
   }
-  return result;
-}
-
-bool Alive(pid_t pid) {
-  return Stat(std::to_string(pid)).alive;
+  if (group != nullptr) *group = ownGroup;
+  return text[close + 2] != 'Z' && text[close + 2] != 'X';
 }
 
 template <typename Done>
 bool WithinSeconds(int seconds, Done done) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -72,15 +41,27 @@ bool WithinSeconds(int seconds, Done done) {
 
 }  // namespace
 
+int OpenDescriptorCount() {
+  std::error_code error;
+  const auto entries = std::filesystem::directory_iterator("/proc/self/fd", error);
+  // The listing's own descriptor is left out.
+  return error ? -1 : static_cast<int>(std::distance(entries, {})) - 1;
+}
+
+bool HasChildProcess() {
+  siginfo_t info{};
+  return !(waitid(P_ALL, 0, &info, WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT) < 0 &&
+           errno == ECHILD);
+}
+
 bool ProcessEnds(pid_t pid) {
-  return WithinSeconds(5, [pid] { return !Alive(pid); });
+  return WithinSeconds(5, [pid] { return !Alive(std::to_string(pid)); });
 }
 
 pid_t ReadPid(const std::string& path) {
   std::ifstream in(path);
   long pid = -1;
-  if (!(in >> pid)) return -1;
-  return static_cast<pid_t>(pid);
+  return in >> pid ? static_cast<pid_t>(pid) : -1;
 }
 
 pid_t WaitForPid(const std::string& path) {
@@ -90,16 +71,14 @@ pid_t WaitForPid(const std::string& path) {
 }
 
 int ProcessesInGroup(pid_t group) {
-  DIR* dir = opendir("/proc");
-  if (dir == nullptr) return -1;
+  std::error_code error;
   int count = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    ProcessStat stat = Stat(entry->d_name);
-    if (stat.alive && stat.group == group) ++count;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename();
+    long own = -1;
+    if (pid[0] >= '1' && pid[0] <= '9' && Alive(pid, &own) && own == group) ++count;
   }
-  closedir(dir);
-  return count;
+  return error ? -1 : count;
 }
 
 bool GroupEnds(pid_t group) {

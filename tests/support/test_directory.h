@@ -37,14 +37,11 @@ class TestDirectory {
   std::string url() const;       // ldap://127.0.0.1:PORT
   std::string ldapsUrl() const;  // ldaps://127.0.0.1:PORT, with tls
   std::string caFile() const;    // the authority of the certificate, with tls
-  pid_t pid() const { return pid_; }
 
   // Stops the server and waits for it; url() then reaches nothing.
   void Stop();
 
  private:
-  bool Start(std::string& why);
-
   Options options_;
   TempDir dir_;
   int port_ = 0;

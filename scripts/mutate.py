@@ -213,6 +213,32 @@ def run(cmd, cwd, timeout=None, log=None):
             return -1
 
 
+def failed_tests(log):
+    """The names of the tests ctest reports as failed in `log`, in its order."""
+    names = []
+    try:
+        with open(log, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+    except OSError:
+        return names
+    at = text.rfind("The following tests FAILED:")
+    if at >= 0:
+        for m in re.finditer(r"(?m)^\s*\d+ - (\S+)", text[at:]):
+            names.append(m.group(1))
+    return names
+
+
+def earlier_killers(report):
+    """Fault number -> the test that killed it, from an earlier report."""
+    killers = {}
+    with open(report, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            m = re.match(r"\[\s*(\d+)/\d+\] killed .* <- (\S+)$", line.rstrip("\n"))
+            if m:
+                killers[int(m.group(1))] = m.group(2)
+    return killers
+
+
 def main():
     parser = argparse.ArgumentParser(
         prog="scripts/mutate",
@@ -227,6 +253,9 @@ def main():
                         "expression (ctest -R), for a quicker look at one area")
     parser.add_argument("--pick", help="run only these faults of the sample, by their numbers "
                         "in it (e.g. 3,17,42): to see again what an earlier run reported")
+    parser.add_argument("--first", metavar="REPORT",
+                        help="an earlier report of the same sample: run the test that killed a "
+                        "fault there first, and the whole suite only when it passes")
     parser.add_argument("--list", action="store_true", help="only list the chosen faults")
     parser.add_argument("--test-timeout", type=int, default=120,
                         help="seconds a test may run before it counts as failed (default 120)")
@@ -266,6 +295,8 @@ def main():
             print("[%3d] %s" % (i, fault.describe()))
         return 0
 
+    killers = earlier_killers(args.first) if args.first else {}
+
     work = args.work or tempfile.mkdtemp(prefix="tzdag-mutate-")
     tree = os.path.join(work, "tree")
     build = os.path.join(work, "build")
@@ -290,6 +321,7 @@ def main():
             return 1
         ctest = ["ctest", "--test-dir", build, "--parallel", str(os.cpu_count() or 2),
                  "--timeout", str(args.test_timeout), "--stop-on-failure"]
+        whole = list(ctest)
         if args.tests:
             ctest += ["-R", args.tests]
         if run(ctest, tree, log=log) != 0:
@@ -309,14 +341,22 @@ def main():
                 f.write(fault.path)
             with open(path, "w", encoding="utf-8") as f:
                 f.write(mutated)
+            by = ""
             try:
                 open(log, "w").close()
+                # A test name up to its first blank (parameterised names go
+                # on), its dots taken literally.
+                first = None
+                if i in killers:
+                    first = whole + ["-R", "^" + killers[i].replace(".", "[.]") + "( |$)"]
                 if run(["cmake", "--build", build], tree, log=log) != 0:
                     verdict = "not compiling"
                     broken += 1
-                elif run(ctest, tree, log=log) != 0:
+                elif (first and run(first, tree, log=log) != 0) or run(ctest, tree, log=log) != 0:
                     verdict = "killed"
                     killed += 1
+                    names = failed_tests(log)
+                    by = "  <- " + names[0] if names else ""
                 else:
                     verdict = "survived"
                     survived += 1
@@ -324,7 +364,8 @@ def main():
             finally:
                 with open(path, "w", encoding="utf-8") as f:
                     f.write(original)
-            print("[%3d/%d] %-13s %s" % (i, len(chosen), verdict, fault.describe()), flush=True)
+            print("[%3d/%d] %-13s %s%s" % (i, len(chosen), verdict, fault.describe(), by),
+                  flush=True)
         # Leave the build matching the unchanged tree for the next run.
         if run(["cmake", "--build", build], tree, log=log) == 0 and os.path.exists(pending):
             os.remove(pending)

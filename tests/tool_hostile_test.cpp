@@ -9,15 +9,13 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <tuple>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "process_census.h"
-#include "temp_dir.h"
 #include "test_env.h"
+#include "tool_cases.h"
 #include "tzdag_runner.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/store.h"
@@ -222,151 +220,42 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
 // refuses what is not valid before any work: exit 2, one line naming the
 // option or variable, no tool run, the store as it was.
 TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
-  tztest::TestEnv env(tztest::DemoFixture());
-  const std::string ran = env.dir() + "/tool-ran";
-  InstallEverywhere(env, "#!/bin/sh\ntouch " + ran + "\nexit 3\n");
-  tztest::WriteFile(env.dir() + "/not-a-store.db", "plain text");
-  const std::string before = tzplatform::DumpStore(env.storePath());
-
-  struct Command {
-    std::vector<std::string> args;
-    std::vector<const char*> ids;  // its id options
-    bool usesStore;
+  const json table = tztest::ToolData("options.json");
+  json runs = json::array();
+  auto refused = [&](const json& args, const json& environment, const json& err) {
+    runs.push_back({{"args", args},
+                    {"env", environment},
+                    {"in", "secret\n"},
+                    {"exit", 2},
+                    {"err", err},
+                    {"absent", {"{dir}/tool-ran", "{dir}/fresh"}}});
   };
-  const Command commands[] = {
-      {{"servers", "--client", "2"}, {"--client"}, true},
-      {{"discover-dbs", "--orbal", "1", "--client", "2", "--app", "11", "--job", "4"},
-       {"--orbal", "--client", "--app", "--job"},
-       true},
-      {{"unprotected", "--orbal", "1", "--client", "2"}, {"--orbal", "--client"}, true},
-      {{"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"},
-       {"--orbal", "--client", "--app"},
-       true},
-      {{"discover-dags", "--proxy", "PROXY01"}, {}, true},
-      {{"doctor", "--orbal", "1", "--client", "2"}, {"--orbal", "--client"}, true},
-      {{"encrypt"}, {}, false},
-      {{"init", env.dir() + "/fresh"}, {}, false},
-  };
-  const std::string kRunHelp = "\nRun with --help for more information.\n";
-  auto idProblem = [&](const std::string& option, const std::string& value) {
-    if (option == "--job") {
-      return option + ": '" + value +
-             "' is not a job id (a decimal number from 0 to 9223372036854775807)" + kRunHelp;
-    }
-    return option + ": '" + value + "' is not an id (a decimal number from 0 to 4294967295)" +
-           kRunHelp;
-  };
-  struct SetUp {
-    std::vector<std::string> options;  // before the command
-    Environment environment;
-    std::string err;
-    bool storeOnly = false;  // only for commands that use the store
-  };
-  const std::string noDir = env.dir() + "/no/such/dir/x.log";
-  std::vector<SetUp> setUps = {
-      {{},
-       {{"TZ_DEBUG_LEVEL", "11"}},
-       "tzdag: TZ_DEBUG_LEVEL: '11' is not a debug level (a whole number from 0 to 10)\n"},
-      {{},
-       {{"TZ_DEBUG_LEVEL", " 1"}},
-       "tzdag: TZ_DEBUG_LEVEL: ' 1' is not a debug level (a whole number from 0 to 10)\n"},
-      {{"--debug-level", "11"}, {}, "--debug-level: Value 11 not in range 0 to 10" + kRunHelp},
-      {{},
-       {{"TZ_LOG_FILE", noDir}},
-       "tzdag: TZ_LOG_FILE: cannot write the log file " + noDir + ": No such file or directory\n"},
-      {{"--log", noDir},
-       {},
-       "tzdag: --log: cannot write the log file " + noDir + ": No such file or directory\n"},
-      {{"--store", env.dir()},
-       {},
-       "tzdag: configuration store " + env.dir() + " is not a regular file\n",
-       true},
-      {{"--store", env.dir() + "/none.db"},
-       {},
-       "tzdag: configuration store " + env.dir() + "/none.db does not exist\n",
-       true},
-      {{"--store", env.dir() + "/not-a-store.db"},
-       {},
-       "tzdag: configuration store " + env.dir() +
-           "/not-a-store.db is not a configuration store (not an SQLite database)\n",
-       true},
-  };
-
-  for (const char* value : {"abc", "1.5", "5s", "0", "-1", "2147483648"}) {
-    setUps.push_back({{},
-                      {{"TZ_REMOTE_TIMEOUT", value}},
-                      std::string("tzdag: TZ_REMOTE_TIMEOUT: '") + value +
-                          "' is not a number of seconds (a whole number from 1 to 2147483647)\n"});
-  }
-
-  // Each refused run: its own line, and nothing done.
-  auto expectRefused = [&](const std::vector<std::string>& args, const Environment& environment,
-                           const std::string& err) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    Environment all = {{"TZ_CONFIG_STORE", env.storePath()},
-                       {"TZ_REMOTE_ROOT", env.remoteRoot()},
-                       {"TZ_LOG_FILE", env.dir() + "/tool-log.txt"}};
-    for (const auto& [name, value] : environment) all[name] = value;
-    tztest::ToolRun run = tztest::RunTzdag(args, "secret\n", all);
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_EQ(run.err, err);
-    EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(std::filesystem::exists(ran));
-    EXPECT_FALSE(std::filesystem::exists(env.dir() + "/fresh"));
-    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
-  };
-
-  for (const Command& command : commands) {
-    for (const char* option : command.ids) {
-      for (const char* value : {"0x02", " 2", "2 ", "", "+2", "-2", "4294967296"}) {
-        std::vector<std::string> args = command.args;
-        *(std::find(args.begin(), args.end(), option) + 1) = value;
+  for (const json& command : table["commands"]) {
+    for (const std::string option : command["ids"]) {
+      for (const std::string value : table["badIds"]) {
         // Only the job id goes beyond 32 bits.
-        if (std::string(option) == "--job" && std::string(value) == "4294967296") continue;
-        expectRefused(args, {}, idProblem(option, value));
+        if (option == "--job" && value == "4294967296") continue;
+        json args = command["args"];
+        *(std::find(args.begin(), args.end(), option) + 1) = value;
+        refused(
+            args, json::object(),
+            {option + ": '" + value + "' is not " +
+                 (option == "--job" ? "a job id (a decimal number from 0 to 9223372036854775807)"
+                                    : "an id (a decimal number from 0 to 4294967295)"),
+             "Run with --help for more information."});
       }
     }
-    for (const SetUp& setUp : setUps) {
-      if (setUp.storeOnly && !command.usesStore) continue;
-      std::vector<std::string> args = setUp.options;
-      args.insert(args.end(), command.args.begin(), command.args.end());
-      expectRefused(args, setUp.environment, setUp.err);
+    for (const json& setUp : table["setUps"]) {
+      if (setUp.value("storeOnly", false) && command.value("noStore", false)) continue;
+      json args = setUp.value("options", json::array());
+      args.insert(args.end(), command["args"].begin(), command["args"].end());
+      refused(args, setUp.value("env", json::object()), setUp["err"]);
     }
   }
-  expectRefused({"discover-dbs", "--orbal", "1", "--client", "2", "--job", "9223372036854775808"},
-                {}, idProblem("--job", "9223372036854775808"));
-
-  // Values that would change the tool's command line (the library refuses
-  // them too, with its own line).
-  const std::string cannotCarry = ", which the discovery tool's command line cannot carry\n";
-  for (const auto& [option, value, problem] :
-       std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"--dag", "DAG01 -dagn DAG02", "holds a blank"},
-           {"--user", "bob -dagn DAG02", "holds a blank"},
-           {"--ad", "", "is empty"},
-           {"--password", "-x", "starts with '-'"},
-           {"--dag", "DAG\n01", "holds a control character"}}) {
-    expectRefused({"discover-dags", "--proxy", "PROXY01", option, value}, {},
-                  "tzdag: " + option + ": the value " + problem + cannotCarry);
-  }
-
-  // Leading zeros name the same ids, never octal ones: 011 is "sales" (11),
-  // not application 9.
-  std::filesystem::remove_all(env.remoteRoot());
-  tzplatform::CreateRemoteRootFromFixture(tztest::DemoFixture()["remote"], env.remoteRoot(),
-                                          tztest::SimulatorPath());
-  for (const auto& [zeros, plain] :
-       std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
-           {{"discover-dbs", "--orbal", "01", "--client", "002", "--app", "011", "--job", "0042"},
-            {"discover-dbs", "--orbal", "1", "--client", "2", "--app", "11", "--job", "42"}},
-           {{"unprotected", "--orbal", "0001", "--client", "02"},
-            {"unprotected", "--orbal", "1", "--client", "2"}},
-           {{"servers", "--client", "0002"}, {"servers", "--client", "2"}}}) {
-    SCOPED_TRACE(::testing::PrintToString(zeros));
-    tztest::ToolRun withZeros = tztest::RunTzdagIn(env, zeros);
-    EXPECT_EQ(withZeros.exitCode, 0) << withZeros.err;
-    EXPECT_EQ(withZeros.out, tztest::RunTzdagIn(env, plain).out);
-  }
+  for (const json& run : table["refused"]) refused(run["args"], json::object(), run["err"]);
+  tztest::RunToolCase({{"tools", {{"*", "#!/bin/sh\ntouch {dir}/tool-ran\nexit 3\n"}}},
+                       {"files", {{"{dir}/not-a-store.db", "plain text"}}},
+                       {"runs", runs}});
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -23,115 +23,87 @@
 namespace {
 
 using nlohmann::json;
-using Environment = std::map<std::string, std::string>;
 
 const std::string kBad = "\xFF\xFE";                    // not UTF-8
 const std::string kShown = "\xEF\xBF\xBD\xEF\xBF\xBD";  // as U+FFFD twice
-const Environment kShortTimeout = {{"TZ_REMOTE_TIMEOUT", "1"}};
+const std::string kAll = "discover-dbs unprotected update-subclient discover-dags";
 
 // Discovery runs on MBX02 (MBX01's host is unreachable), DAG discovery on
 // PROXY01; one tool stands in for both, answering by its first argument.
-const char* const kToolHosts[] = {"mbx02.corp.example", "proxy01.corp.example"};
-
-struct Answers {
-  std::string dbName = "Bad\\DB07";
-  std::string dagName = "DAG01";
-  std::string serverName = "MBX01";
-  std::string errorText;  // not empty: the tool answers this error record instead
-};
-
-std::string HostileTool(const Answers& a, const std::string& after) {
-  const std::string db = "<DAGDBResp><databases dbName=\"" + a.dbName +
-                         "\" backupServer=\"MBX01\" circularLogging=\"0\"><copyServers>MBX01"
-                         "</copyServers></databases></DAGDBResp>";
-  const std::string dag = "<DAGDiscoverResp><dags dagName=\"" + a.dagName +
-                          "\"><memberServers serverName=\"" + a.serverName +
-                          "\" uvoInstalled=\"1\"/></dags></DAGDiscoverResp>";
-  const std::string error = "<ProxyErrorMessage errorText=\"" + a.errorText + "\"/>";
-  return "#!/bin/sh\n"
-         "if [ \"$1\" = -dagNode ]; then\ncat <<'END'\n" +
-         (a.errorText.empty() ? dag : error) + "\nEND\nelse\ncat <<'END'\n" +
-         (a.errorText.empty() ? db : error) + "\nEND\nfi\n" + after + "\n";
-}
-
 void InstallEverywhere(const tztest::TestEnv& env, const std::string& script) {
-  for (const char* host : kToolHosts) env.InstallTool(host, script);
+  for (const char* host : {"mbx02.corp.example", "proxy01.corp.example"}) {
+    env.InstallTool(host, script);
+  }
 }
 
-struct CommandLine {
-  const char* name;
-  std::vector<std::string> args;
-};
-const CommandLine kDiscoveryCommands[] = {
-    {"discover-dbs", {"discover-dbs", "--orbal", "1", "--client", "2"}},
-    {"unprotected", {"unprotected", "--orbal", "1", "--client", "2"}},
-    {"update-subclient", {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"}},
-    {"discover-dags", {"discover-dags", "--proxy", "PROXY01"}},
-};
+// Answers one database, or one DAG of one member server (-dagNode), then runs
+// `after`; a non-empty `error` is answered to both instead.
+std::string HostileTool(const std::string& db, const std::string& dag, const std::string& server,
+                        const std::string& error = "", const std::string& after = "") {
+  const std::string dbs = "<DAGDBResp><databases dbName=\"" + db +
+                          "\" backupServer=\"MBX01\" circularLogging=\"0\"><copyServers>MBX01"
+                          "</copyServers></databases></DAGDBResp>";
+  const std::string dags = "<DAGDiscoverResp><dags dagName=\"" + dag +
+                           "\"><memberServers serverName=\"" + server +
+                           "\" uvoInstalled=\"1\"/></dags></DAGDiscoverResp>";
+  const std::string failed = "<ProxyErrorMessage errorText=\"" + error + "\"/>";
+  return "#!/bin/sh\nif [ \"$1\" = -dagNode ]; then\ncat <<'END'\n" +
+         (error.empty() ? dags : failed) + "\nEND\nelse\ncat <<'END'\n" +
+         (error.empty() ? dbs : failed) + "\nEND\nfi\n" + after + "\n";
+}
 
-tztest::ToolRun RunCommand(const tztest::TestEnv& env, const CommandLine& command, bool asJson,
-                           const Environment& environment = {}) {
-  std::vector<std::string> args = command.args;
-  if (asJson) args.insert(args.begin(), "--json");
-  return tztest::RunTzdagIn(env, args, environment);
+// Each discovery command named in `names`, with and without --json, on a demo
+// store whose tools run `script`: it exits `exitCode` showing `shown` and
+// never the bytes of kBad; its JSON answer is whole, "ok" only on success; a
+// failure leaves the store as it was.
+void OnEachCommand(const std::string& script, const std::string& names,
+                   const tztest::Environment& environment, int exitCode, const std::string& shown) {
+  const std::vector<std::string> commands[] = {
+      {"discover-dbs", "--orbal", "1", "--client", "2"},
+      {"unprotected", "--orbal", "1", "--client", "2"},
+      {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"},
+      {"discover-dags", "--proxy", "PROXY01"}};
+  for (std::vector<std::string> args : commands) {
+    if (names.find(args[0]) == std::string::npos) continue;
+    for (bool asJson : {false, true}) {
+      if (asJson) args.insert(args.begin(), "--json");
+      SCOPED_TRACE(::testing::PrintToString(args));
+      tztest::TestEnv env(tztest::DemoFixture());
+      InstallEverywhere(env, script);
+      const std::string before = tzplatform::DumpStore(env.storePath());
+      const tztest::ToolRun run = tztest::RunTzdagIn(env, args, environment);
+      EXPECT_EQ(run.exitCode, exitCode) << run.err;
+      EXPECT_NE((run.out + run.err).find(shown), std::string::npos) << run.out << run.err;
+      EXPECT_EQ((run.out + run.err).find(kBad), std::string::npos);
+      if (asJson) {
+        EXPECT_EQ(json::parse(run.out)["ok"], exitCode == 0) << run.out;
+      }
+      if (exitCode != 0) {
+        EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+      }
+    }
+  }
 }
 
 // Bytes that are not UTF-8, in each text field a tool answers with, reach
 // the tables and the JSON answers as U+FFFD; nothing fails because of them.
 TEST(HostileToolTest, TextThatIsNotUtf8IsShownReplacedInEveryField) {
-  struct Case {
-    const char* field;
-    Answers answers;
-    std::vector<const char*> commands;  // those that show the field
-    int exitCode;
-    std::string shown;
-  };
-  Answers db, dag, server, error;
-  db.dbName += kBad;
-  dag.dagName += kBad;
-  server.serverName += kBad;
-  error.errorText = "no" + kBad;
-  const Case cases[] = {
-      {"dbName", db, {"discover-dbs", "unprotected", "update-subclient"}, 0, "DB07" + kShown},
-      {"dagName", dag, {"discover-dags"}, 0, "DAG01" + kShown},
-      {"serverName", server, {"discover-dags"}, 0, "MBX01" + kShown},
-      {"errorText",
-       error,
-       {"discover-dbs", "unprotected", "update-subclient", "discover-dags"},
-       1,
-       "no" + kShown},
-  };
-  for (const Case& c : cases) {
-    for (const CommandLine& command : kDiscoveryCommands) {
-      if (std::find(c.commands.begin(), c.commands.end(), std::string(command.name)) ==
-          c.commands.end()) {
-        continue;
-      }
-      for (bool asJson : {true, false}) {
-        SCOPED_TRACE(std::string(c.field) + " " + command.name + (asJson ? " --json" : ""));
-        tztest::TestEnv env(tztest::DemoFixture());
-        InstallEverywhere(env, HostileTool(c.answers, ""));
-        tztest::ToolRun run = RunCommand(env, command, asJson);
-        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
-        if (asJson) {
-          EXPECT_TRUE(json::accept(run.out)) << run.out;
-        }
-        EXPECT_NE((run.out + run.err).find(c.shown), std::string::npos) << run.out << run.err;
-        EXPECT_EQ((run.out + run.err).find(kBad), std::string::npos);
-      }
-    }
-  }
+  OnEachCommand(HostileTool("Bad\\DB07" + kBad, "DAG01", "MBX01"),
+                "discover-dbs unprotected update-subclient", {}, 0, "DB07" + kShown);
+  OnEachCommand(HostileTool("Bad\\DB07", "DAG01" + kBad, "MBX01"), "discover-dags", {}, 0,
+                "DAG01" + kShown);
+  OnEachCommand(HostileTool("Bad\\DB07", "DAG01", "MBX01" + kBad), "discover-dags", {}, 0,
+                "MBX01" + kShown);
+  OnEachCommand(HostileTool("", "", "", "no" + kBad), kAll, {}, 1, "no" + kShown);
 
   // What the update stored comes back from the store as bytes too.
   tztest::TestEnv env(tztest::DemoFixture());
-  InstallEverywhere(env, HostileTool(db, ""));
-  ASSERT_EQ(RunCommand(env, kDiscoveryCommands[2], true).exitCode, 0);
-  for (const char* host : kToolHosts) {
-    std::filesystem::copy_file(tztest::SimulatorPath(),
-                               env.remoteRoot() + "/" + host + "/PshimProxy.exe",
-                               std::filesystem::copy_options::overwrite_existing);
-  }
-  tztest::ToolRun again = RunCommand(env, kDiscoveryCommands[2], true);
+  InstallEverywhere(env, HostileTool("Bad\\DB07" + kBad, "DAG01", "MBX01"));
+  const std::vector<std::string> update = {
+      "--json", "update-subclient", "--orbal", "1", "--client", "2", "--app", "11"};
+  ASSERT_EQ(tztest::RunTzdagIn(env, update).exitCode, 0);
+  InstallEverywhere(env, tztest::ReadFile(tztest::SimulatorPath()));
+  const tztest::ToolRun again = tztest::RunTzdagIn(env, update);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(json::parse(again.out)["changes"]["removed"], json::array({"Bad\\DB07" + kShown}));
 }
@@ -140,32 +112,13 @@ TEST(HostileToolTest, TextThatIsNotUtf8IsShownReplacedInEveryField) {
 // answered: every command fails with the session's reason, and the store is
 // as it was.
 TEST(HostileToolTest, AToolThatAnswersAndThenFailsOrHangsHasNotAnswered) {
-  struct Case {
-    const char* after;   // shell lines run after the answer
-    std::string reason;  // in the session's error
-  };
-  const Case cases[] = {
-      {"exit 5", "exited with status 5 after "},
-      {"exec sleep 60", " bytes but did not exit within 1 s; killed"},
-      {"exec >&-\nexec sleep 60", " bytes but did not exit within 1 s; killed"},
-      {"kill -9 $$", "killed by signal 9 (Killed) after "},
-  };
-  for (const Case& c : cases) {
-    for (const CommandLine& command : kDiscoveryCommands) {
-      for (bool asJson : {true, false}) {
-        SCOPED_TRACE(std::string(c.after) + " " + command.name + (asJson ? " --json" : ""));
-        tztest::TestEnv env(tztest::DemoFixture());
-        InstallEverywhere(env, HostileTool(Answers(), c.after));
-        const std::string before = tzplatform::DumpStore(env.storePath());
-        tztest::ToolRun run = RunCommand(env, command, asJson, kShortTimeout);
-        EXPECT_EQ(run.exitCode, 1) << run.err;
-        EXPECT_NE((run.out + run.err).find(c.reason), std::string::npos) << run.out << run.err;
-        if (asJson) {
-          EXPECT_EQ(json::parse(run.out)["ok"], false);
-        }
-        EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
-      }
-    }
+  for (const auto& [after, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"exit 5", "exited with status 5 after "},
+           {"exec sleep 60", " bytes but did not exit within 1 s; killed"},
+           {"exec >&-\nexec sleep 60", " bytes but did not exit within 1 s; killed"},
+           {"kill -9 $$", "killed by signal 9 (Killed) after "}}) {
+    OnEachCommand(HostileTool("Bad\\DB07", "DAG01", "MBX01", "", after), kAll,
+                  {{"TZ_REMOTE_TIMEOUT", "1"}}, 1, reason);
   }
 }
 

@@ -6,10 +6,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "temp_dir.h"
 #include "test_env.h"
-#include "tzdag/version.h"
 #include "tzdag_runner.h"
 
 namespace {
@@ -24,16 +24,16 @@ constexpr char kLayoutFixture[] = R"({
 constexpr char kLayoutSimulator[] = "#!/bin/sh\necho layout\n";
 
 // PREFIX/bin/tzdag (a copy of the built one), PREFIX/bin/pshim-sim and the
-// fixture where the build puts the data folder, each only when asked for.
+// fixture where the build puts the data folder.
 struct Install {
-  explicit Install(const tztest::TempDir& dir, bool simulator = true, bool fixture = true)
+  explicit Install(const tztest::TempDir& dir, bool simulator = true)
       : bin(dir.File("prefix/bin")),
         data((fs::path(bin) / TZDAG_DATA_FROM_BIN).lexically_normal().string()) {
     fs::create_directories(bin);
     fs::create_directories(data);
     fs::copy_file(tztest::TzdagPath(), bin + "/tzdag");
     if (simulator) tztest::WriteFile(bin + "/pshim-sim", kLayoutSimulator, 0755);
-    if (fixture) tztest::WriteFile(data + "/fixture.json", kLayoutFixture);
+    tztest::WriteFile(data + "/fixture.json", kLayoutFixture);
   }
   std::string bin;
   std::string data;
@@ -50,49 +50,34 @@ TEST(ToolLayout, InitUsesTheSimulatorAndFixtureOfItsOwnInstall) {
   fs::create_directories(dir.File("elsewhere"));
   fs::create_symlink(install.bin + "/tzdag", dir.File("elsewhere/tzdag"));
 
-  struct Case {
-    std::string name;
-    std::string tzdag;
-    std::string host;       // a host folder the fixture makes
-    std::string simulator;  // what must be in it as PshimProxy.exe
-  };
-  const Case cases[] = {
-      {"build tree", tztest::TzdagPath(), "mbx02.corp.example",
-       tztest::ReadFile(tztest::SimulatorPath())},
-      {"copied install", install.bin + "/tzdag", "layout.example", kLayoutSimulator},
-      {"link to the install", dir.File("elsewhere/tzdag"), "layout.example", kLayoutSimulator},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string setup = dir.File("setup-" + std::to_string(&c - cases));
-    tztest::ToolRun run = Init(c.tzdag, setup);
+  // Each tzdag, a host folder its fixture makes, and what must be in it as
+  // PshimProxy.exe.
+  const std::vector<std::vector<std::string>> cases = {
+      {tztest::TzdagPath(), "mbx02.corp.example", tztest::ReadFile(tztest::SimulatorPath())},
+      {install.bin + "/tzdag", "layout.example", kLayoutSimulator},
+      {dir.File("elsewhere/tzdag"), "layout.example", kLayoutSimulator}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i][0]);
+    const std::string setup = dir.File("setup-" + std::to_string(i));
+    const tztest::ToolRun run = Init(cases[i][0], setup);
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(tztest::ReadFile(setup + "/remote/" + c.host + "/PshimProxy.exe"), c.simulator);
+    EXPECT_EQ(tztest::ReadFile(setup + "/remote/" + cases[i][1] + "/PshimProxy.exe"), cases[i][2]);
   }
 }
 
 TEST(ToolLayout, AMissingCompanionIsASetUpErrorThatMakesNothing) {
   tztest::TempDir dir;
-  Install noSimulator(dir, false, true);
-  tztest::ToolRun run = Init(noSimulator.bin + "/tzdag", dir.File("setup"));
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(run.err, "tzdag: no simulator: " + noSimulator.bin +
-                         "/pshim-sim is missing (set TZ_PSHIM_SIM to a pshim-sim)\n");
-  EXPECT_FALSE(fs::exists(dir.File("setup")));
-
-  fs::remove(noSimulator.data + "/fixture.json");
-  run = Init(noSimulator.bin + "/tzdag", dir.File("setup"));
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(run.err, "tzdag: cannot read fixture " + noSimulator.data +
-                         "/fixture.json: No such file or directory\n");
-  EXPECT_FALSE(fs::exists(dir.File("setup")));
-}
-
-TEST(ToolLayout, VersionIsTheHeadersVersion) {
-  tztest::ToolRun run = tztest::RunTzdag({"--version"});
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "tzdag " TZDAG_VERSION_STRING "\n");
-  EXPECT_EQ(run.err, "");
+  Install install(dir, false);
+  for (const std::string& err : {"tzdag: no simulator: " + install.bin +
+                                     "/pshim-sim is missing (set TZ_PSHIM_SIM to a pshim-sim)\n",
+                                 "tzdag: cannot read fixture " + install.data +
+                                     "/fixture.json: No such file or directory\n"}) {
+    const tztest::ToolRun run = Init(install.bin + "/tzdag", dir.File("setup"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, err);
+    EXPECT_FALSE(fs::exists(dir.File("setup")));
+    fs::remove(install.data + "/fixture.json");
+  }
 }
 
 }  // namespace

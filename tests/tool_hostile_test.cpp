@@ -127,14 +127,13 @@ TEST(HostileToolTest, AToolThatAnswersAndThenFailsOrHangsHasNotAnswered) {
 // goes to tzdag's process group, as a terminal's Ctrl-C does, which the
 // tool (in a group of its own) would never see.
 TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
-  const std::vector<std::string> dryRun = {
-      "update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"};
-  const std::vector<std::string> discovery = {"discover-dbs", "--orbal", "1", "--client", "2"};
-  // Its probes run side by side, on threads of the library.
-  const std::vector<std::string> doctor = {"doctor", "--orbal", "1", "--client", "2"};
+  const std::vector<std::vector<std::string>> commands = {
+      {"discover-dbs", "--orbal", "1", "--client", "2"},
+      {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"},
+      {"doctor", "--orbal", "1", "--client", "2"}};  // probes side by side, on threads
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    for (const auto* command : {&discovery, &dryRun, &doctor}) {
-      SCOPED_TRACE(std::to_string(signal) + " " + command->front());
+    for (const std::vector<std::string>& command : commands) {
+      SCOPED_TRACE(std::to_string(signal) + " " + command[0]);
       tztest::TestEnv env(tztest::DemoFixture());
       const std::string scratch = env.dir() + "/tmp";
       std::filesystem::create_directories(scratch);
@@ -146,7 +145,7 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
       const std::string before = tzplatform::DumpStore(env.storePath());
 
       std::vector<std::string> args = tztest::OptionsFor(env);
-      args.insert(args.end(), command->begin(), command->end());
+      args.insert(args.end(), command.begin(), command.end());
       tztest::TzdagProcess tzdag(args, "", {{"TMPDIR", scratch}, {"TZ_REMOTE_TIMEOUT", "60"}});
       const pid_t tool = tztest::WaitForPid(pidFile);
       ASSERT_GT(tool, 0);
@@ -157,7 +156,7 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
       EXPECT_NE(run.err.find("tzdag: stopped by signal " + std::to_string(signal) + " ("),
                 std::string::npos)
           << run.err;
-      if (command == &discovery) {
+      if (command[0] == "discover-dbs") {
         EXPECT_NE(run.err.find("Error:[-11: cancelled after 0 bytes of output; killed]"),
                   std::string::npos)
             << run.err;

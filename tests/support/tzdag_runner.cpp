@@ -60,6 +60,13 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   return pid;
 }
 
+// posix_spawn's file actions, released however the spawn ends.
+struct FileActions {
+  FileActions() { posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+  posix_spawn_file_actions_t actions;
+};
+
 // Its exit status; -1 when it did not exit normally.
 int Reap(pid_t pid) {
   int status = 0;
@@ -76,18 +83,12 @@ TzdagProcess::TzdagProcess(const std::vector<std::string>& args, const std::stri
   WriteFile(scratch_.File("in"), input);
   const std::string in = scratch_.File("in"), out = scratch_.File("out"),
                     err = scratch_.File("err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  try {
-    pid_ = Spawn(program, args, environment, actions, POSIX_SPAWN_SETPGROUP);
-  } catch (...) {
-    posix_spawn_file_actions_destroy(&actions);
-    throw;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  FileActions files;
+  posix_spawn_file_actions_t* actions = &files.actions;
+  posix_spawn_file_actions_addopen(actions, 0, in.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_ = Spawn(program, args, environment, files.actions, POSIX_SPAWN_SETPGROUP);
 }
 
 TzdagProcess::~TzdagProcess() {
@@ -140,20 +141,17 @@ PtyProcess::PtyProcess(const std::vector<std::string>& args, const Environment& 
   fcntl(master_, F_SETFD, FD_CLOEXEC);
   fcntl(slave_, F_SETFD, FD_CLOEXEC);
   // Opened in the new session, the terminal becomes its controlling one.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, name, O_RDWR, 0);
-  posix_spawn_file_actions_adddup2(&actions, 0, 1);
-  posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  FileActions files;
+  posix_spawn_file_actions_addopen(&files.actions, 0, name, O_RDWR, 0);
+  posix_spawn_file_actions_adddup2(&files.actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&files.actions, 0, 2);
   try {
-    pid_ = Spawn(program, args, environment, actions, POSIX_SPAWN_SETSID);
+    pid_ = Spawn(program, args, environment, files.actions, POSIX_SPAWN_SETSID);
   } catch (...) {
-    posix_spawn_file_actions_destroy(&actions);
     close(master_);
     close(slave_);
     throw;
   }
-  posix_spawn_file_actions_destroy(&actions);
 }
 
 PtyProcess::~PtyProcess() {

@@ -42,18 +42,10 @@ std::string Replaced(std::string text, const std::map<std::string, std::string>&
   return text;
 }
 
-// `value` with the placeholders replaced in every string and object key.
+// `value` with the placeholders replaced in every string and object key
+// (the folders they stand for need no escaping in JSON).
 json Filled(const json& value, const std::map<std::string, std::string>& words) {
-  if (value.is_string()) return Replaced(value, words);
-  if (value.is_array()) {
-    json filled = json::array();
-    for (const json& item : value) filled.push_back(Filled(item, words));
-    return filled;
-  }
-  if (!value.is_object()) return value;
-  json filled = json::object();
-  for (const auto& [key, item] : value.items()) filled[Replaced(key, words)] = Filled(item, words);
-  return filled;
+  return json::parse(Replaced(value.dump(), words));
 }
 
 // The field `key` of `object`; when it has none, an empty object (which
@@ -117,16 +109,11 @@ void CheckRun(const TestEnv& env, const json& run) {
   Environment environment = {{"TZ_CONFIG_STORE", env.storePath()},
                              {"TZ_REMOTE_ROOT", env.remoteRoot()},
                              {"XDG_STATE_HOME", env.dir() + "/state"},
-                             {"TMPDIR", env.dir() + "/tmp"},
-                             {"TZ_LOG_FILE", ""},
-                             {"TZ_PASSWORD_FILE", ""},
-                             {"TZ_KEY_FILE", ""},
-                             {"TZ_REMOTE_TIMEOUT", ""},
-                             {"TZ_DEBUG_LEVEL", ""},
-                             {"TZ_PSHIM_SIM", ""}};
-  for (const auto& [name, value] : Field(run, "env").items()) {
-    environment[name] = value;
-  }
+                             {"TMPDIR", env.dir() + "/tmp"}};
+  for (const char* unset : {"TZ_LOG_FILE", "TZ_PASSWORD_FILE", "TZ_KEY_FILE", "TZ_REMOTE_TIMEOUT",
+                            "TZ_DEBUG_LEVEL", "TZ_PSHIM_SIM"})
+    environment[unset] = "";
+  for (const auto& [name, value] : Field(run, "env").items()) environment[name] = value;
   const bool hasStore = fs::exists(env.storePath());
   const std::string dump = hasStore ? tzplatform::DumpStore(env.storePath()) : "";
   const std::string bytes = ReadFile(env.storePath());

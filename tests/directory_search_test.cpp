@@ -80,16 +80,10 @@ std::string DiscoverLine(bool newMembers, const std::string& server, const std::
          "; encryptedPassword=" + encrypted + (dag ? std::string("; dagName=") + dag : "");
 }
 
+// Pages of 4, smaller than the server's limit of 5 entries, so that DAG01's
+// six members and the five DAGs each take two pages.
 void UseDirectory(const std::string& tls = "", const std::string& caFile = "", int timeout = 10) {
-  tzplatform::DirectorySettings settings;
-  settings.search = "ldap";
-  // Pages smaller than the server's limit of 5 entries, so that DAG01's six
-  // members and the five DAGs each take two pages.
-  settings.pageSize = 4;
-  settings.tls = tls;
-  settings.caFile = caFile;
-  settings.timeoutSeconds = timeout;
-  tzplatform::SetDirectorySettings(settings);
+  tzplatform::SetDirectorySettings({"ldap", tls, caFile, timeout, 4});
 }
 
 class DirectorySearchTest : public ::testing::Test {
@@ -109,46 +103,24 @@ class DirectorySearchTest : public ::testing::Test {
 };
 
 TEST_F(DirectorySearchTest, FindsDagsByNameWithTheirMembersAndTheNewMemberFilter) {
-  struct Case {
-    const char* dag;  // null: every DAG
-    bool newMembers;
-    std::string answer, line;  // line: SearchDag's
-  };
-  const std::string one = "Found 1 DAG(s) in the directory.", none = "The directory has no DAG";
-  const std::string dag01 = " MBX01=1 MBX02=1 MBX03=0 MBX04=1 MBX05=0 MBX06=0";
-  const std::string longName(64, 'D');
-  // DAG77 lies outside the configuration naming context; MBX99 is linked to
-  // no DAG; MBX11's link names DAG02 in other letter case and spacing. Filter
-  // characters in a name match only themselves.
-  const Case cases[] = {
-      {nullptr, false,
-       "DAG(5)*\\: MBX51=0; DAG01:" + dag01 + "; DAG02: MBX11=0 MBX12=1; DAG03:; DAG04: MBX31=0",
-       "Found 5 DAG(s) in the directory."},
-      {nullptr, true,
-       "DAG(5)*\\: MBX51=0; DAG01: MBX05=0 MBX06=0; DAG02: MBX11=0; DAG03:; DAG04: MBX31=0",
-       "Found 5 DAG(s) in the directory."},
-      {"DAG02", true, " MBX11=0", one},
-      {"dag01", false, dag01, one},
-      {"DAG(5)*\\", false, " MBX51=0", one},
-      {"DAG03", false, "", one},
-      {"DAG*", false, "", none + " named 'DAG*'."},
-      {"DAG0*)(cn=*", false, "", none + " named 'DAG0*)(cn=*'."},
-      {"DAG77", false, "", none + " named 'DAG77'."},
-      {longName.c_str(), false, "", none + " named '" + longName + "'."},
-      {"D\xC3\xA4G", false, "", none + " named 'D\xC3\xA4G'."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.dag ? c.dag : "(every DAG)");
+  // tests/data/platform/directory_text.json "found": DAG (null: every DAG),
+  // new-member filter, answer, SearchDag's line. DAG77 lies outside the
+  // configuration naming context; MBX99 is linked to no DAG; MBX11's link
+  // names DAG02 in other letter case and spacing. Filter characters in a name
+  // match only themselves.
+  for (const nlohmann::json& c : tztest::PlatformCases("directory_text")["found"]) {
+    const std::string name = c[0].is_null() ? "" : c[0].get<std::string>();
+    const char* dag = c[0].is_null() ? nullptr : name.c_str();
+    SCOPED_TRACE(c.dump());
     tzplatform::LogCapture capture;
     std::string answer;
-    ASSERT_TRUE(Discover(url_, kAccount, encrypted_, c.dag, c.newMembers, answer))
+    ASSERT_TRUE(Discover(url_, kAccount, encrypted_, dag, c[1], answer))
         << ::testing::PrintToString(capture.Texts());
-    EXPECT_EQ(answer, c.answer);
-    EXPECT_THAT(capture.Texts(), ::testing::Contains("[SearchDag]: " + c.line));
-    EXPECT_EQ(capture.Texts()[0], DiscoverLine(c.newMembers, url_, kAccount, encrypted_, c.dag));
+    EXPECT_EQ(answer, c[2]);
+    EXPECT_THAT(capture.Texts(), ::testing::Contains("[SearchDag]: " + c[3].get<std::string>()));
+    EXPECT_EQ(capture.Texts()[0], DiscoverLine(c[1], url_, kAccount, encrypted_, dag));
   }
 }
-
 TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveTheAnswer) {
   TestDirectory stopped;
   const std::string stoppedUrl = stopped.url();
@@ -263,12 +235,11 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
     tzplatform::LogCapture capture;
     std::string answer;
     EXPECT_EQ(Discover(c.server, kAccount, encrypted, nullptr, false, answer), c.reason.empty());
-    EXPECT_TRUE(c.reason.empty() ? answer.find("DAG04: MBX31=0") != std::string::npos
-                                 : tztest::LinesEndWith(capture.Texts(),
-                                                        {"[SearchDag]: " + ("Directory search "
-                                                                            "failed: " +
-                                                                            c.reason),
-                                                         "[DiscoverDag]: Discover dag failed!"}))
+    const std::string failed = "[SearchDag]: Directory search failed: " + c.reason;
+    EXPECT_TRUE(c.reason.empty()
+                    ? answer.find("DAG04: MBX31=0") != std::string::npos
+                    : tztest::LinesEndWith(capture.Texts(),
+                                           {failed, "[DiscoverDag]: Discover dag failed!"}))
         << ::testing::PrintToString(capture.Texts());
   }
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,16 +18,11 @@
 
 namespace {
 
-struct Decrypted {
-  int status;
-  int length;
-  std::string text;
-  bool canaryIntact;
-};
-
 // Decrypts into a buffer that announces `capacity` bytes and holds canary
 // bytes beyond it: a success writes the password's bytes and nothing after
-// them, a failure writes nothing at all.
+// them, a failure writes nothing at all. Status, length, text and whether the
+// canary is whole.
+using Decrypted = std::tuple<int, int, std::string, bool>;
 Decrypted Decrypt(const std::string& encrypted, int capacity = 2047) {
   std::vector<char> buffer(static_cast<size_t>(std::max(capacity, 0)) + 16, '\x5c');
   int length = capacity;
@@ -56,26 +52,22 @@ TEST_F(PasswordTest, EncryptedFormRoundTripsExactlyWithAFreshNonceEachTime) {
     EXPECT_EQ(encrypted.rfind("TZP2:", 0), 0u);
     EXPECT_EQ(encrypted.find_first_of(" \t\n"), std::string::npos);
     EXPECT_NE(TZPassword::Encrypt(plain), encrypted);
-    Decrypted out = Decrypt(encrypted);
-    EXPECT_EQ(out.status, 0);
-    EXPECT_EQ(out.length, static_cast<int>(plain.size()));
-    EXPECT_EQ(out.text, plain);
-    EXPECT_TRUE(out.canaryIntact);
+    EXPECT_EQ(Decrypt(encrypted), Decrypted(0, static_cast<int>(plain.size()), plain, true));
   }
   // Texts written by earlier versions need no key.
   std::filesystem::remove(key_);
   for (const nlohmann::json& c : cases_["oldForm"])
-    EXPECT_EQ(Decrypt(c["encrypted"]).text, c["plain"]);
+    EXPECT_EQ(std::get<2>(Decrypt(c["encrypted"])), c["plain"]);
   EXPECT_FALSE(std::filesystem::exists(key_));
 }
 
 TEST_F(PasswordTest, ChangedMalformedOrForeignTextFailsWithoutWritingAByte) {
   const std::string good = TZPassword::Encrypt("twelve chars");
   for (auto [capacity, length] : {std::pair{12, 12}, {13, 12}, {11, 0}, {0, 0}, {-1, 0}}) {
-    Decrypted out = Decrypt(good, capacity);
-    EXPECT_EQ(out.status == 0, length > 0) << capacity;
-    EXPECT_EQ(out.length, length) << capacity;
-    EXPECT_TRUE(out.canaryIntact) << capacity;
+    auto [status, got, text, canaryIntact] = Decrypt(good, capacity);
+    EXPECT_EQ(std::make_tuple(status == 0, got, canaryIntact),
+              std::make_tuple(length > 0, length, true))
+        << capacity;
   }
 
   tzplatform::SetKeyFile(dir_.File("other.key"));
@@ -101,17 +93,15 @@ TEST_F(PasswordTest, ChangedMalformedOrForeignTextFailsWithoutWritingAByte) {
   for (const nlohmann::json& c : cases) {
     const std::string encrypted = c["encrypted"];
     SCOPED_TRACE(encrypted.substr(0, 60));
-    Decrypted out = Decrypt(encrypted, 64);
-    EXPECT_NE(out.status, 0);
-    EXPECT_EQ(out.length, 0);
-    EXPECT_TRUE(out.canaryIntact);
+    auto [status, length, text, canaryIntact] = Decrypt(encrypted, 64);
+    EXPECT_EQ(std::make_tuple(status != 0, length, canaryIntact), std::make_tuple(true, 0, true));
     EXPECT_EQ(TZPassword::Problem(encrypted.c_str()), c["problem"]);
   }
   char buffer[8];
   EXPECT_NE(TZPassword().decrypt(nullptr, buffer, nullptr), 0);
   tzplatform::FaultInjector faults;
   faults.Fail("TZPassword::decrypt", "*", 9);
-  EXPECT_EQ(Decrypt(good).status, 9);
+  EXPECT_EQ(std::get<0>(Decrypt(good)), 9);
 }
 
 // The key file is made once, private, and refused when anyone else could
@@ -128,7 +118,8 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
     threads.emplace_back([&made, i] { made[i] = TZPassword::Encrypt(std::to_string(i)); });
   }
   for (std::thread& thread : threads) thread.join();
-  for (size_t i = 0; i < made.size(); ++i) EXPECT_EQ(Decrypt(made[i]).text, std::to_string(i));
+  for (size_t i = 0; i < made.size(); ++i)
+    EXPECT_EQ(std::get<2>(Decrypt(made[i])), std::to_string(i));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}),
             1);  // no temporary left
   const std::string key = tztest::ReadFile(key_);
@@ -145,7 +136,7 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
     tztest::WriteFile(key_, content, mode);
     EXPECT_EQ(TZPassword::Problem(made[0].c_str()),
               problem.empty() ? "" : "the key file " + key_ + problem);
-    EXPECT_EQ(Decrypt(made[0]).status == 0, problem.empty());
+    EXPECT_EQ(std::get<0>(Decrypt(made[0])) == 0, problem.empty());
     EXPECT_EQ(tztest::ErrorOf<tzplatform::KeyFileError>([] { TZPassword::Encrypt("x"); }),
               problem.empty() ? "(nothing thrown)" : "the key file " + key_ + problem);
   }

@@ -1,6 +1,7 @@
 // The local machine's identity as TZPlatformInfo reports it.
-#include <algorithm>
-#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,27 +11,18 @@
 namespace {
 
 TEST(PlatformInfo, CorehostNameIsCutToTheBufferAndAlwaysTerminated) {
-  tzplatform::PlatformIdentity identity;
-  identity.platformType = 1;
-  identity.corehostClientName = "corehost01";
-  identity.physicalMachine = "linux-node";
-  tzplatform::SetPlatformIdentity(identity);
+  tzplatform::SetPlatformIdentity({1, "corehost01", "linux-node"});
 
   TZPlatformInfo info;
   EXPECT_EQ(info.getTZPlatformType(), 1u);
   EXPECT_EQ(info.getPhysicalMachine(), "linux-node");
-  struct Case {
-    size_t size;
-    const char* expected;
-  };
-  for (const Case& c : {Case{256, "corehost01"}, Case{11, "corehost01"}, Case{10, "corehost0"},
-                        Case{2, "c"}, Case{1, ""}}) {
-    SCOPED_TRACE(c.size);
-    char buffer[300];
-    std::fill(std::begin(buffer), std::end(buffer), '#');
-    ASSERT_EQ(info.getCorehostClientName(buffer, c.size), 0);
-    EXPECT_STREQ(buffer, c.expected);
-    for (size_t i = c.size; i < sizeof(buffer); ++i) ASSERT_EQ(buffer[i], '#') << i;
+  // What is written, and '#' for each byte past the given size left alone.
+  for (const auto& [size, expected] : std::vector<std::pair<size_t, std::string>>{
+           {256, "corehost01"}, {11, "corehost01"}, {10, "corehost0"}, {2, "c"}, {1, ""}}) {
+    std::string buffer(300, '#');
+    ASSERT_EQ(info.getCorehostClientName(&buffer[0], size), 0);
+    EXPECT_STREQ(buffer.c_str(), expected.c_str());
+    EXPECT_EQ(buffer.substr(size), std::string(300 - size, '#')) << size;
   }
   char untouched[4] = {'#', '#', '#', '#'};
   EXPECT_NE(info.getCorehostClientName(untouched, 0), 0);

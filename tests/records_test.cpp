@@ -1,5 +1,6 @@
 // The message records on the wire: their identities and field numbers.
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -35,10 +36,8 @@ TEST(Records, FieldNumbersAreTheWireOnes) {
   };
   for (const Field& f : fields) {
     SCOPED_TRACE(f.fieldKey);
-    EXPECT_EQ(f.id.field, f.field);
-    EXPECT_EQ(f.id.slot, f.slot);
-    EXPECT_EQ(f.id.classKey, f.classKey);
-    EXPECT_EQ(f.id.fieldKey, f.fieldKey);
+    EXPECT_EQ(std::tie(f.id.field, f.id.slot, f.id.classKey, f.id.fieldKey),
+              std::tie(f.field, f.slot, f.classKey, f.fieldKey));
   }
   EXPECT_EQ(Uvo::DAGDB().getTagID(), 383573352u);
   EXPECT_EQ(Request().getTagID(), 150995217u);

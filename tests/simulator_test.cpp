@@ -41,31 +41,19 @@ class SimulatorTest : public ::testing::Test {
 };
 
 TEST_F(SimulatorTest, ChoosesTheBackupServerByTheCopyPreferences) {
-  struct Case {
-    Args args;
-    // A\Normal, B\NoHealthyPassive, C\NoActive, D\Nothing, E\ActiveOnly
-    std::vector<std::string> backup;
-  };
-  const Case cases[] = {
-      {{"-dag", "1", "-cid", "2", "-hn", "MBX01"}, {"MBX01", "MBX02", "N/A", "N/A", "MBX04"}},
-      {{"-dag", "0", "-cid", "2", "-hn", "MBX01"}, {"MBX02", "N/A", "MBX02", "N/A", "N/A"}},
-      {{"-dag", "0", "-la", "-cid", "2", "-hn", "MBX01"}, {"MBX03", "N/A", "MBX03", "N/A", "N/A"}},
-      {{"-dag", "0", "-ua", "-cid", "2", "-hn", "MBX01"},
-       {"MBX02", "MBX02", "MBX02", "N/A", "MBX04"}},
-      // Any member names the DAG, in any letter case.
-      {{"-dag", "0", "-ua", "-la", "-j", "-5", "-cid", "-12", "-hn", "mbx04"},
-       {"MBX03", "MBX02", "MBX03", "N/A", "MBX04"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
+  // "backup": the arguments, and the backup server of A\Normal,
+  // B\NoHealthyPassive, C\NoActive, D\Nothing and E\ActiveOnly. The last
+  // names the DAG by another member, in other letter case.
+  for (const nlohmann::json& c : cases_["backup"]) {
+    SCOPED_TRACE(c.dump());
     std::unique_ptr<CNMessageBase> record =
-        tztest::Decode(pshim_sim::Answer(topology_, "mbx01", c.args).output);
+        tztest::Decode(pshim_sim::Answer(topology_, "mbx01", c[0].get<Args>()).output);
     ASSERT_NE(record, nullptr);
     std::vector<std::string> backup;
     for (const CNMessageBase& db : tzdag::GetList(*record, Uvo::DAGDBResp::kDatabases)) {
       backup.push_back(tzdag::GetString(db, Uvo::DAGDB::kBackupServer));
     }
-    EXPECT_EQ(backup, c.backup);
+    EXPECT_EQ(backup, c[1].get<Args>());
   }
 }
 

@@ -1,10 +1,10 @@
 // Loading fixtures: every problem of the "store" section is named by its
 // place (tests/data/platform/fixture_errors.json) and leaves no store behind;
 // remote roots are made from the "remote" section
-// (tests/data/platform/remote_root.json).
+// (tests/data/platform/remote_root.json); tests/data/platform/fixture_kinds.json
+// holds each kind of client entry, with the defaults left out.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -46,14 +46,7 @@ TEST(Fixture, ProblemsAreNamedByPlaceAndLeaveNoStore) {
 
 TEST(Fixture, DefaultsAndKindsInOneList) {
   tztest::TempDir dir;
-  ASSERT_EQ(Load(R"({"store": {
-    "clients": [{"id": 2, "name": "DAG01", "memberServers": [
-      {"name": "MBX01"},
-      {"kind": "association", "database": "First\\DB01", "server": "MBX01"},
-      {"kind": "other", "type": -5, "name": "negative"},
-      {"kind": "content", "description": "First", "storeName": "DB01", "forceFull": true}]}],
-    "subclients": [{"orbalId": 1, "appId": 10, "clientId": 2}]}})",
-                 dir.File("store.db")),
+  ASSERT_EQ(Load(tztest::PlatformCases("fixture_kinds").dump(), dir.File("store.db")),
             "(nothing thrown)");
   tztest::UseStore use(dir.File("store.db"));
   EXPECT_THAT(
@@ -101,9 +94,7 @@ TEST_F(RemoteRootTest, WritesTheTopologyWithDefaultsAndInstallsTheToolPerHost) {
     for (const std::string host : c["dag.json"]["hosts"]) {
       const std::string tool = root_ + "/" + host + "/PshimProxy.exe";
       EXPECT_EQ(tztest::ReadFile(tool), "#!/bin/sh\necho simulator\n");
-      struct stat st;
-      ASSERT_EQ(stat(tool.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 0777, 0755u);
+      EXPECT_EQ(std::filesystem::status(tool).permissions(), std::filesystem::perms(0755));
     }
   }
 }

@@ -34,9 +34,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& logPath) {
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int null = open("/dev/null", O_RDONLY);
     if (getppid() != parent || log < 0 || null < 0) _exit(127);
-    dup2(null, 0);
-    dup2(log, 1);
-    dup2(log, 2);
+    dup2(null, 0), dup2(log, 1), dup2(log, 2);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -118,22 +116,6 @@ TestDirectory::TestDirectory(const Options& options) : options_(options) {
     Stop();
   }
   throw std::runtime_error("slapd did not start; its log:\n" + ReadFile(dir_.File("slapd.log")));
-}
-
-TestDirectory::~TestDirectory() {
-  Stop();
-}
-
-std::string TestDirectory::url() const {
-  return "ldap://127.0.0.1:" + std::to_string(port_);
-}
-
-std::string TestDirectory::ldapsUrl() const {
-  return "ldaps://127.0.0.1:" + std::to_string(ldapsPort_);
-}
-
-std::string TestDirectory::caFile() const {
-  return dir_.File("cert.pem");
 }
 
 void TestDirectory::Stop() {

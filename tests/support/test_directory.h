@@ -30,13 +30,14 @@ class TestDirectory {
   // Starts the server; throws std::runtime_error saying why when it cannot.
   explicit TestDirectory(const Options& options);
   TestDirectory() : TestDirectory(Options{}) {}
-  ~TestDirectory();
+  ~TestDirectory() { Stop(); }
   TestDirectory(const TestDirectory&) = delete;
   TestDirectory& operator=(const TestDirectory&) = delete;
 
-  std::string url() const;       // ldap://127.0.0.1:PORT
-  std::string ldapsUrl() const;  // ldaps://127.0.0.1:PORT, with tls
-  std::string caFile() const;    // the authority of the certificate, with tls
+  std::string url() const { return "ldap://127.0.0.1:" + std::to_string(port_); }
+  // With tls: the TLS port, and the authority of the certificate.
+  std::string ldapsUrl() const { return "ldaps://127.0.0.1:" + std::to_string(ldapsPort_); }
+  std::string caFile() const { return dir_.File("cert.pem"); }
 
   // Stops the server and waits for it; url() then reaches nothing.
   void Stop();

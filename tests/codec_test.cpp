@@ -26,7 +26,7 @@ TEST(Codec, BadTextIsAnErrorNamingWhatAndWhere) {
   Uvo::RegisterSubsystem();
   // Depth is bounded wherever unknown elements sit (beside known ones too).
   const nlohmann::json cases = tztest::PlatformCases("codec");
-  for (const nlohmann::json& c : cases["refused"]) {
+  for (const nlohmann::json& c : cases.at("refused")) {
     const std::string text = c["text"], error = c["error"];
     SCOPED_TRACE(text.substr(0, 100));
     std::unique_ptr<CNMessageBase> message = std::make_unique<Uvo::DAGDB>();
@@ -40,7 +40,7 @@ TEST(Codec, BadTextIsAnErrorNamingWhatAndWhere) {
     EXPECT_EQ(message, nullptr);
   }
 
-  EXPECT_NE(Decode(cases["deepest"]), nullptr);
+  EXPECT_NE(Decode(cases.at("deepest")), nullptr);
 }
 
 TEST(Codec, WritesEscapesForWhatAParserWouldChange) {
@@ -84,7 +84,8 @@ TEST(Codec, UnknownFieldsSurviveCopyAndSerialize) {
 // A decoded record is written the same whether or not it was read since, in
 // one order whatever the order of the text it came from.
 TEST(Codec, DecodedRecordsAreWrittenInOneOrder) {
-  for (const nlohmann::json& c : tztest::PlatformCases("codec")["written"]) {
+  const nlohmann::json cases = tztest::PlatformCases("codec");
+  for (const nlohmann::json& c : cases.at("written")) {
     SCOPED_TRACE(c.dump());
     std::unique_ptr<CNMessageBase> unread = Decode(c["text"]);
     std::unique_ptr<CNMessageBase> read = Decode(c["text"]);

@@ -108,7 +108,8 @@ TEST_F(DirectorySearchTest, FindsDagsByNameWithTheirMembersAndTheNewMemberFilter
   // configuration naming context; MBX99 is linked to no DAG; MBX11's link
   // names DAG02 in other letter case and spacing. Filter characters in a name
   // match only themselves.
-  for (const nlohmann::json& c : tztest::PlatformCases("directory_text")["found"]) {
+  const nlohmann::json cases = tztest::PlatformCases("directory_text");
+  for (const nlohmann::json& c : cases.at("found")) {
     const std::string name = c[0].is_null() ? "" : c[0].get<std::string>();
     const char* dag = c[0].is_null() ? nullptr : name.c_str();
     SCOPED_TRACE(c.dump());
@@ -250,14 +251,15 @@ TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
   tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
   TestDirectory directory;
   const std::string log = env.dir() + "/tool-log.txt";
-  auto tzdag = [&](const std::string& encrypted, std::map<std::string, std::string> environment) {
+  const std::string encrypted = TZPassword::Encrypt(TestDirectory::kPassword);
+  auto tzdag = [&](std::map<std::string, std::string> environment) {
     environment.emplace("TZ_DIRECTORY_SEARCH", "ldap");
     return tztest::RunTzdag(
         {"--store", env.storePath(), "--remote-root", env.remoteRoot(), "--log", log,
          "discover-dags", "--ad", directory.url(), "--user", kAccount, "--password", encrypted},
         "", environment);
   };
-  tztest::ToolRun run = tzdag(TZPassword::Encrypt(TestDirectory::kPassword), {});
+  tztest::ToolRun run = tzdag({});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out,
             "DAG       MEMBER SERVER  AGENT INSTALLED\n"
@@ -269,23 +271,14 @@ TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
             "DAG03     (none)\n"
             "DAG04     MBX31          no\n");
 
-  // Settings that are not valid stop the command before any work.
-  const std::string seconds = "is not a number of seconds (a whole number from 1 to 2147483647)";
-  const char* const settings[][3] = {
-      {"TZ_DIRECTORY_SEARCH", "LDAP",
-       "'LDAP' is not valid (ldap, or unset for no directory search)"},
-      {"TZ_DIRECTORY_TLS", "ssl",
-       "'ssl' is not valid (starttls, or unset for TLS only on ldaps:// servers)"},
-      {"TZ_DIRECTORY_CA_FILE", "/nonexistent/ca.pem", "'/nonexistent/ca.pem' cannot be read"},
-      {"TZ_DIRECTORY_TIMEOUT", "0", "'0' "},
-      {"TZ_DIRECTORY_TIMEOUT", "5s", "'5s' "},
-  };
-  for (const auto& setting : settings) {
-    run = tzdag(TZPassword::Encrypt(TestDirectory::kPassword), {{setting[0], setting[1]}});
-    const std::string why = setting[2];
-    EXPECT_EQ(run.exitCode, 2) << setting[0] << "=" << setting[1];
-    EXPECT_EQ(run.out + run.err, "tzdag: " + std::string(setting[0]) + ": " + why +
-                                     (why.back() == ' ' ? seconds : "") + "\n");
+  // Settings that are not valid stop the command before any work
+  // (directory_text.json "settings": variable, value, message).
+  const nlohmann::json cases = tztest::PlatformCases("directory_text");
+  for (const nlohmann::json& c : cases.at("settings")) {
+    run = tzdag({{c[0], c[1]}});
+    EXPECT_EQ(run.exitCode, 2) << c;
+    EXPECT_EQ(run.out + run.err,
+              "tzdag: " + c[0].get<std::string>() + ": " + c[2].get<std::string>() + "\n");
   }
   // Every command, not only those that search.
   run = tztest::RunTzdag({"--store", env.storePath(), "servers", "--client", "2"}, "",

@@ -150,7 +150,8 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
 
 // Strict standard Base64 with padding: anything else decodes to nothing.
 TEST(Base64, StrictStandardAlphabetWithPadding) {
-  for (const nlohmann::json& c : tztest::PlatformCases("password")["base64"]) {
+  const nlohmann::json cases = tztest::PlatformCases("password");
+  for (const nlohmann::json& c : cases.at("base64")) {
     std::string bytes;
     if (c["bytes"].is_array()) {
       for (int byte : c["bytes"]) bytes += static_cast<char>(byte);

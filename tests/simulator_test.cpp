@@ -44,7 +44,7 @@ TEST_F(SimulatorTest, ChoosesTheBackupServerByTheCopyPreferences) {
   // "backup": the arguments, and the backup server of A\Normal,
   // B\NoHealthyPassive, C\NoActive, D\Nothing and E\ActiveOnly. The last
   // names the DAG by another member, in other letter case.
-  for (const nlohmann::json& c : cases_["backup"]) {
+  for (const nlohmann::json& c : cases_.at("backup")) {
     SCOPED_TRACE(c.dump());
     std::unique_ptr<CNMessageBase> record =
         tztest::Decode(pshim_sim::Answer(topology_, "mbx01", c[0].get<Args>()).output);

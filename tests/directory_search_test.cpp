@@ -6,12 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <map>
 #include <memory>
 #include <string>
@@ -126,16 +120,9 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
   TestDirectory stopped;
   const std::string stoppedUrl = stopped.url();
   stopped.Stop();
-  // A loopback port that takes connections and never answers.
-  const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(silent, 8) | getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length),
-            0);
-  const std::string silentUrl = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  TestDirectory silent;  // takes connections and never answers
+  silent.Pause();
+  const std::string silentUrl = silent.url();
   const std::string as = " as '" + kAccount + "'", failed = "Directory search failed: ";
   const std::string noPassword =
       failed + "no password for '" + kAccount + "' (empty, or it could not be decrypted)";
@@ -188,7 +175,6 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
                                        : "[DiscoverDag]: Discover dag failed!"}));
     }
   }
-  close(silent);
 
   // With the setting off the search is the empty step, whatever the name.
   tzplatform::SetDirectorySettings({});

@@ -4,6 +4,7 @@
 #ifndef TZ_TESTS_SUPPORT_TEST_DIRECTORY_H_
 #define TZ_TESTS_SUPPORT_TEST_DIRECTORY_H_
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -41,6 +42,8 @@ class TestDirectory {
 
   // Stops the server and waits for it; url() then reaches nothing.
   void Stop();
+  // Stops the server answering; connections are still taken.
+  void Pause() { kill(pid_, SIGSTOP); }
 
  private:
   Options options_;

@@ -84,8 +84,8 @@ TEST_F(LogTest, EventCarriesItsArgumentsInOrderAndConsumesThem) {
     for (const auto& a : event.arguments)
       got.back() += " " + std::to_string(a.kind) + ":" + a.value;
   }
-  const std::string critical = std::to_string(int(tzplatform::EventSeverity::kCritical));
-  const std::string info = std::to_string(int(tzplatform::EventSeverity::kInfo));
+  const std::string critical = std::to_string(int(tzplatform::EventSeverity::kCritical)),
+                    info = std::to_string(int(tzplatform::EventSeverity::kInfo));
   EXPECT_EQ(got, (Lines{critical + " 1207959703 11:first 11:second 11:third",
                         info + " 469762421 11:next", info + " 469762421"}));
   const std::string missing =

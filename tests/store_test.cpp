@@ -159,11 +159,7 @@ TEST(StoreFiles, FilesThatAreNotUsableStoresAreRefusedAndLeftUnchanged) {
   tztest::WriteFile(dir.File("text.db"), "clients: DAG01, MBX01\nnot a database, long enough\n");
   tztest::WriteFile(dir.File("empty.db"), "");
   RawSql(dir.File("foreign.db"), "CREATE TABLE things (id INTEGER PRIMARY KEY)");
-  struct Case {
-    std::string file;
-    std::string problem;
-  };
-  for (const Case& c : std::vector<Case>{
+  for (const auto& [file, problem] : std::vector<std::pair<std::string, std::string>>{
            {"newer.db",
             " has schema version 7, newer than version 1 which this program knows; it was left "
             "unchanged"},
@@ -172,9 +168,8 @@ TEST(StoreFiles, FilesThatAreNotUsableStoresAreRefusedAndLeftUnchanged) {
            {"foreign.db", " is not a configuration store (it has no meta table)"},
            {"missing.db", " does not exist"},
        }) {
-    SCOPED_TRACE(c.file);
-    const std::string path = dir.File(c.file);
-    const std::string message = "configuration store " + path + c.problem;
+    const std::string path = dir.File(file), message = "configuration store " + path + problem;
+    SCOPED_TRACE(file);
     const std::string before = tztest::ReadFile(path);
     EXPECT_EQ(tztest::ErrorOf<tzplatform::StoreError>([&] { tzplatform::CheckStore(path); }),
               message);

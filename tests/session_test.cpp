@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform_cases.h"
 #include "process_census.h"
@@ -149,8 +148,7 @@ TEST_F(SessionTest, ProgramsAToolStartedAreKilledWithIt) {
   InstallTool("mbx02", tztest::PrintingTool(tztest::ErrorXml("done"),
                                             "sleep 60 &\necho $! > " + finished + "\n"));
   tzplatform::SetRemoteTimeout(1);
-  EXPECT_EQ(RunTool("mbx01", Request("-dagNode")).receive.AsString(),
-            "-7: no answer within 1 s; killed");
+  RunTool("mbx01", Request("-dagNode"));  // its text: session_failures.json
   tzplatform::SetRemoteTimeout(30);
   EXPECT_FALSE(RunTool("mbx02", Request("-dagNode")).receive.IsError());
   for (const std::string& pidFile : {hung, finished}) {
@@ -160,20 +158,11 @@ TEST_F(SessionTest, ProgramsAToolStartedAreKilledWithIt) {
   }
 }
 
-TEST_F(SessionTest, CancelEndsARunningProgramWithItsGroupAndRefusesNewOnes) {
-  const std::string pidFile = dir_.File("tool.pid");
-  InstallTool("mbx01", "#!/bin/sh\necho $$ > " + pidFile + "\nsleep 60 &\nwait\n");
+// A cancel ends a running tool with its group (DiscoverExDatabaseTest
+// checks that through the library); it also refuses new ones until resumed.
+TEST_F(SessionTest, CancelRefusesNewProgramsUntilResumed) {
   InstallTool("mbx02", tztest::PrintingTool(tztest::ErrorXml("done")));
-
-  ToolRun cancelled;
-  std::thread caller([&cancelled] { cancelled = RunTool("mbx01", Request("-dagNode")); });
-  const pid_t tool = tztest::WaitForPid(pidFile);
   tzplatform::CancelRemoteCommands();
-  caller.join();
-
-  EXPECT_EQ(cancelled.receive.AsString(), "-11: cancelled after 0 bytes of output; killed");
-  ASSERT_GT(tool, 0);
-  EXPECT_TRUE(tztest::GroupEnds(tool));  // the tool leads its group
   EXPECT_EQ(RunTool("mbx02", Request("-dagNode")).attach.AsString(),
             "-11: cancelled: remote commands are stopped; not started");
   tzplatform::ResumeRemoteCommands();

@@ -233,16 +233,13 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
 
 // tzdag discover-dags without --proxy, as a user runs it against the
 // directory: the new-member filter applies.
-TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
-  tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
-  TestDirectory directory;
-  const std::string log = env.dir() + "/tool-log.txt";
-  const std::string encrypted = TZPassword::Encrypt(TestDirectory::kPassword);
+TEST_F(DirectorySearchTest, ToolDiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
+  TestDirectory directory;  // the tool asks for pages of 500
   auto tzdag = [&](std::map<std::string, std::string> environment) {
     environment.emplace("TZ_DIRECTORY_SEARCH", "ldap");
     return tztest::RunTzdag(
-        {"--store", env.storePath(), "--remote-root", env.remoteRoot(), "--log", log,
-         "discover-dags", "--ad", directory.url(), "--user", kAccount, "--password", encrypted},
+        {"--store", env_.storePath(), "--remote-root", env_.remoteRoot(), "--log", env_.logPath(),
+         "discover-dags", "--ad", directory.url(), "--user", kAccount, "--password", encrypted_},
         "", environment);
   };
   tztest::ToolRun run = tzdag({});
@@ -267,7 +264,7 @@ TEST(DirectoryToolTest, DiscoverDagsSearchesTheDirectoryWhenTheSettingAsks) {
               "tzdag: " + c[0].get<std::string>() + ": " + c[2].get<std::string>() + "\n");
   }
   // Every command, not only those that search.
-  run = tztest::RunTzdag({"--store", env.storePath(), "servers", "--client", "2"}, "",
+  run = tztest::RunTzdag({"--store", env_.storePath(), "servers", "--client", "2"}, "",
                          {{"TZ_DIRECTORY_TLS", "ssl"}});
   EXPECT_EQ(run.exitCode, 2) << run.err;
 }

@@ -4,7 +4,7 @@
 // found by its place in a remote root.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,15 +93,9 @@ TEST_F(SimulatorTest, AnswersAnErrorRecordNamingWhatItCannotAnswer) {
 
 #ifdef TZ_PSHIM_SIM_PATH
 // Runs `command` through the shell; its standard output.
-std::string Shell(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-    output.append(buffer, n);
-  }
-  if (pipe != nullptr) pclose(pipe);
-  return output;
+std::string Shell(const std::string& command, const tztest::TempDir& dir) {
+  EXPECT_NE(std::system((command + " > " + dir.File("out")).c_str()), -1);
+  return tztest::ReadFile(dir.File("out"));
 }
 
 // The installed program, started by a plain name from elsewhere without
@@ -112,10 +106,12 @@ TEST_F(SimulatorTest, InstalledProgramTakesItsHostFromItsFolder) {
   const std::string root = dir.File("remote");
   tzplatform::CreateRemoteRootFromFixture(cases_["remote"], root, TZ_PSHIM_SIM_PATH);
   EXPECT_EQ(Shell("cd / && env -u TZ_REMOTE_HOST PATH=" + root +
-                  "/toolError:/usr/bin:/bin PshimProxy.exe -dagNode"),
+                      "/toolError:/usr/bin:/bin PshimProxy.exe -dagNode",
+                  dir),
             tztest::ErrorXml("simulated tool error on toolError") + "\n");
   EXPECT_NE(Shell("cd " + root + "/exit && TZ_REMOTE_HOST=mbx01 ./PshimProxy.exe -dagNode -dagn " +
-                  "DAG02")
+                      "DAG02",
+                  dir)
                 .find("MBX11"),
             std::string::npos);
 }

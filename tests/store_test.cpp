@@ -118,9 +118,8 @@ TEST_F(StoreTest, WritesTouchOnlyTheirOwnerAndNameAndAreWholeOrNothing) {
   EXPECT_THAT(tztest::ClientPropertyLines(2),
               ElementsAre("125 MBX01 selected=1 agent=1", "200 note value=kept as is"));
 
-  MsExchangeSubclient unknown(99, false);
-  EXPECT_NE(unknown.addProperties(added, 0, 0), 0);
-  EXPECT_NE(unknown.deleteProperty("exdb-1", 0, 0), 0);
+  EXPECT_NE(MsExchangeSubclient(99, false).addProperties(added, 0, 0), 0);
+  EXPECT_NE(MsExchangeSubclient(99, false).deleteProperty("exdb-1", 0, 0), 0);
 }
 
 TEST_F(StoreTest, FaultHooksFailOrThrowForTheirKeyOnly) {

@@ -121,11 +121,10 @@ TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
   const std::string path = InstallTool(
       "mbx01.corp.example",
       tztest::PrintingTool(tztest::ErrorXml("done"),
-                           "for a in \"$0\" \"$@\"; do printf '[%s]\\n' \"$a\"; done > " + seen +
-                               "\nprintf 'host=%s\\nclient=%s\\n' \"$TZ_REMOTE_HOST\" "
-                               "\"$TZ_LOCAL_CLIENT\" >> " +
-                               seen + "\nif read -r line; then echo 'stdin had data' >> " + seen +
-                               "; fi\n"));
+                           "{ printf '[%s]\\n' \"$0\" \"$@\"; echo \"host=$TZ_REMOTE_HOST\"; echo "
+                           "\"client=$TZ_LOCAL_CLIENT\"; if read -r l; then echo 'stdin had data'; "
+                           "fi; } > " +
+                               seen + "\n"));
   setenv("TZ_REMOTE_HOST", "inherited-and-replaced", 1);
   ToolRun run = RunTool("mbx01.corp.example",
                         Request("-dag 0  -ua -j -5 -cid 12 -hn EX MB2 \tlast "), "linux client 7");
@@ -133,10 +132,10 @@ TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
 
   ASSERT_NE(run.message, nullptr) << run.receive.AsString();
   EXPECT_EQ(run.message->getTagID(), ProxyErrorMessage::kClassKey);
-  EXPECT_EQ(tztest::ReadFile(seen), "[" + path +
-                                        "]\n[-dag]\n[0]\n[-ua]\n[-j]\n[-5]\n[-cid]\n[12]\n[-hn]\n"
-                                        "[EX]\n[MB2]\n[last]\n"
-                                        "host=mbx01.corp.example\nclient=linux client 7\n");
+  EXPECT_EQ(tztest::ReadFile(seen),
+            "[" + path +
+                "]\n[-dag]\n[0]\n[-ua]\n[-j]\n[-5]\n[-cid]\n[12]\n[-hn]\n[EX]\n"
+                "[MB2]\n[last]\nhost=mbx01.corp.example\nclient=linux client 7\n");
 }
 
 // A tool's process group goes with it: what a hanging tool started, and

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../platform/src/directory/directory_text.h"
@@ -126,11 +127,9 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
   const std::string as = " as '" + kAccount + "'", failed = "Directory search failed: ";
   const std::string noPassword =
       failed + "no password for '" + kAccount + "' (empty, or it could not be decrypted)";
-  struct Case {
-    std::string server, account, encrypted;
-    const char* dag;
-    std::string line;  // SearchDag's; one '*' for any text
-  };
+  // Server, account, encrypted password, DAG and SearchDag's line (one '*'
+  // for any text).
+  using Case = std::tuple<std::string, std::string, std::string, const char*, std::string>;
   std::vector<Case> cases = {
       {url_, kAccount, TZPassword::Encrypt("Pa55word-not"), nullptr,
        failed + "bind to " + url_ + as + ": Invalid credentials (49)"},
@@ -161,18 +160,18 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
                      "The DAG name " + why + "; the directory is not searched."});
   }
   UseDirectory("", "", 1);
-  for (const Case& c : cases) {
+  for (const auto& [server, account, encrypted, dag, line] : cases) {
     for (bool newMembers : {false, true}) {
-      SCOPED_TRACE(c.line + (newMembers ? " (new members)" : ""));
+      SCOPED_TRACE(line + (newMembers ? " (new members)" : ""));
       tzplatform::LogCapture capture;
       std::string answer;
-      EXPECT_FALSE(Discover(c.server, c.account, c.encrypted, c.dag, newMembers, answer));
-      EXPECT_EQ(answer, c.dag ? " STALE=1" : "STALE:") << "the answer is left alone";
+      EXPECT_FALSE(Discover(server, account, encrypted, dag, newMembers, answer));
+      EXPECT_EQ(answer, dag ? " STALE=1" : "STALE:") << "the answer is left alone";
       EXPECT_TRUE(tztest::LinesAre(
-          capture.Texts(), {DiscoverLine(newMembers, c.server, c.account, c.encrypted, c.dag),
-                            "[SearchDag]: " + c.line,
-                            newMembers ? "[DiscoverDagWithNewMembers]: Discover dag failed!"
-                                       : "[DiscoverDag]: Discover dag failed!"}));
+          capture.Texts(),
+          {DiscoverLine(newMembers, server, account, encrypted, dag), "[SearchDag]: " + line,
+           newMembers ? "[DiscoverDagWithNewMembers]: Discover dag failed!"
+                      : "[DiscoverDag]: Discover dag failed!"}));
     }
   }
 
@@ -198,11 +197,9 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
   const std::string hint =
       "; if the server is up and offers TLS, check that its certificate is from an authority "
       "trusted here (TZ_DIRECTORY_CA_FILE) and names the host as given";
-  struct Case {
-    std::string server;
-    bool startTls, trusted;  // trusted: the test's authority is given
-    std::string reason;      // empty: the search succeeds
-  };
+  // Server, StartTLS, the test's authority given, and why it fails (empty:
+  // it succeeds).
+  using Case = std::tuple<std::string, bool, bool, std::string>;
   const Case cases[] = {
       {ldaps, false, true, ""},
       {url, true, true, ""},
@@ -216,14 +213,14 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
       {plain.url(), true, false,
        "StartTLS with " + plain.url() + ": Protocol error (2): unsupported extended operation"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.server + (c.startTls ? " StartTLS" : "") + (c.trusted ? " trusted" : ""));
-    UseDirectory(c.startTls ? "starttls" : "", c.trusted ? directory.caFile() : "");
+  for (const auto& [server, startTls, trusted, reason] : cases) {
+    SCOPED_TRACE(server + (startTls ? " StartTLS" : "") + (trusted ? " trusted" : ""));
+    UseDirectory(startTls ? "starttls" : "", trusted ? directory.caFile() : "");
     tzplatform::LogCapture capture;
     std::string answer;
-    EXPECT_EQ(Discover(c.server, kAccount, encrypted, nullptr, false, answer), c.reason.empty());
-    const std::string failed = "[SearchDag]: Directory search failed: " + c.reason;
-    EXPECT_TRUE(c.reason.empty()
+    EXPECT_EQ(Discover(server, kAccount, encrypted, nullptr, false, answer), reason.empty());
+    const std::string failed = "[SearchDag]: Directory search failed: " + reason;
+    EXPECT_TRUE(reason.empty()
                     ? answer.find("DAG04: MBX31=0") != std::string::npos
                     : tztest::LinesEndWith(capture.Texts(),
                                            {failed, "[DiscoverDag]: Discover dag failed!"}))

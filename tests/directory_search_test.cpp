@@ -170,8 +170,8 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
       EXPECT_TRUE(tztest::LinesAre(
           capture.Texts(),
           {DiscoverLine(newMembers, server, account, encrypted, dag), "[SearchDag]: " + line,
-           newMembers ? "[DiscoverDagWithNewMembers]: Discover dag failed!"
-                      : "[DiscoverDag]: Discover dag failed!"}));
+           (newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
+               std::string(": Discover dag failed!")}));
     }
   }
 

@@ -27,11 +27,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& content, unsigned mode) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) throw std::runtime_error("cannot write " + path);
-  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!(out << content).flush()) throw std::runtime_error("cannot write " + path);
   chmod(path.c_str(), mode);
 }
 

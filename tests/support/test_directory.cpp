@@ -54,10 +54,7 @@ void Run(const std::vector<std::string>& argv, const std::string& logPath) {
 // or 0 when that fails.
 int Loopback(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   auto* any = reinterpret_cast<sockaddr*>(&address);
   const bool ok = port != 0

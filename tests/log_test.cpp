@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "log_lines.h"
 #include "temp_dir.h"
 #include "tzplatform/EvEvent.h"
 #include "tzplatform/log.h"
@@ -77,17 +78,9 @@ TEST_F(LogTest, EventCarriesItsArgumentsInOrderAndConsumesThem) {
   log_ << std::string("next");
   log_.InfoEvent(469762421, 0, 0);
   log_.InfoEvent(469762421, 0, 0);
-  Lines got;
-  for (const tzplatform::RaisedEvent& event : capture.Events()) {
-    got.push_back(std::to_string(static_cast<int>(event.severity)) + " " +
-                  std::to_string(event.id));
-    for (const auto& a : event.arguments)
-      got.back() += " " + std::to_string(a.kind) + ":" + a.value;
-  }
-  const std::string critical = std::to_string(int(tzplatform::EventSeverity::kCritical)),
-                    info = std::to_string(int(tzplatform::EventSeverity::kInfo));
-  EXPECT_EQ(got, (Lines{critical + " 1207959703 11:first 11:second 11:third",
-                        info + " 469762421 11:next", info + " 469762421"}));
+  EXPECT_EQ(tztest::EventLines(capture.Events()),
+            (Lines{"critical 0x48000097 0 0 11:first 11:second 11:third",
+                   "info 0x1C000175 0 0 11:next", "info 0x1C000175 0 0"}));
   const std::string missing =
       " was not stored: configuration store " + dir_.File("missing.db") + " does not exist";
   EXPECT_EQ(capture.Texts(), (Lines{"event 0x48000097" + missing, "event 0x1C000175" + missing,

@@ -30,40 +30,25 @@ namespace {
 using tztest::TestDirectory;
 const std::string kAccount = TestDirectory::kAccount;
 
-// " member=flag ..." of a list; "DAG: members; DAG: ..." of an answer.
-std::string Render(const CNMessageList& members) {
-  std::string text;
-  for (const tztest::Member& m : tztest::Members(members)) {
-    text += " " + m.name + "=" + std::to_string(m.uvoInstalled);
-  }
-  return text;
-}
-
 // Discovers all DAGs (`dag` null) or one, with or without the new-member
-// filter, into an answer that held a stale entry; `answer` is what it holds
-// after.
+// filter, into an answer that held a stale entry; `answer`: its fields after.
 bool Discover(const std::string& server, const std::string& account, const std::string& encrypted,
               const char* dag, bool newMembers, std::string& answer) {
   const char *s = server.c_str(), *a = account.c_str(), *e = encrypted.c_str();
   if (dag == nullptr) {
     Uvo::DAGDiscoverResp resp;
-    Uvo::DAGSetup stale;
-    stale.setDagName("STALE");
-    resp.setDags({stale});
+    resp.setDags({Uvo::DAGSetup()});
+    tzdag::SetString(resp.getDags()[0], Uvo::DAGSetup::kDagName, "STALE");
     const bool ok =
         newMembers ? DiscoverDagWithNewMembers(s, a, e, resp) : DiscoverDag(s, a, e, resp);
-    answer.clear();
-    for (const CNMessageBase& d : resp.getDags()) {
-      answer += (answer.empty() ? "" : "; ") + tzdag::GetString(d, Uvo::DAGSetup::kDagName) + ":" +
-                Render(tzdag::GetList(d, Uvo::DAGSetup::kMemberServers));
-    }
+    answer = tztest::Fields(resp);
     return ok;
   }
   Uvo::DAGMemberServersResp resp;
   resp.setMemberServers({tztest::MemberRecord("STALE", true)});
   const bool ok =
       newMembers ? DiscoverDagWithNewMembers(s, a, e, dag, resp) : DiscoverDag(s, a, e, dag, resp);
-  answer = Render(resp.getMemberServers());
+  answer = tztest::Fields(resp);
   return ok;
 }
 
@@ -166,7 +151,9 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
       tzplatform::LogCapture capture;
       std::string answer;
       EXPECT_FALSE(Discover(server, account, encrypted, dag, newMembers, answer));
-      EXPECT_EQ(answer, dag ? " STALE=1" : "STALE:") << "the answer is left alone";
+      EXPECT_EQ(answer,
+                dag ? "{members=[{server='STALE' uvo=1}]}" : "{dags=[{dagName='STALE' members=-}]}")
+          << "the answer is left alone";
       EXPECT_TRUE(tztest::LinesAre(
           capture.Texts(),
           {DiscoverLine(newMembers, server, account, encrypted, dag), "[SearchDag]: " + line,
@@ -181,7 +168,7 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
   std::string answer = "unchanged";
   EXPECT_TRUE(Discover(url_, kAccount, encrypted_, nullptr, true, answer));
   EXPECT_TRUE(Discover(url_, kAccount, encrypted_, "DAG\x01", false, answer));
-  EXPECT_EQ(answer, "");
+  EXPECT_EQ(answer, "{members=[]}");
   EXPECT_EQ(capture.Texts(),
             (std::vector<std::string>{DiscoverLine(true, url_, kAccount, encrypted_, nullptr),
                                       DiscoverLine(false, url_, kAccount, encrypted_, "DAG\x01")}));
@@ -221,7 +208,8 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
     EXPECT_EQ(Discover(server, kAccount, encrypted, nullptr, false, answer), reason.empty());
     const std::string failed = "[SearchDag]: Directory search failed: " + reason;
     EXPECT_TRUE(reason.empty()
-                    ? answer.find("DAG04: MBX31=0") != std::string::npos
+                    ? answer.find("{dagName='DAG04' members=[{server='MBX31' uvo=0}]}") !=
+                          std::string::npos
                     : tztest::LinesEndWith(capture.Texts(),
                                            {failed, "[DiscoverDag]: Discover dag failed!"}))
         << ::testing::PrintToString(capture.Texts());

@@ -104,22 +104,19 @@ TEST(Codec, CopiesAreIndependentAndOutliveTheirSource) {
   std::unique_ptr<CNMessageBase> received = Decode(text + "</DAGDBResp>");
   ASSERT_NE(received, nullptr);
   std::vector<Uvo::DAGDBResp> answers(4);
-  for (Uvo::DAGDBResp& answer : answers) {
+  for (Uvo::DAGDBResp& answer : answers)
     answer.setDatabases(tzdag::GetList(*received, Uvo::DAGDBResp::kDatabases));
-  }
   received.reset();
   std::vector<std::thread> threads;
-  for (size_t t = 0; t < answers.size(); ++t) {
+  for (size_t t = 0; t < answers.size(); ++t)
     threads.emplace_back(
         [&, t] { tzdag::SetString(answers[t].getDatabases()[t], Uvo::DAGDB::kBackupServer, "B"); });
-  }
   for (std::thread& thread : threads) thread.join();
   for (size_t t = 0; t < answers.size(); ++t) {
-    for (size_t i = 0; i < 8; ++i) {
+    for (size_t i = 0; i < 8; ++i)
       EXPECT_EQ(tzdag::GetString(answers[t].getDatabases()[i], Uvo::DAGDB::kBackupServer),
                 i == t ? "B" : "")
           << t << " " << i;
-    }
   }
 
   // A record may take a list or a value from inside itself.

@@ -114,9 +114,8 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
   // Made at once by several threads, it is one key.
   std::vector<std::string> made(8);
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < made.size(); ++i) {
+  for (size_t i = 0; i < made.size(); ++i)
     threads.emplace_back([&made, i] { made[i] = TZPassword::Encrypt(std::to_string(i)); });
-  }
   for (std::thread& thread : threads) thread.join();
   for (size_t i = 0; i < made.size(); ++i)
     EXPECT_EQ(std::get<2>(Decrypt(made[i])), std::to_string(i));

@@ -50,9 +50,8 @@ TEST_F(SimulatorTest, ChoosesTheBackupServerByTheCopyPreferences) {
         tztest::Decode(pshim_sim::Answer(topology_, "mbx01", c[0].get<Args>()).output);
     ASSERT_NE(record, nullptr);
     std::vector<std::string> backup;
-    for (const CNMessageBase& db : tzdag::GetList(*record, Uvo::DAGDBResp::kDatabases)) {
+    for (const CNMessageBase& db : tzdag::GetList(*record, Uvo::DAGDBResp::kDatabases))
       backup.push_back(tzdag::GetString(db, Uvo::DAGDB::kBackupServer));
-    }
     EXPECT_EQ(backup, c[1].get<Args>());
   }
 }
@@ -82,13 +81,11 @@ TEST_F(SimulatorTest, AnswersCarryEveryDatabaseOrMemberInOrder) {
 }
 
 TEST_F(SimulatorTest, AnswersAnErrorRecordNamingWhatItCannotAnswer) {
-  for (const nlohmann::json& c : cases_["answered"]) {
+  for (const nlohmann::json& c : cases_["answered"])
     EXPECT_EQ(Ask(c["args"]), "{error='" + c["error"].get<std::string>() + "'}") << c["args"];
-  }
-  for (const nlohmann::json& c : cases_["topology"]) {
+  for (const nlohmann::json& c : cases_["topology"])
     EXPECT_EQ(tztest::ErrorOf<std::runtime_error>([&] { pshim_sim::ParseTopology(c["json"]); }),
               c["error"]);
-  }
 }
 
 #ifdef TZ_PSHIM_SIM_PATH

@@ -60,10 +60,10 @@ TEST_F(LogTest, LinesCarryFormLevelAndFunctionAndReachTheFileWhole) {
   log_.debug("%s", big.c_str());
   const std::string file = tztest::ReadFile(dir_.File("log.txt"));
   for (const std::string& text :
-       {std::string(" DEBUG [R]: PshimProxy returned error: one\\x0Atwo\\x0D\\x1B[31m\tend\n"),
-        std::string(" DEBUG2 Discover: Found [3] subclients for clientId[7]\n"),
-        std::string(" ERROR GetSubclients: Error getting subclient list for clientId[7]\n"),
-        " DEBUG " + big + "\n", std::string(" pid="), std::string(" tid=")}) {
+       Lines{" DEBUG [R]: PshimProxy returned error: one\\x0Atwo\\x0D\\x1B[31m\tend\n",
+             " DEBUG2 Discover: Found [3] subclients for clientId[7]\n",
+             " ERROR GetSubclients: Error getting subclient list for clientId[7]\n",
+             " DEBUG " + big + "\n", " pid=", " tid="}) {
     EXPECT_NE(file.find(text), std::string::npos) << text.substr(0, 80);
   }
 }

@@ -3,6 +3,7 @@
 // buffer the caller gives, and a key file only its owner can read.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 #include <tuple>
@@ -28,9 +29,8 @@ Decrypted Decrypt(const std::string& encrypted, int capacity = 2047) {
   int length = capacity;
   int status = TZPassword().decrypt(encrypted.c_str(), buffer.data(), &length);
   const size_t written = status == 0 && length > 0 ? static_cast<size_t>(length) : 0;
-  bool intact = true;
-  for (size_t i = written; i < buffer.size(); ++i) intact = intact && buffer[i] == '\x5c';
-  return {status, length, std::string(buffer.data(), written), intact};
+  return {status, length, std::string(buffer.data(), written),
+          std::all_of(buffer.begin() + written, buffer.end(), [](char c) { return c == '\x5c'; })};
 }
 
 // Every test has a key file of its own in a fresh folder.

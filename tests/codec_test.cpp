@@ -2,11 +2,7 @@
 // written, unknown fields kept, copies, lists and registrations. (Arbitrary
 // text that decodes reads back to itself: the fuzz_codec replay checks that.)
 #include <atomic>
-#include <memory>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 

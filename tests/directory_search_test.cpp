@@ -6,12 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "../platform/src/directory/directory_text.h"
 #include "log_lines.h"
 #include "platform_cases.h"

@@ -1,9 +1,7 @@
 // The platform log: exact texts, level filtering, event arguments, threads.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "log_lines.h"
 #include "temp_dir.h"

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 

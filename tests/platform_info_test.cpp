@@ -1,7 +1,4 @@
 // The local machine's identity as TZPlatformInfo reports it.
-#include <string>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 

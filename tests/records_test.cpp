@@ -1,6 +1,4 @@
 // The message records on the wire: their identities and field numbers.
-#include <string>
-#include <tuple>
 
 #include <gtest/gtest.h>
 

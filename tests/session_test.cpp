@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
 
 #include "platform_cases.h"
 #include "process_census.h"

@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "platform_cases.h"
 #include "records_support.h"

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tzdag/records.h>
 #include <tzplatform/codec.h>
 
 #include "platform_cases.h"

@@ -4,7 +4,6 @@
 // agent, MBX03 does not, MBX12 does (release 13, in no DAG); MBX01 to MBX04
 // belong to a DAG; the other servers are no clients.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "../platform/src/directory/directory_text.h"
 #include "log_lines.h"
@@ -17,7 +16,6 @@
 #include "tzdag_runner.h"
 #include "tzplatform/DirectorySearch.h"
 #include "tzplatform/TZPassword.h"
-#include "tzplatform/log.h"
 
 namespace {
 

@@ -4,13 +4,11 @@
 // (tests/data/platform/remote_root.json); tests/data/platform/fixture_kinds.json
 // holds each kind of client entry, with the defaults left out.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "platform_cases.h"
 #include "store_support.h"
-#include "temp_dir.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/store.h"
 

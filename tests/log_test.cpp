@@ -1,12 +1,10 @@
 // The platform log: exact texts, level filtering, event arguments, threads.
-#include <gtest/gtest.h>
 
 #include <thread>
 
 #include "log_lines.h"
 #include "temp_dir.h"
 #include "tzplatform/EvEvent.h"
-#include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
 namespace {

@@ -1,7 +1,6 @@
 // Password encryption and Base64: authenticated texts under the host key,
 // the old form still read, strict input, never a byte written past the
 // buffer the caller gives, and a key file only its owner can read.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>

@@ -8,7 +8,6 @@
 #include "process_census.h"
 #include "records_support.h"
 #include "temp_dir.h"
-#include "tzdag/records.h"
 #include "tzplatform/CTzNetwork.h"
 #include "tzplatform/codec.h"
 #include "tzplatform/session.h"

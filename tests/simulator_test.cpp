@@ -10,7 +10,6 @@
 #include "records_support.h"
 #include "sim.h"
 #include "temp_dir.h"
-#include "tzdag/records.h"
 #include "tzplatform/codec.h"
 #include "tzplatform/fixture.h"
 

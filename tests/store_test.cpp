@@ -4,11 +4,9 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "platform_cases.h"
 #include "store_support.h"
-#include "temp_dir.h"
 #include "tzplatform/ClientApplicationList.h"
 #include "tzplatform/EvEvent.h"
 #include "tzplatform/Subclient.h"

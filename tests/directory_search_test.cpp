@@ -95,12 +95,10 @@ TEST_F(DirectorySearchTest, FindsDagsByNameWithTheirMembersAndTheNewMemberFilter
   }
 }
 TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveTheAnswer) {
-  TestDirectory stopped;
-  const std::string stoppedUrl = stopped.url();
+  TestDirectory stopped, silent;  // silent: takes connections and never answers
+  const std::string stoppedUrl = stopped.url(), silentUrl = silent.url();
   stopped.Stop();
-  TestDirectory silent;  // takes connections and never answers
   silent.Pause();
-  const std::string silentUrl = silent.url();
   const std::string as = " as '" + kAccount + "'", failed = "Directory search failed: ";
   const std::string noPassword =
       failed + "no password for '" + kAccount + "' (empty, or it could not be decrypted)";
@@ -200,8 +198,7 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
     EXPECT_EQ(Discover(server, kAccount, encrypted, nullptr, false, answer), reason.empty());
     const std::string failed = "[SearchDag]: Directory search failed: " + reason;
     EXPECT_TRUE(reason.empty()
-                    ? answer.find("{dagName='DAG04' members=[{server='MBX31' uvo=0}]}") !=
-                          std::string::npos
+                    ? answer.find("{server='MBX31' uvo=0}") != std::string::npos
                     : tztest::LinesEndWith(capture.Texts(),
                                            {failed, "[DiscoverDag]: Discover dag failed!"}))
         << ::testing::PrintToString(capture.Texts());

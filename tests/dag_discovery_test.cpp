@@ -108,24 +108,14 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterJudgesOnTheInitialValuesWhenAQueryFails) {
-  struct Case {
-    const char* call;
-    const char* server;
-    bool kept;
-  };
-  const Case cases[] = {
-      {"TZClient::lookup", "MBX01", true},                    // not known as a client: kept
-      {"TZClient::isDAGAssociatedClient", "MBX01", true},     // no association read, release 16
-      {"TZClient::isDAGAssociatedClient", "ASSOC13", false},  // no association read, release 13
-      {"TZClient::getReleaseId", "NEW14", false},             // release left at 0
-  };
-  for (const Case& c : cases) {
+  // tests/data/dag_discovery.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "queryFailures")) {
     tzplatform::FaultInjector faults;
-    faults.Fail(c.call, c.server, 5);
-    _tagDagServer dag = Dag("DAG01", {c.server});
+    faults.Fail(c[0], c[1], 5);
+    _tagDagServer dag = Dag("DAG01", {c[1]});
     Uvo::DAGMemberServersResp resp;
     ConstructDagMeberServersWithNewMembersResp(dag, resp, nullptr);
-    EXPECT_EQ(resp.getMemberServers().size(), c.kept ? 1u : 0u) << c.call << " " << c.server;
+    EXPECT_EQ(resp.getMemberServers().size(), c[2] ? 1u : 0u) << c;
   }
 }
 
@@ -228,21 +218,15 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
 }
 
 TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
-  const std::pair<_tagDagServer, std::string> cases[] = {
-      {{"DAG01", "CN=DAG01,DC=corp,DC=com", {}},
-       "Dag name = DAG01\nDag DN = CN=DAG01,DC=corp,DC=com\n"},
-      {{"DAG01", "", {{"MBX01", true}, {"MBX02", false}}},
-       "Dag name = DAG01\nDag DN = \n===Child Server: MBX01\n===Child Server: MBX02\n"},
-      {{"100%s", "%n", {{"%d", false}}}, "Dag name = 100%s\nDag DN = %n\n===Child Server: %d\n"},
-  };
-  for (const auto& [dag, printed] : cases) {
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "dumps")) {
     tzplatform::LogCapture capture;
-    _tagDagServer copy = dag;
+    _tagDagServer copy{c[0], c[1], {}};
+    for (const auto& server : c[2]) copy.servers.push_back({server.get<std::string>(), true});
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     copy.DumpObject();
     std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c[3]);
     EXPECT_EQ(capture.Texts(), Texts());
   }
 }

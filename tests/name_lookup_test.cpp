@@ -9,28 +9,15 @@
 #include <vector>
 
 #include "../src/name_lookup.h"
+#include "test_env.h"
 #include "tzdag/frame.h"
 
 namespace {
 
 TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
-  struct Case {
-    const char* held;
-    std::string other;
-    bool equal;
-  };
-  const Case cases[] = {
-      {"MBX01", "mbx01", true},
-      {"MBX01", "MBX01 ", false},
-      {"MBX01", "MBX0", false},
-      {"", "", true},
-      {"First\\DB01", "FIRST\\db01", true},
-      {"a@[`{", "A@[`{", true},         // only letters fold
-      {"@", "`", false},                // 0x40 and 0x60 differ by the case bit
-      {"\xc3\x84", "\xc3\xa4", false},  // no folding beyond ASCII
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(iStrEqual(c.held)(c.other), c.equal) << c.held << " vs " << c.other;
+  // tests/data/name_lookup.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual")) {
+    EXPECT_EQ(iStrEqual(c[0].get<std::string>().c_str())(c[1]), c[2]) << c;
   }
 }
 

@@ -62,20 +62,27 @@ struct Outcome {
   std::string before, after;  // the answer's text
   Texts lines;
 };
-Outcome Discover(bool memberShape, const char* proxy, const char* ad = nullptr,
-                 const char* user = nullptr, const char* password = nullptr,
-                 const char* dag = "DAG01") {
+// The four values (AD server, user, password, DAG name) null texts as null
+// pointers.
+Outcome Discover(bool memberShape, const char* proxy,
+                 const nlohmann::json& values = {nullptr, nullptr, nullptr, "DAG01"}) {
+  std::string text[4];
+  const char* v[4];
+  for (size_t i = 0; i < 4; ++i) {
+    if (!values[i].is_null()) text[i] = values[i];
+    v[i] = values[i].is_null() ? nullptr : text[i].c_str();
+  }
   Outcome out;
   tzplatform::LogCapture capture;
   if (memberShape) {
     Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", false)});
     out.before = Xml(resp);
-    out.ok = DiscoverDagWithProxy(ad, user, password, dag, proxy, resp);
+    out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], v[3], proxy, resp);
     out.after = Xml(resp);
   } else {
     Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {MemberRecord("KEEP", false)});
     out.before = Xml(resp);
-    out.ok = DiscoverDagWithProxy(ad, user, password, proxy, resp);
+    out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], proxy, resp);
     out.after = Xml(resp);
   }
   out.lines = capture.Texts();
@@ -88,28 +95,10 @@ class DagProxyTest : public ::testing::Test {
   tztest::TestEnv env_;
 };
 
-// The four values of a case (AD server, user, password, DAG name), null
-// texts as null pointers.
-class Values {
- public:
-  explicit Values(const nlohmann::json& values) {
-    for (size_t i = 0; i < 4; ++i) {
-      if (!values[i].is_null()) text_[i] = values[i].get<std::string>();
-      given_[i] = !values[i].is_null();
-    }
-  }
-  const char* operator[](size_t i) const { return given_[i] ? text_[i].c_str() : nullptr; }
-
- private:
-  std::string text_[4];
-  bool given_[4] = {};
-};
-
 // tests/data/dag_proxy.json holds the cases of the launch tests. The tool on
 // the proxy is started once, on its own session.
 TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
   for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "commandLines")) {
-    const Values v(c[1]);
     const std::string arguments = c[2];
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
     recorder.OnReceive([](const tzplatform::AttachRequest& request) {
@@ -118,7 +107,7 @@ TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
                                                 ? Xml(MemberAnswer({}))
                                                 : Xml(DagAnswer("DAG01", {}))};
     });
-    Outcome out = Discover(c[0], "PROXY01", v[0], v[1], v[2], v[3]);
+    Outcome out = Discover(c[0], "PROXY01", c[1]);
     EXPECT_EQ(out.ok, c[3]) << arguments;
     ASSERT_EQ(recorder.Attaches().size(), 1u) << arguments;
     EXPECT_EQ(recorder.Attaches()[0].host + ": " + recorder.Attaches()[0].arguments,
@@ -131,11 +120,10 @@ TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
 TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithTheAnswerUntouched) {
   for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "refusedLaunches")) {
     const std::string proxy = c[0], line = c[2];
-    const Values v(c[1]);
     for (bool memberShape : {true, false}) {
       SCOPED_TRACE(line);
       SessionRecorder recorder;
-      Outcome out = Discover(memberShape, proxy.c_str(), v[0], v[1], v[2], v[3]);
+      Outcome out = Discover(memberShape, proxy.c_str(), c[1]);
       EXPECT_FALSE(out.ok);
       EXPECT_EQ(out.after, out.before);
       EXPECT_EQ(recorder.Attaches().size(), c[3]);
@@ -182,8 +170,9 @@ TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
   for (const char* proxy : {static_cast<const char*>(nullptr), ""}) {
     for (bool memberShape : {false, true}) {
       SessionRecorder recorder;
-      Outcome out = proxy ? Discover(memberShape, proxy, "dc01", "admin", "ENCPW")
-                          : Discover(memberShape, proxy, nullptr, nullptr, nullptr, nullptr);
+      Outcome out = Discover(memberShape, proxy,
+                             proxy ? nlohmann::json{"dc01", "admin", "ENCPW", "DAG01"}
+                                   : nlohmann::json{nullptr, nullptr, nullptr, nullptr});
       EXPECT_TRUE(out.ok);
       // The answer is cleared to an empty list.
       EXPECT_EQ(out.after, memberShape ? "<DAGMemberServersResp memberServers=\"0\"/>"

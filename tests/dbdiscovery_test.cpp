@@ -33,28 +33,19 @@ using Texts = std::vector<std::string>;
 // Client 23 holds entries of other kinds among its member servers, MBX03
 // twice and once as mbx03; 22 selects nothing, 3 has no member servers.
 TEST(MemberServersTest, SelectionAgentOrderAndOtherKinds) {
-  struct Case {
-    uint32_t clientId;
-    Texts remote, selected;
-  };
-  const Case cases[] = {
-      {2, {"MBX01", "MBX02"}, {"MBX01", "MBX02", "MBX03"}},
-      {23, {"MBX03", "MBX01", "MBX03"}, {"MBX03", "MBX01", "mbx03", "MBX03"}},
-      {22, {}, {}},
-      {3, {}, {}},
-  };
   tztest::TestEnv env(tztest::DbDiscoveryFixture());
-  for (const Case& c : cases) {
+  for (const json& c : tztest::TestData("dbdiscovery.json", "memberServers")) {
+    const Texts remote = c[1];
     LogCapture log;
-    EXPECT_EQ(GetRemoteServer(c.clientId), c.remote) << c.clientId;
+    EXPECT_EQ(GetRemoteServer(c[0]), remote) << c;
     Texts lines;
-    for (const std::string& server : c.remote) {
+    for (const std::string& server : remote) {
       lines.push_back("[GetRemoteServer]: Found exchange server: " + server +
                       " with Uvo installed.");
     }
     EXPECT_EQ(log.Texts(), lines);
     log.Clear();
-    EXPECT_EQ(GetSelectedServers(c.clientId), c.selected) << c.clientId;
+    EXPECT_EQ(GetSelectedServers(c[0]), c[2].get<Texts>()) << c;
     EXPECT_EQ(log.Texts(), Texts());
   }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -185,34 +186,26 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
   tztest::TempDir keyFolder;
   tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));
   const std::string longest(2047, 'p');  // fills the buffer but for its terminator
-  const std::string secret = TZPassword::Encrypt("s3cret pass"),
-                    fits = TZPassword::Encrypt(longest);
-  const std::string tooLong = TZPassword::Encrypt(longest + "p"),
-                    huge = TZPassword::Encrypt(std::string(5000, 'p'));
-  struct Case {
-    const char *ad, *user, *encrypted, *dag;
-    std::string password;
-  };
-  const Case cases[] = {
-      {"dc01", "backupadmin", secret.c_str(), "DAG01", "s3cret pass"},
-      {"dc01", "backupadmin", secret.c_str(), nullptr, "s3cret pass"},
-      {nullptr, nullptr, nullptr, nullptr, ""},
-      {"dc01", "u", "", "", ""},
-      // Decryption failures leave an empty password, never leftover bytes.
-      {"dc01", "u", "not an encrypted text", nullptr, ""},
-      {"dc01", "u", fits.c_str(), nullptr, longest},
-      {"dc01", "u", tooLong.c_str(), nullptr, ""},
-      {"dc01", "u", huge.c_str(), nullptr, ""},
-  };
-  for (const Case& c : cases) {
+  const std::map<std::string, std::string> encrypted = {
+      {"secret", TZPassword::Encrypt("s3cret pass")},
+      {"fits", TZPassword::Encrypt(longest)},
+      {"too long", TZPassword::Encrypt(longest + "p")},
+      {"huge", TZPassword::Encrypt(std::string(5000, 'p'))}};
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agents")) {
+    std::string text[4];
+    const char* v[4];
+    for (size_t i = 0; i < 4; ++i) {
+      if (!c[i].is_null()) text[i] = c[i];
+      if (i == 2 && encrypted.count(text[i]) != 0) text[i] = encrypted.at(text[i]);
+      v[i] = c[i].is_null() ? nullptr : text[i].c_str();
+    }
     // A failed decryption right after a successful one must not see its bytes.
-    DagDiscoverAgent previous("dc01", "u", fits.c_str(), nullptr);
-    DagDiscoverAgent agent(c.ad, c.user, c.encrypted, c.dag);
-    const std::string label = c.encrypted ? std::string(c.encrypted).substr(0, 40) : "(null)";
-    EXPECT_EQ(agent.AdServerName(), c.ad ? c.ad : "") << label;
-    EXPECT_EQ(agent.UserName(), c.user ? c.user : "") << label;
-    EXPECT_EQ(agent.Password(), c.password) << label;
-    EXPECT_EQ(agent.DagName(), c.dag ? c.dag : "") << label;
+    DagDiscoverAgent previous("dc01", "u", encrypted.at("fits").c_str(), nullptr);
+    DagDiscoverAgent agent(v[0], v[1], v[2], v[3]);
+    EXPECT_EQ(agent.AdServerName(), text[0]) << c;
+    EXPECT_EQ(agent.UserName(), text[1]) << c;
+    EXPECT_EQ(agent.Password(), c[4] == "longest" ? longest : c[4].get<std::string>()) << c;
+    EXPECT_EQ(agent.DagName(), text[3]) << c;
   }
   tzplatform::ResetSettings();
 }

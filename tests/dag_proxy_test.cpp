@@ -20,7 +20,6 @@ namespace {
 using ::testing::ElementsAre;
 using tzplatform::SessionRecorder;
 using tztest::Member;
-using tztest::MemberRecord;
 using tztest::Members;
 using tztest::Xml;
 using Texts = std::vector<std::string>;
@@ -40,19 +39,11 @@ const char kWorld[] = R"({
                                  {"name": "MBX99", "agent": true}]},
    {"name": "DAG02", "members": [{"name": "mbx05"}]}]}})";
 
-Uvo::DAGDiscoverResp DagAnswer(const std::string& dagName, const CNMessageList& members) {
-  Uvo::DAGSetup dag;
-  dag.setDagName(dagName);
-  dag.setMemberServers(members);
-  Uvo::DAGDiscoverResp resp;
-  resp.setDags({dag});
-  return resp;
-}
-
-Uvo::DAGMemberServersResp MemberAnswer(const CNMessageList& members) {
-  Uvo::DAGMemberServersResp resp;
-  resp.setMemberServers(members);
-  return resp;
+template <typename Record>
+Record FromXml(const std::string& xml) {
+  Record record;
+  static_cast<CNMessageBase&>(record) = *tztest::Decode(xml);
+  return record;
 }
 
 // One request in the DAG shape or in the member-server shape (for DAG01),
@@ -75,12 +66,14 @@ Outcome Discover(bool memberShape, const char* proxy,
   Outcome out;
   tzplatform::LogCapture capture;
   if (memberShape) {
-    Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", false)});
+    auto resp = FromXml<Uvo::DAGMemberServersResp>(
+        R"(<DAGMemberServersResp><memberServers serverName="KEEP" uvoInstalled="0"/></DAGMemberServersResp>)");
     out.before = Xml(resp);
     out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], v[3], proxy, resp);
     out.after = Xml(resp);
   } else {
-    Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {MemberRecord("KEEP", false)});
+    auto resp = FromXml<Uvo::DAGDiscoverResp>(
+        R"(<DAGDiscoverResp><dags dagName="KEEP"><memberServers serverName="KEEP" uvoInstalled="0"/></dags></DAGDiscoverResp>)");
     out.before = Xml(resp);
     out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], proxy, resp);
     out.after = Xml(resp);
@@ -102,10 +95,11 @@ TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
     const std::string arguments = c[2];
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
     recorder.OnReceive([](const tzplatform::AttachRequest& request) {
-      return SessionRecorder::ReceiveAnswer{CWqError(),
-                                            request.arguments.find(" -dagn ") != std::string::npos
-                                                ? Xml(MemberAnswer({}))
-                                                : Xml(DagAnswer("DAG01", {}))};
+      return SessionRecorder::ReceiveAnswer{
+          CWqError(),
+          request.arguments.find(" -dagn ") != std::string::npos
+              ? R"(<DAGMemberServersResp memberServers="0"/>)"
+              : R"(<DAGDiscoverResp><dags dagName="DAG01" memberServers="0"/></DAGDiscoverResp>)"};
     });
     Outcome out = Discover(c[0], "PROXY01", c[1]);
     EXPECT_EQ(out.ok, c[3]) << arguments;
@@ -215,19 +209,18 @@ TEST_F(DagProxyTest, FailedReceiptLeavesTheAnswerAlone) {
 }
 
 TEST_F(DagProxyTest, ResetOverwritesEveryFlagAndKeepsEveryMember) {
-  Uvo::DAGSetup first, second;
-  first.setDagName("DAG01");
-  first.setMemberServers({MemberRecord("MBX01", false), MemberRecord("MBX02", true),
-                          MemberRecord("MBX99", true), MemberRecord("MBX01", false)});
-  second.setDagName("DAG02");  // no member list at all
-  Uvo::DAGDiscoverResp dags;
-  dags.setDags({first, second});
+  // DAG02 has no member list at all.
+  auto dags = FromXml<Uvo::DAGDiscoverResp>(
+      R"(<DAGDiscoverResp><dags dagName="DAG01"><memberServers serverName="MBX01" uvoInstalled="0"/>)"
+      R"(<memberServers serverName="MBX02" uvoInstalled="1"/><memberServers serverName="MBX99" uvoInstalled="1"/>)"
+      R"(<memberServers serverName="MBX01" uvoInstalled="0"/></dags><dags dagName="DAG02"/></DAGDiscoverResp>)");
   ResetUvoInstalledField(dags);
   EXPECT_EQ(tztest::Fields(dags),
             "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=1},{server='MBX02' uvo=0},"
             "{server='MBX99' uvo=0},{server='MBX01' uvo=1}]},{dagName='DAG02' members=-}]}");
-  Uvo::DAGMemberServersResp members =
-      MemberAnswer({MemberRecord("MBX02", true), MemberRecord("mbx01", false)});
+  auto members = FromXml<Uvo::DAGMemberServersResp>(
+      R"(<DAGMemberServersResp><memberServers serverName="MBX02" uvoInstalled="1"/>)"
+      R"(<memberServers serverName="mbx01" uvoInstalled="0"/></DAGMemberServersResp>)");
   ResetUvoInstalledField(members);
   EXPECT_EQ(tztest::Fields(members), "{members=[{server='MBX02' uvo=0},{server='mbx01' uvo=1}]}");
 }

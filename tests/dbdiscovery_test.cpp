@@ -87,18 +87,12 @@ TEST_F(LaunchTest, CommandLineFollowsFlagsJobAndServer) {
 }
 
 TEST_F(LaunchTest, LocalClientNameFollowsPlatformType) {
-  const std::string longName(300, 'p');
-  const std::pair<tzplatform::PlatformIdentity, std::string> cases[] = {
-      {{1, "corehost-01", "physical-01"}, "corehost-01"},
-      {{3, "corehost-01", "physical-01"}, "corehost-01"},
-      {{2, "corehost-01", "physical-01"}, "physical-01"},
-      {{0, "", longName}, longName.substr(0, 255)},
-      {{1, longName, ""}, longName.substr(0, 255)},
+  auto text = [](const json& t) {
+    return t.is_number() ? std::string(t, 'p') : t.get<std::string>();
   };
-  for (const auto& [identity, expected] : cases) {
-    tzplatform::SetPlatformIdentity(identity);
-    EXPECT_EQ(Launch("MBX01", 2, true, false, false, 0).localClientName, expected)
-        << "platform type " << identity.platformType;
+  for (const json& c : tztest::TestData("dbdiscovery.json", "localClientNames")) {
+    tzplatform::SetPlatformIdentity({c[0].get<uint32_t>(), text(c[1]), text(c[2])});
+    EXPECT_EQ(Launch("MBX01", 2, true, false, false, 0).localClientName, text(c[3])) << c;
   }
 }
 

@@ -3,18 +3,10 @@
 // event; updates of one subclient serialise. Built with
 // ThreadSanitizer (scripts/test-tsan) it also shows that no two threads race.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "log_lines.h"
 #include "records_support.h"

@@ -2,12 +2,6 @@
 // the answer builders and the new-member filter, and the directory agent with
 // its directory-value helpers.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "../src/internal.h"
 #include "records_support.h"

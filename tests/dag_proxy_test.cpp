@@ -1,9 +1,5 @@
 // DAG and member server discovery through the remote tool on a proxy client.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "../src/internal.h"
 #include "log_lines.h"

@@ -2,13 +2,8 @@
 // command line, the request, the copy preferences behind the flags), and the
 // driver from end to end (the simulator, or a script as the tool) with what
 // each way out leaves behind.
-#include <gtest/gtest.h>
 
-#include <cstdint>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "db_answers.h"
 #include "log_lines.h"

@@ -2,12 +2,6 @@
 // many run at once, and a platform exception thrown on one of their threads.
 // What the checks find is tested through the tool, in tool_doctor_test.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "process_census.h"
 #include "test_env.h"

@@ -5,16 +5,7 @@
 // nothing else of its own (no internal operation).
 #include <cxxabi.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "test_env.h"
 

@@ -1,10 +1,5 @@
 // Narrowing of database answers: by the DAG client's selected member servers
 // and by one subclient's content, against a real store.
-#include <gtest/gtest.h>
-
-#include <map>
-#include <string>
-#include <vector>
 
 #include "db_answers.h"
 #include "log_lines.h"

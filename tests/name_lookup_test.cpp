@@ -3,10 +3,7 @@
 // iStrEqual searches they replace; the frame's string conversion.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "../src/name_lookup.h"
 #include "test_env.h"

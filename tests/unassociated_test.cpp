@@ -2,12 +2,6 @@
 // store: which databases are left, and the lines written on the way.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
 #include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"

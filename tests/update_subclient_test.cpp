@@ -1,20 +1,14 @@
 // Subclient content update against a real store: what is stored afterwards,
 // the events and lines written, the results, and the one store transaction
 // that a failure, a busy lock or a crash leaves exactly as it was.
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <future>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "log_lines.h"
 #include "store_support.h"

@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "db_answers.h"
 #include "log_lines.h"
 #include "store_support.h"
 #include "test_env.h"
@@ -38,19 +39,15 @@ nlohmann::json Fixture(bool automatic) {
 
 // Discovered databases as "NAME@SERVER", "*" at the end for circular logging.
 Uvo::DAGDBResp Answer(const Texts& dbs) {
-  CNMessageList list;
+  std::string xml = "<DAGDBResp>";
   for (const std::string& db : dbs) {
-    Uvo::DAGDB record;
-    const bool circular = !db.empty() && db.back() == '*';
+    const bool circular = db.back() == '*';
     const size_t at = db.find('@');
-    record.setDbName(db.substr(0, at));
-    record.setBackupServer(db.substr(at + 1, db.size() - at - 1 - (circular ? 1 : 0)));
-    record.setCircularLogging(circular);
-    list.push_back(record);
+    xml += "<databases dbName=\"" + db.substr(0, at) + "\" backupServer=\"" +
+           db.substr(at + 1, db.size() - at - 1 - circular) + "\" circularLogging=\"" +
+           (circular ? "1" : "0") + "\"/>";
   }
-  Uvo::DAGDBResp resp;
-  resp.setDatabases(list);
-  return resp;
+  return tztest::DbRespFromXml(dbs.empty() ? "<DAGDBResp databases=\"0\"/>" : xml + "</DAGDBResp>");
 }
 
 // Stores "c DESCRIPTION|STORE" (content; "C" when marked for a full backup),
@@ -74,13 +71,6 @@ void StoreProperties(const Texts& props) {
   ASSERT_EQ(subclient.addProperties(list, 0, 0), 0);
 }
 
-// The circular-logging event of each database.
-Texts CircularLoggingEvents(const Texts& dbs) {
-  Texts events;
-  for (const std::string& db : dbs) events.push_back("info 0x1C000175 0 0 11:" + db);
-  return events;
-}
-
 std::string Line(const std::string& text) {
   return "[UpdateSubclient]: " + text;
 }
@@ -102,10 +92,14 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
               c.value("result", 0));
 
     EXPECT_EQ(tztest::SubclientContent(kApp), c["after"].get<Texts>());
-    EXPECT_EQ(tztest::EventLines(capture.Events()), CircularLoggingEvents(events));
     Texts lines = {
         Line(automatic ? "This is an automatic subclient" : "This is a manual subclient")};
-    for (const std::string& db : events) lines.push_back(CircularLine(db));
+    Texts circular;  // the circular-logging event of each kept database
+    for (const std::string& db : events) {
+      lines.push_back(CircularLine(db));
+      circular.push_back("info 0x1C000175 0 0 11:" + db);
+    }
+    EXPECT_EQ(tztest::EventLines(capture.Events()), circular);
     lines.push_back(Line("Remove old sublicent content done"));
     for (const std::string& db : newCircular) lines.push_back(CircularLine(db));
     lines.push_back(Line("Add new sublicent content done"));

@@ -15,18 +15,11 @@ using nlohmann::json;
 using Texts = std::vector<std::string>;
 
 // DAG client 2 with its one member server MBX01 holding `databases`, and
-// `subclients` (content as "DESCRIPTION|STORE").
+// `subclients`.
 json World(const json& scenario) {
   json world = tztest::TestData("unassociated.json", "world");
   for (json subclient : scenario["subclients"]) {
-    json content = json::array();
-    for (const std::string& path : subclient.value("content", Texts())) {
-      const size_t bar = path.find('|');
-      content.push_back(
-          {{"description", path.substr(0, bar)}, {"storeName", path.substr(bar + 1)}});
-    }
-    subclient.update(
-        {{"orbalId", 1}, {"clientId", 2}, {"appType", 53}, {"backupSet", 7}, {"content", content}});
+    subclient.update({{"orbalId", 1}, {"clientId", 2}, {"appType", 53}, {"backupSet", 7}});
     world["store"]["subclients"].push_back(subclient);
   }
   for (const std::string& name :

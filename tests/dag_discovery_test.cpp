@@ -21,16 +21,6 @@ using tztest::Member;
 using tztest::Members;
 using Texts = std::vector<std::string>;
 
-// Clients of every kind the filter and the check tell apart.
-const char kStore[] = R"({"store": {"clients": [
-  {"id": 3, "name": "MBX01", "release": 16, "dagAssociated": true, "packages": [151]},
-  {"id": 4, "name": "ASSOC13", "release": 13, "dagAssociated": true, "packages": [151]},
-  {"id": 5, "name": "OLD13", "release": 13, "packages": [151]},
-  {"id": 6, "name": "NEW14", "release": 14, "packages": [151]},
-  {"id": 7, "name": "NOAGENT", "release": 15, "packages": []},
-  {"id": 8, "name": "NORELEASE", "packages": [151]},
-  {"id": 2147483653, "name": "WIDEID", "release": 16, "packages": [151]}]}})";
-
 _tagDagServer Dag(const std::string& name, const Texts& servers) {
   _tagDagServer dag{name, "CN=" + name + ",DC=corp,DC=example", {}};
   for (const std::string& s : servers) dag.servers.push_back({s, false});
@@ -44,9 +34,10 @@ bool RecordingPredicate(_tagExServer& server) {
   return server.name == "NEW14";
 }
 
+// Clients of every kind the filter and the check tell apart (dag_discovery.json).
 class DagDiscoveryTest : public ::testing::Test {
  protected:
-  DagDiscoveryTest() : env_(nlohmann::json::parse(kStore)) { g_asked.clear(); }
+  DagDiscoveryTest() : env_(tztest::TestData("dag_discovery.json", "store")) { g_asked.clear(); }
   tztest::TestEnv env_;
 };
 

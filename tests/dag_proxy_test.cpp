@@ -20,21 +20,6 @@ using tztest::Members;
 using tztest::Xml;
 using Texts = std::vector<std::string>;
 
-// The tool on proxy01 answers from the topology below; its agent flags are
-// deliberately wrong for MBX01 (store: installed), MBX02 (store: no package)
-// and MBX99 (no client at all). PROXY02's host has no folder.
-const char kWorld[] = R"({
- "store": {"clients": [
-  {"id": 3, "name": "MBX01", "packages": [151]}, {"id": 4, "name": "MBX02", "packages": []},
-  {"id": 5, "name": "MBX05", "packages": [151]},
-  {"id": 7, "name": "PROXY01", "host": "proxy01.corp.example"},
-  {"id": 8, "name": "PROXY02", "host": "proxy02.corp.example"},
-  {"id": 9, "name": "SCRIPTED", "host": "scripted.corp.example"}]},
- "remote": {"hosts": ["proxy01.corp.example"], "dags": [
-   {"name": "DAG01", "members": [{"name": "MBX01"}, {"name": "MBX02", "agent": true},
-                                 {"name": "MBX99", "agent": true}]},
-   {"name": "DAG02", "members": [{"name": "mbx05"}]}]}})";
-
 template <typename Record>
 Record FromXml(const std::string& xml) {
   Record record;
@@ -78,9 +63,12 @@ Outcome Discover(bool memberShape, const char* proxy,
   return out;
 }
 
+// The tool on proxy01 answers from the topology of dag_proxy.json; its agent
+// flags are deliberately wrong for MBX01 (store: installed), MBX02 (store: no
+// package) and MBX99 (no client at all). PROXY02's host has no folder.
 class DagProxyTest : public ::testing::Test {
  protected:
-  DagProxyTest() : env_(nlohmann::json::parse(kWorld)) {}
+  DagProxyTest() : env_(tztest::TestData("dag_proxy.json", "world")) {}
   tztest::TestEnv env_;
 };
 

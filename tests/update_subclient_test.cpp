@@ -30,9 +30,7 @@ const uint32_t kApp = 11;
 
 // One subclient (11) of one DAG client, with nothing stored yet.
 nlohmann::json Fixture(bool automatic) {
-  nlohmann::json fixture = nlohmann::json::parse(R"({"store": {
-    "clients": [{"id": 2, "name": "DAG01"}],
-    "subclients": [{"orbalId": 1, "appId": 11, "clientId": 2, "appType": 53, "backupSet": 7}]}})");
+  nlohmann::json fixture = tztest::TestData("update_subclient.json", "fixture");
   fixture["store"]["subclients"][0]["automatic"] = automatic;
   return fixture;
 }

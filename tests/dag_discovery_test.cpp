@@ -45,23 +45,19 @@ TEST_F(DagDiscoveryTest, AgentInstalledCheckAsksThePackageQueryWithTheLowBitsOfT
   // tests/data/dag_discovery.json holds the cases.
   for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agentChecks")) {
     SCOPED_TRACE(c[4].back().get<std::string>());
-    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>();
-    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>(), key = c[2];
+    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>(), key = c[2];
+    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>();
     tzplatform::FaultInjector faults;
     if (!throwing.empty()) faults.Throw(throwing, key);
     tzplatform::LogCapture capture;
     EXPECT_EQ(HasExDbAgentInstalled(c[0].is_null() ? nullptr : server.c_str()), c[3]);
     EXPECT_EQ(capture.Texts(), c[4].get<Texts>());
-    if (!throwing.empty()) {
-      EXPECT_EQ(faults.Fired(throwing, key), 1);
-    }
+    EXPECT_EQ(faults.Fired(throwing, key), throwing.empty() ? 0 : 1);
   }
   // The predicate form stores what it answers.
   _tagExServer known{"NEW14", false}, unknown{"MBX99", true};
-  EXPECT_TRUE(HasExDbAgentInstalled(known));
-  EXPECT_TRUE(known.agentInstalled);
-  EXPECT_FALSE(HasExDbAgentInstalled(unknown));
-  EXPECT_FALSE(unknown.agentInstalled);
+  EXPECT_TRUE(HasExDbAgentInstalled(known) && known.agentInstalled);
+  EXPECT_FALSE(HasExDbAgentInstalled(unknown) || unknown.agentInstalled);
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociatedClients) {

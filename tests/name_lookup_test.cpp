@@ -19,15 +19,11 @@ TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
 }
 
 TEST(FrameTest, WStringToStringIsUtf8WithReplacementForNonScalarValues) {
-  const std::pair<std::wstring, std::string> cases[] = {
-      {L"", ""},
-      {L"MBX01", "MBX01"},
-      {L"\u00c4\u20ac\U0001F600", "\xc3\x84\xe2\x82\xac\xf0\x9f\x98\x80"},
-      {std::wstring(1, static_cast<wchar_t>(0xD800)), "\xef\xbf\xbd"},
-      {std::wstring(1, static_cast<wchar_t>(0x110000)), "\xef\xbf\xbd"},
-      {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},
-  };
-  for (const auto& [wide, narrow] : cases) EXPECT_EQ(WStringToString(wide), narrow);
+  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "wide")) {
+    std::wstring wide;
+    for (const auto& unit : c[0]) wide += static_cast<wchar_t>(unit.get<uint32_t>());
+    EXPECT_EQ(WStringToString(wide), c[1].get<std::string>()) << c;
+  }
 }
 
 // Random names built from pieces that often make names equal ignoring case,

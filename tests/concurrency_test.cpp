@@ -74,9 +74,8 @@ TEST(Concurrency, SixThreadsGetTheLoneAnswersAndLoseNoEvent) {
   const std::string clientAnswer = DiscoverDatabases(kDagClient, 0);
   const std::string subclientAnswer = DiscoverDatabases(kDagClient, kCustomSubclient);
   const std::string dagAnswer = DiscoverDags();
-  for (const std::string& answer : {clientAnswer, subclientAnswer, dagAnswer}) {
+  for (const std::string& answer : {clientAnswer, subclientAnswer, dagAnswer})
     ASSERT_EQ(answer.rfind("ok ", 0), 0u) << answer;
-  }
   size_t seen = tzplatform::StoredEvents(env.storePath()).size();
   const std::string noServerAnswer = DiscoverDatabases(kNoServerClient, 0);
   const Texts noServerEvents = EventsAfter(env.storePath(), seen);

@@ -126,9 +126,8 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
 
 // tests/data/directory_text.json holds the cases.
 TEST(DirectoryHelpersTest, DomainPostfixFindAndReplaceAndAttributeDecoding) {
-  for (const auto& c : tztest::TestData("directory_text.json", "postfixes")) {
+  for (const auto& c : tztest::TestData("directory_text.json", "postfixes"))
     EXPECT_EQ(FormDomainPostfix(c[0]), c[1]) << c[0];
-  }
   for (const auto& c : tztest::TestData("directory_text.json", "replacements")) {
     std::string text = c[0];
     FindAndReplace(text, c[1], c[2]);

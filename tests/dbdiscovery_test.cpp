@@ -149,14 +149,12 @@ TEST(DiscoverExDatabaseTest, Scenarios) {
   for (const json& s : tztest::TestData("dbdiscovery.json", "scenarios")) {
     SCOPED_TRACE(s["what"].get<std::string>());
     json fixture = tztest::DbDiscoveryFixture();
-    for (const char* key : {"hosts", "failures"}) {
+    for (const char* key : {"hosts", "failures"})
       if (s.contains(key)) fixture["remote"][key] = s[key];
-    }
     tztest::TestEnv env(fixture);
     const json tools = s.value("tools", json::object());
-    for (const auto& [host, text] : tools.items()) {
+    for (const auto& [host, text] : tools.items())
       env.InstallTool(host, tztest::PrintingTool(text));
-    }
     tzplatform::FaultInjector faults;
     auto arm = [&faults](const json& f) { faults.Fail(f[0], f[1], f[2]); };
     if (s.contains("fault")) arm(s["fault"]);

@@ -25,9 +25,8 @@ TEST(Doctor, RunsAtMostTheGivenNumberOfProbesAtOnce) {
   for (unsigned atOnce : {1u, 3u, 6u}) {
     SCOPED_TRACE(atOnce);
     tztest::TestEnv env(tztest::TestData("doctor.json", "fixture"));  // six member servers
-    for (int i = 1; i <= 6; ++i) {
+    for (int i = 1; i <= 6; ++i)
       env.InstallTool("mbx0" + std::to_string(i) + ".test", CountingTool(atOnce));
-    }
     _tagDoctorReport report;
     EXPECT_TRUE(DiagnoseDagClient(1, 2, report, atOnce));
     ASSERT_EQ(report.probes.size(), 6u);

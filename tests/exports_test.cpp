@@ -33,17 +33,15 @@ std::string Readable(const std::string& mangled) {
   static const auto kShorter = tztest::TestData("exports.json", "shorter")
                                    .get<std::vector<std::pair<std::string, std::string>>>();
   for (const auto& [from, to] : kShorter) {
-    for (size_t at = name.find(from); at != std::string::npos; at = name.find(from, at)) {
+    for (size_t at = name.find(from); at != std::string::npos; at = name.find(from, at))
       name.replace(at, from.size(), to);
-    }
   }
   return name;
 }
 
 bool StartsWithAny(const std::string& text, const char* key) {
-  for (const auto& prefix : tztest::TestData("exports.json", key).get<std::vector<std::string>>()) {
+  for (const auto& prefix : tztest::TestData("exports.json", key).get<std::vector<std::string>>())
     if (text.rfind(prefix, 0) == 0) return true;
-  }
   return false;
 }
 

@@ -44,9 +44,8 @@ class FilterTest : public ::testing::Test {
 // letter case stay, a fresh record has four fields).
 TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
   Texts records;
-  for (const auto& d : tztest::TestData("filters.json", "clientAnswer")) {
+  for (const auto& d : tztest::TestData("filters.json", "clientAnswer"))
     records.push_back(Db(d[0], d[1], d[2], d[3]));
-  }
   Uvo::DAGDBResp resp = Answer(records);
   LogCapture capture;
   ASSERT_TRUE(FilterResponceForClient(21, resp));
@@ -85,9 +84,8 @@ TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
   for (const nlohmann::json& c : tztest::TestData("filters.json", "subclientCases")) {
     SCOPED_TRACE(c["app"].dump());
     Texts records;
-    for (const std::string& name : names) {
+    for (const std::string& name : names)
       records.push_back(Db(name, "n/a", {"MBX09"}, " circularLogging=\"5\" mountedOn=\"MBX09\""));
-    }
     Uvo::DAGDBResp resp = Answer(records);
     std::map<std::string, std::string> whole;  // each record as the tool sent it
     for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::Xml(resp.getDatabases()[i]);

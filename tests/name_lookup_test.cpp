@@ -13,9 +13,8 @@ namespace {
 
 TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
   // tests/data/name_lookup.json holds the cases.
-  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual")) {
+  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual"))
     EXPECT_EQ(iStrEqual(c[0].get<std::string>().c_str())(c[1]), c[2]) << c;
-  }
 }
 
 TEST(FrameTest, WStringToStringIsUtf8WithReplacementForNonScalarValues) {
@@ -35,9 +34,8 @@ std::vector<std::string> RandomNames(std::mt19937& random, int count) {
                                         "\\", "DB", "db", "1", "\xC3\x89", "\xC3\xA9", " ", ""};
   std::vector<std::string> names(count);
   for (std::string& name : names) {
-    for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i) {
+    for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i)
       name += kPieces[std::uniform_int_distribution<size_t>(0, std::size(kPieces) - 1)(random)];
-    }
   }
   return names;
 }

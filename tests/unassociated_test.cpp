@@ -34,9 +34,8 @@ json World(const json& scenario) {
 // Each database record of an answer, whole, by its name.
 std::map<std::string, std::string> Records(const Uvo::DAGDBResp& resp) {
   std::map<std::string, std::string> records;
-  for (const CNMessageBase& db : resp.getDatabases()) {
+  for (const CNMessageBase& db : resp.getDatabases())
     records[tzdag::GetString(db, Uvo::DAGDB::kDbName)] = tztest::Xml(db);
-  }
   return records;
 }
 

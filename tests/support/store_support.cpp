@@ -34,9 +34,8 @@ std::string DescribeProperty(const ApplProperty& property) {
     return line + " selected=" + (member->isSelectedForDAGClient() ? "1" : "0") +
            " agent=" + (member->isExchDBuVOInstalled() ? "1" : "0");
   }
-  if (auto* association = dynamic_cast<const DAGDBProperty*>(&property)) {
+  if (auto* association = dynamic_cast<const DAGDBProperty*>(&property))
     return line + " server=" + association->getAssociatedServer();
-  }
   return line + " value=" + property.getValue();
 }
 
@@ -76,9 +75,8 @@ std::vector<std::string> SubclientContent(uint64_t subclientId) {
       return std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
              (c->isForceFullOnNextBackup() ? " full" : "");
     }
-    if (const auto* a = dynamic_cast<const DAGDBProperty*>(&p)) {
+    if (const auto* a = dynamic_cast<const DAGDBProperty*>(&p))
       return "association " + a->getName() + " " + a->getAssociatedServer();
-    }
     return "other " + std::to_string(p.getType()) + " " + p.getName() + "=" + p.getValue();
   });
 }

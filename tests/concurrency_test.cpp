@@ -16,8 +16,6 @@
 #include "tzdag_runner.h"
 #include "tzplatform/store.h"
 
-namespace {
-
 using Texts = std::vector<std::string>;
 constexpr uint32_t kDagClient = 2;
 constexpr uint32_t kCustomSubclient = 11;  // backup set 7 of the demo
@@ -141,5 +139,3 @@ TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
   EXPECT_THAT(RunTogether(jobs), ::testing::IsEmpty());
   EXPECT_EQ(tztest::SubclientProperties(kCustomSubclient), loneState);
 }
-
-}  // namespace

@@ -14,8 +14,6 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using ::testing::ElementsAre;
 using tztest::Member;
 using tztest::Members;
@@ -203,5 +201,3 @@ TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
     EXPECT_EQ(capture.Texts(), Texts());
   }
 }
-
-}  // namespace

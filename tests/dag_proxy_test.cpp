@@ -11,8 +11,6 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using ::testing::ElementsAre;
 using tzplatform::SessionRecorder;
 using tztest::Member;
@@ -208,5 +206,3 @@ TEST_F(DagProxyTest, ResetOverwritesEveryFlagAndKeepsEveryMember) {
   ResetUvoInstalledField(members);
   EXPECT_EQ(tztest::Fields(members), "{members=[{server='MBX02' uvo=0},{server='mbx01' uvo=1}]}");
 }
-
-}  // namespace

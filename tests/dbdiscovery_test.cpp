@@ -16,8 +16,6 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using nlohmann::json;
 using tzplatform::LogCapture;
 using tzplatform::SessionRecorder;
@@ -212,5 +210,3 @@ TEST(DiscoverExDatabaseTest, ACancelledCallLeavesNoToolBehind) {
   EXPECT_TRUE(tztest::GroupEnds(tool));
   EXPECT_FALSE(tztest::HasChildProcess());
 }
-
-}  // namespace

@@ -10,8 +10,6 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/session.h"
 
-namespace {
-
 // A tool (tests/data/counting_tool.sh) that counts in the remote root how many of its kind have
 // started and how many run at once at most, waits (up to ten seconds) for `wanted` to have started,
 // so that all that may run at once do, and then answers as the simulator.
@@ -78,5 +76,3 @@ TEST(Doctor, PassesOnAPlatformExceptionFromAProbeThread) {
   EXPECT_EQ(faults.Fired("TZClient::getClientId", "MBX04"), 1);
   EXPECT_FALSE(tztest::HasChildProcess());
 }
-
-}  // namespace

@@ -9,8 +9,6 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
 
-namespace {
-
 using tzplatform::LogCapture;
 using tztest::DbRespFromXml;
 using tztest::DbRows;
@@ -142,5 +140,3 @@ TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
                                     : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
   }
 }
-
-}  // namespace

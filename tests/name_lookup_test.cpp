@@ -9,8 +9,6 @@
 #include "test_env.h"
 #include "tzdag/frame.h"
 
-namespace {
-
 TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
   // tests/data/name_lookup.json holds the cases.
   for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual"))
@@ -62,5 +60,3 @@ TEST(NameLookupTest, KeyedLookupsAnswerAsTheLinearSearches) {
     ASSERT_EQ(claims.Unclaimed(), unclaimed) << "round " << round;
   }
 }
-
-}  // namespace

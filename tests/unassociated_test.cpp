@@ -9,8 +9,6 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using nlohmann::json;
 using Texts = std::vector<std::string>;
 
@@ -86,5 +84,3 @@ TEST(UnassociatedTest, Scenarios) {
     }
   }
 }
-
-}  // namespace

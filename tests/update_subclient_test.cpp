@@ -23,8 +23,6 @@
 #include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
-namespace {
-
 using Texts = std::vector<std::string>;
 const uint32_t kApp = 11;
 
@@ -300,5 +298,3 @@ TEST(IsManualSubclientTest, AnswersFromTheSelectionType) {
     EXPECT_EQ(capture.Texts(), Texts{"[IsAutomaticSubclient]: " + line});
   }
 }
-
-}  // namespace

@@ -17,9 +17,9 @@
 #include "tzplatform/store.h"
 
 using Texts = std::vector<std::string>;
-constexpr uint32_t kDagClient = 2;
-constexpr uint32_t kCustomSubclient = 11;  // backup set 7 of the demo
-constexpr uint32_t kNoServerClient = 8;    // a client that is no DAG client
+// The DAG client, a custom subclient of its backup set 7 and a client that is
+// no DAG client, in the demo.
+constexpr uint32_t kDagClient = 2, kCustomSubclient = 11, kNoServerClient = 8;
 constexpr int kRounds = 5;
 
 // Runs every job on a thread of its own, all started together; the problems

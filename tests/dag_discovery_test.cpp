@@ -16,7 +16,6 @@
 
 using ::testing::ElementsAre;
 using tztest::Member;
-using tztest::Members;
 using Texts = std::vector<std::string>;
 
 _tagDagServer Dag(const std::string& name, const Texts& servers) {
@@ -64,7 +63,7 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
   tzplatform::LogCapture capture;
   Uvo::DAGMemberServersResp resp;
   ConstructDagMeberServersWithNewMembersResp(dag, resp, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(resp.getMemberServers()),
+  EXPECT_THAT(tztest::Members(resp.getMemberServers()),
               ElementsAre(Member{"MBX99", 0}, Member{"NEW14", 1}, Member{"NOAGENT", 0},
                           Member{"new14", 1}));
   EXPECT_THAT(capture.Texts(), ElementsAre("[HasExDbAgentInstalled]: Get client Id failed",
@@ -107,7 +106,7 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
             "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},"
             "{server='OLD13' uvo=-}]},{dagName='DAG02' members=[]}]}");
   ConstructDagDiscoverResp(dags, all, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
+  EXPECT_THAT(tztest::Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
               ElementsAre(Member{"MBX01", 1}, Member{"MBX99", 0}, Member{"OLD13", 1}));
   // Zero DAGs still replace what the record held.
   std::vector<_tagDagServer> none;

@@ -11,10 +11,7 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
-using ::testing::ElementsAre;
-using tzplatform::SessionRecorder;
 using tztest::Member;
-using tztest::Members;
 using tztest::Xml;
 using Texts = std::vector<std::string>;
 
@@ -75,9 +72,9 @@ class DagProxyTest : public ::testing::Test {
 TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
   for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "commandLines")) {
     const std::string arguments = c[2];
-    SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
+    tzplatform::SessionRecorder recorder(tzplatform::SessionRecorder::Mode::kIntercept);
     recorder.OnReceive([](const tzplatform::AttachRequest& request) {
-      return SessionRecorder::ReceiveAnswer{
+      return tzplatform::SessionRecorder::ReceiveAnswer{
           CWqError(),
           request.arguments.find(" -dagn ") != std::string::npos
               ? R"(<DAGMemberServersResp memberServers="0"/>)"
@@ -98,7 +95,7 @@ TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithTheAnswerUntouched) {
     const std::string proxy = c[0], line = c[2];
     for (bool memberShape : {true, false}) {
       SCOPED_TRACE(line);
-      SessionRecorder recorder;
+      tzplatform::SessionRecorder recorder;
       Outcome out = Discover(memberShape, proxy.c_str(), c[1]);
       EXPECT_FALSE(out.ok);
       EXPECT_EQ(out.after, out.before);
@@ -135,8 +132,8 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
   capture.Clear();
   Uvo::DAGMemberServersResp members;
   ASSERT_TRUE(DiscoverDagWithProxy("dc01", "backupadmin", "ENCPW", "DAG01", "PROXY01", members));
-  EXPECT_THAT(Members(members.getMemberServers()),
-              ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
+  EXPECT_THAT(tztest::Members(members.getMemberServers()),
+              ::testing::ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
   EXPECT_EQ(capture.Texts().back(),
             "[ReceiveNodeDiscoverRespsonse]: Response xml: " + Xml(members));
 }
@@ -145,7 +142,7 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
 TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
   for (const char* proxy : {static_cast<const char*>(nullptr), ""}) {
     for (bool memberShape : {false, true}) {
-      SessionRecorder recorder;
+      tzplatform::SessionRecorder recorder;
       Outcome out = Discover(memberShape, proxy,
                              proxy ? nlohmann::json{"dc01", "admin", "ENCPW", "DAG01"}
                                    : nlohmann::json{nullptr, nullptr, nullptr, nullptr});
@@ -172,12 +169,12 @@ TEST_F(DagProxyTest, FailedReceiptLeavesTheAnswerAlone) {
     SCOPED_TRACE(expected.back());
     const bool scripted = c.contains("tool");
     if (scripted) env_.InstallTool("scripted.corp.example", tztest::PrintingTool(c["tool"]));
-    SessionRecorder recorder(scripted ? SessionRecorder::Mode::kObserve
-                                      : SessionRecorder::Mode::kIntercept);
+    tzplatform::SessionRecorder recorder(scripted ? tzplatform::SessionRecorder::Mode::kObserve
+                                                  : tzplatform::SessionRecorder::Mode::kIntercept);
     const CWqError result =
         c.contains("session") ? CWqError(CWqError::kBadOutput, c["session"]) : CWqError();
     recorder.OnReceive([&result](const tzplatform::AttachRequest&) {
-      return SessionRecorder::ReceiveAnswer{result, ""};
+      return tzplatform::SessionRecorder::ReceiveAnswer{result, ""};
     });
     Outcome out = Discover(c["memberShape"], scripted ? "SCRIPTED" : "PROXY01");
     EXPECT_FALSE(out.ok);

@@ -17,9 +17,7 @@
 #include "tzplatform/settings.h"
 
 using nlohmann::json;
-using tzplatform::LogCapture;
 using tzplatform::SessionRecorder;
-using tztest::LinesAre;
 using tztest::LinesEndWith;
 using Texts = std::vector<std::string>;
 
@@ -29,7 +27,7 @@ TEST(MemberServersTest, SelectionAgentOrderAndOtherKinds) {
   tztest::TestEnv env(tztest::DbDiscoveryFixture());
   for (const json& c : tztest::TestData("dbdiscovery.json", "memberServers")) {
     const Texts remote = c[1];
-    LogCapture log;
+    tzplatform::LogCapture log;
     EXPECT_EQ(GetRemoteServer(c[0]), remote) << c;
     Texts lines;
     for (const std::string& server : remote) {
@@ -68,7 +66,7 @@ TEST_F(LaunchTest, CommandLineFollowsFlagsJobAndServer) {
     const tzplatform::AttachRequest request = Launch(c[0], c[1], c[2], c[3], c[4], c[5]);
     EXPECT_EQ(request.host + ": " + request.arguments, c[6]);
   }
-  LogCapture capture;
+  tzplatform::LogCapture capture;
   const tzplatform::AttachRequest request = Launch("mbx02", 2, true, true, false, 0);
   EXPECT_EQ(request.executable, "PshimProxy.exe");
   EXPECT_EQ(std::vector<int64_t>({request.field1, request.field4, request.field5}),
@@ -96,7 +94,7 @@ TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
     tzplatform::FaultInjector faults;
     if (fault) faults.Fail(server, "MBX01", 5);
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     {
       CTzNetwork session;
       EXPECT_FALSE(LaunchPshimFrom(session, fault ? "MBX01" : server, 2, true, true, false, 0));
@@ -112,11 +110,11 @@ TEST_F(LaunchTest, PreferencesComeFromTheSubclientWithDefaults) {
     SCOPED_TRACE(app);
     tzplatform::FaultInjector faults;
     for (const std::string& call : c.value("fail", Texts())) faults.Fail(call, "11", 3);
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     EXPECT_EQ(IsPreferActive(1, app), c["prefs"][0]);
     EXPECT_EQ(UseActiveIfNoPassive(1, app), c["prefs"][1]);
     EXPECT_EQ(UseLastActivationPref(1, app), c["prefs"][2]);
-    EXPECT_TRUE(LinesAre(capture.Texts(), c["lines"]));
+    EXPECT_TRUE(tztest::LinesAre(capture.Texts(), c["lines"]));
   }
 }
 
@@ -135,7 +133,7 @@ struct Outcome {
 
 Outcome Discover(uint32_t clientId, uint32_t appId, int64_t jobId = 0) {
   Outcome outcome;
-  LogCapture capture;
+  tzplatform::LogCapture capture;
   outcome.ok = DiscoverExDatabase(1, clientId, appId, outcome.remoteServer, outcome.resp, jobId);
   outcome.lines = capture.Texts();
   outcome.events = capture.Events();
@@ -177,7 +175,7 @@ TEST(DiscoverExDatabaseTest, Scenarios) {
     EXPECT_EQ(recorder.Receives(), s["receives"]);
     EXPECT_EQ(recorder.SessionsCreated(), static_cast<int>(attaches.size()));
     EXPECT_EQ(recorder.SessionsDestroyed(), static_cast<int>(attaches.size()));
-    EXPECT_TRUE(s.contains("lines") ? LinesAre(outcome.lines, s["lines"])
+    EXPECT_TRUE(s.contains("lines") ? tztest::LinesAre(outcome.lines, s["lines"])
                                     : LinesEndWith(outcome.lines, s["linesEnd"]));
     EXPECT_EQ(tztest::EventLines(outcome.events), s.value("events", Texts()));
     if (outcome.ok) {  // the form without the server's name answers the same

@@ -9,9 +9,6 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
 
-using tzplatform::LogCapture;
-using tztest::DbRespFromXml;
-using tztest::DbRows;
 using Texts = std::vector<std::string>;
 
 std::string Db(const std::string& name, const std::string& backup, const Texts& copies,
@@ -25,7 +22,7 @@ std::string Db(const std::string& name, const std::string& backup, const Texts& 
 Uvo::DAGDBResp Answer(const Texts& databases) {
   std::string xml = "<DAGDBResp>";
   for (const std::string& db : databases) xml += db;
-  return DbRespFromXml(xml + "</DAGDBResp>");
+  return tztest::DbRespFromXml(xml + "</DAGDBResp>");
 }
 
 class FilterTest : public ::testing::Test {
@@ -45,9 +42,9 @@ TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
   for (const auto& d : tztest::TestData("filters.json", "clientAnswer"))
     records.push_back(Db(d[0], d[1], d[2], d[3]));
   Uvo::DAGDBResp resp = Answer(records);
-  LogCapture capture;
+  tzplatform::LogCapture capture;
   ASSERT_TRUE(FilterResponceForClient(21, resp));
-  EXPECT_EQ(DbRows(resp), tztest::TestData("filters.json", "clientRows").get<Texts>());
+  EXPECT_EQ(tztest::DbRows(resp), tztest::TestData("filters.json", "clientRows").get<Texts>());
   EXPECT_EQ(
       tztest::Xml(resp.getDatabases()[0]),
       "<DAGDB dbName=\"A\\DB1\" backupServer=\"MBX01\" circularLogging=\"0\"><copyServers>MBX01"
@@ -58,14 +55,14 @@ TEST_F(FilterTest, ClientFilterNarrowsCopiesAndChoosesBackupServers) {
   resp = Answer({Db("A\\DB2", "MBX02", {"MBX02"})});
   ASSERT_TRUE(FilterResponceForClient(21, resp));
   EXPECT_TRUE(tzdag::IsSet(resp, Uvo::DAGDBResp::kDatabases));
-  EXPECT_EQ(DbRows(resp), Texts());
+  EXPECT_EQ(tztest::DbRows(resp), Texts());
 
   // Client 22 selects nothing; 99 is not a client at all: the answer stays.
   for (uint32_t clientId : {22u, 99u}) {
     resp = Answer({Db("A\\DB1", "MBX01", {"MBX01", "MBX02"})});
     capture.Clear();
     EXPECT_FALSE(FilterResponceForClient(clientId, resp));
-    EXPECT_EQ(DbRows(resp), Texts{"A\\DB1 MBX01 [MBX01,MBX02] 0"});
+    EXPECT_EQ(tztest::DbRows(resp), Texts{"A\\DB1 MBX01 [MBX01,MBX02] 0"});
     EXPECT_EQ(capture.Texts().back(),
               "[FilterResponceForClient]: No member servers found for this DAG client");
   }
@@ -88,7 +85,7 @@ TEST_F(FilterTest, SubclientFilterKeepsWhatTheSubclientProtectsWhole) {
     std::map<std::string, std::string> whole;  // each record as the tool sent it
     for (size_t i = 0; i < names.size(); ++i) whole[names[i]] = tztest::Xml(resp.getDatabases()[i]);
 
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     ASSERT_TRUE(FilterResponceForSubClient(1, c["app"], resp));
     Texts got;
     for (const CNMessageBase& db : resp.getDatabases()) {
@@ -131,7 +128,7 @@ TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
     Uvo::DAGDBResp resp =
         Answer({Db("First\\DB01", "MBX01", {"MBX01"}), Db("Other\\DB77", "MBX01", {"MBX01"})});
     const std::string before = tztest::Xml(resp);
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     EXPECT_FALSE(FilterResponceForSubClient(1, c["app"], resp));
     EXPECT_EQ(tztest::Xml(resp), before);
     EXPECT_TRUE(tztest::LinesEndWith(

@@ -9,14 +9,13 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
-using nlohmann::json;
 using Texts = std::vector<std::string>;
 
 // DAG client 2 with its one member server MBX01 holding `databases`, and
 // `subclients`.
-json World(const json& scenario) {
-  json world = tztest::TestData("unassociated.json", "world");
-  for (json subclient : scenario["subclients"]) {
+nlohmann::json World(const nlohmann::json& scenario) {
+  nlohmann::json world = tztest::TestData("unassociated.json", "world");
+  for (nlohmann::json subclient : scenario["subclients"]) {
     subclient.update({{"orbalId", 1}, {"clientId", 2}, {"appType", 53}, {"backupSet", 7}});
     world["store"]["subclients"].push_back(subclient);
   }
@@ -56,7 +55,7 @@ Texts OwnLines(const tzplatform::LogCapture& capture) {
 
 // tests/data/unassociated.json says what each scenario sets up and expects.
 TEST(UnassociatedTest, Scenarios) {
-  for (const json& s : tztest::TestData("unassociated.json", "scenarios")) {
+  for (const nlohmann::json& s : tztest::TestData("unassociated.json", "scenarios")) {
     SCOPED_TRACE(s["what"].get<std::string>());
     tztest::TestEnv env(World(s));
     Uvo::DAGDBResp discovered, resp;

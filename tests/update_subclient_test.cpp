@@ -67,12 +67,10 @@ void StoreProperties(const Texts& props) {
   ASSERT_EQ(subclient.addProperties(list, 0, 0), 0);
 }
 
-std::string Line(const std::string& text) {
-  return "[UpdateSubclient]: " + text;
-}
-std::string CircularLine(const std::string& db) {
+const auto Line = [](const std::string& text) { return "[UpdateSubclient]: " + text; };
+const auto CircularLine = [](const std::string& db) {
   return Line("Circular Logging Enabled for database:" + db);
-}
+};
 
 // tests/data/update_subclient.json says what each case stores and expects.
 TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "records_support.h"
 #include "temp_dir.h"
 #include "tzplatform/fixture.h"

@@ -1,6 +1,5 @@
 #include "store_support.h"
 
-#include <algorithm>
 #include <filesystem>
 
 #include "tzplatform/Subclient.h"

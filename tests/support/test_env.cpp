@@ -1,7 +1,5 @@
 #include "test_env.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include "tzplatform/fixture.h"

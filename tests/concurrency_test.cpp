@@ -3,18 +3,10 @@
 // event; updates of one subclient serialise. Built with
 // ThreadSanitizer (scripts/test-tsan) it also shows that no two threads race.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "log_lines.h"
 #include "records_support.h"
@@ -24,12 +16,10 @@
 #include "tzdag_runner.h"
 #include "tzplatform/store.h"
 
-namespace {
-
 using Texts = std::vector<std::string>;
-constexpr uint32_t kDagClient = 2;
-constexpr uint32_t kCustomSubclient = 11;  // backup set 7 of the demo
-constexpr uint32_t kNoServerClient = 8;    // a client that is no DAG client
+// The DAG client, a custom subclient of its backup set 7 and a client that is
+// no DAG client, in the demo.
+constexpr uint32_t kDagClient = 2, kCustomSubclient = 11, kNoServerClient = 8;
 constexpr int kRounds = 5;
 
 // Runs every job on a thread of its own, all started together; the problems
@@ -82,9 +72,8 @@ TEST(Concurrency, SixThreadsGetTheLoneAnswersAndLoseNoEvent) {
   const std::string clientAnswer = DiscoverDatabases(kDagClient, 0);
   const std::string subclientAnswer = DiscoverDatabases(kDagClient, kCustomSubclient);
   const std::string dagAnswer = DiscoverDags();
-  for (const std::string& answer : {clientAnswer, subclientAnswer, dagAnswer}) {
+  for (const std::string& answer : {clientAnswer, subclientAnswer, dagAnswer})
     ASSERT_EQ(answer.rfind("ok ", 0), 0u) << answer;
-  }
   size_t seen = tzplatform::StoredEvents(env.storePath()).size();
   const std::string noServerAnswer = DiscoverDatabases(kNoServerClient, 0);
   const Texts noServerEvents = EventsAfter(env.storePath(), seen);
@@ -150,5 +139,3 @@ TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
   EXPECT_THAT(RunTogether(jobs), ::testing::IsEmpty());
   EXPECT_EQ(tztest::SubclientProperties(kCustomSubclient), loneState);
 }
-
-}  // namespace

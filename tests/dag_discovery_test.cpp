@@ -2,11 +2,6 @@
 // the answer builders and the new-member filter, and the directory agent with
 // its directory-value helpers.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-#include <vector>
 
 #include "../src/internal.h"
 #include "records_support.h"
@@ -19,22 +14,9 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using ::testing::ElementsAre;
 using tztest::Member;
-using tztest::Members;
 using Texts = std::vector<std::string>;
-
-// Clients of every kind the filter and the check tell apart.
-const char kStore[] = R"({"store": {"clients": [
-  {"id": 3, "name": "MBX01", "release": 16, "dagAssociated": true, "packages": [151]},
-  {"id": 4, "name": "ASSOC13", "release": 13, "dagAssociated": true, "packages": [151]},
-  {"id": 5, "name": "OLD13", "release": 13, "packages": [151]},
-  {"id": 6, "name": "NEW14", "release": 14, "packages": [151]},
-  {"id": 7, "name": "NOAGENT", "release": 15, "packages": []},
-  {"id": 8, "name": "NORELEASE", "packages": [151]},
-  {"id": 2147483653, "name": "WIDEID", "release": 16, "packages": [151]}]}})";
 
 _tagDagServer Dag(const std::string& name, const Texts& servers) {
   _tagDagServer dag{name, "CN=" + name + ",DC=corp,DC=example", {}};
@@ -49,9 +31,10 @@ bool RecordingPredicate(_tagExServer& server) {
   return server.name == "NEW14";
 }
 
+// Clients of every kind the filter and the check tell apart (dag_discovery.json).
 class DagDiscoveryTest : public ::testing::Test {
  protected:
-  DagDiscoveryTest() : env_(nlohmann::json::parse(kStore)) { g_asked.clear(); }
+  DagDiscoveryTest() : env_(tztest::TestData("dag_discovery.json", "store")) { g_asked.clear(); }
   tztest::TestEnv env_;
 };
 
@@ -59,23 +42,19 @@ TEST_F(DagDiscoveryTest, AgentInstalledCheckAsksThePackageQueryWithTheLowBitsOfT
   // tests/data/dag_discovery.json holds the cases.
   for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agentChecks")) {
     SCOPED_TRACE(c[4].back().get<std::string>());
-    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>();
-    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>(), key = c[2];
+    const std::string server = c[0].is_null() ? "" : c[0].get<std::string>(), key = c[2];
+    const std::string throwing = c[1].is_null() ? "" : c[1].get<std::string>();
     tzplatform::FaultInjector faults;
     if (!throwing.empty()) faults.Throw(throwing, key);
     tzplatform::LogCapture capture;
     EXPECT_EQ(HasExDbAgentInstalled(c[0].is_null() ? nullptr : server.c_str()), c[3]);
     EXPECT_EQ(capture.Texts(), c[4].get<Texts>());
-    if (!throwing.empty()) {
-      EXPECT_EQ(faults.Fired(throwing, key), 1);
-    }
+    EXPECT_EQ(faults.Fired(throwing, key), throwing.empty() ? 0 : 1);
   }
   // The predicate form stores what it answers.
   _tagExServer known{"NEW14", false}, unknown{"MBX99", true};
-  EXPECT_TRUE(HasExDbAgentInstalled(known));
-  EXPECT_TRUE(known.agentInstalled);
-  EXPECT_FALSE(HasExDbAgentInstalled(unknown));
-  EXPECT_FALSE(unknown.agentInstalled);
+  EXPECT_TRUE(HasExDbAgentInstalled(known) && known.agentInstalled);
+  EXPECT_FALSE(HasExDbAgentInstalled(unknown) || unknown.agentInstalled);
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociatedClients) {
@@ -84,7 +63,7 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
   tzplatform::LogCapture capture;
   Uvo::DAGMemberServersResp resp;
   ConstructDagMeberServersWithNewMembersResp(dag, resp, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(resp.getMemberServers()),
+  EXPECT_THAT(tztest::Members(resp.getMemberServers()),
               ElementsAre(Member{"MBX99", 0}, Member{"NEW14", 1}, Member{"NOAGENT", 0},
                           Member{"new14", 1}));
   EXPECT_THAT(capture.Texts(), ElementsAre("[HasExDbAgentInstalled]: Get client Id failed",
@@ -108,24 +87,14 @@ TEST_F(DagDiscoveryTest, NewMemberFilterKeepsUnknownServersAndRecentUnassociated
 }
 
 TEST_F(DagDiscoveryTest, NewMemberFilterJudgesOnTheInitialValuesWhenAQueryFails) {
-  struct Case {
-    const char* call;
-    const char* server;
-    bool kept;
-  };
-  const Case cases[] = {
-      {"TZClient::lookup", "MBX01", true},                    // not known as a client: kept
-      {"TZClient::isDAGAssociatedClient", "MBX01", true},     // no association read, release 16
-      {"TZClient::isDAGAssociatedClient", "ASSOC13", false},  // no association read, release 13
-      {"TZClient::getReleaseId", "NEW14", false},             // release left at 0
-  };
-  for (const Case& c : cases) {
+  // tests/data/dag_discovery.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "queryFailures")) {
     tzplatform::FaultInjector faults;
-    faults.Fail(c.call, c.server, 5);
-    _tagDagServer dag = Dag("DAG01", {c.server});
+    faults.Fail(c[0], c[1], 5);
+    _tagDagServer dag = Dag("DAG01", {c[1]});
     Uvo::DAGMemberServersResp resp;
     ConstructDagMeberServersWithNewMembersResp(dag, resp, nullptr);
-    EXPECT_EQ(resp.getMemberServers().size(), c.kept ? 1u : 0u) << c.call << " " << c.server;
+    EXPECT_EQ(resp.getMemberServers().size(), c[2] ? 1u : 0u) << c;
   }
 }
 
@@ -137,7 +106,7 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
             "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=-},{server='MBX99' uvo=-},"
             "{server='OLD13' uvo=-}]},{dagName='DAG02' members=[]}]}");
   ConstructDagDiscoverResp(dags, all, HasExDbAgentInstalled);
-  EXPECT_THAT(Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
+  EXPECT_THAT(tztest::Members(tzdag::GetList(all.getDags()[0], Uvo::DAGSetup::kMemberServers)),
               ElementsAre(Member{"MBX01", 1}, Member{"MBX99", 0}, Member{"OLD13", 1}));
   // Zero DAGs still replace what the record held.
   std::vector<_tagDagServer> none;
@@ -154,9 +123,8 @@ TEST_F(DagDiscoveryTest, BuildersKeepEveryServerInOrderAndWriteNoFlagWithoutAPre
 
 // tests/data/directory_text.json holds the cases.
 TEST(DirectoryHelpersTest, DomainPostfixFindAndReplaceAndAttributeDecoding) {
-  for (const auto& c : tztest::TestData("directory_text.json", "postfixes")) {
+  for (const auto& c : tztest::TestData("directory_text.json", "postfixes"))
     EXPECT_EQ(FormDomainPostfix(c[0]), c[1]) << c[0];
-  }
   for (const auto& c : tztest::TestData("directory_text.json", "replacements")) {
     std::string text = c[0];
     FindAndReplace(text, c[1], c[2]);
@@ -195,56 +163,40 @@ TEST(DagDiscoverAgentTest, HoldsCredentialsWithThePasswordDecryptedAndNullsAsEmp
   tztest::TempDir keyFolder;
   tzplatform::SetKeyFile(keyFolder.File("tzdag.key"));
   const std::string longest(2047, 'p');  // fills the buffer but for its terminator
-  const std::string secret = TZPassword::Encrypt("s3cret pass"),
-                    fits = TZPassword::Encrypt(longest);
-  const std::string tooLong = TZPassword::Encrypt(longest + "p"),
-                    huge = TZPassword::Encrypt(std::string(5000, 'p'));
-  struct Case {
-    const char *ad, *user, *encrypted, *dag;
-    std::string password;
-  };
-  const Case cases[] = {
-      {"dc01", "backupadmin", secret.c_str(), "DAG01", "s3cret pass"},
-      {"dc01", "backupadmin", secret.c_str(), nullptr, "s3cret pass"},
-      {nullptr, nullptr, nullptr, nullptr, ""},
-      {"dc01", "u", "", "", ""},
-      // Decryption failures leave an empty password, never leftover bytes.
-      {"dc01", "u", "not an encrypted text", nullptr, ""},
-      {"dc01", "u", fits.c_str(), nullptr, longest},
-      {"dc01", "u", tooLong.c_str(), nullptr, ""},
-      {"dc01", "u", huge.c_str(), nullptr, ""},
-  };
-  for (const Case& c : cases) {
+  const std::map<std::string, std::string> encrypted = {
+      {"secret", TZPassword::Encrypt("s3cret pass")},
+      {"fits", TZPassword::Encrypt(longest)},
+      {"too long", TZPassword::Encrypt(longest + "p")},
+      {"huge", TZPassword::Encrypt(std::string(5000, 'p'))}};
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "agents")) {
+    std::string text[4];
+    const char* v[4];
+    for (size_t i = 0; i < 4; ++i) {
+      if (!c[i].is_null()) text[i] = c[i];
+      if (i == 2 && encrypted.count(text[i]) != 0) text[i] = encrypted.at(text[i]);
+      v[i] = c[i].is_null() ? nullptr : text[i].c_str();
+    }
     // A failed decryption right after a successful one must not see its bytes.
-    DagDiscoverAgent previous("dc01", "u", fits.c_str(), nullptr);
-    DagDiscoverAgent agent(c.ad, c.user, c.encrypted, c.dag);
-    const std::string label = c.encrypted ? std::string(c.encrypted).substr(0, 40) : "(null)";
-    EXPECT_EQ(agent.AdServerName(), c.ad ? c.ad : "") << label;
-    EXPECT_EQ(agent.UserName(), c.user ? c.user : "") << label;
-    EXPECT_EQ(agent.Password(), c.password) << label;
-    EXPECT_EQ(agent.DagName(), c.dag ? c.dag : "") << label;
+    DagDiscoverAgent previous("dc01", "u", encrypted.at("fits").c_str(), nullptr);
+    DagDiscoverAgent agent(v[0], v[1], v[2], v[3]);
+    EXPECT_EQ(agent.AdServerName(), text[0]) << c;
+    EXPECT_EQ(agent.UserName(), text[1]) << c;
+    EXPECT_EQ(agent.Password(), c[4] == "longest" ? longest : c[4].get<std::string>()) << c;
+    EXPECT_EQ(agent.DagName(), text[3]) << c;
   }
   tzplatform::ResetSettings();
 }
 
 TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
-  const std::pair<_tagDagServer, std::string> cases[] = {
-      {{"DAG01", "CN=DAG01,DC=corp,DC=com", {}},
-       "Dag name = DAG01\nDag DN = CN=DAG01,DC=corp,DC=com\n"},
-      {{"DAG01", "", {{"MBX01", true}, {"MBX02", false}}},
-       "Dag name = DAG01\nDag DN = \n===Child Server: MBX01\n===Child Server: MBX02\n"},
-      {{"100%s", "%n", {{"%d", false}}}, "Dag name = 100%s\nDag DN = %n\n===Child Server: %d\n"},
-  };
-  for (const auto& [dag, printed] : cases) {
+  for (const nlohmann::json& c : tztest::TestData("dag_discovery.json", "dumps")) {
     tzplatform::LogCapture capture;
-    _tagDagServer copy = dag;
+    _tagDagServer copy{c[0], c[1], {}};
+    for (const auto& server : c[2]) copy.servers.push_back({server.get<std::string>(), true});
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     copy.DumpObject();
     std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c[3]);
     EXPECT_EQ(capture.Texts(), Texts());
   }
 }
-
-}  // namespace

@@ -1,9 +1,5 @@
 // DAG and member server discovery through the remote tool on a proxy client.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "../src/internal.h"
 #include "log_lines.h"
@@ -15,44 +11,15 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
-using ::testing::ElementsAre;
-using tzplatform::SessionRecorder;
 using tztest::Member;
-using tztest::MemberRecord;
-using tztest::Members;
 using tztest::Xml;
 using Texts = std::vector<std::string>;
 
-// The tool on proxy01 answers from the topology below; its agent flags are
-// deliberately wrong for MBX01 (store: installed), MBX02 (store: no package)
-// and MBX99 (no client at all). PROXY02's host has no folder.
-const char kWorld[] = R"({
- "store": {"clients": [
-  {"id": 3, "name": "MBX01", "packages": [151]}, {"id": 4, "name": "MBX02", "packages": []},
-  {"id": 5, "name": "MBX05", "packages": [151]},
-  {"id": 7, "name": "PROXY01", "host": "proxy01.corp.example"},
-  {"id": 8, "name": "PROXY02", "host": "proxy02.corp.example"},
-  {"id": 9, "name": "SCRIPTED", "host": "scripted.corp.example"}]},
- "remote": {"hosts": ["proxy01.corp.example"], "dags": [
-   {"name": "DAG01", "members": [{"name": "MBX01"}, {"name": "MBX02", "agent": true},
-                                 {"name": "MBX99", "agent": true}]},
-   {"name": "DAG02", "members": [{"name": "mbx05"}]}]}})";
-
-Uvo::DAGDiscoverResp DagAnswer(const std::string& dagName, const CNMessageList& members) {
-  Uvo::DAGSetup dag;
-  dag.setDagName(dagName);
-  dag.setMemberServers(members);
-  Uvo::DAGDiscoverResp resp;
-  resp.setDags({dag});
-  return resp;
-}
-
-Uvo::DAGMemberServersResp MemberAnswer(const CNMessageList& members) {
-  Uvo::DAGMemberServersResp resp;
-  resp.setMemberServers(members);
-  return resp;
+template <typename Record>
+Record FromXml(const std::string& xml) {
+  Record record;
+  static_cast<CNMessageBase&>(record) = *tztest::Decode(xml);
+  return record;
 }
 
 // One request in the DAG shape or in the member-server shape (for DAG01),
@@ -62,63 +29,58 @@ struct Outcome {
   std::string before, after;  // the answer's text
   Texts lines;
 };
-Outcome Discover(bool memberShape, const char* proxy, const char* ad = nullptr,
-                 const char* user = nullptr, const char* password = nullptr,
-                 const char* dag = "DAG01") {
+// The four values (AD server, user, password, DAG name) null texts as null
+// pointers.
+Outcome Discover(bool memberShape, const char* proxy,
+                 const nlohmann::json& values = {nullptr, nullptr, nullptr, "DAG01"}) {
+  std::string text[4];
+  const char* v[4];
+  for (size_t i = 0; i < 4; ++i) {
+    if (!values[i].is_null()) text[i] = values[i];
+    v[i] = values[i].is_null() ? nullptr : text[i].c_str();
+  }
   Outcome out;
   tzplatform::LogCapture capture;
   if (memberShape) {
-    Uvo::DAGMemberServersResp resp = MemberAnswer({MemberRecord("KEEP", false)});
+    auto resp = FromXml<Uvo::DAGMemberServersResp>(
+        R"(<DAGMemberServersResp><memberServers serverName="KEEP" uvoInstalled="0"/></DAGMemberServersResp>)");
     out.before = Xml(resp);
-    out.ok = DiscoverDagWithProxy(ad, user, password, dag, proxy, resp);
+    out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], v[3], proxy, resp);
     out.after = Xml(resp);
   } else {
-    Uvo::DAGDiscoverResp resp = DagAnswer("KEEP", {MemberRecord("KEEP", false)});
+    auto resp = FromXml<Uvo::DAGDiscoverResp>(
+        R"(<DAGDiscoverResp><dags dagName="KEEP"><memberServers serverName="KEEP" uvoInstalled="0"/></dags></DAGDiscoverResp>)");
     out.before = Xml(resp);
-    out.ok = DiscoverDagWithProxy(ad, user, password, proxy, resp);
+    out.ok = DiscoverDagWithProxy(v[0], v[1], v[2], proxy, resp);
     out.after = Xml(resp);
   }
   out.lines = capture.Texts();
   return out;
 }
 
+// The tool on proxy01 answers from the topology of dag_proxy.json; its agent
+// flags are deliberately wrong for MBX01 (store: installed), MBX02 (store: no
+// package) and MBX99 (no client at all). PROXY02's host has no folder.
 class DagProxyTest : public ::testing::Test {
  protected:
-  DagProxyTest() : env_(nlohmann::json::parse(kWorld)) {}
+  DagProxyTest() : env_(tztest::TestData("dag_proxy.json", "world")) {}
   tztest::TestEnv env_;
-};
-
-// The four values of a case (AD server, user, password, DAG name), null
-// texts as null pointers.
-class Values {
- public:
-  explicit Values(const nlohmann::json& values) {
-    for (size_t i = 0; i < 4; ++i) {
-      if (!values[i].is_null()) text_[i] = values[i].get<std::string>();
-      given_[i] = !values[i].is_null();
-    }
-  }
-  const char* operator[](size_t i) const { return given_[i] ? text_[i].c_str() : nullptr; }
-
- private:
-  std::string text_[4];
-  bool given_[4] = {};
 };
 
 // tests/data/dag_proxy.json holds the cases of the launch tests. The tool on
 // the proxy is started once, on its own session.
 TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
   for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "commandLines")) {
-    const Values v(c[1]);
     const std::string arguments = c[2];
-    SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
+    tzplatform::SessionRecorder recorder(tzplatform::SessionRecorder::Mode::kIntercept);
     recorder.OnReceive([](const tzplatform::AttachRequest& request) {
-      return SessionRecorder::ReceiveAnswer{CWqError(),
-                                            request.arguments.find(" -dagn ") != std::string::npos
-                                                ? Xml(MemberAnswer({}))
-                                                : Xml(DagAnswer("DAG01", {}))};
+      return tzplatform::SessionRecorder::ReceiveAnswer{
+          CWqError(),
+          request.arguments.find(" -dagn ") != std::string::npos
+              ? R"(<DAGMemberServersResp memberServers="0"/>)"
+              : R"(<DAGDiscoverResp><dags dagName="DAG01" memberServers="0"/></DAGDiscoverResp>)"};
     });
-    Outcome out = Discover(c[0], "PROXY01", v[0], v[1], v[2], v[3]);
+    Outcome out = Discover(c[0], "PROXY01", c[1]);
     EXPECT_EQ(out.ok, c[3]) << arguments;
     ASSERT_EQ(recorder.Attaches().size(), 1u) << arguments;
     EXPECT_EQ(recorder.Attaches()[0].host + ": " + recorder.Attaches()[0].arguments,
@@ -131,11 +93,10 @@ TEST_F(DagProxyTest, CommandLineCarriesEachGivenValueAfterItsSwitch) {
 TEST_F(DagProxyTest, FailedLaunchEndsTheRequestWithTheAnswerUntouched) {
   for (const nlohmann::json& c : tztest::TestData("dag_proxy.json", "refusedLaunches")) {
     const std::string proxy = c[0], line = c[2];
-    const Values v(c[1]);
     for (bool memberShape : {true, false}) {
       SCOPED_TRACE(line);
-      SessionRecorder recorder;
-      Outcome out = Discover(memberShape, proxy.c_str(), v[0], v[1], v[2], v[3]);
+      tzplatform::SessionRecorder recorder;
+      Outcome out = Discover(memberShape, proxy.c_str(), c[1]);
       EXPECT_FALSE(out.ok);
       EXPECT_EQ(out.after, out.before);
       EXPECT_EQ(recorder.Attaches().size(), c[3]);
@@ -171,8 +132,8 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
   capture.Clear();
   Uvo::DAGMemberServersResp members;
   ASSERT_TRUE(DiscoverDagWithProxy("dc01", "backupadmin", "ENCPW", "DAG01", "PROXY01", members));
-  EXPECT_THAT(Members(members.getMemberServers()),
-              ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
+  EXPECT_THAT(tztest::Members(members.getMemberServers()),
+              ::testing::ElementsAre(Member{"MBX01", 1}, Member{"MBX02", 0}, Member{"MBX99", 0}));
   EXPECT_EQ(capture.Texts().back(),
             "[ReceiveNodeDiscoverRespsonse]: Response xml: " + Xml(members));
 }
@@ -181,9 +142,10 @@ TEST_F(DagProxyTest, SimulatorAnswerComesBackWithAgentFlagsFromTheConfiguration)
 TEST_F(DagProxyTest, WithoutAProxyDiscoveryGoesToTheDirectoryWithoutASession) {
   for (const char* proxy : {static_cast<const char*>(nullptr), ""}) {
     for (bool memberShape : {false, true}) {
-      SessionRecorder recorder;
-      Outcome out = proxy ? Discover(memberShape, proxy, "dc01", "admin", "ENCPW")
-                          : Discover(memberShape, proxy, nullptr, nullptr, nullptr, nullptr);
+      tzplatform::SessionRecorder recorder;
+      Outcome out = Discover(memberShape, proxy,
+                             proxy ? nlohmann::json{"dc01", "admin", "ENCPW", "DAG01"}
+                                   : nlohmann::json{nullptr, nullptr, nullptr, nullptr});
       EXPECT_TRUE(out.ok);
       // The answer is cleared to an empty list.
       EXPECT_EQ(out.after, memberShape ? "<DAGMemberServersResp memberServers=\"0\"/>"
@@ -207,12 +169,12 @@ TEST_F(DagProxyTest, FailedReceiptLeavesTheAnswerAlone) {
     SCOPED_TRACE(expected.back());
     const bool scripted = c.contains("tool");
     if (scripted) env_.InstallTool("scripted.corp.example", tztest::PrintingTool(c["tool"]));
-    SessionRecorder recorder(scripted ? SessionRecorder::Mode::kObserve
-                                      : SessionRecorder::Mode::kIntercept);
+    tzplatform::SessionRecorder recorder(scripted ? tzplatform::SessionRecorder::Mode::kObserve
+                                                  : tzplatform::SessionRecorder::Mode::kIntercept);
     const CWqError result =
         c.contains("session") ? CWqError(CWqError::kBadOutput, c["session"]) : CWqError();
     recorder.OnReceive([&result](const tzplatform::AttachRequest&) {
-      return SessionRecorder::ReceiveAnswer{result, ""};
+      return tzplatform::SessionRecorder::ReceiveAnswer{result, ""};
     });
     Outcome out = Discover(c["memberShape"], scripted ? "SCRIPTED" : "PROXY01");
     EXPECT_FALSE(out.ok);
@@ -226,21 +188,18 @@ TEST_F(DagProxyTest, FailedReceiptLeavesTheAnswerAlone) {
 }
 
 TEST_F(DagProxyTest, ResetOverwritesEveryFlagAndKeepsEveryMember) {
-  Uvo::DAGSetup first, second;
-  first.setDagName("DAG01");
-  first.setMemberServers({MemberRecord("MBX01", false), MemberRecord("MBX02", true),
-                          MemberRecord("MBX99", true), MemberRecord("MBX01", false)});
-  second.setDagName("DAG02");  // no member list at all
-  Uvo::DAGDiscoverResp dags;
-  dags.setDags({first, second});
+  // DAG02 has no member list at all.
+  auto dags = FromXml<Uvo::DAGDiscoverResp>(
+      R"(<DAGDiscoverResp><dags dagName="DAG01"><memberServers serverName="MBX01" uvoInstalled="0"/>)"
+      R"(<memberServers serverName="MBX02" uvoInstalled="1"/><memberServers serverName="MBX99" uvoInstalled="1"/>)"
+      R"(<memberServers serverName="MBX01" uvoInstalled="0"/></dags><dags dagName="DAG02"/></DAGDiscoverResp>)");
   ResetUvoInstalledField(dags);
   EXPECT_EQ(tztest::Fields(dags),
             "{dags=[{dagName='DAG01' members=[{server='MBX01' uvo=1},{server='MBX02' uvo=0},"
             "{server='MBX99' uvo=0},{server='MBX01' uvo=1}]},{dagName='DAG02' members=-}]}");
-  Uvo::DAGMemberServersResp members =
-      MemberAnswer({MemberRecord("MBX02", true), MemberRecord("mbx01", false)});
+  auto members = FromXml<Uvo::DAGMemberServersResp>(
+      R"(<DAGMemberServersResp><memberServers serverName="MBX02" uvoInstalled="1"/>)"
+      R"(<memberServers serverName="mbx01" uvoInstalled="0"/></DAGMemberServersResp>)");
   ResetUvoInstalledField(members);
   EXPECT_EQ(tztest::Fields(members), "{members=[{server='MBX02' uvo=0},{server='mbx01' uvo=1}]}");
 }
-
-}  // namespace

@@ -2,13 +2,8 @@
 // command line, the request, the copy preferences behind the flags), and the
 // driver from end to end (the simulator, or a script as the tool) with what
 // each way out leaves behind.
-#include <gtest/gtest.h>
 
-#include <cstdint>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "db_answers.h"
 #include "log_lines.h"
@@ -21,40 +16,27 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
 using nlohmann::json;
-using tzplatform::LogCapture;
 using tzplatform::SessionRecorder;
-using tztest::LinesAre;
 using tztest::LinesEndWith;
 using Texts = std::vector<std::string>;
 
 // Client 23 holds entries of other kinds among its member servers, MBX03
 // twice and once as mbx03; 22 selects nothing, 3 has no member servers.
 TEST(MemberServersTest, SelectionAgentOrderAndOtherKinds) {
-  struct Case {
-    uint32_t clientId;
-    Texts remote, selected;
-  };
-  const Case cases[] = {
-      {2, {"MBX01", "MBX02"}, {"MBX01", "MBX02", "MBX03"}},
-      {23, {"MBX03", "MBX01", "MBX03"}, {"MBX03", "MBX01", "mbx03", "MBX03"}},
-      {22, {}, {}},
-      {3, {}, {}},
-  };
   tztest::TestEnv env(tztest::DbDiscoveryFixture());
-  for (const Case& c : cases) {
-    LogCapture log;
-    EXPECT_EQ(GetRemoteServer(c.clientId), c.remote) << c.clientId;
+  for (const json& c : tztest::TestData("dbdiscovery.json", "memberServers")) {
+    const Texts remote = c[1];
+    tzplatform::LogCapture log;
+    EXPECT_EQ(GetRemoteServer(c[0]), remote) << c;
     Texts lines;
-    for (const std::string& server : c.remote) {
+    for (const std::string& server : remote) {
       lines.push_back("[GetRemoteServer]: Found exchange server: " + server +
                       " with Uvo installed.");
     }
     EXPECT_EQ(log.Texts(), lines);
     log.Clear();
-    EXPECT_EQ(GetSelectedServers(c.clientId), c.selected) << c.clientId;
+    EXPECT_EQ(GetSelectedServers(c[0]), c[2].get<Texts>()) << c;
     EXPECT_EQ(log.Texts(), Texts());
   }
 }
@@ -84,7 +66,7 @@ TEST_F(LaunchTest, CommandLineFollowsFlagsJobAndServer) {
     const tzplatform::AttachRequest request = Launch(c[0], c[1], c[2], c[3], c[4], c[5]);
     EXPECT_EQ(request.host + ": " + request.arguments, c[6]);
   }
-  LogCapture capture;
+  tzplatform::LogCapture capture;
   const tzplatform::AttachRequest request = Launch("mbx02", 2, true, true, false, 0);
   EXPECT_EQ(request.executable, "PshimProxy.exe");
   EXPECT_EQ(std::vector<int64_t>({request.field1, request.field4, request.field5}),
@@ -96,18 +78,12 @@ TEST_F(LaunchTest, CommandLineFollowsFlagsJobAndServer) {
 }
 
 TEST_F(LaunchTest, LocalClientNameFollowsPlatformType) {
-  const std::string longName(300, 'p');
-  const std::pair<tzplatform::PlatformIdentity, std::string> cases[] = {
-      {{1, "corehost-01", "physical-01"}, "corehost-01"},
-      {{3, "corehost-01", "physical-01"}, "corehost-01"},
-      {{2, "corehost-01", "physical-01"}, "physical-01"},
-      {{0, "", longName}, longName.substr(0, 255)},
-      {{1, longName, ""}, longName.substr(0, 255)},
+  auto text = [](const json& t) {
+    return t.is_number() ? std::string(t, 'p') : t.get<std::string>();
   };
-  for (const auto& [identity, expected] : cases) {
-    tzplatform::SetPlatformIdentity(identity);
-    EXPECT_EQ(Launch("MBX01", 2, true, false, false, 0).localClientName, expected)
-        << "platform type " << identity.platformType;
+  for (const json& c : tztest::TestData("dbdiscovery.json", "localClientNames")) {
+    tzplatform::SetPlatformIdentity({c[0].get<uint32_t>(), text(c[1]), text(c[2])});
+    EXPECT_EQ(Launch("MBX01", 2, true, false, false, 0).localClientName, text(c[3])) << c;
   }
 }
 
@@ -118,7 +94,7 @@ TEST_F(LaunchTest, FailuresBeforeTheSessionMakeNoCallOnIt) {
     tzplatform::FaultInjector faults;
     if (fault) faults.Fail(server, "MBX01", 5);
     SessionRecorder recorder(SessionRecorder::Mode::kIntercept);
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     {
       CTzNetwork session;
       EXPECT_FALSE(LaunchPshimFrom(session, fault ? "MBX01" : server, 2, true, true, false, 0));
@@ -134,11 +110,11 @@ TEST_F(LaunchTest, PreferencesComeFromTheSubclientWithDefaults) {
     SCOPED_TRACE(app);
     tzplatform::FaultInjector faults;
     for (const std::string& call : c.value("fail", Texts())) faults.Fail(call, "11", 3);
-    LogCapture capture;
+    tzplatform::LogCapture capture;
     EXPECT_EQ(IsPreferActive(1, app), c["prefs"][0]);
     EXPECT_EQ(UseActiveIfNoPassive(1, app), c["prefs"][1]);
     EXPECT_EQ(UseLastActivationPref(1, app), c["prefs"][2]);
-    EXPECT_TRUE(LinesAre(capture.Texts(), c["lines"]));
+    EXPECT_TRUE(tztest::LinesAre(capture.Texts(), c["lines"]));
   }
 }
 
@@ -157,7 +133,7 @@ struct Outcome {
 
 Outcome Discover(uint32_t clientId, uint32_t appId, int64_t jobId = 0) {
   Outcome outcome;
-  LogCapture capture;
+  tzplatform::LogCapture capture;
   outcome.ok = DiscoverExDatabase(1, clientId, appId, outcome.remoteServer, outcome.resp, jobId);
   outcome.lines = capture.Texts();
   outcome.events = capture.Events();
@@ -169,14 +145,12 @@ TEST(DiscoverExDatabaseTest, Scenarios) {
   for (const json& s : tztest::TestData("dbdiscovery.json", "scenarios")) {
     SCOPED_TRACE(s["what"].get<std::string>());
     json fixture = tztest::DbDiscoveryFixture();
-    for (const char* key : {"hosts", "failures"}) {
+    for (const char* key : {"hosts", "failures"})
       if (s.contains(key)) fixture["remote"][key] = s[key];
-    }
     tztest::TestEnv env(fixture);
     const json tools = s.value("tools", json::object());
-    for (const auto& [host, text] : tools.items()) {
+    for (const auto& [host, text] : tools.items())
       env.InstallTool(host, tztest::PrintingTool(text));
-    }
     tzplatform::FaultInjector faults;
     auto arm = [&faults](const json& f) { faults.Fail(f[0], f[1], f[2]); };
     if (s.contains("fault")) arm(s["fault"]);
@@ -201,7 +175,7 @@ TEST(DiscoverExDatabaseTest, Scenarios) {
     EXPECT_EQ(recorder.Receives(), s["receives"]);
     EXPECT_EQ(recorder.SessionsCreated(), static_cast<int>(attaches.size()));
     EXPECT_EQ(recorder.SessionsDestroyed(), static_cast<int>(attaches.size()));
-    EXPECT_TRUE(s.contains("lines") ? LinesAre(outcome.lines, s["lines"])
+    EXPECT_TRUE(s.contains("lines") ? tztest::LinesAre(outcome.lines, s["lines"])
                                     : LinesEndWith(outcome.lines, s["linesEnd"]));
     EXPECT_EQ(tztest::EventLines(outcome.events), s.value("events", Texts()));
     if (outcome.ok) {  // the form without the server's name answers the same
@@ -234,5 +208,3 @@ TEST(DiscoverExDatabaseTest, ACancelledCallLeavesNoToolBehind) {
   EXPECT_TRUE(tztest::GroupEnds(tool));
   EXPECT_FALSE(tztest::HasChildProcess());
 }
-
-}  // namespace

@@ -2,12 +2,6 @@
 // many run at once, and a platform exception thrown on one of their threads.
 // What the checks find is tested through the tool, in tool_doctor_test.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "process_census.h"
 #include "test_env.h"
@@ -16,42 +10,21 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/session.h"
 
-namespace {
-
-using nlohmann::json;
-
-// A tool that counts in the remote root how many of its kind have started and
-// how many run at once at most, waits (up to ten seconds) for `wanted` to have
-// started, so that all that may run at once do, and then answers as the simulator.
-std::string CountingTool(int wanted) {
-  return "#!/bin/bash\n"
-         "r=$(dirname \"$(dirname \"$0\")\")\n"
-         "count() { until mkdir \"$r/lock\" 2>/dev/null; do sleep 0.01; done\n"
-         "  n=$(( $(cat \"$r/$1\" 2>/dev/null || echo 0) + $2 )); echo $n >\"$r/$1\"\n"
-         "  [ $1 = running ] && [ $n -gt $(cat \"$r/most\" 2>/dev/null || echo 0) ] && echo $n "
-         ">\"$r/most\"\n"
-         "  rmdir \"$r/lock\"; }\n"
-         "count started 1; count running 1\n"
-         "for i in $(seq 1000); do [ $(cat \"$r/started\") -ge " +
-         std::to_string(wanted) +
-         " ] && break; sleep 0.01; done\n"
-         "sleep 0.1; count running -1\n"
-         "exec -a \"$0\" \"" +
-         tztest::SimulatorPath() + "\" \"$@\"\n";
-}
-
-// DAG01 (client 2) with six member servers, each on a host of its own.
-json SixServerFixture() {
-  return tztest::TestData("doctor.json", "fixture");
+// A tool (tests/data/counting_tool.sh) that counts in the remote root how many of its kind have
+// started and how many run at once at most, waits (up to ten seconds) for `wanted` to have started,
+// so that all that may run at once do, and then answers as the simulator.
+std::string CountingTool(unsigned wanted) {
+  std::string script = tztest::ReadFile(std::string(TZ_TEST_DATA_DIR) + "/counting_tool.sh");
+  script.replace(script.find("@WANTED@"), 8, std::to_string(wanted));
+  return script.replace(script.find("@SIMULATOR@"), 11, tztest::SimulatorPath());
 }
 
 TEST(Doctor, RunsAtMostTheGivenNumberOfProbesAtOnce) {
   for (unsigned atOnce : {1u, 3u, 6u}) {
     SCOPED_TRACE(atOnce);
-    tztest::TestEnv env(SixServerFixture());
-    for (int i = 1; i <= 6; ++i) {
-      env.InstallTool("mbx0" + std::to_string(i) + ".test", CountingTool(static_cast<int>(atOnce)));
-    }
+    tztest::TestEnv env(tztest::TestData("doctor.json", "fixture"));  // six member servers
+    for (int i = 1; i <= 6; ++i)
+      env.InstallTool("mbx0" + std::to_string(i) + ".test", CountingTool(atOnce));
     _tagDoctorReport report;
     EXPECT_TRUE(DiagnoseDagClient(1, 2, report, atOnce));
     ASSERT_EQ(report.probes.size(), 6u);
@@ -93,7 +66,7 @@ TEST(Doctor, ProbesWithDiscoverysCommandLine) {
 // A platform exception on a probe's thread reaches the caller once every
 // probe has ended, with no tool left running.
 TEST(Doctor, PassesOnAPlatformExceptionFromAProbeThread) {
-  tztest::TestEnv env(SixServerFixture());
+  tztest::TestEnv env(tztest::TestData("doctor.json", "fixture"));  // six member servers
   tzplatform::FaultInjector faults;
   // The store check looks MBX04 up twice (as a client, and for its
   // packages); the third look-up is its probe's.
@@ -103,5 +76,3 @@ TEST(Doctor, PassesOnAPlatformExceptionFromAProbeThread) {
   EXPECT_EQ(faults.Fired("TZClient::getClientId", "MBX04"), 1);
   EXPECT_FALSE(tztest::HasChildProcess());
 }
-
-}  // namespace

@@ -3,47 +3,24 @@
 // iStrEqual searches they replace; the frame's string conversion.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "../src/name_lookup.h"
+#include "test_env.h"
 #include "tzdag/frame.h"
 
-namespace {
-
 TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
-  struct Case {
-    const char* held;
-    std::string other;
-    bool equal;
-  };
-  const Case cases[] = {
-      {"MBX01", "mbx01", true},
-      {"MBX01", "MBX01 ", false},
-      {"MBX01", "MBX0", false},
-      {"", "", true},
-      {"First\\DB01", "FIRST\\db01", true},
-      {"a@[`{", "A@[`{", true},         // only letters fold
-      {"@", "`", false},                // 0x40 and 0x60 differ by the case bit
-      {"\xc3\x84", "\xc3\xa4", false},  // no folding beyond ASCII
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(iStrEqual(c.held)(c.other), c.equal) << c.held << " vs " << c.other;
-  }
+  // tests/data/name_lookup.json holds the cases.
+  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual"))
+    EXPECT_EQ(iStrEqual(c[0].get<std::string>().c_str())(c[1]), c[2]) << c;
 }
 
 TEST(FrameTest, WStringToStringIsUtf8WithReplacementForNonScalarValues) {
-  const std::pair<std::wstring, std::string> cases[] = {
-      {L"", ""},
-      {L"MBX01", "MBX01"},
-      {L"\u00c4\u20ac\U0001F600", "\xc3\x84\xe2\x82\xac\xf0\x9f\x98\x80"},
-      {std::wstring(1, static_cast<wchar_t>(0xD800)), "\xef\xbf\xbd"},
-      {std::wstring(1, static_cast<wchar_t>(0x110000)), "\xef\xbf\xbd"},
-      {std::wstring(L"a\0b", 3), std::string("a\0b", 3)},
-  };
-  for (const auto& [wide, narrow] : cases) EXPECT_EQ(WStringToString(wide), narrow);
+  for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "wide")) {
+    std::wstring wide;
+    for (const auto& unit : c[0]) wide += static_cast<wchar_t>(unit.get<uint32_t>());
+    EXPECT_EQ(WStringToString(wide), c[1].get<std::string>()) << c;
+  }
 }
 
 // Random names built from pieces that often make names equal ignoring case,
@@ -55,9 +32,8 @@ std::vector<std::string> RandomNames(std::mt19937& random, int count) {
                                         "\\", "DB", "db", "1", "\xC3\x89", "\xC3\xA9", " ", ""};
   std::vector<std::string> names(count);
   for (std::string& name : names) {
-    for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i) {
+    for (int i = std::uniform_int_distribution<int>(0, 3)(random); i > 0; --i)
       name += kPieces[std::uniform_int_distribution<size_t>(0, std::size(kPieces) - 1)(random)];
-    }
   }
   return names;
 }
@@ -84,5 +60,3 @@ TEST(NameLookupTest, KeyedLookupsAnswerAsTheLinearSearches) {
     ASSERT_EQ(claims.Unclaimed(), unclaimed) << "round " << round;
   }
 }
-
-}  // namespace

@@ -2,12 +2,6 @@
 // store: which databases are left, and the lines written on the way.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
-
 #include "records_support.h"
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
@@ -15,24 +9,14 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
-namespace {
-
-using nlohmann::json;
 using Texts = std::vector<std::string>;
 
 // DAG client 2 with its one member server MBX01 holding `databases`, and
-// `subclients` (content as "DESCRIPTION|STORE").
-json World(const json& scenario) {
-  json world = tztest::TestData("unassociated.json", "world");
-  for (json subclient : scenario["subclients"]) {
-    json content = json::array();
-    for (const std::string& path : subclient.value("content", Texts())) {
-      const size_t bar = path.find('|');
-      content.push_back(
-          {{"description", path.substr(0, bar)}, {"storeName", path.substr(bar + 1)}});
-    }
-    subclient.update(
-        {{"orbalId", 1}, {"clientId", 2}, {"appType", 53}, {"backupSet", 7}, {"content", content}});
+// `subclients`.
+nlohmann::json World(const nlohmann::json& scenario) {
+  nlohmann::json world = tztest::TestData("unassociated.json", "world");
+  for (nlohmann::json subclient : scenario["subclients"]) {
+    subclient.update({{"orbalId", 1}, {"clientId", 2}, {"appType", 53}, {"backupSet", 7}});
     world["store"]["subclients"].push_back(subclient);
   }
   for (const std::string& name :
@@ -47,9 +31,8 @@ json World(const json& scenario) {
 // Each database record of an answer, whole, by its name.
 std::map<std::string, std::string> Records(const Uvo::DAGDBResp& resp) {
   std::map<std::string, std::string> records;
-  for (const CNMessageBase& db : resp.getDatabases()) {
+  for (const CNMessageBase& db : resp.getDatabases())
     records[tzdag::GetString(db, Uvo::DAGDB::kDbName)] = tztest::Xml(db);
-  }
   return records;
 }
 
@@ -72,7 +55,7 @@ Texts OwnLines(const tzplatform::LogCapture& capture) {
 
 // tests/data/unassociated.json says what each scenario sets up and expects.
 TEST(UnassociatedTest, Scenarios) {
-  for (const json& s : tztest::TestData("unassociated.json", "scenarios")) {
+  for (const nlohmann::json& s : tztest::TestData("unassociated.json", "scenarios")) {
     SCOPED_TRACE(s["what"].get<std::string>());
     tztest::TestEnv env(World(s));
     Uvo::DAGDBResp discovered, resp;
@@ -100,5 +83,3 @@ TEST(UnassociatedTest, Scenarios) {
     }
   }
 }
-
-}  // namespace

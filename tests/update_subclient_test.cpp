@@ -1,21 +1,16 @@
 // Subclient content update against a real store: what is stored afterwards,
 // the events and lines written, the results, and the one store transaction
 // that a failure, a busy lock or a crash leaves exactly as it was.
-#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <future>
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "db_answers.h"
 #include "log_lines.h"
 #include "store_support.h"
 #include "test_env.h"
@@ -28,35 +23,27 @@
 #include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
-namespace {
-
 using Texts = std::vector<std::string>;
 const uint32_t kApp = 11;
 
 // One subclient (11) of one DAG client, with nothing stored yet.
 nlohmann::json Fixture(bool automatic) {
-  nlohmann::json fixture = nlohmann::json::parse(R"({"store": {
-    "clients": [{"id": 2, "name": "DAG01"}],
-    "subclients": [{"orbalId": 1, "appId": 11, "clientId": 2, "appType": 53, "backupSet": 7}]}})");
+  nlohmann::json fixture = tztest::TestData("update_subclient.json", "fixture");
   fixture["store"]["subclients"][0]["automatic"] = automatic;
   return fixture;
 }
 
 // Discovered databases as "NAME@SERVER", "*" at the end for circular logging.
 Uvo::DAGDBResp Answer(const Texts& dbs) {
-  CNMessageList list;
+  std::string xml = "<DAGDBResp>";
   for (const std::string& db : dbs) {
-    Uvo::DAGDB record;
-    const bool circular = !db.empty() && db.back() == '*';
+    const bool circular = db.back() == '*';
     const size_t at = db.find('@');
-    record.setDbName(db.substr(0, at));
-    record.setBackupServer(db.substr(at + 1, db.size() - at - 1 - (circular ? 1 : 0)));
-    record.setCircularLogging(circular);
-    list.push_back(record);
+    xml += "<databases dbName=\"" + db.substr(0, at) + "\" backupServer=\"" +
+           db.substr(at + 1, db.size() - at - 1 - circular) + "\" circularLogging=\"" +
+           (circular ? "1" : "0") + "\"/>";
   }
-  Uvo::DAGDBResp resp;
-  resp.setDatabases(list);
-  return resp;
+  return tztest::DbRespFromXml(dbs.empty() ? "<DAGDBResp databases=\"0\"/>" : xml + "</DAGDBResp>");
 }
 
 // Stores "c DESCRIPTION|STORE" (content; "C" when marked for a full backup),
@@ -80,19 +67,10 @@ void StoreProperties(const Texts& props) {
   ASSERT_EQ(subclient.addProperties(list, 0, 0), 0);
 }
 
-// The circular-logging event of each database.
-Texts CircularLoggingEvents(const Texts& dbs) {
-  Texts events;
-  for (const std::string& db : dbs) events.push_back("info 0x1C000175 0 0 11:" + db);
-  return events;
-}
-
-std::string Line(const std::string& text) {
-  return "[UpdateSubclient]: " + text;
-}
-std::string CircularLine(const std::string& db) {
+const auto Line = [](const std::string& text) { return "[UpdateSubclient]: " + text; };
+const auto CircularLine = [](const std::string& db) {
   return Line("Circular Logging Enabled for database:" + db);
-}
+};
 
 // tests/data/update_subclient.json says what each case stores and expects.
 TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
@@ -108,10 +86,14 @@ TEST(UpdateSubclientTest, RewritesContentAndAssociationsFromTheAnswer) {
               c.value("result", 0));
 
     EXPECT_EQ(tztest::SubclientContent(kApp), c["after"].get<Texts>());
-    EXPECT_EQ(tztest::EventLines(capture.Events()), CircularLoggingEvents(events));
     Texts lines = {
         Line(automatic ? "This is an automatic subclient" : "This is a manual subclient")};
-    for (const std::string& db : events) lines.push_back(CircularLine(db));
+    Texts circular;  // the circular-logging event of each kept database
+    for (const std::string& db : events) {
+      lines.push_back(CircularLine(db));
+      circular.push_back("info 0x1C000175 0 0 11:" + db);
+    }
+    EXPECT_EQ(tztest::EventLines(capture.Events()), circular);
     lines.push_back(Line("Remove old sublicent content done"));
     for (const std::string& db : newCircular) lines.push_back(CircularLine(db));
     lines.push_back(Line("Add new sublicent content done"));
@@ -314,5 +296,3 @@ TEST(IsManualSubclientTest, AnswersFromTheSelectionType) {
     EXPECT_EQ(capture.Texts(), Texts{"[IsAutomaticSubclient]: " + line});
   }
 }
-
-}  // namespace

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "records_support.h"
 #include "temp_dir.h"
 #include "tzplatform/fixture.h"
@@ -25,9 +23,8 @@ std::vector<std::string> DbRows(const Uvo::DAGDBResp& resp) {
   std::vector<std::string> rows;
   for (const CNMessageBase& db : resp.getDatabases()) {
     std::string copies;
-    for (const std::string& copy : tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers)) {
+    for (const std::string& copy : tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers))
       copies += (copies.empty() ? "" : ",") + copy;
-    }
     rows.push_back(tzdag::GetString(db, Uvo::DAGDB::kDbName) + " " +
                    tzdag::GetString(db, Uvo::DAGDB::kBackupServer) + " [" + copies + "] " +
                    std::to_string(tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging)));

@@ -25,11 +25,7 @@ std::unique_ptr<CNMessageBase> Decode(const std::string& text) {
 
 std::string Fields(const CNMessageBase& m) {
   enum Kind { kText, kNumber, kTexts, kRecords };
-  struct Field {
-    const char* name;
-    const tzdag::FieldId* id;
-    Kind kind;
-  };
+  using Field = std::tuple<const char*, const tzdag::FieldId*, Kind>;
   static const std::map<uint32_t, std::vector<Field>> kSchema = {
       {Uvo::DAGDiscoverResp::kClassKey, {{"dags", &Uvo::DAGDiscoverResp::kDags, kRecords}}},
       {Uvo::DAGSetup::kClassKey,
@@ -57,26 +53,22 @@ std::string Fields(const CNMessageBase& m) {
   auto schema = kSchema.find(m.getTagID());
   if (schema == kSchema.end()) return "unknown record " + std::to_string(m.getTagID());
   std::string out = "{";
-  for (const Field& f : schema->second) {
-    out += (out.size() > 1 ? " " : "") + std::string(f.name) + "=";
-    if (!tzdag::IsSet(m, *f.id)) {
+  for (const auto& [name, id, kind] : schema->second) {
+    out += (out.size() > 1 ? " " : "") + std::string(name) + "=";
+    if (!tzdag::IsSet(m, *id)) {
       out += "-";
-    } else if (f.kind == kText) {
-      out += "'" + tzdag::GetString(m, *f.id) + "'";
-    } else if (f.kind == kNumber) {
-      out += std::to_string(tzdag::GetInt64(m, *f.id));
-    } else if (f.kind == kTexts) {
-      std::string items;
-      for (const std::string& s : tzdag::GetStringList(m, *f.id)) {
-        items += (items.empty() ? "'" : ",'") + s + "'";
-      }
-      out += "[" + items + "]";
+    } else if (kind == kText) {
+      out += "'" + tzdag::GetString(m, *id) + "'";
+    } else if (kind == kNumber) {
+      out += std::to_string(tzdag::GetInt64(m, *id));
     } else {
       std::string items;
-      for (const CNMessageBase& r : tzdag::GetList(m, *f.id)) {
-        items += (items.empty() ? "" : ",") + Fields(r);
+      if (kind == kTexts) {
+        for (const std::string& t : tzdag::GetStringList(m, *id)) items += ",'" + t + "'";
+      } else {
+        for (const CNMessageBase& r : tzdag::GetList(m, *id)) items += "," + Fields(r);
       }
-      out += "[" + items + "]";
+      out += "[" + items.substr(items.empty() ? 0 : 1) + "]";
     }
   }
   return out + "}";

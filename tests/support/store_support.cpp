@@ -1,6 +1,5 @@
 #include "store_support.h"
 
-#include <algorithm>
 #include <filesystem>
 
 #include "tzplatform/Subclient.h"
@@ -34,9 +33,8 @@ std::string DescribeProperty(const ApplProperty& property) {
     return line + " selected=" + (member->isSelectedForDAGClient() ? "1" : "0") +
            " agent=" + (member->isExchDBuVOInstalled() ? "1" : "0");
   }
-  if (auto* association = dynamic_cast<const DAGDBProperty*>(&property)) {
+  if (auto* association = dynamic_cast<const DAGDBProperty*>(&property))
     return line + " server=" + association->getAssociatedServer();
-  }
   return line + " value=" + property.getValue();
 }
 
@@ -48,43 +46,38 @@ std::vector<std::string> Describe(const PropertiesList& list) {
 
 namespace {
 
-std::vector<std::string> Read(ApplProperties& owner) {
+// The stored properties of `owner`, each as `describe` says; "status <n>" when
+// they cannot be read.
+template <typename Describer>
+std::vector<std::string> Read(ApplProperties&& owner, Describer describe) {
   PropertiesList list;
-  int status = owner.getProperties(list, nullptr);
+  const int status = owner.getProperties(list, nullptr);
   if (status != 0) return {"status " + std::to_string(status)};
-  return Describe(list);
+  std::vector<std::string> lines;
+  for (const ApplProperty* property : list) lines.push_back(describe(*property));
+  return lines;
 }
 
 }  // namespace
 
 std::vector<std::string> SubclientProperties(uint64_t subclientId) {
-  MsExchangeSubclient subclient(subclientId, false);
-  return Read(subclient);
+  return Read(MsExchangeSubclient(subclientId, false), DescribeProperty);
 }
 
 std::vector<std::string> ClientPropertyLines(uint64_t clientId) {
-  ClientProperties client(clientId);
-  return Read(client);
+  return Read(ClientProperties(clientId), DescribeProperty);
 }
 
 std::vector<std::string> SubclientContent(uint64_t subclientId) {
-  MsExchangeSubclient subclient(subclientId, false);
-  PropertiesList list;
-  int status = subclient.getProperties(list, nullptr);
-  if (status != 0) return {"status " + std::to_string(status)};
-  std::vector<std::string> lines;
-  for (const ApplProperty* p : list) {
-    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(p)) {
-      lines.push_back(std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
-                      (c->isForceFullOnNextBackup() ? " full" : ""));
-    } else if (const auto* a = dynamic_cast<const DAGDBProperty*>(p)) {
-      lines.push_back("association " + a->getName() + " " + a->getAssociatedServer());
-    } else {
-      lines.push_back("other " + std::to_string(p->getType()) + " " + p->getName() + "=" +
-                      p->getValue());
+  return Read(MsExchangeSubclient(subclientId, false), [](const ApplProperty& p) -> std::string {
+    if (const auto* c = dynamic_cast<const ExchangeDBProperty*>(&p)) {
+      return std::string("content ") + c->getDescription() + "|" + c->getStoreName() +
+             (c->isForceFullOnNextBackup() ? " full" : "");
     }
-  }
-  return lines;
+    if (const auto* a = dynamic_cast<const DAGDBProperty*>(&p))
+      return "association " + a->getName() + " " + a->getAssociatedServer();
+    return "other " + std::to_string(p.getType()) + " " + p.getName() + "=" + p.getValue();
+  });
 }
 
 std::vector<std::string> FilesIn(const std::string& dir, bool sideFiles) {

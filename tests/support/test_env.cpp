@@ -1,7 +1,5 @@
 #include "test_env.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include "tzplatform/fixture.h"
@@ -9,20 +7,18 @@
 
 namespace tztest {
 
-std::string SimulatorPath() {
-#ifdef TZ_PSHIM_SIM_PATH
-  return TZ_PSHIM_SIM_PATH;
-#else
-  return std::string();
+#ifndef TZ_PSHIM_SIM_PATH
+#define TZ_PSHIM_SIM_PATH ""
 #endif
-}
+#ifndef TZ_TZDAG_PATH
+#define TZ_TZDAG_PATH ""
+#endif
 
+std::string SimulatorPath() {
+  return TZ_PSHIM_SIM_PATH;
+}
 std::string TzdagPath() {
-#ifdef TZ_TZDAG_PATH
   return TZ_TZDAG_PATH;
-#else
-  return std::string();
-#endif
 }
 
 nlohmann::json TestData(const std::string& name, const std::string& key) {

@@ -16,6 +16,8 @@
 #include "tzdag_runner.h"
 #include "tzplatform/store.h"
 
+namespace {
+
 using Texts = std::vector<std::string>;
 // The DAG client, a custom subclient of its backup set 7 and a client that is
 // no DAG client, in the demo.
@@ -139,3 +141,5 @@ TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
   EXPECT_THAT(RunTogether(jobs), ::testing::IsEmpty());
   EXPECT_EQ(tztest::SubclientProperties(kCustomSubclient), loneState);
 }
+
+}  // namespace

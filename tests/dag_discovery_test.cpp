@@ -14,6 +14,8 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
+namespace {
+
 using ::testing::ElementsAre;
 using tztest::Member;
 using Texts = std::vector<std::string>;
@@ -151,6 +153,7 @@ TEST(DirectoryHelpersTest, DagNameProblemRefusesWhatTheDirectoryCannotHold) {
       {"\xed\x9f\xbf", ""}, {"\xed\xa0\x80", notUtf8},                           // surrogates
       {"\xf0\x90\x80\x80", ""}, {"\xf4\x8f\xbf\xbf", ""}, {"\xf4\x90\x80\x80", notUtf8},
       {"\xe2\x82", notUtf8}, {"\xe2\x82\xac", ""}, {"\xe2\x28\xac", notUtf8}, {"\xf5\x80\x80\x80", notUtf8},
+      {"\x80\xbf\xbf", notUtf8},  // a continuation byte first
   };
   // clang-format on
   for (const auto& [name, problem] : cases) {
@@ -200,3 +203,5 @@ TEST(DagServerTest, DumpObjectPrintsTheDagAndEachMemberToStandardOutputOnly) {
     EXPECT_EQ(capture.Texts(), Texts());
   }
 }
+
+}  // namespace

@@ -11,6 +11,8 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
+namespace {
+
 using tztest::Member;
 using tztest::Xml;
 using Texts = std::vector<std::string>;
@@ -203,3 +205,5 @@ TEST_F(DagProxyTest, ResetOverwritesEveryFlagAndKeepsEveryMember) {
   ResetUvoInstalledField(members);
   EXPECT_EQ(tztest::Fields(members), "{members=[{server='MBX02' uvo=0},{server='mbx01' uvo=1}]}");
 }
+
+}  // namespace

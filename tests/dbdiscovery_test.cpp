@@ -16,6 +16,8 @@
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
 
+namespace {
+
 using nlohmann::json;
 using tzplatform::SessionRecorder;
 using tztest::LinesEndWith;
@@ -208,3 +210,5 @@ TEST(DiscoverExDatabaseTest, ACancelledCallLeavesNoToolBehind) {
   EXPECT_TRUE(tztest::GroupEnds(tool));
   EXPECT_FALSE(tztest::HasChildProcess());
 }
+
+}  // namespace

@@ -10,6 +10,8 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/session.h"
 
+namespace {
+
 // A tool (tests/data/counting_tool.sh) that counts in the remote root how many of its kind have
 // started and how many run at once at most, waits (up to ten seconds) for `wanted` to have started,
 // so that all that may run at once do, and then answers as the simulator.
@@ -76,3 +78,5 @@ TEST(Doctor, PassesOnAPlatformExceptionFromAProbeThread) {
   EXPECT_EQ(faults.Fired("TZClient::getClientId", "MBX04"), 1);
   EXPECT_FALSE(tztest::HasChildProcess());
 }
+
+}  // namespace

@@ -9,6 +9,8 @@
 
 #include "test_env.h"
 
+namespace {
+
 // The defined dynamic symbols of a shared library as (nm type, mangled name).
 std::vector<std::pair<char, std::string>> DynamicSymbols(const std::string& library) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(
@@ -69,3 +71,5 @@ TEST(Exports, AreExactlyTheDocumentedNames) {
   const auto documented = tztest::TestData("exports.json", "names").get<std::set<std::string>>();
   EXPECT_THAT(OwnExports(), ::testing::ContainerEq(documented)) << TZ_TZDAGAPI_PATH;
 }
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/log.h"
 
+namespace {
+
 using Texts = std::vector<std::string>;
 
 std::string Db(const std::string& name, const std::string& backup, const Texts& copies,
@@ -137,3 +139,5 @@ TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
                                     : "[FilterResponceForSubClient]: GetSubclientsDbList failed"}));
   }
 }
+
+}  // namespace

@@ -9,6 +9,8 @@
 #include "test_env.h"
 #include "tzdag/frame.h"
 
+namespace {
+
 TEST(FrameTest, IStrEqualComparesWholeNamesIgnoringAsciiCaseOnly) {
   // tests/data/name_lookup.json holds the cases.
   for (const nlohmann::json& c : tztest::TestData("name_lookup.json", "iStrEqual"))
@@ -60,3 +62,5 @@ TEST(NameLookupTest, KeyedLookupsAnswerAsTheLinearSearches) {
     ASSERT_EQ(claims.Unclaimed(), unclaimed) << "round " << round;
   }
 }
+
+}  // namespace

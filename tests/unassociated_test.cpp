@@ -9,6 +9,8 @@
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 
+namespace {
+
 using Texts = std::vector<std::string>;
 
 // DAG client 2 with its one member server MBX01 holding `databases`, and
@@ -83,3 +85,5 @@ TEST(UnassociatedTest, Scenarios) {
     }
   }
 }
+
+}  // namespace

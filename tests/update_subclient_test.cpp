@@ -23,6 +23,8 @@
 #include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
+namespace {
+
 using Texts = std::vector<std::string>;
 const uint32_t kApp = 11;
 
@@ -296,3 +298,5 @@ TEST(IsManualSubclientTest, AnswersFromTheSelectionType) {
     EXPECT_EQ(capture.Texts(), Texts{"[IsAutomaticSubclient]: " + line});
   }
 }
+
+}  // namespace

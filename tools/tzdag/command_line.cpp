@@ -101,7 +101,7 @@ std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& 
 std::string DefaultLogFile() {
   const char* state = std::getenv("XDG_STATE_HOME");
   std::string folder;
-  // The base directory specification ignores a relative path.
+  // XDG base directories must be absolute; a relative one is ignored.
   if (state != nullptr && state[0] == '/') {
     folder = std::string(state) + "/tzdag";
   } else {

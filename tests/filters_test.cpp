@@ -125,7 +125,7 @@ TEST_F(FilterTest, SubclientFilterFailuresLeaveTheAnswerUnchanged) {
     const std::string line = c["line"];
     SCOPED_TRACE(line);
     tzplatform::FaultInjector faults;
-    if (c.contains("fail")) faults.Fail(c["fail"][0], c["fail"][1], 7);
+    if (c.contains("fail")) faults.Fail(c["fail"][0], c["fail"][1], 7, 1, c.value("skip", 0));
     if (c.contains("throw")) faults.Throw(c["throw"][0], c["throw"][1]);
     Uvo::DAGDBResp resp =
         Answer({Db("First\\DB01", "MBX01", {"MBX01"}), Db("Other\\DB77", "MBX01", {"MBX01"})});

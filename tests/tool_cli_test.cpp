@@ -33,6 +33,12 @@ INSTANTIATE_TEST_SUITE_P(
     Doctor, ToolInvocation,
     ::testing::ValuesIn(tztest::ToolData("doctor.json")["cases"].get<std::vector<json>>()),
     tztest::ToolCaseName);
+// What an attacker with a local account, a hostile discovery tool or a
+// damaged store would try.
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, ToolInvocation,
+    ::testing::ValuesIn(tztest::ToolData("attacks.json")["cases"].get<std::vector<json>>()),
+    tztest::ToolCaseName);
 
 // At a terminal: the prompt does not echo what is typed and gives the
 // terminal back its echo however it ends, and a tool that takes its time is

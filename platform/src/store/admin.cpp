@@ -52,13 +52,6 @@ std::string StoreDamageSeen(const std::string& path) {
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // Who besides the owner may write a folder of mode `mode`; empty: nobody.
 std::string OtherWriters(mode_t mode) {
   if ((mode & S_IWGRP) && (mode & S_IWOTH)) return "its group and every other user";
@@ -76,8 +69,8 @@ std::string Octal(mode_t mode) {
 }  // namespace
 
 std::vector<ExposedFolder> ExposedStoreFolders(const std::string& path) {
-  const std::string storeFolder = FolderOf(path);
-  const std::string keyFolder = FolderOf(KeyFile());
+  const std::string storeFolder = store::FolderOf(path);
+  const std::string keyFolder = store::FolderOf(KeyFile());
   struct stat store {
   }, key{};
   const bool storeKnown = stat(storeFolder.c_str(), &store) == 0;

@@ -35,13 +35,6 @@ std::string Describe(const std::string& path) {
   return "configuration store " + path;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool Exists(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0;
@@ -195,6 +188,13 @@ void KeepForever(sqlite3* db) {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
 
 bool IsDamage(int rc) {
   rc &= 0xff;

@@ -227,6 +227,9 @@ void RefuseIfDamaged(const std::string& path);
 // The detail of the damage seen on the file now at `path`, empty when none.
 std::string DamageOf(const std::string& path);
 
+// The folder that holds `path` ("." for a bare name).
+std::string FolderOf(const std::string& path);
+
 // Why this process cannot write the store at `path` (the file, its folder
 // and the write-ahead log files beside it), empty when it can.
 std::string WhyNotWritable(const std::string& path);

@@ -328,6 +328,7 @@ sqlite3_stmt* Connection::Acquire(const std::string& sql, bool*& inUse) {
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) !=
       SQLITE_OK) {
+    sqlite3_finalize(statement);
     Fail("cannot prepare a query");
   }
   if (found == statements_.end()) {

@@ -1,5 +1,7 @@
 #include "process_census.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -83,6 +85,26 @@ int ProcessesInGroup(pid_t group) {
 
 bool GroupEnds(pid_t group) {
   return WithinSeconds(5, [group] { return ProcessesInGroup(group) == 0; });
+}
+
+void AdoptOrphans() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+int KillLeftBehind() {
+  int count = 0;
+  for (;;) {
+    // An orphan is handed to one of this process's threads.
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+      std::ifstream children(task.path() / "children");
+      for (long pid; children >> pid;) kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+    const pid_t reaped = waitpid(-1, nullptr, __WALL);
+    if (reaped < 0 && errno == EINTR) continue;
+    if (reaped < 0) return count;
+    ++count;
+  }
 }
 
 }  // namespace tztest

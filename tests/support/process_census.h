@@ -26,6 +26,13 @@ int ProcessesInGroup(pid_t group);
 // when one still runs then.
 bool GroupEnds(pid_t group);
 
+// Makes this process a child subreaper: whatever its descendants leave
+// behind becomes its child, so that LeftBehind can find it.
+void AdoptOrphans();
+// Kills and reaps every child this process has now (each process any of its
+// children left behind, once AdoptOrphans was called); how many there were.
+int KillLeftBehind();
+
 }  // namespace tztest
 
 #endif  // TZ_TESTS_SUPPORT_PROCESS_CENSUS_H_

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "log_lines.h"
+#include "process_census.h"
 #include "store_support.h"
 #include "temp_dir.h"
 #include "test_env.h"
@@ -120,6 +121,8 @@ void CheckRun(const TestEnv& env, const json& run) {
   fs::remove(env.dir() + "/tool-args");
 
   const ToolRun got = RunTzdag(run["args"], run.value("in", ""), environment);
+  // Anything the run left running is this process's child now (AdoptOrphans).
+  EXPECT_EQ(KillLeftBehind(), 0) << "processes left running after tzdag ended";
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
   if (run.contains("out") ||
@@ -191,6 +194,7 @@ void RunToolCase(const json& toolCase) {
   const json fixture = ToolFixture(toolCase.value("fixture", json("demo")))
                            .patch(toolCase.value("patch", json::array()));
   TestEnv env(fixture);
+  AdoptOrphans();
   const json c = Filled(toolCase, {{"{dir}", env.dir()},
                                    {"{root}", env.remoteRoot()},
                                    {"{sim}", SimulatorPath()},

@@ -4,13 +4,16 @@
 // the executable named by the request is looked up in that folder and run as
 // a local child process with the request's argument string split at blanks
 // (no quoting), with TZ_REMOTE_HOST=<host> and TZ_LOCAL_CLIENT=<local client
-// name> in its environment. Its standard output is the one XML message that
-// ReceiveXMLMessage decodes.
+// name> in its environment and, of this process's, only PATH, LANG, LC_* and
+// TZ. Its standard output is the one XML message that ReceiveXMLMessage
+// decodes; its standard error is read into a bounded capture (logged at debug
+// level 1; its last line joins the text of a failed run).
 //
-// One CTzNetwork runs at most one remote program. The child is always reaped:
-// the destructor kills a child that still runs and waits for it, and closes
-// every descriptor the session opened. A CTzNetwork is used by one thread at
-// a time; distinct sessions may run in parallel.
+// One CTzNetwork runs at most one remote program. The child is always reaped,
+// and so is everything it started: the destructor kills a child that still
+// runs, with its descendants, and closes every descriptor the session
+// opened. A CTzNetwork is used by one thread at a time; distinct sessions may
+// run in parallel.
 #ifndef TZPLATFORM_CTZNETWORK_H_
 #define TZPLATFORM_CTZNETWORK_H_
 
@@ -35,7 +38,7 @@ class TZPLATFORM_API CWqError {
     kExitedWithoutOutput = -4,  // non-zero exit or killed, nothing on standard output
     kBadOutput = -5,            // the output does not decode as one message, or the
                                 // program exited non-zero or was killed after output
-    kOutputTooLarge = -6,       // the output exceeded the session's bound
+    kOutputTooLarge = -6,       // the output or standard error exceeded the session's bound
     kTimedOut = -7,             // not ended within the remote timeout; killed
     kNotAttached = -8,          // receive without a successful attach
     kBadRequest = -9,           // the request record lacks an executable

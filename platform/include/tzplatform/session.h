@@ -90,7 +90,8 @@ using RemoteWaitHook = std::function<void(const RemoteWait&)>;
 // Intercepted sessions (SessionRecorder) do not call it.
 TZPLATFORM_API void SetRemoteWaitHook(RemoteWaitHook hook);
 
-// Upper bound of a remote program's output, in bytes.
+// Upper bound of a remote program's output, in bytes; its standard error has
+// the same bound (and only its last 4 KiB are kept).
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
 
 // Tests only: lowers the bound for sessions that receive from now on, so

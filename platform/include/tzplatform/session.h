@@ -11,6 +11,7 @@
 
 #include "tzplatform/CTzNetwork.h"
 #include "tzplatform/export.h"
+#include "tzplatform/settings.h"
 
 namespace tzplatform {
 
@@ -89,6 +90,29 @@ using RemoteWaitHook = std::function<void(const RemoteWait&)>;
 // one removes it. The hook must be quick and must not use a session.
 // Intercepted sessions (SessionRecorder) do not call it.
 TZPLATFORM_API void SetRemoteWaitHook(RemoteWaitHook hook);
+
+// How a command line passes through a server's shell (TZ_REMOTE_SHELL). Both
+// functions are pure.
+//
+// `word` quoted for `shell`, so that the program it is given to receives it
+// as one argument, byte for byte, and no character of it can end the command
+// or start another: sh single-quotes; cmd quotes for the program's own
+// reading of its command line and escapes every character cmd gives a
+// meaning with a caret; powershell writes a single-quoted literal, with
+// quote characters and blanks as [char] codes. False, with `why`, when the
+// shell cannot carry it: a NUL byte anywhere; for cmd and powershell a
+// control character or text that is not UTF-8; for powershell a double
+// quote (Windows PowerShell passes it to a program unescaped) or an empty
+// word (which it drops).
+TZPLATFORM_API bool QuoteForShell(ShellKind shell, const std::string& word, std::string& quoted,
+                                  std::string& why);
+// The command line that runs `program` with `args` in `shell`, every word
+// quoted (powershell: "& <program> <args>; exit $LASTEXITCODE", so that the
+// tool's exit status is the session's). False, with `why` naming the word,
+// when a word cannot be carried.
+TZPLATFORM_API bool RemoteCommandLine(ShellKind shell, const std::string& program,
+                                      const std::vector<std::string>& args, std::string& line,
+                                      std::string& why);
 
 // Upper bound of a remote program's output, in bytes; its standard error has
 // the same bound (and only its last 4 KiB are kept).

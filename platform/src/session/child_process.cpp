@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,6 +177,22 @@ std::vector<std::string> FilteredEnvironment(const std::function<bool(const std:
   }
   env.insert(env.end(), extra.begin(), extra.end());
   return env;
+}
+
+std::string FindProgram(const std::string& name, const std::string& searchPath) {
+  auto runnable = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  };
+  if (name.find('/') != std::string::npos) return runnable(name) ? name : std::string();
+  size_t at = 0;
+  for (;;) {
+    const size_t end = std::min(searchPath.find(':', at), searchPath.size());
+    const std::string folder = end == at ? "." : searchPath.substr(at, end - at);
+    if (runnable(folder + "/" + name)) return folder + "/" + name;
+    if (end >= searchPath.size()) return std::string();
+    at = end + 1;
+  }
 }
 
 ChildProcess::~ChildProcess() {

@@ -149,6 +149,10 @@ void ResumeChildren();
 std::vector<std::string> FilteredEnvironment(const std::function<bool(const std::string&)>& keep,
                                              const std::vector<std::string>& extra);
 
+// The program `name` as found on `searchPath` (a PATH value; a name with a
+// slash is a path): an executable file, or empty.
+std::string FindProgram(const std::string& name, const std::string& searchPath);
+
 }  // namespace detail
 }  // namespace tzplatform
 

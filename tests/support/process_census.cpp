@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <thread>
 
 namespace tztest {
@@ -85,6 +86,34 @@ int ProcessesInGroup(pid_t group) {
 
 bool GroupEnds(pid_t group) {
   return WithinSeconds(5, [group] { return ProcessesInGroup(group) == 0; });
+}
+
+void KillProcessTree(pid_t root) {
+  // Stopped first, so that nothing below forks or goes away meanwhile; the
+  // tree is looked at again until no stopped process has a child left.
+  kill(root, SIGSTOP);
+  std::set<long> tree = {root};
+  for (bool grew = true; grew;) {
+    grew = false;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+      const std::string pid = entry.path().filename();
+      std::ifstream stat("/proc/" + pid + "/stat");
+      std::string text;
+      if (pid[0] < '1' || pid[0] > '9' || !std::getline(stat, text)) continue;
+      const size_t close = text.rfind(')');
+      long parent = 0;
+      if (close == std::string::npos ||
+          std::sscanf(text.c_str() + close + 2, "%*c %ld", &parent) != 1 ||
+          tree.count(parent) == 0 || !tree.insert(std::stol(pid)).second) {
+        continue;
+      }
+      kill(static_cast<pid_t>(std::stol(pid)), SIGSTOP);
+      grew = true;
+    }
+  }
+  for (long pid : tree) kill(static_cast<pid_t>(pid), SIGKILL);
+  waitpid(root, nullptr, 0);
 }
 
 void AdoptOrphans() {

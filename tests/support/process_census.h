@@ -26,6 +26,9 @@ int ProcessesInGroup(pid_t group);
 // when one still runs then.
 bool GroupEnds(pid_t group);
 
+// Kills `root` and every process below it (however deep, in whatever
+// session), and reaps `root`, which must be a child of this process.
+void KillProcessTree(pid_t root);
 // Makes this process a child subreaper: whatever its descendants leave
 // behind becomes its child, so that LeftBehind can find it.
 void AdoptOrphans();

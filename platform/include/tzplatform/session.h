@@ -91,6 +91,12 @@ using RemoteWaitHook = std::function<void(const RemoteWait&)>;
 // Intercepted sessions (SessionRecorder) do not call it.
 TZPLATFORM_API void SetRemoteWaitHook(RemoteWaitHook hook);
 
+// Ends every connection this process keeps open to reuse (the ssh
+// transport's masters, TZ_SSH_PERSIST aside); a later attach opens a new
+// one. They are also ended when the process exits normally, and, should it
+// die, by the platform's own processes that run them.
+TZPLATFORM_API void CloseRemoteConnections();
+
 // How a command line passes through a server's shell (TZ_REMOTE_SHELL). Both
 // functions are pure.
 //

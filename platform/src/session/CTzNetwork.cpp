@@ -1,5 +1,7 @@
-// The remote command session over local processes: a host is a folder under
-// the remote root, the remote program a child process started from it.
+// The remote command session: a host is a folder under the remote root, the
+// remote program a child process started from it; or, over ssh, the host the
+// store names, the remote program run there by the local ssh client
+// (session/ssh_transport.cpp). Either way a local child process is watched.
 //
 // The program is started at attach and its output read at receive. The
 // remote timeout counts from the attach: a program that has not finished by
@@ -21,6 +23,7 @@
 
 #include "session/child_process.h"
 #include "session/recorder_hooks.h"
+#include "session/transports.h"
 #include "tzplatform/EvEvent.h"
 #include "tzplatform/codec.h"
 #include "tzplatform/session.h"
@@ -75,30 +78,6 @@ tzplatform::AttachRequest DescribeAttach(const char* host, const CNMessageBase& 
     request.field5 = GetInt64(command, kField5);
   }
   return request;
-}
-
-// The argument string as the remote program sees it: split at blanks, no
-// quoting, empty pieces dropped.
-std::vector<std::string> SplitArguments(const std::string& arguments) {
-  std::vector<std::string> pieces;
-  std::string piece;
-  for (char c : arguments) {
-    if (c == ' ' || c == '\t') {
-      if (!piece.empty()) pieces.push_back(std::move(piece));
-      piece.clear();
-    } else {
-      piece += c;
-    }
-  }
-  if (!piece.empty()) pieces.push_back(std::move(piece));
-  return pieces;
-}
-
-// What a tool's environment keeps of this process's: where programs are,
-// the locale and the time zone. Nothing else reaches it: not a secret in
-// some other variable, nor where the caller's password file or key is.
-bool IsToolVariable(const std::string& name) {
-  return name == "PATH" || name == "LANG" || name == "TZ" || name.rfind("LC_", 0) == 0;
 }
 
 // A name that stays one folder below the remote root.
@@ -174,6 +153,10 @@ void CancelRemoteCommands() {
 
 void ResumeRemoteCommands() {
   detail::ResumeChildren();
+}
+
+void CloseRemoteConnections() {
+  detail::CloseSshConnections();
 }
 
 }  // namespace tzplatform
@@ -255,16 +238,21 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
     return CWqError(CWqError::kBadRequest,
                     "bad request: executable '" + asked.executable + "' is not a plain file name");
   }
+  tzplatform::Transport transport;
   try {
+    transport = tzplatform::RemoteTransport();
     timeoutSeconds = tzplatform::RemoteTimeout();
   } catch (const tzplatform::SettingsError& e) {
-    // No tool runs without a bound on how long it may take.
+    // No tool runs without a bound on how long it may take, nor over a
+    // transport nobody chose.
     return CWqError(CWqError::kBadRequest, std::string("bad request: ") + e.what());
   }
-  // The remote timeout counts from here.
+  // The remote timeout counts from here: a connection's making is part of it.
   started = tzplatform::detail::ChildProcess::Clock::now();
   deadline = started + std::chrono::seconds(timeoutSeconds);
-  CWqError result = StartUnderRoot(asked);
+  CWqError result = transport == tzplatform::Transport::kSsh
+                        ? tzplatform::detail::StartOverSsh(asked, timeoutSeconds, deadline, child)
+                        : StartUnderRoot(asked);
   if (result.IsError()) return result;
   request = asked;
   state = State::kRunning;
@@ -288,9 +276,11 @@ CWqError CTzNetwork::Impl::StartUnderRoot(const tzplatform::AttachRequest& asked
                     "tool not installed: no " + asked.executable + " in " + folder);
   }
   const std::vector<std::string> env = tzplatform::detail::FilteredEnvironment(
-      IsToolVariable, {"TZ_REMOTE_HOST=" + asked.host, "TZ_LOCAL_CLIENT=" + asked.localClientName});
+      tzplatform::detail::IsToolVariable,
+      {"TZ_REMOTE_HOST=" + asked.host, "TZ_LOCAL_CLIENT=" + asked.localClientName});
   std::string failedCall;
-  int error = child.Start(path, SplitArguments(asked.arguments), env, failedCall);
+  int error =
+      child.Start(path, tzplatform::detail::SplitArguments(asked.arguments), env, failedCall);
   if (error == ECANCELED && failedCall == "cancel") {
     return CWqError(CWqError::kCancelled, "cancelled: remote commands are stopped; not started");
   }

@@ -219,11 +219,24 @@ void ResumeChildren() {
   Children().cancelled = false;
 }
 
+void InitChildRegistry() {
+  Children();
+}
+
+bool ChildrenCancelled() {
+  std::lock_guard<std::mutex> lock(Children().mu);
+  return Children().cancelled;
+}
+
 int ChildProcess::Start(const std::string& path, const std::vector<std::string>& args,
-                        const std::vector<std::string>& env, std::string& failedCall) {
-  UniqueFd outputRead, outputWrite, errorRead, errorWrite, reportRead, reportWrite;
-  if (!MakePipe(reportRead, reportWrite) || !MakePipe(outputRead, outputWrite) ||
-      !MakePipe(errorRead, errorWrite)) {
+                        const std::vector<std::string>& env, std::string& failedCall,
+                        const ChildStreams& streams) {
+  UniqueFd outputRead, outputWrite, errorRead, errorWrite, inputRead, inputWrite, reportRead,
+      reportWrite;
+  if (!MakePipe(reportRead, reportWrite) ||
+      (!streams.discardOutput && !MakePipe(outputRead, outputWrite)) ||
+      (streams.errorTo < 0 && !MakePipe(errorRead, errorWrite)) ||
+      (streams.holdInput && !MakePipe(inputRead, inputWrite))) {
     failedCall = "pipe2";
     return errno;
   }
@@ -233,16 +246,21 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   argvStrings.push_back(path);
   argvStrings.insert(argvStrings.end(), args.begin(), args.end());
   std::vector<std::string> envStrings = env;
+  std::vector<std::string> removeStrings = streams.removeWhenDone;
   std::vector<char*> argv = PointerArray(argvStrings);
   std::vector<char*> envp = PointerArray(envStrings);
+  std::vector<char*> remove = PointerArray(removeStrings);
 
   KeeperPlan plan;
   plan.path = path.c_str();
   plan.argv = argv.data();
   plan.envp = envp.data();
-  plan.output = outputWrite.get();
-  plan.error = errorWrite.get();
+  plan.input = inputRead.valid() ? inputRead.get() : -1;
+  plan.output = outputWrite.valid() ? outputWrite.get() : -1;
+  plan.error = streams.errorTo >= 0 ? streams.errorTo : errorWrite.get();
   plan.report = reportWrite.get();
+  plan.removeWhenDone = remove.data();
+  plan.leaveRunning = streams.leaveRunning;
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
     plan.maxDescriptor = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
@@ -280,9 +298,11 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   // is seen when it (and whatever inherited its output) is done.
   outputWrite.Reset();
   errorWrite.Reset();
+  inputRead.Reset();
   reportWrite.Reset();
   output_ = std::move(outputRead);
   error_ = std::move(errorRead);
+  input_ = std::move(inputWrite);
   report_ = std::move(reportRead);
 
   KeeperReport first;
@@ -293,6 +313,7 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   ReapKeeper();
   output_.Reset();
   error_.Reset();
+  input_.Reset();
   report_.Reset();
   if (first.kind == KeeperReport::kExecFailed) {
     failedCall = "exec";
@@ -300,6 +321,10 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   }
   failedCall = "keeper";
   return EPIPE;
+}
+
+bool ChildProcess::Ended() {
+  return keeper_ <= 0 || HasEnded(keeper_);
 }
 
 ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
@@ -370,9 +395,10 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
       ended = true;
       // A keeper that went without a word was killed, and its program with it.
       status = got ? record.value : SIGKILL;
+      input_.Reset();
       // Everything the program wrote is in the pipes now, and nothing it
       // started is left: read what is there without waiting for an end of
-      // file.
+      // file that a holder outside (a connection's master) may delay.
       for (Stream* stream : {&out, &err}) {
         if (stream->done) continue;
         int flags = fcntl(stream->fd->get(), F_GETFL);
@@ -463,6 +489,7 @@ void ChildProcess::ReapKeeper() {
   }
   keeper_ = -1;
   program_ = -1;
+  input_.Reset();
   report_.Reset();
 }
 

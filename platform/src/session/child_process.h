@@ -5,9 +5,10 @@
 // group of its own: when it ends, or is killed, the keeper kills whatever it
 // started, in any group or session, before the end is reported; should this
 // process die, the keeper kills it all as well. Its standard input is
-// /dev/null; its standard output and error are pipes that only this object
-// reads (O_CLOEXEC: no other child of the process inherits them). It gets no
-// descriptor of this process besides those.
+// /dev/null, or a pipe this object holds open until the program ends; its
+// standard output and error are pipes that only this object reads (O_CLOEXEC:
+// no other child of the process inherits them), unless the caller sends
+// them elsewhere. It gets no descriptor of this process besides those.
 #ifndef TZPLATFORM_SRC_SESSION_CHILD_PROCESS_H_
 #define TZPLATFORM_SRC_SESSION_CHILD_PROCESS_H_
 
@@ -79,6 +80,25 @@ struct ChildOutcome {
   size_t errorBytes = 0;    // how many bytes it wrote to standard error
 };
 
+// Where a child's standard streams go, beyond the defaults (input
+// /dev/null, output and error collected).
+struct ChildStreams {
+  // Standard input is a pipe held open (and never written) until the child
+  // ends, so that a program that watches its input sees this side go.
+  bool holdInput = false;
+  // Standard output goes to /dev/null instead of being collected.
+  bool discardOutput = false;
+  // Standard error is appended to this descriptor instead of being collected
+  // (not owned; -1: collected).
+  int errorTo = -1;
+  // Removed by the keeper once the child and everything it started are gone:
+  // files, then empty folders.
+  std::vector<std::string> removeWhenDone;
+  // When the child ends by itself, what it started is left running (a
+  // daemon it was asked to start). A kill still reaches all of it.
+  bool leaveRunning = false;
+};
+
 class ChildProcess {
  public:
   using Clock = std::chrono::steady_clock;
@@ -97,7 +117,8 @@ class ChildProcess {
   // with ECANCELED, after CancelAllChildren, with nothing started). Must be
   // called at most once.
   int Start(const std::string& path, const std::vector<std::string>& args,
-            const std::vector<std::string>& env, std::string& failedCall);
+            const std::vector<std::string>& env, std::string& failedCall,
+            const ChildStreams& streams = {});
 
   // Reads standard output and error until the child has exited and the
   // pipes are drained, or until `deadline`, or until either stream brought
@@ -109,6 +130,11 @@ class ChildProcess {
   ChildOutcome Collect(Clock::time_point deadline, size_t maxOutput,
                        const std::function<void()>& tick = {},
                        Clock::duration tickEvery = std::chrono::seconds(1));
+
+  // Whether the child has ended (its keeper is gone), without waiting.
+  bool Ended();
+  // Kills the child with everything it started and reaps it.
+  void Stop() { KillAndReap(); }
 
   bool running() const { return keeper_ > 0; }
 
@@ -133,6 +159,7 @@ class ChildProcess {
   std::atomic<bool> cancelled_{false};
   UniqueFd output_;  // read end of the child's standard output
   UniqueFd error_;   // read end of the child's standard error
+  UniqueFd input_;   // write end of the child's standard input, when held
   UniqueFd report_;  // read end of the keeper's reports
 };
 
@@ -143,6 +170,12 @@ class ChildProcess {
 void CancelAllChildren();
 // Lets Start run programs again.
 void ResumeChildren();
+// Builds the registry of running children now, so that it outlives a
+// process-wide object built after the call that stops children as it goes.
+void InitChildRegistry();
+// Whether CancelAllChildren stopped the process's programs (and no
+// ResumeChildren followed).
+bool ChildrenCancelled();
 
 // Joins the environment variables of this process whose names `keep`
 // accepts, then `extra` ("NAME=value"), which replace those of the same name.

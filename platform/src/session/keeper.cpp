@@ -157,9 +157,21 @@ struct Keeper {
     }
   }
 
-  [[noreturn]] void Leave(bool report) {
-    KillEverything();
+  [[noreturn]] void Leave(bool report, bool killAll = true) {
+    if (killAll) {
+      KillEverything();
+    } else {
+      int status = 0;
+      while (waitpid(program, &status, 0) < 0 && errno == EINTR) {
+      }
+      NoteReaped(program, status);
+    }
     if (report) Report(plan->report, KeeperReport::kEnded, programStatus);
+    if (plan->removeWhenDone != nullptr) {
+      for (const char* const* path = plan->removeWhenDone; *path != nullptr; ++path) {
+        if (unlink(*path) != 0) rmdir(*path);
+      }
+    }
     _exit(0);
   }
 };
@@ -267,7 +279,7 @@ void RunKeeper(const KeeperPlan& plan) {
     signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
     if (info.ssi_signo == SIGTERM) keeper.Leave(true);
-    if (keeper.ReapEnded()) keeper.Leave(true);
+    if (keeper.ReapEnded()) keeper.Leave(true, !plan.leaveRunning);
   }
 }
 

@@ -47,8 +47,14 @@ struct KeeperPlan {
   int output = -1;
   int error = -1;
   int report = -1;  // write end of the report pipe
+  // Files removed, then folders, once nothing below the keeper is left (a
+  // null-terminated list; may be null).
+  const char* const* removeWhenDone = nullptr;
   // Highest descriptor to close where the kernel cannot close a range.
   int maxDescriptor = 1024;
+  // When the program ends by itself, what it left running is left alone (a
+  // daemon it was asked to start); a kill still reaches everything.
+  bool leaveRunning = false;
 };
 
 // The keeper's whole life, run in the child of fork(). Never returns.

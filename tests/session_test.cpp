@@ -48,9 +48,12 @@ ToolRun RunTool(const std::string& host, const CNMessageBase& request,
   return run;
 }
 
-class SessionTest : public ::testing::Test {
+// Each test runs with the keeper program and, as where that cannot be
+// executed, with keepers forked from the test process.
+class SessionTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
+    tzplatform::SetForkedKeepersForTest(GetParam());
     Uvo::RegisterSubsystem();
     TZGui::RegisterSubsystem();
     std::filesystem::create_directories(root_);
@@ -62,6 +65,7 @@ class SessionTest : public ::testing::Test {
     tzplatform::ResetSettings();
     tzplatform::SetMaxRemoteOutputForTest(0);
     tzplatform::ResumeRemoteCommands();
+    tzplatform::SetForkedKeepersForTest(false);
     EXPECT_FALSE(tztest::HasChildProcess());
     EXPECT_EQ(tztest::OpenDescriptorCount(), descriptors_);
   }
@@ -82,7 +86,7 @@ class SessionTest : public ::testing::Test {
 
 // tests/data/platform/session_failures.json: a host's tool (none: no host
 // folder; "": a folder without a tool) and the error its run ends with.
-TEST_F(SessionTest, EveryFailureHasItsCodeAndTextAndLeavesNothingBehind) {
+TEST_P(SessionTest, EveryFailureHasItsCodeAndTextAndLeavesNothingBehind) {
   for (const nlohmann::json& c : tztest::PlatformCases("session_failures")) {
     SCOPED_TRACE(c.dump());
     std::filesystem::remove_all(root_);
@@ -109,7 +113,7 @@ TEST_F(SessionTest, EveryFailureHasItsCodeAndTextAndLeavesNothingBehind) {
             "-9: bad request: the command is not a remote command record (tag id 369539416)");
 }
 
-TEST_F(SessionTest, EndlessOutputStopsAtTheRealBound) {
+TEST_P(SessionTest, EndlessOutputStopsAtTheRealBound) {
   InstallTool("mbx01", "#!/bin/sh\nexec cat /dev/zero\n");
   // Only the bound may end this run, however slowly an instrumented build
   // (ThreadSanitizer, Valgrind) reads 64 MiB.
@@ -118,7 +122,7 @@ TEST_F(SessionTest, EndlessOutputStopsAtTheRealBound) {
             "-6: output above " + std::to_string(tzplatform::kMaxRemoteOutput) + " bytes; killed");
 }
 
-TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironment) {
+TEST_P(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironment) {
   const std::string seen = dir_.File("seen.txt");
   const std::string path = InstallTool(
       "mbx01.corp.example",
@@ -149,7 +153,7 @@ TEST_F(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
 
 // What a tool writes to its standard error is logged at level 1 once it
 // ended, line by line, however it ended; of much, only the end is kept.
-TEST_F(SessionTest, StandardErrorIsLoggedAtLevelOne) {
+TEST_P(SessionTest, StandardErrorIsLoggedAtLevelOne) {
   InstallTool("mbx01",
               tztest::PrintingTool(tztest::ErrorXml("done"), "printf 'one\\n\\ntwo\\033[m' >&2\n"));
   InstallTool("mbx02", "#!/bin/sh\nseq 200 | sed 's/^/standard error line /' >&2\nexit 4\n");
@@ -180,7 +184,7 @@ TEST_F(SessionTest, StandardErrorIsLoggedAtLevelOne) {
 // tool started, and what a finished one left running, holding its output or
 // not, in a session of its own or as a daemon that forked twice (the answer
 // does not wait for any of them).
-TEST_F(SessionTest, ProgramsAToolStartedAreKilledWithIt) {
+TEST_P(SessionTest, ProgramsAToolStartedAreKilledWithIt) {
   const std::string left =
       "sleep 60 &\necho $! > " + dir_.File("group.pid") + "\nsetsid sleep 60 &\necho $! > " +
       dir_.File("session.pid") + "\nsetsid sleep 60 </dev/null >/dev/null 2>&1 &\necho $! > " +
@@ -206,7 +210,7 @@ TEST_F(SessionTest, ProgramsAToolStartedAreKilledWithIt) {
 
 // A cancel ends a running tool with its group (DiscoverExDatabaseTest
 // checks that through the library); it also refuses new ones until resumed.
-TEST_F(SessionTest, CancelRefusesNewProgramsUntilResumed) {
+TEST_P(SessionTest, CancelRefusesNewProgramsUntilResumed) {
   InstallTool("mbx02", tztest::PrintingTool(tztest::ErrorXml("done")));
   tzplatform::CancelRemoteCommands();
   EXPECT_EQ(RunTool("mbx02", Request("-dagNode")).attach.AsString(),
@@ -217,7 +221,7 @@ TEST_F(SessionTest, CancelRefusesNewProgramsUntilResumed) {
 
 // A receive needs a successful attach; a session destroyed while attached
 // kills and reaps its program.
-TEST_F(SessionTest, ReceiveNeedsASuccessfulAttachAndTheProgramEndsWithTheSession) {
+TEST_P(SessionTest, ReceiveNeedsASuccessfulAttachAndTheProgramEndsWithTheSession) {
   InstallTool("mbx02", "#!/bin/sh\nexec sleep 60\n");
   bool flag = false;
   CNMessageBase* message = nullptr;
@@ -234,5 +238,10 @@ TEST_F(SessionTest, ReceiveNeedsASuccessfulAttachAndTheProgramEndsWithTheSession
     EXPECT_TRUE(tztest::HasChildProcess());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Keepers, SessionTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Forked" : "Program";
+                         });
 
 }  // namespace

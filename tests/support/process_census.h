@@ -8,7 +8,8 @@
 
 namespace tztest {
 
-// Descriptors open in this process.
+// Descriptors open in this process, but for the platform's keeper program,
+// which stays open once a remote program ran.
 int OpenDescriptorCount();
 // Whether this process has a child, running or not yet reaped (none is reaped
 // by asking).

@@ -124,6 +124,12 @@ TZPLATFORM_API bool RemoteCommandLine(ShellKind shell, const std::string& progra
 // the same bound (and only its last 4 KiB are kept).
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
 
+// Tests only: whether a remote program's keeper (the platform's process
+// that makes sure nothing the program started outlives it) is a fork of this
+// process, as where the keeper program cannot be executed from memory,
+// rather than that program.
+TZPLATFORM_API void SetForkedKeepersForTest(bool forked);
+
 // Tests only: lowers the bound for sessions that receive from now on, so
 // that an oversized answer needs no 64 MiB; 0 restores kMaxRemoteOutput.
 TZPLATFORM_API void SetMaxRemoteOutputForTest(size_t bytes);

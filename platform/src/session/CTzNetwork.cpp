@@ -142,6 +142,10 @@ void SetMaxRemoteOutputForTest(size_t bytes) {
   g_maxOutput = bytes == 0 ? kMaxRemoteOutput : bytes;
 }
 
+void SetForkedKeepersForTest(bool forked) {
+  detail::UseForkedKeepers(forked);
+}
+
 void SetRemoteWaitHook(RemoteWaitHook hook) {
   std::lock_guard<std::mutex> lock(g_waitHookMu);
   g_waitHook = hook ? std::make_shared<const RemoteWaitHook>(std::move(hook)) : nullptr;

@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +27,31 @@ namespace tzplatform {
 namespace detail {
 namespace {
 
+// Spawn attributes and file actions, destroyed on every path.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    attrOk_ = posix_spawnattr_init(&attr_) == 0;
+    actionsOk_ = posix_spawn_file_actions_init(&actions_) == 0;
+  }
+  ~SpawnSetup() {
+    if (actionsOk_) posix_spawn_file_actions_destroy(&actions_);
+    if (attrOk_) posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  bool ok() const { return attrOk_ && actionsOk_; }
+  posix_spawnattr_t* attr() { return &attr_; }
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+  bool attrOk_ = false;
+  bool actionsOk_ = false;
+};
+
 // How long a keeper asked to kill everything may take before it is killed
 // itself, with the program's group.
 constexpr auto kKeeperGrace = std::chrono::seconds(2);
@@ -42,6 +69,51 @@ int MillisUntil(ChildProcess::Clock::time_point deadline) {
   if (left <= ChildProcess::Clock::duration::zero()) return 0;
   auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
   return static_cast<int>(std::min<long long>(millis, INT_MAX));
+}
+
+// The keeper program in a memory file of this process's, or -1 when it
+// cannot be made or executed here (then keepers are forks of this process).
+struct KeeperFile {
+  std::mutex mu;
+  bool tried = false;
+  bool forked = false;  // set by a test, or once the file could not be executed
+  UniqueFd fd;
+
+  // The path that executes the program, or empty.
+  std::string Path() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (forked) return std::string();
+    if (!tried) {
+      tried = true;
+      UniqueFd file(memfd_create("tzdag-keeper", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+      size_t written = 0;
+      while (file.valid() && written < kKeeperProgramSize) {
+        const ssize_t n = write(file.get(), kKeeperProgram + written, kKeeperProgramSize - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+      }
+      // Sealed, so that nothing can change the program once it runs.
+      if (written == kKeeperProgramSize &&
+          fcntl(file.get(), F_ADD_SEALS,
+                F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0) {
+        fd = std::move(file);
+      }
+    }
+    // A child started with this path opens the file through its own copy of
+    // the descriptor, still there when it executes.
+    return fd.valid() ? "/proc/self/fd/" + std::to_string(fd.get()) : std::string();
+  }
+
+  void UseForks(bool use) {
+    std::lock_guard<std::mutex> lock(mu);
+    forked = use;
+  }
+};
+
+KeeperFile& Keepers() {
+  static KeeperFile file;
+  return file;
 }
 
 // Every child that has been started and not yet reaped, and whether the
@@ -266,33 +338,8 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
     plan.maxDescriptor = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
   }
 
-  // Every signal blocked across the fork, so that no handler of this process
-  // ever runs in the keeper; the keeper reads the ones it needs itself.
-  sigset_t all, saved;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &saved);
-  {
-    // Forked under the registry's lock, so that a cancel either comes first
-    // and nothing starts, or comes after and finds the keeper to signal.
-    Registry& registry = Children();
-    std::lock_guard<std::mutex> lock(registry.mu);
-    if (registry.cancelled) {
-      pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-      failedCall = "cancel";
-      return ECANCELED;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) RunKeeper(plan);
-    if (pid < 0) {
-      const int error = errno;
-      pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-      failedCall = "fork";
-      return error;
-    }
-    keeper_ = pid;
-    registry.live.insert(this);
-  }
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  const int error = StartKeeper(plan, failedCall);
+  if (error != 0) return error;
 
   // Only the program may hold the other ends, so that the end of its output
   // is seen when it (and whatever inherited its output) is done.
@@ -321,6 +368,82 @@ int ChildProcess::Start(const std::string& path, const std::vector<std::string>&
   }
   failedCall = "keeper";
   return EPIPE;
+}
+
+int ChildProcess::StartKeeper(const KeeperPlan& plan, std::string& failedCall) {
+  // The keeper program's command line: keeper_main.cpp.
+  std::vector<std::string> words = {"tzdag-keeper",
+                                    std::to_string(plan.input),
+                                    std::to_string(plan.output),
+                                    std::to_string(plan.error),
+                                    std::to_string(plan.report),
+                                    plan.leaveRunning ? "1" : "0"};
+  size_t paths = 0;
+  for (const char* const* path = plan.removeWhenDone; path != nullptr && *path != nullptr; ++path) {
+    ++paths;
+  }
+  words.push_back(std::to_string(paths));
+  for (size_t i = 0; i < paths; ++i) words.push_back(plan.removeWhenDone[i]);
+  for (char* const* arg = plan.argv; *arg != nullptr; ++arg) words.push_back(*arg);
+  std::vector<char*> argv = PointerArray(words);
+
+  SpawnSetup setup;
+  int rc = setup.ok() ? 0 : ENOMEM;
+  // The same descriptor again: kept open across the start, which the
+  // process's own (close-on-exec) are not.
+  for (int fd : {plan.input, plan.output, plan.error, plan.report}) {
+    if (rc == 0 && fd >= 0) rc = posix_spawn_file_actions_adddup2(setup.actions(), fd, fd);
+  }
+  // Every signal blocked, as RunKeeper wants them.
+  sigset_t all;
+  sigfillset(&all);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(setup.attr(), &all);
+  if (rc == 0) rc = posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK);
+  if (rc != 0) {
+    failedCall = "posix_spawn_file_actions";
+    return rc;
+  }
+
+  // Started under the registry's lock, so that a cancel either comes first
+  // and nothing starts, or comes after and finds the keeper to signal.
+  Registry& registry = Children();
+  std::lock_guard<std::mutex> lock(registry.mu);
+  if (registry.cancelled) {
+    failedCall = "cancel";
+    return ECANCELED;
+  }
+  const std::string program = Keepers().Path();
+  if (!program.empty()) {
+    pid_t pid = -1;
+    rc = posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), plan.envp);
+    if (rc == 0) {
+      keeper_ = pid;
+      registry.live.insert(this);
+      return 0;
+    }
+    // A system that does not execute files from memory: forks from now on.
+    Keepers().UseForks(true);
+  }
+
+  // Every signal blocked across the fork, so that no handler of this process
+  // ever runs in the keeper; the keeper reads the ones it needs itself.
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const pid_t pid = fork();
+  if (pid == 0) RunKeeper(plan);
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (pid < 0) {
+    failedCall = "fork";
+    return forkError;
+  }
+  keeper_ = pid;
+  registry.live.insert(this);
+  return 0;
+}
+
+void UseForkedKeepers(bool use) {
+  Keepers().UseForks(use);
 }
 
 bool ChildProcess::Ended() {

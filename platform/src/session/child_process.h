@@ -24,6 +24,8 @@
 namespace tzplatform {
 namespace detail {
 
+struct KeeperPlan;
+
 // Owns one file descriptor.
 class UniqueFd {
  public:
@@ -151,6 +153,9 @@ class ChildProcess {
   // Asks the keeper to kill everything. Only while the keeper is not
   // reaped, so that its pid cannot name another process.
   void Kill();
+  // Starts the keeper program (or a fork of this process where that cannot
+  // be executed) for `plan`; 0 or the errno, `failedCall` naming the call.
+  int StartKeeper(const KeeperPlan& plan, std::string& failedCall);
 
   // Written by the owning thread only while the registry's lock is held, so
   // that CancelAllChildren never signals a pid that was reaped meanwhile.
@@ -170,6 +175,9 @@ class ChildProcess {
 void CancelAllChildren();
 // Lets Start run programs again.
 void ResumeChildren();
+// Whether keepers are forks of this process, as where the keeper program
+// cannot be executed (for tests: false lets the program be tried again).
+void UseForkedKeepers(bool use);
 // Builds the registry of running children now, so that it outlives a
 // process-wide object built after the call that stops children as it goes.
 void InitChildRegistry();

@@ -5,20 +5,24 @@
 // not reach (a child in a session of its own, a daemon that forked twice).
 // Making the caller's process a child subreaper would make every orphan of
 // every program the host process ever starts its own; so each run gets a
-// keeper instead: a fork of the caller that becomes a subreaper, starts the
-// program as its only child, and when the program ends (or the caller asks,
-// or the caller dies) kills and reaps every process below it before it exits.
-// So no survivor holds the program's output pipes, and the caller's
-// descendants stay its own business.
+// keeper instead: a process that becomes a subreaper, starts the program as
+// its only child, and when the program ends (or the caller asks, or the
+// caller dies) kills and reaps every process below it before it exits. So no
+// survivor holds the program's output pipes, and the caller's descendants
+// stay its own business.
 //
-// The keeper is forked from a process that may run other threads, so
-// everything it does after the fork is a plain system call: no allocation,
-// no lock, no standard I/O. What it needs is prepared before the fork.
+// The keeper is a program built into the library (kKeeperProgram), started
+// from memory like any program, which costs the caller nothing however large
+// it is. Where that cannot be executed, it is a fork of the caller instead,
+// which may run other threads: so everything RunKeeper does is a plain
+// system call (no allocation, no lock, no standard I/O), and what it needs
+// is prepared before the fork.
 #ifndef TZPLATFORM_SRC_SESSION_KEEPER_H_
 #define TZPLATFORM_SRC_SESSION_KEEPER_H_
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tzplatform {
@@ -36,7 +40,7 @@ struct KeeperReport {
   int32_t value = 0;
 };
 
-// Everything the keeper needs, prepared by the caller before the fork.
+// Everything the keeper needs, prepared before it starts.
 struct KeeperPlan {
   const char* path = nullptr;  // the program, an absolute or relative path (no PATH search)
   char* const* argv = nullptr;
@@ -57,9 +61,15 @@ struct KeeperPlan {
   bool leaveRunning = false;
 };
 
-// The keeper's whole life, run in the child of fork(). Never returns.
+// The keeper program, whose main (platform/keeper/keeper_main.cpp) runs
+// RunKeeper with the plan its command line gives, as bytes.
+extern const unsigned char kKeeperProgram[];
+extern const size_t kKeeperProgramSize;
+
+// The keeper's whole life, run in the keeper program or, where that cannot
+// be executed, in the child of fork(). Never returns.
 //
-// The caller must have blocked every signal before the fork; the keeper
+// Every signal must be blocked when the keeper starts; the keeper
 // keeps them blocked and reads SIGCHLD and SIGTERM from a signalfd. SIGTERM
 // asks it to kill the program and everything below it; the program gets
 // SIGKILL should the keeper die. When the read end of the report pipe is

@@ -43,6 +43,11 @@ constexpr auto kLookEvery = std::chrono::milliseconds(5);
 constexpr size_t kLongestReason = 500;
 // What ssh says when checking for a persistent master, at most.
 constexpr size_t kMaxCheckOutput = 64 * 1024;
+// A control socket's path, at most: a Unix socket's name holds 107 bytes,
+// and ssh first binds the socket under its path with 17 more.
+constexpr size_t kLongestSocketPath = 107 - 17;
+// The longest folder a persistent socket (a 40-byte hash) fits in.
+constexpr size_t kLongestControlFolder = kLongestSocketPath - 41;
 
 // A host name as ssh takes it on its command line: nothing that could be
 // read as an option, a user name or a second word.
@@ -150,7 +155,7 @@ struct SshRun {
 bool MakePrivateFolder(std::string& folder, std::string& why) {
   const char* tmp = std::getenv("TMPDIR");
   std::string base = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-  if (base.size() > 70) base = "/tmp";
+  if (base.size() + std::strlen("/tzdag-ssh-XXXXXX/s") > kLongestSocketPath) base = "/tmp";
   std::string pattern = base + "/tzdag-ssh-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) {
     why = base + ": " + std::strerror(errno);
@@ -303,12 +308,14 @@ CWqError OpenConnection(const SshRun& run, std::string& controlPath) {
 }
 
 // The folder of persistent control sockets: $XDG_RUNTIME_DIR/tzdag-ssh, else
-// /tmp/tzdag-ssh-<uid>; made when missing, refused unless it is this user's
-// alone.
+// (or when that is too long for a socket's name in it) /tmp/tzdag-ssh-<uid>;
+// made when missing, refused unless it is this user's alone.
 bool PersistentFolder(std::string& folder, std::string& why) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  folder = runtime != nullptr && runtime[0] == '/' ? std::string(runtime) + "/tzdag-ssh"
-                                                   : "/tmp/tzdag-ssh-" + std::to_string(geteuid());
+  folder = runtime != nullptr && runtime[0] == '/' ? std::string(runtime) + "/tzdag-ssh" : "";
+  if (folder.empty() || folder.size() > kLongestControlFolder) {
+    folder = "/tmp/tzdag-ssh-" + std::to_string(geteuid());
+  }
   if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     why = std::strerror(errno);
     return false;

@@ -44,19 +44,22 @@ TEST_F(LogTest, LevelFilterKeepsPlainLinesAndLevelsUpToTheSetting) {
   }
 }
 
-// What a line holds and how the file writes it: control characters from
-// outside escaped, long lines whole.
+// What a line holds and how the file writes it: control characters (C0, C1,
+// the line and paragraph separators) and bytes that are not UTF-8 from
+// outside escaped, other text kept, long lines whole.
 TEST_F(LogTest, LinesCarryFormLevelAndFunctionAndReachTheFileWhole) {
   tzplatform::SetDebugLevel(2);
   LogCapture capture;
   const std::string big(100000, 'x');
-  log_.debug("[%s]: PshimProxy returned error: %s", "R", "one\ntwo\r\x1b[31m\tend");
+  log_.debug("[%s]: PshimProxy returned error: %s", "R",
+             "one\ntwo\r\x1b[31m\tend \xc2\x9b" "2J\xe2\x80\xa8\xff\xc3\xa9");
   log_.DebugLvl("Discover", 2, "Found [%lu] subclients for clientId[%u]", 3ul, 7u);
   log_.Error("GetSubclients", "Error getting subclient list for clientId[%u]", 7u);
   log_.debug("%s", big.c_str());
   const std::string file = tztest::ReadFile(dir_.File("log.txt"));
   for (const std::string& text :
-       Lines{" DEBUG [R]: PshimProxy returned error: one\\x0Atwo\\x0D\\x1B[31m\tend\n",
+       Lines{" DEBUG [R]: PshimProxy returned error: one\\x0Atwo\\x0D\\x1B[31m\tend "
+             "\\u009B2J\\u2028\\xFF\xc3\xa9\n",
              " DEBUG2 Discover: Found [3] subclients for clientId[7]\n",
              " ERROR GetSubclients: Error getting subclient list for clientId[7]\n",
              " DEBUG " + big + "\n", " pid=", " tid="}) {

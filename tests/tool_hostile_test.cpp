@@ -168,6 +168,44 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
   }
 }
 
+// What a tool leaves running goes with it, whatever way tzdag ends: output
+// taken by a shell's $(...) is complete as soon as tzdag is done (no survivor
+// holds the pipe), and tzdag killed with SIGKILL takes the tool and its
+// daemon along.
+TEST(HostileToolTest, NothingAToolStartedOutlivesTzdag) {
+  tztest::TestEnv env(tztest::DemoFixture());
+  const std::string daemon = env.dir() + "/daemon.pid", tool = env.dir() + "/tool.pid";
+  InstallEverywhere(env, "#!/bin/bash\necho $$ > " + tool + "\nsetsid sleep 60 &\necho $! > " +
+                             daemon + "\n[ -e " + env.dir() +
+                             "/hang ] && exec sleep 60\nexec -a \"$0\" " + tztest::SimulatorPath() +
+                             " \"$@\"\n");
+  const std::string command =
+      "timeout 30 sh -c 'out=$(\"$0\" \"$@\"); echo \"$out\" | head -1' \"$0\" \"$@\"";
+  std::vector<std::string> args = {"-c", command, tztest::TzdagPath()};
+  for (const std::string& option : tztest::OptionsFor(env)) args.push_back(option);
+  for (const char* word : {"discover-dbs", "--orbal", "1", "--client", "2"}) args.push_back(word);
+  const tztest::ToolRun shell = tztest::RunProgram("/bin/sh", args);
+  EXPECT_EQ(shell.exitCode, 0) << shell.err;  // 124: the shell waited for the daemon
+  EXPECT_EQ(shell.out, "Discovered on member server MBX02\n");
+  EXPECT_EQ(kill(tztest::ReadPid(daemon), 0), -1);
+
+  tztest::WriteFile(env.dir() + "/hang", "");
+  std::filesystem::remove(tool);
+  std::filesystem::remove(daemon);
+  std::vector<std::string> discover = tztest::OptionsFor(env);
+  for (const char* word : {"discover-dbs", "--orbal", "1", "--client", "2"}) {
+    discover.push_back(word);
+  }
+  tztest::TzdagProcess tzdag(discover, "", {{"TZ_REMOTE_TIMEOUT", "60"}});
+  const pid_t hung = tztest::WaitForPid(tool);
+  ASSERT_GT(hung, 0);
+  const pid_t left = tztest::WaitForPid(daemon);
+  kill(tzdag.pid(), SIGKILL);
+  tzdag.Wait();
+  EXPECT_TRUE(tztest::ProcessEnds(hung));
+  EXPECT_TRUE(tztest::ProcessEnds(left));
+}
+
 // Every command reads its ids, options and environment the same way, and
 // refuses what is not valid before any work: exit 2, one line naming the
 // option or variable, no tool run, the store as it was.

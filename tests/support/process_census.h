@@ -8,7 +8,8 @@
 
 namespace tztest {
 
-// Descriptors open in this process.
+// Descriptors open in this process, but for the platform's keeper program,
+// which stays open once a remote program ran.
 int OpenDescriptorCount();
 // Whether this process has a child, running or not yet reaped (none is reaped
 // by asking).
@@ -25,6 +26,16 @@ int ProcessesInGroup(pid_t group);
 // Waits up to five seconds for group `group` to have no live process; false
 // when one still runs then.
 bool GroupEnds(pid_t group);
+
+// Kills `root` and every process below it (however deep, in whatever
+// session), and reaps `root`, which must be a child of this process.
+void KillProcessTree(pid_t root);
+// Makes this process a child subreaper: whatever its descendants leave
+// behind becomes its child, so that LeftBehind can find it.
+void AdoptOrphans();
+// Kills and reaps every child this process has now (each process any of its
+// children left behind, once AdoptOrphans was called); how many there were.
+int KillLeftBehind();
 
 }  // namespace tztest
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "log_lines.h"
+#include "process_census.h"
 #include "store_support.h"
 #include "temp_dir.h"
 #include "test_env.h"
@@ -178,6 +179,8 @@ void CheckRun(const TestEnv& env, const json& run) {
   fs::remove(env.dir() + "/tool-args");
 
   const ToolRun got = RunAsAsked(env, run, environment);
+  // Anything the run left running is this process's child now (AdoptOrphans).
+  EXPECT_EQ(KillLeftBehind(), 0) << "processes left running after tzdag ended";
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
   if (run.contains("out") ||
@@ -251,6 +254,7 @@ void RunToolCase(const json& toolCase) {
   const json fixture = ToolFixture(toolCase.value("fixture", json("demo")))
                            .patch(toolCase.value("patch", json::array()));
   TestEnv env(fixture);
+  AdoptOrphans();
   const json c = Filled(toolCase, {{"{dir}", env.dir()},
                                    {"{root}", env.remoteRoot()},
                                    {"{sim}", SimulatorPath()},

@@ -29,7 +29,7 @@
 //               "<severity> <check> <object>: <text>"; "checks": every
 //               finding's check, in order
 //   "content": {"<subclient id>": stored content (SubclientContent)}
-// Every run leaves TMPDIR empty and prints UTF-8 only. In every text, {dir}
+// Every run leaves TMPDIR empty, no process running and prints UTF-8 only. In every text, {dir}
 // is the case's folder, {root} its remote root, {sim} the simulator and
 // {version} the library's version.
 #ifndef TZ_TESTS_SUPPORT_TOOL_CASES_H_

@@ -21,6 +21,7 @@ enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitWarni
 struct GlobalOptions {
   std::string store;       // --store, empty = platform default
   std::string remoteRoot;  // --remote-root
+  std::string transport;   // --transport, empty = platform default
   std::string logFile;     // --log
   int debugLevel = -1;     // --debug-level, -1 = platform default
   int verbose = 0;         // how many times -v was given

@@ -75,6 +75,10 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
   }
   if (!global.store.empty()) tzplatform::SetStorePath(global.store);
   if (!global.remoteRoot.empty()) tzplatform::SetRemoteRoot(global.remoteRoot);
+  tzplatform::Transport transport;
+  if (tzplatform::ParseTransport(global.transport, transport)) {
+    tzplatform::SetRemoteTransport(transport);
+  }
   if (!logFile.empty()) tzplatform::SetLogFile(logFile);
   // -v shows the log on standard error too; each further -v one more debug
   // level, unless --debug-level says.
@@ -249,6 +253,11 @@ int main(int argc, char** argv) {
   app.add_option("--remote-root", global.remoteRoot, "remote root (default $TZ_REMOTE_ROOT)")
       ->type_name("DIR")
       ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a path" : ""; }, ""));
+  app.add_option("--transport", global.transport,
+                 "how tools reach the servers: root (the remote root) or ssh (default "
+                 "$TZ_REMOTE_TRANSPORT, else root)")
+      ->type_name("root|ssh")
+      ->check(CLI::IsMember({"root", "ssh"}));
   app.add_option("--log", global.logFile,
                  "log file, - = standard error (default $TZ_LOG_FILE, else "
                  "$XDG_STATE_HOME/tzdag/tzdag.log)")

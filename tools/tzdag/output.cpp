@@ -163,7 +163,13 @@ std::string DisplayText(const std::string& bytes) {
       if (next < (read == 1 ? low : 0x80) || next > (read == 1 ? high : 0xBF)) break;
       ++read;
     }
-    if (length != 0 && read == length) {
+    // C1 controls (U+0080 to U+009F) and the line and paragraph separators
+    // break a line or talk to a terminal as C0 controls do.
+    const bool control = length != 0 && read == length &&
+                         ((lead == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) ||
+                          (lead == 0xE2 && bytes[i + 1] == '\x80' &&
+                           (bytes[i + 2] == '\xA8' || bytes[i + 2] == '\xA9')));
+    if (length != 0 && read == length && !control) {
       text.append(bytes, i, length);
     } else {
       // One replacement for the broken start; the byte that broke it is

@@ -21,8 +21,9 @@ nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
 
 // `bytes` (a name or text from the store or the remote tool) as text to show
 // a person: each sequence that is not UTF-8 becomes U+FFFD, as the JSON
-// answers write it, and so does each control character, which would break
-// a table's lines or talk to the terminal.
+// answers write it, and so does each control character (C0, DEL, C1, and
+// U+2028 and U+2029), which would break a table's lines or talk to the
+// terminal.
 std::string DisplayText(const std::string& bytes);
 
 // Columns `text` (valid UTF-8) takes on a terminal: East Asian wide

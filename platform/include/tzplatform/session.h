@@ -11,6 +11,7 @@
 
 #include "tzplatform/CTzNetwork.h"
 #include "tzplatform/export.h"
+#include "tzplatform/settings.h"
 
 namespace tzplatform {
 
@@ -90,8 +91,44 @@ using RemoteWaitHook = std::function<void(const RemoteWait&)>;
 // Intercepted sessions (SessionRecorder) do not call it.
 TZPLATFORM_API void SetRemoteWaitHook(RemoteWaitHook hook);
 
-// Upper bound of a remote program's output, in bytes.
+// Ends every connection this process keeps open to reuse (the ssh
+// transport's masters, TZ_SSH_PERSIST aside); a later attach opens a new
+// one. They are also ended when the process exits normally, and, should it
+// die, by the platform's own processes that run them.
+TZPLATFORM_API void CloseRemoteConnections();
+
+// How a command line passes through a server's shell (TZ_REMOTE_SHELL). Both
+// functions are pure.
+//
+// `word` quoted for `shell`, so that the program it is given to receives it
+// as one argument, byte for byte, and no character of it can end the command
+// or start another: sh single-quotes; cmd quotes for the program's own
+// reading of its command line and escapes every character cmd gives a
+// meaning with a caret; powershell writes a single-quoted literal, with
+// quote characters and blanks as [char] codes. False, with `why`, when the
+// shell cannot carry it: a NUL byte anywhere; for cmd and powershell a
+// control character or text that is not UTF-8; for powershell a double
+// quote (Windows PowerShell passes it to a program unescaped) or an empty
+// word (which it drops).
+TZPLATFORM_API bool QuoteForShell(ShellKind shell, const std::string& word, std::string& quoted,
+                                  std::string& why);
+// The command line that runs `program` with `args` in `shell`, every word
+// quoted (powershell: "& <program> <args>; exit $LASTEXITCODE", so that the
+// tool's exit status is the session's). False, with `why` naming the word,
+// when a word cannot be carried.
+TZPLATFORM_API bool RemoteCommandLine(ShellKind shell, const std::string& program,
+                                      const std::vector<std::string>& args, std::string& line,
+                                      std::string& why);
+
+// Upper bound of a remote program's output, in bytes; its standard error has
+// the same bound (and only its last 4 KiB are kept).
 constexpr size_t kMaxRemoteOutput = 64u * 1024u * 1024u;
+
+// Tests only: whether a remote program's keeper (the platform's process
+// that makes sure nothing the program started outlives it) is a fork of this
+// process, as where the keeper program cannot be executed from memory,
+// rather than that program.
+TZPLATFORM_API void SetForkedKeepersForTest(bool forked);
 
 // Tests only: lowers the bound for sessions that receive from now on, so
 // that an oversized answer needs no 64 MiB; 0 restores kMaxRemoteOutput.

@@ -10,6 +10,8 @@
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
 //   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store)
+//   TZ_REMOTE_TRANSPORT, TZ_SSH_COMMAND, TZ_REMOTE_TOOL, TZ_REMOTE_SHELL,
+//   TZ_SSH_PERSIST     how sessions reach the hosts (below)
 //
 // An empty variable counts as unset. A value that is not valid for its
 // variable is never replaced by the default: CheckSettings refuses it, and
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tzplatform/export.h"
 
@@ -43,8 +46,10 @@ class TZPLATFORM_API SettingsError : public std::runtime_error {
 
 // Checks every setting not set through this header against what its
 // variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, that TZ_LOG_FILE can
-// be written, and the directory settings of tzplatform/DirectorySearch.h)
-// and throws SettingsError for the first that is not valid.
+// be written, the directory settings of tzplatform/DirectorySearch.h, the
+// transport's: that the ssh client is found on PATH and the tool's path can
+// pass through the servers' shell) and throws SettingsError for the first
+// that is not valid.
 // For a caller to run before any work.
 TZPLATFORM_API void CheckSettings();
 
@@ -102,6 +107,49 @@ struct PlatformIdentity {
 };
 TZPLATFORM_API void SetPlatformIdentity(const PlatformIdentity& identity);
 TZPLATFORM_API PlatformIdentity GetPlatformIdentity();
+
+// How a session reaches a host.
+//
+//   TZ_REMOTE_TRANSPORT  root: the folder <remote root>/<host> stands for the
+//                        host; ssh: the system's OpenSSH client runs the tool
+//                        on the host the store names                     (root)
+//   TZ_SSH_COMMAND       the client and its fixed options, split into words
+//                        at blanks ('...' and "..." group; no shell)      (ssh)
+//   TZ_REMOTE_TOOL       the tool's path on the servers      (the name asked for)
+//   TZ_REMOTE_SHELL      the servers' shell, which decides the quoting:
+//                        cmd, powershell or sh                            (cmd)
+//   TZ_SSH_PERSIST       seconds an unused connection is kept open once the
+//                        process ended (unset: closed with the process)
+//
+// The getters throw SettingsError when the variable decides and is not valid.
+enum class Transport { kRoot, kSsh };
+enum class ShellKind { kCmd, kPowerShell, kSh };
+
+TZPLATFORM_API void SetRemoteTransport(Transport transport);
+TZPLATFORM_API Transport RemoteTransport();
+// "root" or "ssh"; false for anything else.
+TZPLATFORM_API bool ParseTransport(const std::string& text, Transport& transport);
+
+TZPLATFORM_API void SetSshCommand(const std::vector<std::string>& words);
+TZPLATFORM_API std::vector<std::string> SshCommand();
+// `text` split into words as TZ_SSH_COMMAND is; false, with `why`, for an
+// unmatched quote or no word at all.
+TZPLATFORM_API bool SplitCommandWords(const std::string& text, std::vector<std::string>& words,
+                                      std::string& why);
+
+// Empty: the executable the request names, found on the server's PATH.
+TZPLATFORM_API void SetRemoteTool(const std::string& path);
+TZPLATFORM_API std::string RemoteTool();
+
+TZPLATFORM_API void SetRemoteShell(ShellKind shell);
+TZPLATFORM_API ShellKind RemoteShell();
+// "cmd", "powershell" or "sh"; false for anything else.
+TZPLATFORM_API bool ParseShellKind(const std::string& text, ShellKind& shell);
+TZPLATFORM_API const char* ShellName(ShellKind shell);
+
+// Seconds; 0 (the default) closes the connections with the process.
+TZPLATFORM_API void SetSshPersist(int seconds);
+TZPLATFORM_API int SshPersist();
 
 // Forgets every value set above, so that the environment decides again.
 TZPLATFORM_API void ResetSettings();

@@ -18,6 +18,7 @@
 #include "log/event_sink.h"
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
+#include "util/one_line.h"
 
 namespace tzplatform {
 
@@ -28,24 +29,6 @@ struct LogCapture::Impl {
 };
 
 namespace {
-
-// The text as one line of the file: texts from outside (a tool's error text,
-// a name from the store) may hold line ends or terminal controls, which are
-// written as \xNN. Captures keep the text as it was formatted.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (unsigned char c : text) {
-    if ((c < 0x20 && c != '\t') || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-      line += escaped;
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  return line;
-}
 
 // The destination and the live captures. Writing and capturing happen under
 // one lock so that lines of different threads never interleave.
@@ -62,7 +45,9 @@ class Sink {
              const std::string& text) {
     std::string path = LogFile();
     const bool echo = LogEcho();
-    const std::string fileText = OneLine(text);
+    // Texts from outside may hold line ends or terminal controls; captures keep
+    // the text as it was formatted.
+    const std::string fileText = detail::OneLine(text);
     std::lock_guard<std::mutex> lock(mu_);
     FILE* out = Destination(path);
     if (out != nullptr) {

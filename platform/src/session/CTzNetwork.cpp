@@ -1,5 +1,7 @@
-// The remote command session over local processes: a host is a folder under
-// the remote root, the remote program a child process started from it.
+// The remote command session: a host is a folder under the remote root, the
+// remote program a child process started from it; or, over ssh, the host the
+// store names, the remote program run there by the local ssh client
+// (session/ssh_transport.cpp). Either way a local child process is watched.
 //
 // The program is started at attach and its output read at receive. The
 // remote timeout counts from the attach: a program that has not finished by
@@ -10,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,9 +23,12 @@
 
 #include "session/child_process.h"
 #include "session/recorder_hooks.h"
+#include "session/transports.h"
+#include "tzplatform/EvEvent.h"
 #include "tzplatform/codec.h"
 #include "tzplatform/session.h"
 #include "tzplatform/settings.h"
+#include "util/one_line.h"
 
 namespace {
 
@@ -74,23 +80,6 @@ tzplatform::AttachRequest DescribeAttach(const char* host, const CNMessageBase& 
   return request;
 }
 
-// The argument string as the remote program sees it: split at blanks, no
-// quoting, empty pieces dropped.
-std::vector<std::string> SplitArguments(const std::string& arguments) {
-  std::vector<std::string> pieces;
-  std::string piece;
-  for (char c : arguments) {
-    if (c == ' ' || c == '\t') {
-      if (!piece.empty()) pieces.push_back(std::move(piece));
-      piece.clear();
-    } else {
-      piece += c;
-    }
-  }
-  if (!piece.empty()) pieces.push_back(std::move(piece));
-  return pieces;
-}
-
 // A name that stays one folder below the remote root.
 bool IsPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -105,15 +94,44 @@ std::string SystemText(int error) {
   return std::strerror(error);
 }
 
-CWqError DecodeOutput(const std::string& output, CNMessageBase** message) {
+// Decodes `output` into a new record in *message; the reason when it does
+// not decode (a kBadOutput), else empty.
+std::string DecodeProblem(const std::string& output, CNMessageBase** message) {
   std::unique_ptr<CNMessageBase> record;
   tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(output, record);
   if (!decoded.ok || !record) {
-    std::string why = decoded.error.empty() ? "not a message record" : decoded.error;
-    return CWqError(CWqError::kBadOutput, "output does not decode: " + why);
+    return "output does not decode: " +
+           (decoded.error.empty() ? std::string("not a message record") : decoded.error);
   }
   *message = record.release();
-  return CWqError();
+  return std::string();
+}
+
+// The last line of a tool's standard error that holds more than blanks,
+// escaped and cut short, for an error's text; empty when there is none.
+std::string LastErrorLine(const std::string& errorOutput) {
+  const size_t end = errorOutput.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) return std::string();
+  size_t start = errorOutput.rfind('\n', end);
+  start = errorOutput.find_first_not_of(" \t\r", start == std::string::npos ? 0 : start + 1);
+  return tzplatform::detail::ShortLine(errorOutput.substr(start, end + 1 - start), 300);
+}
+
+// A tool's standard error, line by line, at debug level 1, once it ended.
+void LogErrorOutput(const tzplatform::AttachRequest& request,
+                    const tzplatform::detail::ChildOutcome& outcome) {
+  EvDebug log;
+  if (outcome.errorBytes == 0 || !log.isLevelEnabled(1)) return;
+  const bool cut = outcome.errorBytes > outcome.errorOutput.size();
+  log.DebugLvl("CTzNetwork", 1, "%s on %s wrote %zu bytes to standard error%s",
+               request.executable.c_str(), request.host.c_str(), outcome.errorBytes,
+               cut ? ", ending with:" : ":");
+  const std::string& text = outcome.errorOutput;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    log.DebugLvl("CTzNetwork", 1, "  %s", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
 }
 
 }  // namespace
@@ -122,6 +140,10 @@ namespace tzplatform {
 
 void SetMaxRemoteOutputForTest(size_t bytes) {
   g_maxOutput = bytes == 0 ? kMaxRemoteOutput : bytes;
+}
+
+void SetForkedKeepersForTest(bool forked) {
+  detail::UseForkedKeepers(forked);
 }
 
 void SetRemoteWaitHook(RemoteWaitHook hook) {
@@ -135,6 +157,10 @@ void CancelRemoteCommands() {
 
 void ResumeRemoteCommands() {
   detail::ResumeChildren();
+}
+
+void CloseRemoteConnections() {
+  detail::CloseSshConnections();
 }
 
 }  // namespace tzplatform
@@ -156,7 +182,16 @@ struct CTzNetwork::Impl {
   tzplatform::AttachRequest request;
 
   CWqError Start(const tzplatform::AttachRequest& request);
+  // The remote root's launch: the tool in the host's folder.
+  CWqError StartUnderRoot(const tzplatform::AttachRequest& request);
   CWqError Collect(CNMessageBase** message);
+  // How the program's run ended for the session: kOk when it answered
+  // (its output is then to be decoded).
+  struct Verdict {
+    int32_t code = CWqError::kOk;
+    std::string text;
+  };
+  Verdict Judge(const tzplatform::detail::ChildOutcome& outcome, size_t maxOutput) const;
 };
 
 CTzNetwork::CTzNetwork() : impl_(std::make_unique<Impl>()) {
@@ -207,6 +242,28 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
     return CWqError(CWqError::kBadRequest,
                     "bad request: executable '" + asked.executable + "' is not a plain file name");
   }
+  tzplatform::Transport transport;
+  try {
+    transport = tzplatform::RemoteTransport();
+    timeoutSeconds = tzplatform::RemoteTimeout();
+  } catch (const tzplatform::SettingsError& e) {
+    // No tool runs without a bound on how long it may take, nor over a
+    // transport nobody chose.
+    return CWqError(CWqError::kBadRequest, std::string("bad request: ") + e.what());
+  }
+  // The remote timeout counts from here: a connection's making is part of it.
+  started = tzplatform::detail::ChildProcess::Clock::now();
+  deadline = started + std::chrono::seconds(timeoutSeconds);
+  CWqError result = transport == tzplatform::Transport::kSsh
+                        ? tzplatform::detail::StartOverSsh(asked, timeoutSeconds, deadline, child)
+                        : StartUnderRoot(asked);
+  if (result.IsError()) return result;
+  request = asked;
+  state = State::kRunning;
+  return CWqError();
+}
+
+CWqError CTzNetwork::Impl::StartUnderRoot(const tzplatform::AttachRequest& asked) {
   if (!IsPlainName(asked.host)) {
     return CWqError(CWqError::kHostUnreachable,
                     "host unreachable: '" + asked.host + "' is not a host name");
@@ -222,28 +279,19 @@ CWqError CTzNetwork::Impl::Start(const tzplatform::AttachRequest& asked) {
     return CWqError(CWqError::kToolNotInstalled,
                     "tool not installed: no " + asked.executable + " in " + folder);
   }
-
-  try {
-    timeoutSeconds = tzplatform::RemoteTimeout();
-  } catch (const tzplatform::SettingsError& e) {
-    // No tool runs without a bound on how long it may take.
-    return CWqError(CWqError::kBadRequest, std::string("bad request: ") + e.what());
-  }
-  std::vector<std::string> env = {"TZ_REMOTE_HOST=" + asked.host,
-                                  "TZ_LOCAL_CLIENT=" + asked.localClientName};
+  const std::vector<std::string> env = tzplatform::detail::FilteredEnvironment(
+      tzplatform::detail::IsToolVariable,
+      {"TZ_REMOTE_HOST=" + asked.host, "TZ_LOCAL_CLIENT=" + asked.localClientName});
   std::string failedCall;
-  int error = child.Start(path, SplitArguments(asked.arguments), env, failedCall);
+  int error =
+      child.Start(path, tzplatform::detail::SplitArguments(asked.arguments), env, failedCall);
   if (error == ECANCELED && failedCall == "cancel") {
     return CWqError(CWqError::kCancelled, "cancelled: remote commands are stopped; not started");
   }
   if (error != 0) {
-    std::string what = failedCall == "posix_spawn" ? path : failedCall;
+    std::string what = failedCall == "exec" ? path : failedCall;
     return CWqError(CWqError::kStartFailed, "start failed: " + what + ": " + SystemText(error));
   }
-  started = tzplatform::detail::ChildProcess::Clock::now();
-  deadline = started + std::chrono::seconds(timeoutSeconds);
-  request = asked;
-  state = State::kRunning;
   return CWqError();
 }
 
@@ -271,7 +319,8 @@ CWqError CTzNetwork::ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, st
       impl_->interceptor.reset();
       result = answer.result;
       if (!result.IsError() && !answer.xml.empty()) {
-        result = DecodeOutput(answer.xml, message);
+        const std::string problem = DecodeProblem(answer.xml, message);
+        if (!problem.empty()) result = CWqError(CWqError::kBadOutput, problem);
       }
       break;
     }
@@ -307,32 +356,51 @@ CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
   }
   tzplatform::detail::ChildOutcome outcome = child.Collect(deadline, maxOutput, tick);
   if (hook) report(true);
+  LogErrorOutput(request, outcome);
+  Verdict verdict = Judge(outcome, maxOutput);
+  if (verdict.code == CWqError::kOk) {
+    verdict.text = DecodeProblem(outcome.output, message);
+    if (verdict.text.empty()) return CWqError();
+    verdict.code = CWqError::kBadOutput;
+  }
+  // What the tool said on its way out, for a run that did not answer.
+  const std::string said = LastErrorLine(outcome.errorOutput);
+  if (!said.empty() && outcome.kind != Kind::kCancelled && outcome.kind != Kind::kErrorTooLarge) {
+    verdict.text += " (standard error: " + said + ")";
+  }
+  return CWqError(verdict.code, verdict.text);
+}
+
+CTzNetwork::Impl::Verdict CTzNetwork::Impl::Judge(const tzplatform::detail::ChildOutcome& outcome,
+                                                  size_t maxOutput) const {
+  using Kind = tzplatform::detail::ChildOutcome::Kind;
   const std::string bytes = std::to_string(outcome.output.size()) + " bytes";
   switch (outcome.kind) {
     case Kind::kTimedOut:
       // Only a program that ends has answered: its exit status decides.
       if (outcome.output.empty()) {
-        return CWqError(CWqError::kTimedOut,
-                        "no answer within " + std::to_string(timeoutSeconds) + " s; killed");
+        return {CWqError::kTimedOut,
+                "no answer within " + std::to_string(timeoutSeconds) + " s; killed"};
       }
-      return CWqError(CWqError::kTimedOut, "answered " + bytes + " but did not exit within " +
-                                               std::to_string(timeoutSeconds) + " s; killed");
+      return {CWqError::kTimedOut, "answered " + bytes + " but did not exit within " +
+                                       std::to_string(timeoutSeconds) + " s; killed"};
     case Kind::kTooLarge:
-      return CWqError(CWqError::kOutputTooLarge,
-                      "output above " + std::to_string(maxOutput) + " bytes; killed");
+      return {CWqError::kOutputTooLarge,
+              "output above " + std::to_string(maxOutput) + " bytes; killed"};
+    case Kind::kErrorTooLarge:
+      return {CWqError::kOutputTooLarge,
+              "standard error above " + std::to_string(maxOutput) + " bytes; killed"};
     case Kind::kSystemError:
-      return CWqError(CWqError::kInternal, "internal error: " + outcome.failedCall + ": " +
-                                               SystemText(outcome.error) + "; killed");
+      return {CWqError::kInternal, "internal error: " + outcome.failedCall + ": " +
+                                       SystemText(outcome.error) + "; killed"};
     case Kind::kCancelled:
-      return CWqError(CWqError::kCancelled, "cancelled after " + bytes + " of output; killed");
+      return {CWqError::kCancelled, "cancelled after " + bytes + " of output; killed"};
     case Kind::kSignalled: {
       // A program that did not finish has no complete answer, whatever it wrote.
       std::string what = "killed by signal " + std::to_string(outcome.signal) + " (" +
                          strsignal(outcome.signal) + ")";
-      if (outcome.output.empty()) {
-        return CWqError(CWqError::kExitedWithoutOutput, what + " without output");
-      }
-      return CWqError(CWqError::kBadOutput, what + " after " + bytes + " of output");
+      if (outcome.output.empty()) return {CWqError::kExitedWithoutOutput, what + " without output"};
+      return {CWqError::kBadOutput, what + " after " + bytes + " of output"};
     }
     case Kind::kExited:
       break;
@@ -341,13 +409,11 @@ CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
   // whatever it printed: its answer is not used.
   if (outcome.exitCode != 0) {
     const std::string what = "exited with status " + std::to_string(outcome.exitCode);
-    if (outcome.output.empty()) {
-      return CWqError(CWqError::kExitedWithoutOutput, what + " without output");
-    }
-    return CWqError(CWqError::kBadOutput, what + " after " + bytes + " of output");
+    if (outcome.output.empty()) return {CWqError::kExitedWithoutOutput, what + " without output"};
+    return {CWqError::kBadOutput, what + " after " + bytes + " of output"};
   }
   if (outcome.output.empty()) {
-    return CWqError(CWqError::kBadOutput, "output does not decode: no output (exit status 0)");
+    return {CWqError::kBadOutput, "output does not decode: no output (exit status 0)"};
   }
-  return DecodeOutput(outcome.output, message);
+  return {};
 }

@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,16 +17,15 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
+
+#include "session/keeper.h"
 
 extern char** environ;
 
 namespace tzplatform {
 namespace detail {
 namespace {
-
-// While the child runs without a process descriptor to wait on, its end is
-// noticed by looking this often.
-constexpr int kExitCheckMillis = 20;
 
 // Spawn attributes and file actions, destroyed on every path.
 class SpawnSetup {
@@ -50,23 +52,9 @@ class SpawnSetup {
   bool actionsOk_ = false;
 };
 
-std::string EnvName(const std::string& entry) {
-  return entry.substr(0, entry.find('='));
-}
-
-// This process's environment with `extra` added, an entry of `extra`
-// replacing one of the same name.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    std::string text(*entry);
-    bool replaced = std::any_of(extra.begin(), extra.end(),
-                                [&](const std::string& e) { return EnvName(e) == EnvName(text); });
-    if (!replaced) env.push_back(std::move(text));
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
-  return env;
-}
+// How long a keeper asked to kill everything may take before it is killed
+// itself, with the program's group.
+constexpr auto kKeeperGrace = std::chrono::seconds(2);
 
 std::vector<char*> PointerArray(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -83,6 +71,51 @@ int MillisUntil(ChildProcess::Clock::time_point deadline) {
   return static_cast<int>(std::min<long long>(millis, INT_MAX));
 }
 
+// The keeper program in a memory file of this process's, or -1 when it
+// cannot be made or executed here (then keepers are forks of this process).
+struct KeeperFile {
+  std::mutex mu;
+  bool tried = false;
+  bool forked = false;  // set by a test, or once the file could not be executed
+  UniqueFd fd;
+
+  // The path that executes the program, or empty.
+  std::string Path() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (forked) return std::string();
+    if (!tried) {
+      tried = true;
+      UniqueFd file(memfd_create("tzdag-keeper", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+      size_t written = 0;
+      while (file.valid() && written < kKeeperProgramSize) {
+        const ssize_t n = write(file.get(), kKeeperProgram + written, kKeeperProgramSize - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+      }
+      // Sealed, so that nothing can change the program once it runs.
+      if (written == kKeeperProgramSize &&
+          fcntl(file.get(), F_ADD_SEALS,
+                F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0) {
+        fd = std::move(file);
+      }
+    }
+    // A child started with this path opens the file through its own copy of
+    // the descriptor, still there when it executes.
+    return fd.valid() ? "/proc/self/fd/" + std::to_string(fd.get()) : std::string();
+  }
+
+  void UseForks(bool use) {
+    std::lock_guard<std::mutex> lock(mu);
+    forked = use;
+  }
+};
+
+KeeperFile& Keepers() {
+  static KeeperFile file;
+  return file;
+}
+
 // Every child that has been started and not yet reaped, and whether the
 // process is stopping. The lock also covers each reap, so that a pid is
 // never signalled after it was freed.
@@ -97,33 +130,100 @@ Registry& Children() {
   return registry;
 }
 
-// Waits until `pid` has ended, leaving it unreaped.
-void WaitForEnd(pid_t pid) {
+bool HasEnded(pid_t pid) {
   siginfo_t info;
-  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
+  std::memset(&info, 0, sizeof info);
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
-int WaitForChild(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// Waits until `pid` has ended, leaving it unreaped; false when it still runs
+// at `until`.
+bool WaitForEnd(pid_t pid, ChildProcess::Clock::time_point until) {
+  while (!HasEnded(pid)) {
+    if (ChildProcess::Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return status;
+  return true;
 }
 
-ChildOutcome Failure(ChildOutcome::Kind kind, std::string output) {
+ChildOutcome Failure(ChildOutcome::Kind kind) {
   ChildOutcome outcome;
   outcome.kind = kind;
-  outcome.output = std::move(output);
   return outcome;
 }
 
-ChildOutcome SystemFailure(const char* call, int error, std::string output) {
-  ChildOutcome outcome = Failure(ChildOutcome::Kind::kSystemError, std::move(output));
+ChildOutcome SystemFailure(const char* call, int error) {
+  ChildOutcome outcome = Failure(ChildOutcome::Kind::kSystemError);
   outcome.error = error;
   outcome.failedCall = call;
   return outcome;
 }
+
+bool MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  readEnd = UniqueFd(fds[0]);
+  writeEnd = UniqueFd(fds[1]);
+  return true;
+}
+
+// One whole record of the keeper; false at the end of its reports.
+bool ReadReport(int fd, KeeperReport& record) {
+  size_t got = 0;
+  auto* bytes = reinterpret_cast<char*>(&record);
+  while (got < sizeof record) {
+    const ssize_t n = read(fd, bytes + got, sizeof record - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Collects one of the child's streams: everything, or only its end.
+struct Stream {
+  UniqueFd* fd;
+  bool done;
+  size_t keep;  // 0: everything
+  std::string text;
+  size_t bytes = 0;
+  bool cut = false;  // text lost its start
+
+  // Reads what is there; false when a read failed (errno set).
+  bool ReadSome(char* buffer, size_t size) {
+    const ssize_t n = read(fd->get(), buffer, size);
+    if (n > 0) {
+      bytes += static_cast<size_t>(n);
+      text.append(buffer, static_cast<size_t>(n));
+      if (keep != 0 && text.size() > 2 * keep) {
+        text.erase(0, text.size() - keep);
+        cut = true;
+      }
+      return true;
+    }
+    if (n == 0) {
+      done = true;
+      return true;
+    }
+    if (errno == EINTR) return true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Only once the child ended: what it wrote has been read.
+      done = true;
+      return true;
+    }
+    return false;
+  }
+
+  // The end that is kept, from the start of a line when it was cut.
+  std::string Kept() {
+    if (keep == 0 || (!cut && text.size() <= keep)) return std::move(text);
+    std::string tail = text.substr(text.size() > keep ? text.size() - keep : 0);
+    const size_t line = tail.find('\n');
+    if (line != std::string::npos && line + 1 < tail.size()) tail.erase(0, line + 1);
+    return tail;
+  }
+};
 
 }  // namespace
 
@@ -136,9 +236,41 @@ void UniqueFd::Reset() {
   }
 }
 
+std::vector<std::string> FilteredEnvironment(const std::function<bool(const std::string&)>& keep,
+                                             const std::vector<std::string>& extra) {
+  auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    std::string text(*entry);
+    const std::string own = name(text);
+    bool replaced = std::any_of(extra.begin(), extra.end(),
+                                [&](const std::string& e) { return name(e) == own; });
+    if (!replaced && keep(own)) env.push_back(std::move(text));
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::string FindProgram(const std::string& name, const std::string& searchPath) {
+  auto runnable = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+  };
+  if (name.find('/') != std::string::npos) return runnable(name) ? name : std::string();
+  size_t at = 0;
+  for (;;) {
+    const size_t end = std::min(searchPath.find(':', at), searchPath.size());
+    const std::string folder = end == at ? "." : searchPath.substr(at, end - at);
+    if (runnable(folder + "/" + name)) return folder + "/" + name;
+    if (end >= searchPath.size()) return std::string();
+    at = end + 1;
+  }
+}
+
 ChildProcess::~ChildProcess() {
   output_.Reset();
-  if (pid_ > 0) KillAndReap();
+  error_.Reset();
+  if (keeper_ > 0) KillAndReap();
   std::lock_guard<std::mutex> lock(Children().mu);
   Children().live.erase(this);
 }
@@ -148,7 +280,7 @@ void CancelAllChildren() {
   std::lock_guard<std::mutex> lock(registry.mu);
   registry.cancelled = true;
   for (ChildProcess* child : registry.live) {
-    if (child->pid_ <= 0) continue;
+    if (child->keeper_ <= 0) continue;
     child->cancelled_ = true;
     child->Kill();
   }
@@ -159,145 +291,208 @@ void ResumeChildren() {
   Children().cancelled = false;
 }
 
+void InitChildRegistry() {
+  Children();
+}
+
+bool ChildrenCancelled() {
+  std::lock_guard<std::mutex> lock(Children().mu);
+  return Children().cancelled;
+}
+
 int ChildProcess::Start(const std::string& path, const std::vector<std::string>& args,
-                        const std::vector<std::string>& extraEnv, std::string& failedCall) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+                        const std::vector<std::string>& env, std::string& failedCall,
+                        const ChildStreams& streams) {
+  UniqueFd outputRead, outputWrite, errorRead, errorWrite, inputRead, inputWrite, reportRead,
+      reportWrite;
+  if (!MakePipe(reportRead, reportWrite) ||
+      (!streams.discardOutput && !MakePipe(outputRead, outputWrite)) ||
+      (streams.errorTo < 0 && !MakePipe(errorRead, errorWrite)) ||
+      (streams.holdInput && !MakePipe(inputRead, inputWrite))) {
     failedCall = "pipe2";
     return errno;
-  }
-  UniqueFd readEnd(fds[0]);
-  UniqueFd writeEnd(fds[1]);
-
-  SpawnSetup setup;
-  if (!setup.ok()) {
-    failedCall = "posix_spawnattr_init";
-    return ENOMEM;
-  }
-  // Standard output first: should the pipe have landed on descriptor 0, the
-  // /dev/null opened next must not replace it before it is copied.
-  int rc = posix_spawn_file_actions_adddup2(setup.actions(), writeEnd.get(), STDOUT_FILENO);
-  if (rc == 0) {
-    rc = posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  // A group of its own, so that a kill reaches what the program started too;
-  // signals as a freshly started program expects them, whatever this process
-  // blocks or ignores.
-  sigset_t none;
-  sigset_t defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGUSR1, SIGUSR2}) {
-    sigaddset(&defaults, sig);
-  }
-  if (rc == 0) rc = posix_spawnattr_setpgroup(setup.attr(), 0);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(setup.attr(), &none);
-  if (rc == 0) rc = posix_spawnattr_setsigdefault(setup.attr(), &defaults);
-  if (rc == 0) {
-    rc = posix_spawnattr_setflags(
-        setup.attr(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  }
-  if (rc != 0) {
-    failedCall = "posix_spawn_file_actions";
-    return rc;
   }
 
   std::vector<std::string> argvStrings;
   argvStrings.reserve(args.size() + 1);
   argvStrings.push_back(path);
   argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings = ChildEnvironment(extraEnv);
+  std::vector<std::string> envStrings = env;
+  std::vector<std::string> removeStrings = streams.removeWhenDone;
   std::vector<char*> argv = PointerArray(argvStrings);
   std::vector<char*> envp = PointerArray(envStrings);
+  std::vector<char*> remove = PointerArray(removeStrings);
 
-  // Spawned under the registry's lock, so that a cancel either comes first
-  // and nothing starts, or comes after and finds the child to kill.
+  KeeperPlan plan;
+  plan.path = path.c_str();
+  plan.argv = argv.data();
+  plan.envp = envp.data();
+  plan.input = inputRead.valid() ? inputRead.get() : -1;
+  plan.output = outputWrite.valid() ? outputWrite.get() : -1;
+  plan.error = streams.errorTo >= 0 ? streams.errorTo : errorWrite.get();
+  plan.report = reportWrite.get();
+  plan.removeWhenDone = remove.data();
+  plan.leaveRunning = streams.leaveRunning;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    plan.maxDescriptor = static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20));
+  }
+
+  const int error = StartKeeper(plan, failedCall);
+  if (error != 0) return error;
+
+  // Only the program may hold the other ends, so that the end of its output
+  // is seen when it (and whatever inherited its output) is done.
+  outputWrite.Reset();
+  errorWrite.Reset();
+  inputRead.Reset();
+  reportWrite.Reset();
+  output_ = std::move(outputRead);
+  error_ = std::move(errorRead);
+  input_ = std::move(inputWrite);
+  report_ = std::move(reportRead);
+
+  KeeperReport first;
+  if (ReadReport(report_.get(), first) && first.kind == KeeperReport::kStarted) {
+    program_ = first.value;
+    return 0;
+  }
+  ReapKeeper();
+  output_.Reset();
+  error_.Reset();
+  input_.Reset();
+  report_.Reset();
+  if (first.kind == KeeperReport::kExecFailed) {
+    failedCall = "exec";
+    return first.value;
+  }
+  failedCall = "keeper";
+  return EPIPE;
+}
+
+int ChildProcess::StartKeeper(const KeeperPlan& plan, std::string& failedCall) {
+  // The keeper program's command line: keeper_main.cpp.
+  std::vector<std::string> words = {"tzdag-keeper",
+                                    std::to_string(plan.input),
+                                    std::to_string(plan.output),
+                                    std::to_string(plan.error),
+                                    std::to_string(plan.report),
+                                    plan.leaveRunning ? "1" : "0"};
+  size_t paths = 0;
+  for (const char* const* path = plan.removeWhenDone; path != nullptr && *path != nullptr; ++path) {
+    ++paths;
+  }
+  words.push_back(std::to_string(paths));
+  for (size_t i = 0; i < paths; ++i) words.push_back(plan.removeWhenDone[i]);
+  for (char* const* arg = plan.argv; *arg != nullptr; ++arg) words.push_back(*arg);
+  std::vector<char*> argv = PointerArray(words);
+
+  SpawnSetup setup;
+  int rc = setup.ok() ? 0 : ENOMEM;
+  // The same descriptor again: kept open across the start, which the
+  // process's own (close-on-exec) are not.
+  for (int fd : {plan.input, plan.output, plan.error, plan.report}) {
+    if (rc == 0 && fd >= 0) rc = posix_spawn_file_actions_adddup2(setup.actions(), fd, fd);
+  }
+  // Every signal blocked, as RunKeeper wants them.
+  sigset_t all;
+  sigfillset(&all);
+  if (rc == 0) rc = posix_spawnattr_setsigmask(setup.attr(), &all);
+  if (rc == 0) rc = posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGMASK);
+  if (rc != 0) {
+    failedCall = "posix_spawn_file_actions";
+    return rc;
+  }
+
+  // Started under the registry's lock, so that a cancel either comes first
+  // and nothing starts, or comes after and finds the keeper to signal.
   Registry& registry = Children();
   std::lock_guard<std::mutex> lock(registry.mu);
   if (registry.cancelled) {
     failedCall = "cancel";
     return ECANCELED;
   }
-  pid_t pid = -1;
-  rc = posix_spawn(&pid, path.c_str(), setup.actions(), setup.attr(), argv.data(), envp.data());
-  if (rc != 0) {
-    failedCall = "posix_spawn";
-    return rc;
+  const std::string program = Keepers().Path();
+  if (!program.empty()) {
+    pid_t pid = -1;
+    rc = posix_spawn(&pid, program.c_str(), setup.actions(), setup.attr(), argv.data(), plan.envp);
+    if (rc == 0) {
+      keeper_ = pid;
+      registry.live.insert(this);
+      return 0;
+    }
+    // A system that does not execute files from memory: forks from now on.
+    Keepers().UseForks(true);
   }
-  pid_ = pid;
+
+  // Every signal blocked across the fork, so that no handler of this process
+  // ever runs in the keeper; the keeper reads the ones it needs itself.
+  sigset_t saved;
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const pid_t pid = fork();
+  if (pid == 0) RunKeeper(plan);
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (pid < 0) {
+    failedCall = "fork";
+    return forkError;
+  }
+  keeper_ = pid;
   registry.live.insert(this);
-  output_ = std::move(readEnd);
-  // Only the child may hold the write end, so that end of output is seen
-  // when the child (and whatever inherited its output) is done.
-  writeEnd.Reset();
-  // Not every kernel offers process descriptors; Collect then looks for the
-  // child's end at short intervals instead.
-  long pidfd = syscall(SYS_pidfd_open, pid, 0);
-  if (pidfd >= 0) pidfd_ = UniqueFd(static_cast<int>(pidfd));
   return 0;
+}
+
+void UseForkedKeepers(bool use) {
+  Keepers().UseForks(use);
+}
+
+bool ChildProcess::Ended() {
+  return keeper_ <= 0 || HasEnded(keeper_);
 }
 
 ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
                                    const std::function<void()>& tick, Clock::duration tickEvery) {
   Clock::time_point nextTick = Clock::now() + tickEvery;
-  std::string output;
-  bool outputDone = !output_.valid();
+  Stream out{&output_, !output_.valid(), 0, {}};
+  Stream err{&error_, !error_.valid(), kKeptErrorOutput, {}};
   bool ended = false;
+  int status = 0;
   char buffer[64 * 1024];
-
-  // Reads what is available; false when the bound was exceeded or a read
-  // failed (errorCall set).
   const char* errorCall = nullptr;
   int error = 0;
-  auto readSome = [&]() -> bool {
-    ssize_t n = read(output_.get(), buffer, sizeof buffer);
-    if (n > 0) {
-      output.append(buffer, static_cast<size_t>(n));
-      return true;
-    }
-    if (n == 0) {
-      outputDone = true;
-      return true;
-    }
-    if (errno == EINTR) return true;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Only after the child ended: what it wrote has been read, and what
-      // is left would come from programs it started.
-      outputDone = true;
-      return true;
-    }
-    errorCall = "read";
-    error = errno;
-    return false;
+
+  auto giveUp = [&](ChildOutcome outcome) {
+    output_.Reset();
+    error_.Reset();
+    KillAndReap();
+    outcome.output = std::move(out.text);
+    outcome.errorOutput = err.Kept();
+    outcome.errorBytes = err.bytes;
+    return outcome;
   };
 
   for (;;) {
-    if (output.size() > maxOutput) {
-      output_.Reset();
-      KillAndReap();
-      return Failure(ChildOutcome::Kind::kTooLarge, std::move(output));
-    }
-    if (errorCall != nullptr) {
-      output_.Reset();
-      KillAndReap();
-      return SystemFailure(errorCall, error, std::move(output));
-    }
-    if (ended && outputDone) break;
+    if (out.bytes > maxOutput) return giveUp(Failure(ChildOutcome::Kind::kTooLarge));
+    if (err.bytes > maxOutput) return giveUp(Failure(ChildOutcome::Kind::kErrorTooLarge));
+    if (errorCall != nullptr) return giveUp(SystemFailure(errorCall, error));
+    if (ended && out.done && err.done) break;
 
-    pollfd fds[2];
+    pollfd fds[3];
     nfds_t count = 0;
-    int outputIndex = -1;
-    int pidfdIndex = -1;
-    if (!outputDone) {
-      outputIndex = static_cast<int>(count);
+    int outIndex = -1, errIndex = -1, reportIndex = -1;
+    if (!out.done) {
+      outIndex = static_cast<int>(count);
       fds[count++] = pollfd{output_.get(), POLLIN, 0};
     }
-    if (!ended && pidfd_.valid()) {
-      pidfdIndex = static_cast<int>(count);
-      fds[count++] = pollfd{pidfd_.get(), POLLIN, 0};
+    if (!err.done) {
+      errIndex = static_cast<int>(count);
+      fds[count++] = pollfd{error_.get(), POLLIN, 0};
+    }
+    if (!ended) {
+      reportIndex = static_cast<int>(count);
+      fds[count++] = pollfd{report_.get(), POLLIN, 0};
     }
     int wait = MillisUntil(deadline);
-    if (!ended && !pidfd_.valid()) wait = std::min(wait, kExitCheckMillis);
     if (tick) wait = std::min(wait, MillisUntil(nextTick));
     int ready = poll(fds, count, wait);
     if (ready < 0) {
@@ -306,54 +501,62 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
       error = errno;
       continue;
     }
-    if (outputIndex >= 0 && fds[outputIndex].revents != 0) {
-      if (!readSome()) continue;
+    if (outIndex >= 0 && fds[outIndex].revents != 0 && !out.ReadSome(buffer, sizeof buffer)) {
+      errorCall = "read";
+      error = errno;
+      continue;
     }
-    bool checkEnd = !ended && (pidfdIndex < 0 || fds[pidfdIndex].revents != 0);
-    if (checkEnd) {
-      siginfo_t info;
-      std::memset(&info, 0, sizeof info);
-      if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-        if (errno != EINTR) {
-          errorCall = "waitid";
+    if (errIndex >= 0 && fds[errIndex].revents != 0 && !err.ReadSome(buffer, sizeof buffer)) {
+      errorCall = "read";
+      error = errno;
+      continue;
+    }
+    if (reportIndex >= 0 && fds[reportIndex].revents != 0) {
+      KeeperReport record;
+      const bool got = ReadReport(report_.get(), record);
+      if (got && record.kind != KeeperReport::kEnded) continue;
+      ended = true;
+      // A keeper that went without a word was killed, and its program with it.
+      status = got ? record.value : SIGKILL;
+      input_.Reset();
+      // Everything the program wrote is in the pipes now, and nothing it
+      // started is left: read what is there without waiting for an end of
+      // file that a holder outside (a connection's master) may delay.
+      for (Stream* stream : {&out, &err}) {
+        if (stream->done) continue;
+        int flags = fcntl(stream->fd->get(), F_GETFL);
+        if (flags < 0 || fcntl(stream->fd->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+          errorCall = "fcntl";
           error = errno;
+          break;
         }
-        continue;
-      }
-      if (info.si_pid == pid_) {
-        ended = true;
-        // Everything the child wrote is in the pipe now: read it without
-        // waiting for programs it may have left holding the pipe.
-        if (!outputDone) {
-          int flags = fcntl(output_.get(), F_GETFL);
-          if (flags < 0 || fcntl(output_.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-            errorCall = "fcntl";
+        while (!stream->done && stream->bytes <= maxOutput) {
+          if (!stream->ReadSome(buffer, sizeof buffer)) {
+            errorCall = "read";
             error = errno;
-            continue;
-          }
-          while (!outputDone && errorCall == nullptr && output.size() <= maxOutput) {
-            readSome();
+            break;
           }
         }
       }
     }
-    if (tick && !(ended && outputDone) && Clock::now() >= nextTick) {
+    if (tick && !(ended && out.done && err.done) && Clock::now() >= nextTick) {
       tick();
       while (nextTick <= Clock::now()) nextTick += tickEvery;
     }
     // Checked after looking at what was ready, so that an answer complete at
     // the deadline still counts.
-    if (!(ended && outputDone) && errorCall == nullptr && MillisUntil(deadline) == 0) {
-      output_.Reset();
-      KillAndReap();
-      return Failure(ChildOutcome::Kind::kTimedOut, std::move(output));
+    if (!ended && errorCall == nullptr && MillisUntil(deadline) == 0) {
+      return giveUp(Failure(ChildOutcome::Kind::kTimedOut));
     }
   }
 
   output_.Reset();
-  int status = ReapEnded();
+  error_.Reset();
+  ReapKeeper();
   ChildOutcome outcome;
-  outcome.output = std::move(output);
+  outcome.output = std::move(out.text);
+  outcome.errorOutput = err.Kept();
+  outcome.errorBytes = err.bytes;
   if (cancelled_) {
     outcome.kind = ChildOutcome::Kind::kCancelled;
   } else if (WIFSIGNALED(status)) {
@@ -367,29 +570,50 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
 }
 
 void ChildProcess::Kill() {
-  kill(-pid_, SIGKILL);
-  kill(pid_, SIGKILL);
+  kill(keeper_, SIGTERM);
+}
+
+bool ChildProcess::AwaitKeeper(Clock::time_point until) {
+  // The keeper alone holds the write end of its reports: their end is its.
+  char discard[64];
+  while (report_.valid()) {
+    pollfd fd{report_.get(), POLLIN, 0};
+    const int ready = poll(&fd, 1, MillisUntil(until));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) return false;
+    if (ready < 0) break;
+    const ssize_t n = read(report_.get(), discard, sizeof discard);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR) break;
+  }
+  return WaitForEnd(keeper_, until);
 }
 
 void ChildProcess::KillAndReap() {
-  if (pid_ <= 0) return;
+  if (keeper_ <= 0) return;
   {
     std::lock_guard<std::mutex> lock(Children().mu);
     Kill();
   }
-  WaitForEnd(pid_);
-  ReapEnded();
+  if (!AwaitKeeper(Clock::now() + kKeeperGrace)) {
+    std::lock_guard<std::mutex> lock(Children().mu);
+    kill(keeper_, SIGKILL);
+    // The program dies with its keeper; what runs in its group goes now.
+    if (program_ > 0) kill(-program_, SIGKILL);
+  }
+  ReapKeeper();
 }
 
-int ChildProcess::ReapEnded() {
+void ChildProcess::ReapKeeper() {
+  AwaitKeeper(Clock::time_point::max());
   std::lock_guard<std::mutex> lock(Children().mu);
-  // The unreaped child still reserves its pid as the group id, so this can
-  // reach no one but the programs it left behind.
-  kill(-pid_, SIGKILL);
-  int status = WaitForChild(pid_);
-  pid_ = -1;
-  pidfd_.Reset();
-  return status;
+  int status = 0;
+  while (waitpid(keeper_, &status, 0) < 0 && errno == EINTR) {
+  }
+  keeper_ = -1;
+  program_ = -1;
+  input_.Reset();
+  report_.Reset();
 }
 
 }  // namespace detail

@@ -12,7 +12,9 @@
 #include <optional>
 
 #include "directory/directory_settings.h"
+#include "session/child_process.h"
 #include "tzplatform/DirectorySearch.h"
+#include "tzplatform/session.h"
 
 namespace tzplatform {
 namespace {
@@ -29,6 +31,12 @@ struct Settings {
   std::optional<int> storeBusyTimeoutMs;
   bool storeReadOnly = false;
   std::optional<PlatformIdentity> identity;
+  // How sessions reach the hosts.
+  std::optional<Transport> transport;
+  std::optional<std::vector<std::string>> sshCommand;
+  std::optional<std::string> remoteTool;
+  std::optional<ShellKind> shell;
+  std::optional<int> sshPersist;
 };
 
 Settings& Get() {
@@ -73,6 +81,63 @@ int EnvRemoteTimeout() {
 
 int EnvDebugLevel() {
   return EnvNumber("TZ_DEBUG_LEVEL", 0, 0, kMaxDebugLevel, "a debug level");
+}
+
+Transport EnvTransport() {
+  const std::string text = EnvOr("TZ_REMOTE_TRANSPORT", "root");
+  Transport transport;
+  if (!ParseTransport(text, transport)) {
+    throw SettingsError("TZ_REMOTE_TRANSPORT: '" + text + "' is not valid (root or ssh)");
+  }
+  return transport;
+}
+
+std::vector<std::string> EnvSshCommand() {
+  const std::string text = EnvOr("TZ_SSH_COMMAND", "ssh");
+  std::vector<std::string> words;
+  std::string why;
+  if (!SplitCommandWords(text, words, why)) {
+    throw SettingsError("TZ_SSH_COMMAND: '" + text + "' cannot be used: " + why);
+  }
+  return words;
+}
+
+ShellKind EnvShell() {
+  const std::string text = EnvOr("TZ_REMOTE_SHELL", "cmd");
+  ShellKind shell;
+  if (!ParseShellKind(text, shell)) {
+    throw SettingsError("TZ_REMOTE_SHELL: '" + text + "' is not valid (cmd, powershell or sh)");
+  }
+  return shell;
+}
+
+int EnvSshPersist() {
+  return EnvNumber("TZ_SSH_PERSIST", 0, 1, INT_MAX, "a number of seconds");
+}
+
+// The transport's settings, each as set or from its variable.
+void CheckTransportSettings() {
+  if (RemoteTransport() != Transport::kSsh) {
+    RemoteShell();
+    SshPersist();
+    SshCommand();
+    return;
+  }
+  const std::vector<std::string> command = SshCommand();
+  const char* path = std::getenv("PATH");
+  if (detail::FindProgram(command[0], path != nullptr ? path : "").empty()) {
+    throw SettingsError(
+        "TZ_SSH_COMMAND: '" + command[0] + "' is not " +
+        (command[0].find('/') == std::string::npos ? "a program on PATH" : "an executable file"));
+  }
+  const ShellKind shell = RemoteShell();
+  const std::string tool = RemoteTool();
+  std::string quoted, why;
+  if (!tool.empty() && !QuoteForShell(shell, tool, quoted, why)) {
+    throw SettingsError("TZ_REMOTE_TOOL: '" + tool + "' cannot pass through " + ShellName(shell) +
+                        ": " + why);
+  }
+  SshPersist();
 }
 
 }  // namespace
@@ -167,6 +232,7 @@ void CheckSettings() {
   std::string directoryProblem;
   CurrentDirectorySettings(directoryProblem);
   if (!directoryProblem.empty()) throw SettingsError(directoryProblem);
+  CheckTransportSettings();
 }
 
 void SetLogEcho(bool echo) {
@@ -232,6 +298,138 @@ PlatformIdentity GetPlatformIdentity() {
   return identity;
 }
 
+bool ParseTransport(const std::string& text, Transport& transport) {
+  if (text == "root") {
+    transport = Transport::kRoot;
+  } else if (text == "ssh") {
+    transport = Transport::kSsh;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void SetRemoteTransport(Transport transport) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().transport = transport;
+}
+
+Transport RemoteTransport() {
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    if (Get().transport) return *Get().transport;
+  }
+  return EnvTransport();
+}
+
+bool SplitCommandWords(const std::string& text, std::vector<std::string>& words, std::string& why) {
+  words.clear();
+  std::string word;
+  bool inWord = false;
+  char quote = '\0';
+  for (char c : text) {
+    if (quote != '\0') {
+      if (c == quote) {
+        quote = '\0';
+      } else {
+        word += c;
+      }
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+      inWord = true;
+    } else if (c == ' ' || c == '\t' || c == '\n') {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (quote != '\0') {
+    why = std::string("a ") + quote + " quote is not closed";
+    return false;
+  }
+  if (inWord) words.push_back(word);
+  if (words.empty() || words[0].empty()) {
+    why = "it names no program";
+    return false;
+  }
+  return true;
+}
+
+void SetSshCommand(const std::vector<std::string>& words) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().sshCommand = words;
+}
+
+std::vector<std::string> SshCommand() {
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    if (Get().sshCommand && !Get().sshCommand->empty()) return *Get().sshCommand;
+  }
+  return EnvSshCommand();
+}
+
+void SetRemoteTool(const std::string& path) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().remoteTool = path;
+}
+
+std::string RemoteTool() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  if (Get().remoteTool) return *Get().remoteTool;
+  return EnvOr("TZ_REMOTE_TOOL", "");
+}
+
+bool ParseShellKind(const std::string& text, ShellKind& shell) {
+  for (ShellKind kind : {ShellKind::kCmd, ShellKind::kPowerShell, ShellKind::kSh}) {
+    if (text == ShellName(kind)) {
+      shell = kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* ShellName(ShellKind shell) {
+  switch (shell) {
+    case ShellKind::kCmd:
+      return "cmd";
+    case ShellKind::kPowerShell:
+      return "powershell";
+    case ShellKind::kSh:
+      break;
+  }
+  return "sh";
+}
+
+void SetRemoteShell(ShellKind shell) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().shell = shell;
+}
+
+ShellKind RemoteShell() {
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    if (Get().shell) return *Get().shell;
+  }
+  return EnvShell();
+}
+
+void SetSshPersist(int seconds) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().sshPersist = seconds < 0 ? 0 : seconds;
+}
+
+int SshPersist() {
+  {
+    std::lock_guard<std::mutex> lock(Get().mu);
+    if (Get().sshPersist) return *Get().sshPersist;
+  }
+  return EnvSshPersist();
+}
+
 void ResetSettings() {
   std::lock_guard<std::mutex> lock(Get().mu);
   Settings& s = Get();
@@ -245,6 +443,11 @@ void ResetSettings() {
   s.storeBusyTimeoutMs.reset();
   s.storeReadOnly = false;
   s.identity.reset();
+  s.transport.reset();
+  s.sshCommand.reset();
+  s.remoteTool.reset();
+  s.shell.reset();
+  s.sshPersist.reset();
   ResetDirectorySettings();
 }
 

@@ -1,6 +1,7 @@
 #include "tool_cases.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -67,6 +68,18 @@ std::string Output(const json& out) {
 
 unsigned Mode(const json& octal) {
   return std::stoul(octal.get<std::string>(), nullptr, 8);
+}
+
+// "symlinks" ({link: target}) planted, and "chown" ({path: uid}) handing a
+// file (or link) to another user, as another user of the machine would.
+void PlantForeignFiles(const json& toolCase) {
+  for (const auto& [link, target] : Field(toolCase, "symlinks").items()) {
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(target.get<std::string>(), link);
+  }
+  for (const auto& [path, uid] : Field(toolCase, "chown").items()) {
+    ASSERT_EQ(lchown(path.c_str(), uid.get<uid_t>(), uid.get<gid_t>()), 0) << path;
+  }
 }
 
 }  // namespace
@@ -212,6 +225,7 @@ void RunToolCase(const json& toolCase) {
       WriteFile(path, content.dump(), 0600);
     }
   }
+  PlantForeignFiles(c);
   for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
     SCOPED_TRACE(run["args"].dump());
     CheckRun(env, run);

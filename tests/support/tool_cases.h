@@ -6,6 +6,7 @@
 // "none", or a fixture), "patch" (JSON Patch on the fixture), "tools"
 // ({host: script} as PshimProxy.exe; host "*": every host of the fixture),
 // "files" ({path: text, or {"text", "mode"}, or a JSON value}, mode 0600),
+// "symlinks" ({link: target}), "chown" ({path: uid}, after "files"),
 // then either "runs" (a list) or the fields of its one run:
 //   "args", "in" (standard input), "env" (over a clean environment that
 //   names the store and remote root, XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp)

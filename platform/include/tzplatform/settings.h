@@ -54,12 +54,17 @@ TZPLATFORM_API void CheckSettings();
 TZPLATFORM_API void SetRemoteTimeout(int seconds);
 TZPLATFORM_API int RemoteTimeout();
 
-// "-" writes to standard error. The file is opened for appending; one that
-// cannot be opened sends the lines to standard error instead.
+// "-" writes to standard error. The file is opened for appending and made
+// with mode 0600 when missing; a symbolic link is not followed and a file of
+// another user is not written to (a character device such as /dev/null
+// aside). A file that cannot be opened, or is refused, sends the lines to
+// standard error instead.
 TZPLATFORM_API void SetLogFile(const std::string& path);
 TZPLATFORM_API std::string LogFile();
 // Throws SettingsError saying why when the log cannot be written at `path`
-// ("-" always can). Creates the file when it does not exist.
+// ("-" always can): "cannot write the log file PATH: it is a symbolic link,
+// which is not followed", "...: it belongs to another user (uid N)", or the
+// system's words. Creates the file when it does not exist.
 TZPLATFORM_API void CheckLogFile(const std::string& path);
 
 // Debug levels run from 0 to kMaxDebugLevel. DebugLevel gives 0 while

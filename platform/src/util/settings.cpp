@@ -1,17 +1,16 @@
 // Process-wide settings, with the environment as the fall-back.
 #include "tzplatform/settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "directory/directory_settings.h"
+#include "log/log_file.h"
 #include "tzplatform/DirectorySearch.h"
 
 namespace tzplatform {
@@ -138,11 +137,10 @@ int DebugLevel() {
 
 void CheckLogFile(const std::string& path) {
   if (path == "-" || path.empty()) return;
-  FILE* file = std::fopen(path.c_str(), "ae");
-  if (file == nullptr) {
-    throw SettingsError("cannot write the log file " + path + ": " + std::strerror(errno));
-  }
-  std::fclose(file);
+  std::string problem;
+  const int fd = detail::OpenLogFile(path, problem);
+  if (fd < 0) throw SettingsError("cannot write the log file " + path + ": " + problem);
+  close(fd);
 }
 
 void CheckSettings() {

@@ -82,6 +82,33 @@ void PlantForeignFiles(const json& toolCase) {
   }
 }
 
+// Runs tzdag for `run`: directly, or through a shell that first changes to
+// "cwd" and afterwards notes how far tzdag read its standard input (for
+// "inReadAtMost").
+ToolRun RunFor(const TestEnv& env, const json& run, const std::string& input,
+               const Environment& environment) {
+  std::vector<std::string> command = {TzdagPath()};
+  for (const json& arg : run["args"]) command.push_back(arg);
+  const std::string readFile = env.dir() + "/stdin-read";
+  if (run.contains("cwd") || run.contains("inReadAtMost")) {
+    const std::string cwd = run.value("cwd", ".");
+    fs::create_directories(cwd);
+    command.insert(command.begin(),
+                   {"/bin/sh", "-c",
+                    "cd \"$1\" && shift && \"$@\"; status=$?; "
+                    "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; exit $status",
+                    readFile, cwd});
+  }
+  const std::string program = command.front();
+  command.erase(command.begin());
+  ToolRun got = RunProgram(program, command, input, environment);
+  if (run.contains("inReadAtMost")) {
+    EXPECT_LE(std::stoull(ReadFile(readFile)), run["inReadAtMost"].get<unsigned long long>())
+        << "bytes of standard input read";
+  }
+  return got;
+}
+
 }  // namespace
 
 std::string Decrypted(const std::string& encrypted) {
@@ -132,7 +159,9 @@ void CheckRun(const TestEnv& env, const json& run) {
   const std::string bytes = ReadFile(env.storePath());
   fs::remove(env.dir() + "/tool-args");
 
-  const ToolRun got = RunTzdag(run["args"], run.value("in", ""), environment);
+  // "inSize": that many bytes of 'p' before "in".
+  const std::string input = std::string(run.value("inSize", 0ul), 'p') + run.value("in", "");
+  const ToolRun got = RunFor(env, run, input, environment);
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
   if (run.contains("out") ||

@@ -8,8 +8,10 @@
 // "files" ({path: text, or {"text", "mode"}, or a JSON value}, mode 0600),
 // "symlinks" ({link: target}), "chown" ({path: uid}, after "files"),
 // then either "runs" (a list) or the fields of its one run:
-//   "args", "in" (standard input), "env" (over a clean environment that
-//   names the store and remote root, XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp)
+//   "args", "in" (standard input, after "inSize" bytes of 'p'), "env" (over
+//   a clean environment that names the store and remote root,
+//   XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp), "cwd" (the folder tzdag runs
+//   in)
 //   "exit" (default 0)
 //   "out": exact text, its lines, or a JSON object as tzdag prints one; default
 //          empty unless "outHas" (texts in this order), "findings" or
@@ -18,6 +20,7 @@
 //          "errHas" (texts it holds)
 //   "writes": the store may change (else it is byte for byte as it was)
 //   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
+//   "inReadAtMost": bytes of standard input tzdag may have read
 //   "password": what the -dagp value the tool was given (recorded in
 //               DIR/tool-args) decrypts to
 //   "decrypts": what the printed encrypted password decrypts to

@@ -3,8 +3,6 @@
 #include <iostream>
 #include <string>
 
-#include <openssl/crypto.h>
-
 #include <tzplatform/TZPassword.h>
 #include <tzplatform/settings.h>
 
@@ -16,13 +14,8 @@ namespace tzdag_tool {
 namespace {
 
 int RunEncrypt(const GlobalOptions& global) {
-  struct Plain {
-    std::string text;
-    ~Plain() {
-      if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
-    }
-  } password;
-  if (!ReadSecretLine("Password: ", password.text)) {
+  Secret password;
+  if (!ReadSecretLine("Password: ", kMaxPasswordBytes, password.text)) {
     throw UsageError("no password on standard input");
   }
   const std::string problem = PasswordProblem(password.text);

@@ -3,6 +3,7 @@
 // buffer the caller gives, and a key file only its owner can read.
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -142,6 +143,43 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
             "the key file " + key_ + " is not a regular file");
   tzplatform::SetKeyFile(dir_.File("no/such/folder/tzdag.key"));
   EXPECT_THROW(TZPassword::Encrypt("x"), tzplatform::KeyFileError);
+}
+
+// Without a key file named, the key is kept beside the store, and only
+// beside one that is there: a program run without a store would otherwise
+// make a key in whatever folder it runs in, and passwords encrypted under it
+// would not decrypt where the store is.
+TEST(KeyFilePlaceTest, AKeyIsMadeBesideAStoreOnlyWhenTheStoreIsThere) {
+  tztest::TempDir dir;
+  tzplatform::ResetSettings();
+  unsetenv("TZ_KEY_FILE");
+  tzplatform::SetStorePath(dir.File("store.db"));
+  const std::string problem =
+      "there is no store at " + dir.File("store.db") + " to keep the host key beside";
+  EXPECT_EQ(tzplatform::KeyFileProblem(), problem);
+  EXPECT_EQ(tztest::ErrorOf<tzplatform::KeyFileError>([] { TZPassword::Encrypt("x"); }),
+            problem + ": name the key file (TZ_KEY_FILE) or the store (TZ_CONFIG_STORE)");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  tzplatform::SetKeyFile(dir.File("named.key"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  tzplatform::ResetSettings();
+  setenv("TZ_KEY_FILE", dir.File("from-environment.key").c_str(), 1);
+  tzplatform::SetStorePath(dir.File("store.db"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  unsetenv("TZ_KEY_FILE");
+
+  // A folder where the store should be is no store either.
+  std::filesystem::create_directory(dir.File("folder.db"));
+  tzplatform::SetStorePath(dir.File("folder.db"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(),
+            "there is no store at " + dir.File("folder.db") + " to keep the host key beside");
+  tzplatform::SetStorePath(dir.File("store.db"));
+  tztest::WriteFile(dir.File("store.db"), "");
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  EXPECT_EQ(TZPassword::Encrypt("x").rfind("TZP2:", 0), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("tzdag.key")));
+  tzplatform::ResetSettings();
 }
 
 // Strict standard Base64 with padding: anything else decodes to nothing.

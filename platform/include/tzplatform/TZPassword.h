@@ -42,7 +42,8 @@ class TZPLATFORM_API TZPassword {
 
   // The "TZP2:" form of `plain`, with a fresh random nonce: printable ASCII
   // without blanks. Throws tzplatform::KeyFileError when the key file cannot
-  // be created or read, or is refused.
+  // be created or read, or is refused, and when it would be made beside a
+  // store that does not exist (tzplatform::KeyFileProblem, settings.h).
   static std::string Encrypt(const std::string& plain);
 
   // Why `encrypted` does not decrypt, as a sentence part ("it was not made

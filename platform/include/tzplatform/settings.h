@@ -9,7 +9,8 @@
 //   TZ_REMOTE_TIMEOUT  seconds a remote tool may take           (300)
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
-//   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store)
+//   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store;
+//                                                               none while there is no store)
 //
 // An empty variable counts as unset. A value that is not valid for its
 // variable is never replaced by the default: CheckSettings refuses it, and
@@ -82,6 +83,13 @@ TZPLATFORM_API bool LogEcho();
 // $TZ_KEY_FILE, else tzdag.key in the folder of StorePath().
 TZPLATFORM_API void SetKeyFile(const std::string& path);
 TZPLATFORM_API std::string KeyFile();
+// Why no password may be encrypted under KeyFile() now; empty when one may.
+// A key file taken from the folder of the store is used only while the store
+// is there: run without one (StorePath() defaults to a file in the current
+// folder), a program would make a key wherever it runs, and passwords
+// encrypted under that key would not decrypt where the store is. The text:
+// "there is no store at PATH to keep the host key beside".
+TZPLATFORM_API std::string KeyFileProblem();
 
 // Milliseconds a store write waits for another writer's lock before it fails
 // (30000); values below 0 are taken as 0. Applies to transactions begun after

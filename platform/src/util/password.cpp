@@ -230,6 +230,11 @@ TZPassword::TZPassword() = default;
 TZPassword::~TZPassword() = default;
 
 std::string TZPassword::Encrypt(const std::string& plain) {
+  const std::string problem = tzplatform::KeyFileProblem();
+  if (!problem.empty()) {
+    throw tzplatform::KeyFileError(
+        problem + ": name the key file (TZ_KEY_FILE) or the store (TZ_CONFIG_STORE)");
+  }
   tzplatform::detail::HostKey key;
   tzplatform::detail::ReadOrCreateHostKey(tzplatform::KeyFile(), key);
   std::string sealed(kNonceSize + plain.size() + kTagSize, '\0');

@@ -181,18 +181,32 @@ void SetKeyFile(const std::string& path) {
   Get().keyFile = path;
 }
 
+namespace {
+
+// The key file set here or named by TZ_KEY_FILE; empty when neither names one.
+std::string NamedKeyFile() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  if (Get().keyFile) return *Get().keyFile;
+  return EnvOr("TZ_KEY_FILE", "");
+}
+
+}  // namespace
+
 std::string KeyFile() {
-  std::string store;
-  {
-    std::lock_guard<std::mutex> lock(Get().mu);
-    if (Get().keyFile) return *Get().keyFile;
-    std::string fromEnvironment = EnvOr("TZ_KEY_FILE", "");
-    if (!fromEnvironment.empty()) return fromEnvironment;
-  }
-  store = StorePath();
+  std::string named = NamedKeyFile();
+  if (!named.empty()) return named;
+  const std::string store = StorePath();
   const size_t slash = store.rfind('/');
   if (slash == std::string::npos) return "tzdag.key";
   return store.substr(0, slash + 1) + "tzdag.key";
+}
+
+std::string KeyFileProblem() {
+  if (!NamedKeyFile().empty()) return std::string();
+  const std::string store = StorePath();
+  struct stat st;
+  if (stat(store.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::string();
+  return "there is no store at " + store + " to keep the host key beside";
 }
 
 void SetStoreBusyTimeout(int milliseconds) {

@@ -1,5 +1,6 @@
 #include "tool_cases.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <map>
 
 #include "log_lines.h"
+#include "process_census.h"
 #include "store_support.h"
 #include "temp_dir.h"
 #include "test_env.h"
@@ -109,6 +111,19 @@ ToolRun RunFor(const TestEnv& env, const json& run, const std::string& input,
   return got;
 }
 
+// "gone": files in which a tool wrote its pid; each such process must have
+// ended with tzdag (one that has not is killed here).
+void CheckGone(const json& run) {
+  for (const json& path : Field(run, "gone")) {
+    const pid_t pid = ReadPid(path.get<std::string>());
+    ASSERT_GT(pid, 0) << path;
+    if (!ProcessEnds(pid)) {
+      ADD_FAILURE() << "the process in " << path << " outlived tzdag";
+      kill(pid, SIGKILL);
+    }
+  }
+}
+
 }  // namespace
 
 std::string Decrypted(const std::string& encrypted) {
@@ -162,6 +177,7 @@ void CheckRun(const TestEnv& env, const json& run) {
   // "inSize": that many bytes of 'p' before "in".
   const std::string input = std::string(run.value("inSize", 0ul), 'p') + run.value("in", "");
   const ToolRun got = RunFor(env, run, input, environment);
+  CheckGone(run);
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
   if (run.contains("out") ||

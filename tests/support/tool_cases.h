@@ -21,6 +21,7 @@
 //   "writes": the store may change (else it is byte for byte as it was)
 //   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
 //   "inReadAtMost": bytes of standard input tzdag may have read
+//   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in
 //               DIR/tool-args) decrypts to
 //   "decrypts": what the printed encrypted password decrypts to

@@ -13,6 +13,7 @@
 
 #include "directory/directory_text.h"
 #include "tzplatform/DirectorySearch.h"
+#include "tzplatform/EvEvent.h"
 
 namespace tzplatform {
 namespace {
@@ -323,7 +324,14 @@ bool Search(const DirectorySettings& settings, const std::string& server,
     return false;
   }
 
-  const bool startTls = !ldaps && settings.tls == "starttls";
+  const bool startTls = !ldaps && settings.tls != "none";
+  if (!ldaps && !startTls) {
+    EvDebug log;
+    log.Debug("SearchDirectoryForDags",
+              "binding to %s in clear text (TZ_DIRECTORY_TLS=none): the password can be read on "
+              "the network",
+              url.c_str());
+  }
   SigpipeHold hold;
   Directory directory(settings, url, ldaps || startTls);
   if (!directory.Connect(startTls, error) || !directory.Bind(account, password, error)) {

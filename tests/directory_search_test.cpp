@@ -16,6 +16,7 @@
 #include "tzdag_runner.h"
 #include "tzplatform/DirectorySearch.h"
 #include "tzplatform/TZPassword.h"
+#include "tzplatform/settings.h"
 
 namespace {
 
@@ -223,6 +224,43 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
     const std::vector<std::string> texts = capture.Texts();
     EXPECT_EQ(std::count(texts.begin(), texts.end(), ClearTextLine(server)),
               tls == "none" && server == plain.url() ? 1 : 0);
+  }
+}
+
+// What a core dump taken after a directory search would hold: nothing,
+// since the process is not dumpable from the moment it decrypts the password
+// on, and no copy of the password is left in its memory, whether it went over
+// TLS or in clear text. Each search runs in a fresh process (no copy made by
+// this test is there to be found).
+TEST(DirectorySecretTest, NoCopyOfThePasswordOutlivesTheSearch) {
+  tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
+  TestDirectory directory(TestDirectory::Options{false, true});
+  const std::string key = env.dir() + "/tzdag.key";
+  tzplatform::SetKeyFile(key);
+  for (const auto& [account, password] : std::vector<std::pair<std::string, std::string>>{
+           {kAccount, TestDirectory::kPassword},
+           {TestDirectory::kLongAccount, TestDirectory::kLongPassword}}) {
+    const std::string encrypted = TZPassword::Encrypt(password);
+    std::string masked;
+    for (const char c : password) {
+      char hex[3];
+      std::snprintf(hex, sizeof(hex), "%02x", static_cast<unsigned char>(c) ^ 0x5A);
+      masked += hex;
+    }
+    for (const auto& [server, tls] : std::vector<std::pair<std::string, std::string>>{
+             {directory.url(), "none"}, {directory.url(), ""}, {directory.ldapsUrl(), ""}}) {
+      SCOPED_TRACE(account + " " + server + " " + tls);
+      const tztest::ToolRun run =
+          tztest::RunProgram(TZ_PASSWORD_RESIDUE_PATH, {server, account, encrypted, masked}, "",
+                             {{"TZ_CONFIG_STORE", env.storePath()},
+                              {"TZ_KEY_FILE", key},
+                              {"TZ_LOG_FILE", env.logPath()},
+                              {"TZ_DIRECTORY_SEARCH", "ldap"},
+                              {"TZ_DIRECTORY_TLS", tls},
+                              {"TZ_DIRECTORY_CA_FILE", directory.caFile()}});
+      EXPECT_EQ(run.out, "dumpable before: 1\ndiscovery: ok, 5 DAGs\ndumpable after: 0\nno copy\n")
+          << run.err;
+    }
   }
 }
 

@@ -2,15 +2,21 @@
 // the old form still read, strict input, never a byte written past the
 // buffer the caller gives, and a key file only its owner can read.
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform_cases.h"
 #include "temp_dir.h"
+#include "tzplatform/DirectorySearch.h"
 #include "tzplatform/TZPassword.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/settings.h"
@@ -180,6 +186,38 @@ TEST(KeyFilePlaceTest, AKeyIsMadeBesideAStoreOnlyWhenTheStoreIsThere) {
   EXPECT_EQ(TZPassword::Encrypt("x").rfind("TZP2:", 0), 0u);
   EXPECT_TRUE(std::filesystem::exists(dir.File("tzdag.key")));
   tzplatform::ResetSettings();
+}
+
+// A plain password in memory keeps the process out of core dumps for the
+// rest of its run: decrypting one (or finding whether it decrypts, which is
+// the same work), encrypting one, and a directory search, whatever the
+// outcome. Each call runs in a child of its own, which starts dumpable.
+TEST_F(PasswordTest, APlainPasswordInMemoryMakesTheProcessUndumpable) {
+  const std::string good = TZPassword::Encrypt("secret");
+  tzplatform::SetDirectorySettings({"ldap", "none", "", 1, 4});
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"decrypt", [&] { Decrypt(good); }},
+      {"decrypt of no password", [] { Decrypt("not encrypted"); }},
+      {"problem", [&] { TZPassword::Problem(good.c_str()); }},
+      {"encrypt", [] { TZPassword::Encrypt("secret"); }},
+      {"directory search", [] {
+         std::vector<tzplatform::DirectoryDag> dags;
+         std::string error;
+         tzplatform::SearchDirectoryForDags("ldap://127.0.0.1:1", "u", "secret", "", dags, error);
+       }}};
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+      call();
+      _exit(prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "still dumpable";
+  }
 }
 
 // Strict standard Base64 with padding: anything else decodes to nothing.

@@ -86,7 +86,9 @@ void PlantForeignFiles(const json& toolCase) {
 
 // Runs tzdag for `run`: directly, or through a shell that first changes to
 // "cwd" and afterwards notes how far tzdag read its standard input (for
-// "inReadAtMost").
+// "inReadAtMost"), and for "noPtrace" (as root) without CAP_SYS_PTRACE, so
+// that a tool it starts can tell whether it is dumpable by opening
+// /proc/$PPID/mem.
 ToolRun RunFor(const TestEnv& env, const json& run, const std::string& input,
                const Environment& environment) {
   std::vector<std::string> command = {TzdagPath()};
@@ -100,6 +102,10 @@ ToolRun RunFor(const TestEnv& env, const json& run, const std::string& input,
                     "cd \"$1\" && shift && \"$@\"; status=$?; "
                     "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; exit $status",
                     readFile, cwd});
+  }
+  if (run.value("noPtrace", false)) {
+    const std::vector<std::string> prefix = WithoutPtrace();
+    command.insert(command.begin(), prefix.begin(), prefix.end());
   }
   const std::string program = command.front();
   command.erase(command.begin());

@@ -11,7 +11,8 @@
 //   "args", "in" (standard input, after "inSize" bytes of 'p'), "env" (over
 //   a clean environment that names the store and remote root,
 //   XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp), "cwd" (the folder tzdag runs
-//   in)
+//   in), "noPtrace" (run without CAP_SYS_PTRACE, so that a tool can tell
+//   whether tzdag is dumpable: `(exec 3</proc/$PPID/mem)` fails when not)
 //   "exit" (default 0)
 //   "out": exact text, its lines, or a JSON object as tzdag prints one; default
 //          empty unless "outHas" (texts in this order), "findings" or

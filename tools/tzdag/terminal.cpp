@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include <tzplatform/TZPassword.h>
 #include <tzplatform/session.h>
 
 #include "output.h"
@@ -82,6 +83,8 @@ bool ReadLine(size_t most, std::string& line) {
 }  // namespace
 
 bool ReadSecretLine(const std::string& prompt, size_t most, std::string& line) {
+  // Before the first byte of it is read.
+  tzplatform::KeepSecretsOutOfDumps();
   if (!isatty(STDIN_FILENO)) {
     // Nothing to clean up while waiting for the input: a signal ends it.
     SignalWatch::SetExitAtOnce(true);

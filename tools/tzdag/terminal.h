@@ -9,7 +9,7 @@
 namespace tzdag_tool {
 
 // Reads one line of standard input, its line end ("\n" or "\r\n") dropped,
-// holding it nowhere but in `line`.
+// holding it nowhere but in `line`; the process is not dumpable from then on.
 // A line longer than `most` bytes is read no further than one byte past them
 // and comes back that long, for the caller to refuse. On a terminal it first
 // writes `prompt` to standard error and turns echo off while the line is

@@ -31,6 +31,7 @@ void ReadPasswordFile(const std::string& name, const std::string& path, Secret& 
     }
     return;
   }
+  tzplatform::KeepSecretsOutOfDumps();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) throw UsageError(name + ": cannot read " + path + ": " + std::strerror(errno));
   Secret content;

@@ -67,11 +67,13 @@ struct DirectoryDag {
 // `server` is "ldap://host[:port]", "ldaps://host[:port]" or a bare host
 // name (port 389); `account` is a DN or user@domain, bound to with a simple
 // bind and `password`, which is never written anywhere: not to the log, and
-// not in clear text to the network unless the TLS setting is "none". Every
-// search is read page by page (RFC 2696), so a large directory is read
-// whole, and every operation is bounded by the timeout. TLS certificates are
-// always checked, host name included; a server that cannot start TLS is a
-// failure, never a bind in clear text.
+// not in clear text to the network unless the TLS setting is "none". The
+// process is not dumpable from the call on (KeepSecretsOutOfDumps,
+// TZPassword.h), and the directory client's copy of the password is wiped
+// once sent. Every search is read page by page (RFC 2696), so a large
+// directory is read whole, and every operation is bounded by the timeout.
+// TLS certificates are always checked, host name included; a server that
+// cannot start TLS is a failure, never a bind in clear text.
 //
 // The directory gives its entries in no defined order, so the DAGs, and the
 // member servers of each, come sorted by name (ASCII letters compared without

@@ -5,16 +5,21 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdio>
+#include <thread>
+
 #include "platform_cases.h"
 #include "store_support.h"
 #include "tzplatform/ClientApplicationList.h"
 #include "tzplatform/EvEvent.h"
+#include "tzplatform/StoreTransaction.h"
 #include "tzplatform/Subclient.h"
 #include "tzplatform/TZClient.h"
 #include "tzplatform/TZInstalledPackages.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/log.h"
+#include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
 namespace {
@@ -182,7 +187,8 @@ TEST(StoreFiles, FilesThatAreNotUsableStoresAreRefusedAndLeftUnchanged) {
     }
     EXPECT_EQ(tztest::ReadFile(path), before);
   }
-  EXPECT_THAT(tztest::FilesIn(dir.path()),
+  // Reading newer.db may leave SQLite's empty -wal and -shm files beside it.
+  EXPECT_THAT(tztest::FilesIn(dir.path(), false),
               ElementsAre("empty.db", "foreign.db", "newer.db", "text.db"));
 }
 
@@ -213,6 +219,118 @@ TEST(StoreFiles, EventsCopiesAndReplacedStores) {
   tzplatform::CreateStoreFromFixture({{"clients", {{{"id", 9}, {"name", "MBX02"}}}}}, copy);
   ASSERT_EQ(TZClient("MBX02", true, 0).getClientId(id, nullptr), 0);
   EXPECT_EQ(id, 9u);
+}
+
+// Damage SQLite reports from any statement is no status and no empty answer:
+// it passes through the store objects, and from then on every use of that
+// store in the process refuses, in any thread, with no event stored, until
+// another file is put at its path.
+TEST(StoreDamage, OnceSeenEveryUseRefusesUntilTheFileIsReplaced) {
+  tztest::TempDir dir;
+  const std::string path = tztest::MakeStore(dir, tztest::PlatformCases("store"));
+  tztest::CorruptStore(path, {{{"in", "client_properties"}}});
+  const std::string bytes = tztest::ReadFile(path);
+  const std::string damaged =
+      "the configuration store is damaged: " + path + ": database disk image is malformed";
+  tztest::UseStore use(path);
+  tzplatform::LogCapture log;
+  uint64_t id = 0;
+  ASSERT_EQ(TZClient("MBX01", true, 0).getClientId(id, nullptr), 0);  // another table
+  PropertiesList list;
+  EXPECT_EQ(tztest::ErrorOf<tzplatform::StoreDamaged>(
+                [&] { ClientProperties(2).getProperties(list, nullptr); }),
+            damaged);
+  EXPECT_EQ(tzplatform::StoreDamageSeen(path), "database disk image is malformed");
+  EXPECT_THROW(TZClient("MBX01", true, 0).getClientId(id, nullptr), tzplatform::StoreDamaged);
+  EXPECT_THROW(tzplatform::StoreTransaction(), tzplatform::StoreDamaged);
+  std::thread([&] {
+    EXPECT_THROW(TZInstalledPackages packages(nullptr), tzplatform::StoreDamaged);
+  }).join();
+  EvEvent().CriticalEvent(0x48000097, 0, 0);
+  EXPECT_THAT(log.Texts(), ElementsAre(damaged, damaged, damaged,
+                                       "event 0x48000097 was not stored: " + damaged));
+  EXPECT_EQ(tztest::ReadFile(path), bytes);
+
+  // A recovered store (or a backup) put in its place is trusted again.
+  const std::string fresh = tztest::MakeStore(dir, tztest::PlatformCases("store"), "fresh.db");
+  ASSERT_EQ(std::rename(fresh.c_str(), path.c_str()), 0);
+  EXPECT_EQ(TZClient("MBX01", true, 0).getClientId(id, nullptr), 0);
+  EXPECT_EQ(tzplatform::StoreDamageSeen(path), "");
+}
+
+// The first write transaction of a connection runs SQLite's integrity check
+// before it writes anything: a damaged index, which no read of the store
+// notices, refuses every write (and the store is left byte for byte). A
+// store in rollback-journal mode is left so by readers; a writer switches it
+// to write-ahead logging, but only once it proved sound.
+TEST(StoreDamage, AWriterChecksTheStoreBeforeItChangesAnything) {
+  struct Case {
+    const char* journal;
+    bool damaged;
+    const char* modeAfter;
+  };
+  for (const Case& c :
+       {Case{"wal", true, "wal"}, Case{"delete", true, "delete"}, Case{"delete", false, "wal"}}) {
+    SCOPED_TRACE(std::string(c.journal) + (c.damaged ? " damaged" : " sound"));
+    tztest::TempDir dir;
+    const std::string path = tztest::MakeStore(dir, tztest::PlatformCases("store"));
+    tztest::StoreSql(path, std::string("PRAGMA journal_mode = ") + c.journal);
+    if (c.damaged) {
+      tztest::CorruptStore(
+          path, {{{"in", "subclient_properties_by_name"}, {"text", "exdb-1"}, {"to", "exdb-Z"}}});
+    }
+    const std::string bytes = tztest::ReadFile(path);
+    tztest::UseStore use(path);
+    {
+      tzplatform::LogCapture log;
+      EXPECT_THAT(tztest::SubclientProperties(10), ::testing::SizeIs(4));  // reads see nothing
+      EXPECT_EQ(tztest::ReadFile(path), bytes);
+      EvEvent().InfoEvent(0x1C000175, 0, 0);
+      if (c.damaged) {
+        EXPECT_THAT(log.Texts(),
+                    ElementsAre("event 0x1C000175 was not stored: the configuration store is "
+                                "damaged: " +
+                                path +
+                                ": SQLite's integrity check failed: row 1 missing from index "
+                                "subclient_properties_by_name"));
+        EXPECT_THROW(MsExchangeSubclient(10, false).deleteProperty("exdb-1", 0, 0),
+                     tzplatform::StoreDamaged);
+        EXPECT_EQ(tztest::ReadFile(path), bytes);
+      } else {
+        EXPECT_THAT(log.Texts(), ElementsAre());
+      }
+    }
+    EXPECT_EQ(tztest::StoreSql(path, "PRAGMA journal_mode"), c.modeAfter);
+  }
+}
+
+// A program that only reads opens the store read-only and refuses every
+// write, events included, before it touches the file; once it may write, its
+// connection is opened again for writing.
+TEST(StoreAccess, AProgramThatOnlyReadsNeverWrites) {
+  tztest::TempDir dir;
+  const std::string path = tztest::MakeStore(dir, tztest::PlatformCases("store"));
+  tztest::UseStore use(path);
+  const std::string bytes = tztest::ReadFile(path);
+  const std::string refused =
+      "configuration store " + path + ": not written: this program opened it for reading only";
+  tzplatform::SetStoreReadOnly(true);
+  {
+    tzplatform::LogCapture log;
+    EXPECT_EQ(MsExchangeSubclient(10, false).deleteProperty("exdb-1", 0, 0), 3);
+    EvEvent().InfoEvent(0x1C000175, 0, 0);
+    EXPECT_EQ(tzplatform::StoreTransaction().status(), tzplatform::StoreTransaction::kStoreFailure);
+    EXPECT_THAT(log.Texts(),
+                ElementsAre(refused, "event 0x1C000175 was not stored: " + refused, refused));
+    EXPECT_EQ(
+        tztest::ErrorOf<tzplatform::StoreError>([&] { tzplatform::CheckStoreWritable(path); }),
+        refused);
+  }
+  EXPECT_EQ(tztest::ReadFile(path), bytes);
+  tzplatform::SetStoreReadOnly(false);
+  EXPECT_NO_THROW(tzplatform::CheckStoreWritable(path));
+  EXPECT_EQ(MsExchangeSubclient(10, false).deleteProperty("exdb-1", 0, 0), 0);
+  EXPECT_THAT(SubclientProperties(10), ::testing::SizeIs(3));
 }
 
 }  // namespace

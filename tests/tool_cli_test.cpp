@@ -112,7 +112,7 @@ TEST(ToolTerminal, PromptsWithoutEchoAndShowsOneLineWhileToolsRun) {
   auto doctor = tzdag({"doctor", "--orbal", "1", "--client", "2", "--timeout", "2"});
   EXPECT_TRUE(doctor->ReadUntil(": 1 s of 2 s (and 1 more)"));
   EXPECT_EQ(doctor->Wait(), 1);
-  EXPECT_NE(doctor->transcript().find("\r\x1b[KDAG client 2 (DAG01), installation 1: "),
+  EXPECT_NE(doctor->transcript().find("\r\x1b[KConfiguration store " + env.storePath() + "\r\n"),
             std::string::npos)
       << doctor->transcript();
 }

@@ -1,6 +1,10 @@
 #include "store_support.h"
 
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
 #include <filesystem>
+#include <utility>
 
 #include "tzplatform/Subclient.h"
 #include "tzplatform/fixture.h"
@@ -12,6 +16,47 @@ std::string MakeStore(const TempDir& dir, const nlohmann::json& section, const s
   std::string path = dir.File(name);
   tzplatform::CreateStoreFromFixture(section, path);
   return path;
+}
+
+std::string StoreSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string first;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
+      first = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return first;
+}
+
+void CorruptStore(const std::string& path, const nlohmann::json& damages) {
+  std::vector<std::pair<size_t, nlohmann::json>> pages;
+  for (const nlohmann::json& damage : damages) {
+    const std::string root = StoreSql(path, "SELECT rootpage FROM sqlite_master WHERE name = '" +
+                                                damage["in"].get<std::string>() + "'");
+    ASSERT_FALSE(root.empty()) << damage;
+    pages.emplace_back(std::stoul(root), damage);
+  }
+  std::string bytes = ReadFile(path);
+  const size_t pageSize =
+      (static_cast<unsigned char>(bytes[16]) << 8) | static_cast<unsigned char>(bytes[17]);
+  for (const auto& [page, damage] : pages) {
+    const size_t at = (page - 1) * pageSize;
+    if (!damage.contains("text")) {
+      bytes[at] = 0x77;
+      continue;
+    }
+    const std::string text = damage["text"], to = damage["to"];
+    ASSERT_EQ(text.size(), to.size()) << damage;
+    const size_t found = bytes.find(text, at);
+    ASSERT_LT(found, at + pageSize) << damage;
+    bytes.replace(found, text.size(), to);
+  }
+  WriteFile(path, bytes, 0600);
 }
 
 UseStore::UseStore(const std::string& path) : previous_(tzplatform::StorePath()) {

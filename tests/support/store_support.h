@@ -47,6 +47,18 @@ std::vector<std::string> ClientPropertyLines(uint64_t clientId);
 // "association NAME SERVER", "other TYPE NAME=VALUE".
 std::vector<std::string> SubclientContent(uint64_t subclientId);
 
+// Runs SQL on the store file `path` as another program would (read-write,
+// so that SQLite's side files go with the connection) and gives the first
+// column of the first row.
+std::string StoreSql(const std::string& path, const std::string& sql);
+
+// Damages the store file `path` (with no write-ahead log in use). For each
+// {"in": name} of `damages` the root page of that table or index gets a page
+// type that no b-tree page has, which SQLite reports as malformed when a
+// query reads it; with "text" and "to" (as long) the first "text" on that
+// page becomes "to" instead: a change only SQLite's integrity check notices.
+void CorruptStore(const std::string& path, const nlohmann::json& damages);
+
 // Every file in `dir` (names only, sorted), so that tests can check that
 // nothing was left behind. SQLite's -wal and -shm files, which exist while a
 // connection is open, are listed only when `sideFiles` is true.

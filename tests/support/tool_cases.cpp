@@ -84,39 +84,6 @@ void PlantForeignFiles(const json& toolCase) {
   }
 }
 
-// Runs tzdag for `run`: directly, or through a shell that first changes to
-// "cwd" and afterwards notes how far tzdag read its standard input (for
-// "inReadAtMost"), and for "noPtrace" (as root) without CAP_SYS_PTRACE, so
-// that a tool it starts can tell whether it is dumpable by opening
-// /proc/$PPID/mem.
-ToolRun RunFor(const TestEnv& env, const json& run, const std::string& input,
-               const Environment& environment) {
-  std::vector<std::string> command = {TzdagPath()};
-  for (const json& arg : run["args"]) command.push_back(arg);
-  const std::string readFile = env.dir() + "/stdin-read";
-  if (run.contains("cwd") || run.contains("inReadAtMost")) {
-    const std::string cwd = run.value("cwd", ".");
-    fs::create_directories(cwd);
-    command.insert(command.begin(),
-                   {"/bin/sh", "-c",
-                    "cd \"$1\" && shift && \"$@\"; status=$?; "
-                    "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; exit $status",
-                    readFile, cwd});
-  }
-  if (run.value("noPtrace", false)) {
-    const std::vector<std::string> prefix = WithoutPtrace();
-    command.insert(command.begin(), prefix.begin(), prefix.end());
-  }
-  const std::string program = command.front();
-  command.erase(command.begin());
-  ToolRun got = RunProgram(program, command, input, environment);
-  if (run.contains("inReadAtMost")) {
-    EXPECT_LE(std::stoull(ReadFile(readFile)), run["inReadAtMost"].get<unsigned long long>())
-        << "bytes of standard input read";
-  }
-  return got;
-}
-
 // "gone": files in which a tool wrote its pid; each such process must have
 // ended with tzdag (one that has not is killed here).
 void CheckGone(const json& run) {
@@ -148,6 +115,87 @@ std::string PasswordTheToolSaw(const std::string& argsFile) {
 
 namespace {
 
+// Key "readOnly" of a run: "file" makes the store a file tzdag cannot write,
+// "folder" its folder. Root writes whatever the modes say, so as root tzdag
+// runs as user 65534 then, for whom the store is another user's; the words
+// that start it so are returned.
+std::vector<std::string> MakeReadOnly(const TestEnv& env, const std::string& what) {
+  const bool file = what == "file";
+  if (geteuid() != 0) {
+    chmod(file ? env.storePath().c_str() : env.dir().c_str(), file ? 0444 : 0555);
+    return {};
+  }
+  const uid_t nobody = 65534;
+  for (const auto& entry : fs::recursive_directory_iterator(env.dir())) {
+    fs::permissions(entry.path(),
+                    entry.is_directory() ? fs::perms::others_read | fs::perms::others_exec |
+                                               fs::perms::group_read | fs::perms::group_exec
+                                         : fs::perms::others_read | fs::perms::group_read,
+                    fs::perm_options::add);
+  }
+  chmod(env.dir().c_str(), 0755);
+  for (const char* own : {"/state", "/tmp"}) {
+    fs::create_directories(env.dir() + own);
+    EXPECT_EQ(chown((env.dir() + own).c_str(), nobody, nobody), 0);
+  }
+  // The other of the two stays root's: the user can write it.
+  EXPECT_EQ(chown((file ? env.dir() : env.storePath()).c_str(), nobody, nobody), 0);
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
+
+// Runs tzdag as the run says, with `input` on its standard input: in the
+// folder "cwd" names (made when missing), as "readOnly" needs, for
+// "noPtrace" without CAP_SYS_PTRACE (so that a tool it starts can tell
+// whether it is dumpable by opening /proc/$PPID/mem), and for "inReadAtMost"
+// through a shell that afterwards notes how far tzdag read its standard input.
+ToolRun RunAsAsked(const TestEnv& env, const json& run, const std::string& input,
+                   const Environment& environment) {
+  std::vector<std::string> words;
+  if (run.contains("readOnly")) words = MakeReadOnly(env, run["readOnly"]);
+  if (run.value("noPtrace", false)) {
+    const std::vector<std::string> prefix = WithoutPtrace();
+    words.insert(words.end(), prefix.begin(), prefix.end());
+  }
+  if (run.contains("cwd")) {
+    fs::create_directories(run["cwd"].get<std::string>());
+    words.insert(words.end(), {"/usr/bin/env", "-C", run["cwd"]});
+  }
+  const std::string readFile = env.dir() + "/stdin-read";
+  if (run.contains("inReadAtMost")) {
+    words.insert(words.end(), {"/bin/sh", "-c",
+                               "\"$@\"; status=$?; "
+                               "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; "
+                               "exit $status",
+                               readFile});
+  }
+  words.push_back(TzdagPath());
+  for (const json& arg : run["args"]) words.push_back(arg);
+  const std::string program = words.front();
+  words.erase(words.begin());
+  const ToolRun got = RunProgram(program, words, input, environment);
+  if (run.contains("readOnly")) {
+    chmod(env.dir().c_str(), 0700);
+    chmod(env.storePath().c_str(), 0600);
+  }
+  if (run.contains("inReadAtMost")) {
+    EXPECT_LE(std::stoull(ReadFile(readFile)), run["inReadAtMost"].get<unsigned long long>())
+        << "bytes of standard input read";
+  }
+  return got;
+}
+
+// The whole text of the store, or "" for one that cannot be read as a store
+// (then only its bytes are compared), or one another user's run must not
+// see this process hold open.
+std::string DumpIfReadable(const TestEnv& env, const json& run) {
+  if (!fs::exists(env.storePath()) || run.contains("readOnly")) return "";
+  try {
+    return tzplatform::DumpStore(env.storePath());
+  } catch (const tzplatform::StoreError&) {
+    return "";
+  }
+}
+
 void CheckDoctorAnswer(const json& run, const std::string& out, int exitCode) {
   const json answer = json::parse(out);
   ASSERT_EQ(answer["clients"].size(), 1u) << out;
@@ -176,13 +224,13 @@ void CheckRun(const TestEnv& env, const json& run) {
     environment[unset] = "";
   for (const auto& [name, value] : Field(run, "env").items()) environment[name] = value;
   const bool hasStore = fs::exists(env.storePath());
-  const std::string dump = hasStore ? tzplatform::DumpStore(env.storePath()) : "";
+  const std::string dump = DumpIfReadable(env, run);
   const std::string bytes = ReadFile(env.storePath());
   fs::remove(env.dir() + "/tool-args");
 
   // "inSize": that many bytes of 'p' before "in".
   const std::string input = std::string(run.value("inSize", 0ul), 'p') + run.value("in", "");
-  const ToolRun got = RunFor(env, run, input, environment);
+  const ToolRun got = RunAsAsked(env, run, input, environment);
   CheckGone(run);
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
@@ -205,7 +253,9 @@ void CheckRun(const TestEnv& env, const json& run) {
   EXPECT_NO_THROW(json(got.out + got.err).dump()) << "not UTF-8";
   EXPECT_TRUE(fs::is_empty(env.dir() + "/tmp"));
   if (hasStore && !run.value("writes", false)) {
-    EXPECT_EQ(tzplatform::DumpStore(env.storePath()), dump);
+    if (!dump.empty()) {
+      EXPECT_EQ(tzplatform::DumpStore(env.storePath()), dump);
+    }
     EXPECT_EQ(ReadFile(env.storePath()), bytes);
   }
   for (const auto& [path, text] : Field(run, "logHas").items()) {
@@ -267,6 +317,14 @@ void RunToolCase(const json& toolCase) {
     const json hosts = host == "*" ? fixture["remote"]["hosts"] : json::array({host});
     for (const json& each : hosts) env.InstallTool(each, script);
   }
+  if (c.contains("journal")) {
+    StoreSql(env.storePath(), "PRAGMA journal_mode = " + c["journal"].get<std::string>());
+  }
+  if (c.contains("corrupt")) CorruptStore(env.storePath(), c["corrupt"]);
+  for (const json& path : Field(c, "copyStore")) {
+    WriteFile(path, ReadFile(env.storePath()), 0600);
+  }
+  if (c.contains("folderMode")) chmod(env.dir().c_str(), Mode(c["folderMode"]));
   for (const auto& [path, content] : Field(c, "files").items()) {
     if (content.is_string()) {
       WriteFile(path, content, 0600);

@@ -14,6 +14,7 @@
 #include "id_option.h"
 #include "output.h"
 #include "signals.h"
+#include "store_health.h"
 #include "tool_options.h"
 #include "tzdag/TzDagApi.h"
 
@@ -49,14 +50,72 @@ struct CheckedClient {
   bool complete = false;
 };
 
-size_t Count(const _tagDoctorReport& report, DoctorSeverity severity) {
+size_t Count(const std::vector<_tagDoctorFinding>& findings, DoctorSeverity severity) {
   return static_cast<size_t>(std::count_if(
-      report.findings.begin(), report.findings.end(),
+      findings.begin(), findings.end(),
       [severity](const _tagDoctorFinding& finding) { return finding.severity == severity; }));
 }
 
 std::string Plural(size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
+nlohmann::json FindingsJson(const std::vector<_tagDoctorFinding>& list) {
+  nlohmann::json findings = nlohmann::json::array();
+  for (const _tagDoctorFinding& f : list) {
+    findings.push_back({{"severity", SeverityName(f.severity)},
+                        {"check", f.check},
+                        {"object", f.object},
+                        {"text", f.text},
+                        {"hint", f.hint}});
+  }
+  return findings;
+}
+
+DoctorSeverity Worst(const std::vector<_tagDoctorFinding>& findings) {
+  DoctorSeverity worst = kDoctorOk;
+  for (const _tagDoctorFinding& f : findings) worst = std::max(worst, f.severity);
+  return worst;
+}
+
+// The store's own findings, before any client's: whether SQLite finds it
+// sound (when not, nothing read from it is worth checking), and whether
+// other users may write its folders.
+std::vector<_tagDoctorFinding> StoreFindings(const StoreHealth& health) {
+  std::vector<_tagDoctorFinding> findings;
+  _tagDoctorFinding integrity;
+  integrity.check = "store";
+  if (health.problems.empty()) {
+    integrity.text = "SQLite's integrity check found no problem";
+  } else {
+    integrity.severity = kDoctorFail;
+    integrity.object = health.path;
+    integrity.text = "damaged: SQLite's integrity check found: " + health.problems[0];
+    if (health.problems.size() > 1) {
+      integrity.text += " (and " + std::to_string(health.problems.size() - 1) + " more)";
+    }
+    integrity.hint = "stop every program that uses it, then recover it into a new file (" +
+                     RecoveryCommands(health.path)[0] +
+                     "; tzdag check-store shows every step), or put its last backup in its place";
+  }
+  findings.push_back(integrity);
+  for (const tzplatform::ExposedFolder& exposed : health.exposed) {
+    _tagDoctorFinding folder;
+    folder.severity = kDoctorWarn;
+    folder.check = "store-folders";
+    folder.object = exposed.folder;
+    folder.text = exposed.text;
+    folder.hint = "let only its owner write it (chmod go-w " + ShellWord(folder.object) +
+                  "), or move what it holds to a folder that only its owner can write";
+    findings.push_back(folder);
+  }
+  if (health.exposed.empty()) {
+    _tagDoctorFinding folders;
+    folders.check = "store-folders";
+    folders.text = "only their owners can write the folders of the store and of its host key";
+    findings.push_back(folders);
+  }
+  return findings;
 }
 
 nlohmann::json ReportJson(const CheckedClient& checked) {
@@ -80,14 +139,7 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
                       {"error", p.error},
                       {"milliseconds", p.milliseconds}});
   }
-  nlohmann::json findings = nlohmann::json::array();
-  for (const _tagDoctorFinding& f : report.findings) {
-    findings.push_back({{"severity", SeverityName(f.severity)},
-                        {"check", f.check},
-                        {"object", f.object},
-                        {"text", f.text},
-                        {"hint", f.hint}});
-  }
+  nlohmann::json findings = FindingsJson(report.findings);
   return {{"orbalId", report.orbalId},
           {"clientId", report.clientId},
           {"clientName", checked.name},
@@ -100,13 +152,15 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
           {"findings", findings}};
 }
 
+void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings);
+
 void PrintReport(std::ostream& out, const CheckedClient& checked) {
   const _tagDoctorReport& report = checked.report;
   out << "DAG client " << report.clientId;
   if (!checked.name.empty()) out << " (" << DisplayText(checked.name) << ")";
   out << ", installation " << report.orbalId << ": "
-      << Plural(Count(report, kDoctorFail), "failure") << ", "
-      << Plural(Count(report, kDoctorWarn), "warning") << "\n";
+      << Plural(Count(report.findings, kDoctorFail), "failure") << ", "
+      << Plural(Count(report.findings, kDoctorWarn), "warning") << "\n";
   if (!report.answerServer.empty()) {
     out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
         << Plural(report.databases, "database") << ")\n";
@@ -130,10 +184,14 @@ void PrintReport(std::ostream& out, const CheckedClient& checked) {
     out << "\n";
     PrintTable(out, {"PROBE", "HOST", "ANSWERED", "TIME", "ERROR"}, rows);
   }
-  // Failures first, then warnings, then what passed; each in check order.
   out << "\n";
+  PrintFindings(out, report.findings);
+}
+
+void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings) {
+  // Failures first, then warnings, then what passed; each in check order.
   for (DoctorSeverity severity : {kDoctorFail, kDoctorWarn, kDoctorOk}) {
-    for (const _tagDoctorFinding& f : report.findings) {
+    for (const _tagDoctorFinding& f : findings) {
       if (f.severity != severity) continue;
       out << (severity == kDoctorFail   ? "FAIL  "
               : severity == kDoctorWarn ? "WARN  "
@@ -150,7 +208,50 @@ void PrintReport(std::ostream& out, const CheckedClient& checked) {
   }
 }
 
+std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options);
+
 int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
+  const StoreHealth health = CheckStoreHealth();
+  const std::vector<_tagDoctorFinding> storeFindings = StoreFindings(health);
+  std::vector<CheckedClient> clients;
+  if (health.problems.empty()) clients = ClientsToCheck(options);
+
+  DoctorSeverity worst = Worst(storeFindings);
+  size_t failures = Count(storeFindings, kDoctorFail);
+  for (CheckedClient& client : clients) {
+    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
+    // Asked to stop while a tool ran: what was found is not the client's state.
+    if (SignalWatch::Received() != 0) return kExitFailed;
+    worst = std::max(worst, client.report.worst);
+    failures += Count(client.report.findings, kDoctorFail);
+  }
+
+  if (global.json) {
+    nlohmann::json reports = nlohmann::json::array();
+    for (const CheckedClient& client : clients) reports.push_back(ReportJson(client));
+    nlohmann::json answer = {{"ok", worst != kDoctorFail},
+                             {"status", SeverityName(worst)},
+                             {"store",
+                              {{"path", health.path},
+                               {"status", SeverityName(Worst(storeFindings))},
+                               {"findings", FindingsJson(storeFindings)}}},
+                             {"clients", reports}};
+    if (worst == kDoctorFail) {
+      answer["error"] = "the health check found " + Plural(failures, "failure");
+    }
+    PrintJson(answer);
+  } else {
+    std::cout << "Configuration store " << DisplayText(health.path) << "\n";
+    PrintFindings(std::cout, storeFindings);
+    for (const CheckedClient& client : clients) {
+      std::cout << "\n";
+      PrintReport(std::cout, client);
+    }
+  }
+  return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
+}
+
+std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options) {
   std::vector<CheckedClient> clients;
   const std::vector<tzplatform::StoredClient> dagClients =
       tzplatform::DagClients(tzplatform::StorePath());
@@ -170,33 +271,7 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
     }
     clients.push_back(std::move(client));
   }
-
-  DoctorSeverity worst = kDoctorOk;
-  size_t failures = 0;
-  for (CheckedClient& client : clients) {
-    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
-    // Asked to stop while a tool ran: what was found is not the client's state.
-    if (SignalWatch::Received() != 0) return kExitFailed;
-    worst = std::max(worst, client.report.worst);
-    failures += Count(client.report, kDoctorFail);
-  }
-
-  if (global.json) {
-    nlohmann::json reports = nlohmann::json::array();
-    for (const CheckedClient& client : clients) reports.push_back(ReportJson(client));
-    nlohmann::json answer = {
-        {"ok", worst != kDoctorFail}, {"status", SeverityName(worst)}, {"clients", reports}};
-    if (worst == kDoctorFail) {
-      answer["error"] = "the health check found " + Plural(failures, "failure");
-    }
-    PrintJson(answer);
-  } else {
-    for (size_t i = 0; i < clients.size(); ++i) {
-      if (i > 0) std::cout << "\n";
-      PrintReport(std::cout, clients[i]);
-    }
-  }
-  return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
+  return clients;
 }
 
 }  // namespace
@@ -228,7 +303,10 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
       throw CLI::RequiredError("--client or --all");
     }
   });
-  return {sub, [options, &global] { return RunDoctor(*options, global); }};
+  Command command{sub, [options, &global] { return RunDoctor(*options, global); }};
+  command.writes = StoreWrites::kNever;
+  command.reportsDamage = true;
+  return command;
 }
 
 }  // namespace tzdag_tool

@@ -49,7 +49,9 @@ Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
   app->add_flag("--selected", options->selected,
                 "every member server selected for the client, agent or not");
   app->footer("Example: tzdag servers --client 2 --selected");
-  return Command{app, [options, &global] { return RunServers(*options, global); }};
+  Command command{app, [options, &global] { return RunServers(*options, global); }};
+  command.writes = StoreWrites::kNever;
+  return command;
 }
 
 }  // namespace tzdag_tool

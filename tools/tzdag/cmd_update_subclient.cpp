@@ -306,7 +306,9 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
   sub->add_flag("--dry-run", options->dryRun, "show the changes without storing them");
   AddTimeoutOption(sub);
   sub->footer("Example: tzdag update-subclient --orbal 1 --client 2 --app 11 --dry-run");
-  return {sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
+  Command command{sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
+  command.writes = StoreWrites::kChanges;
+  return command;
 }
 
 }  // namespace tzdag_tool

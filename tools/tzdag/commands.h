@@ -34,12 +34,23 @@ class UsageError : public std::runtime_error {
   explicit UsageError(const std::string& what) : std::runtime_error(what) {}
 };
 
+// What a command may write to the configuration store.
+enum class StoreWrites {
+  kNever,   // reads only: the store is opened read-only, never changed
+  kEvents,  // reads, and stores the events it raises (when the store can take them)
+  kChanges  // changes the store, which must be writable before the command starts
+};
+
 struct Command {
   CLI::App* app = nullptr;
   std::function<int()> run;
   // Whether the command works on the configuration store, which must then
   // exist and be one before the command starts.
   bool usesStore = true;
+  StoreWrites writes = StoreWrites::kEvents;
+  // Whether the command reports a damaged store itself (its own finding)
+  // rather than stopping at it.
+  bool reportsDamage = false;
 };
 
 // Writes one JSON object on standard output.
@@ -53,6 +64,7 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global);
+Command AddCheckStoreCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

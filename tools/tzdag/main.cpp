@@ -9,7 +9,10 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tzdag/version.h>
@@ -81,17 +84,109 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
   } else if (global.verbose > 1) {
     tzplatform::SetDebugLevel(std::min(global.verbose - 1, tzplatform::kMaxDebugLevel));
   }
+  // A command that only reads opens the store read-only: it can read
+  // another user's store, or one on a read-only mount, and never changes it.
+  if (command.usesStore) tzplatform::SetStoreReadOnly(command.writes == StoreWrites::kNever);
   try {
     tzplatform::CheckSettings();
-    // A missing or foreign store is a set-up problem, not an empty answer or
-    // a discovery that finds no server.
-    if (command.usesStore) tzplatform::CheckStore(tzplatform::StorePath());
+    // A missing, foreign or damaged store is a set-up problem, not an empty
+    // answer or a discovery that finds no server; so is one that a command
+    // which changes it cannot write.
+    if (command.usesStore) {
+      if (command.writes == StoreWrites::kChanges) {
+        tzplatform::CheckStoreWritable(tzplatform::StorePath());
+      } else {
+        tzplatform::CheckStore(tzplatform::StorePath());
+      }
+    }
   } catch (const tzplatform::SettingsError& e) {
     throw UsageError(e.what());
+  } catch (const tzplatform::StoreDamaged& e) {
+    if (!command.reportsDamage) throw UsageError(e.what());
   } catch (const tzplatform::StoreError& e) {
     throw UsageError(e.what());
   }
 }
+
+// Holds what a command writes to standard output and standard error, in
+// order, until it is known whether the store it read from was sound: an
+// answer read from a damaged store is never shown. (Damage can surface in a
+// store call whose failure the library does not pass on.)
+class HeldOutput {
+ public:
+  HeldOutput() : out_(*this, std::cout), err_(*this, std::cerr) { active = this; }
+  ~HeldOutput() {
+    active = nullptr;
+    Release();
+  }
+  HeldOutput(const HeldOutput&) = delete;
+  HeldOutput& operator=(const HeldOutput&) = delete;
+
+  // Writes what was held, and lets what follows through.
+  void Release() {
+    out_.Restore();
+    err_.Restore();
+    for (const auto& [stream, text] : chunks_) {
+      *stream << text;
+      stream->flush();
+    }
+    chunks_.clear();
+  }
+  // The one alive, if any: a signal that ends the process at once releases
+  // it before the last words (it comes while the command waits for input,
+  // writing nothing).
+  static std::atomic<HeldOutput*> active;
+
+  // Forgets what was held.
+  void Discard() {
+    out_.Restore();
+    err_.Restore();
+    chunks_.clear();
+  }
+
+ private:
+  class Buffer : public std::streambuf {
+   public:
+    Buffer(HeldOutput& held, std::ostream& stream)
+        : held_(held), stream_(stream), original_(stream.rdbuf(this)) {}
+    ~Buffer() override { Restore(); }
+    void Restore() {
+      if (original_ != nullptr) stream_.rdbuf(original_);
+      original_ = nullptr;
+    }
+
+   protected:
+    int overflow(int c) override {
+      if (c != traits_type::eof()) held_.Append(stream_, std::string(1, static_cast<char>(c)));
+      return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+      held_.Append(stream_, std::string(text, static_cast<size_t>(count)));
+      return count;
+    }
+
+   private:
+    HeldOutput& held_;
+    std::ostream& stream_;
+    std::streambuf* original_;
+  };
+
+  void Append(std::ostream& stream, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!chunks_.empty() && chunks_.back().first == &stream) {
+      chunks_.back().second += text;
+    } else {
+      chunks_.emplace_back(&stream, text);
+    }
+  }
+
+  std::mutex mu_;
+  std::vector<std::pair<std::ostream*, std::string>> chunks_;
+  Buffer out_;
+  Buffer err_;
+};
+
+std::atomic<HeldOutput*> HeldOutput::active{nullptr};
 
 std::string StoppedBy(int signal) {
   return "stopped by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
@@ -104,16 +199,32 @@ int Run(const GlobalOptions& global, const Command& command) {
     ReportProblem(global.json, e.what());
     return kExitUsage;
   }
+  HeldOutput held;
   try {
     // A person at a terminal sees which tool is being waited for.
     std::unique_ptr<WaitIndicator> indicator;
     if (!global.json) indicator = std::make_unique<WaitIndicator>();
-    return command.run();
+    const int status = command.run();
+    indicator.reset();
+    const std::string damage = command.usesStore && !command.reportsDamage
+                                   ? tzplatform::StoreDamageSeen(tzplatform::StorePath())
+                                   : std::string();
+    if (!damage.empty()) throw tzplatform::StoreDamaged(tzplatform::StorePath(), damage);
+    held.Release();
+    return status;
+  } catch (const tzplatform::StoreDamaged& e) {
+    // Nothing read from it is shown, and nothing was committed to it.
+    held.Discard();
+    g_jsonPrinted = false;
+    ReportProblem(global.json, e.what());
+    return kExitUsage;
   } catch (const UsageError& e) {
+    held.Release();
     ReportProblem(global.json, e.what());
     return kExitUsage;
   } catch (const std::exception& e) {
     // Work has started: whatever it did, this is a failure, not a usage error.
+    held.Release();
     ReportProblem(global.json, e.what());
     return kExitFailed;
   }
@@ -155,6 +266,7 @@ int main(int argc, char** argv) {
       AddDiscoverDbsCommand(app, global),  AddEncryptCommand(app, global),
       AddUnprotectedCommand(app, global),  AddUpdateSubclientCommand(app, global),
       AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
+      AddCheckStoreCommand(app, global),
   };
 
   // For the build: the man page and the bash completion are made from this.
@@ -165,7 +277,10 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
-  SignalWatch::SetLastWords([json](int signal) { ReportProblem(json, StoppedBy(signal)); });
+  SignalWatch::SetLastWords([json](int signal) {
+    if (HeldOutput* held = HeldOutput::active) held->Release();
+    ReportProblem(json, StoppedBy(signal));
+  });
   const std::string commandProblem = CommandProblem(app, args);
   if (!commandProblem.empty()) {
     ReportProblem(json, commandProblem);

@@ -15,7 +15,9 @@
 // roll back), and its roll-back undoes only what was written since it began.
 //
 // Destroyed without a successful Commit, it rolls back. It belongs to the
-// thread that made it and must end before the enclosing one. Never throws.
+// thread that made it and must end before the enclosing one. Throws nothing
+// but tzplatform::StoreDamaged (store.h), from the constructor or Commit,
+// when the store is damaged: then nothing of the transaction is kept.
 // Fault hook keys: the store path, for "StoreTransaction::StoreTransaction"
 // and "StoreTransaction::Commit".
 #ifndef TZPLATFORM_STORETRANSACTION_H_

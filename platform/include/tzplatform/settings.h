@@ -97,6 +97,14 @@ TZPLATFORM_API std::string KeyFileProblem();
 TZPLATFORM_API void SetStoreBusyTimeout(int milliseconds);
 TZPLATFORM_API int StoreBusyTimeout();
 
+// Whether this program only reads the configuration store (off). When on,
+// the store is opened read-only and never changed: a store write, an event
+// included, fails. When off the store is still opened read-only, and opened
+// for writing only by the first write transaction, so that a program that
+// never writes never changes the store either.
+TZPLATFORM_API void SetStoreReadOnly(bool readOnly);
+TZPLATFORM_API bool StoreReadOnly();
+
 // What TZPlatformInfo reports about the local machine. By default the type is
 // 0 (bit 0 clear), the core host client name is empty and the physical
 // machine name is the host name of this machine.

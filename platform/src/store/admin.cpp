@@ -1,8 +1,11 @@
 // Administration of the configuration store: checks, dumps, copies, events.
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "store/connection.h"
@@ -17,6 +20,79 @@ using store::Statement;
 
 void CheckStore(const std::string& path) {
   store::ThreadConnection(path);
+}
+
+void CheckStoreWritable(const std::string& path) {
+  CheckStore(path);
+  if (StoreReadOnly()) {
+    throw StoreError("configuration store " + path +
+                     ": not written: this program opened it for reading only");
+  }
+  const std::string why = store::WhyNotWritable(path);
+  if (!why.empty()) throw StoreError("configuration store " + path + " cannot be written: " + why);
+}
+
+std::vector<std::string> StoreIntegrityProblems(const std::string& path, int limit) {
+  Connection* db = nullptr;
+  try {
+    db = &store::ThreadConnection(path);
+  } catch (const StoreDamaged& e) {
+    return {e.detail()};
+  }
+  std::vector<std::string> problems = db->IntegrityProblems(std::max(limit, 1));
+  if (!problems.empty()) {
+    store::RememberDamage(path, "SQLite's integrity check failed: " + problems[0]);
+  }
+  return problems;
+}
+
+std::string StoreDamageSeen(const std::string& path) {
+  return store::DamageOf(path);
+}
+
+namespace {
+
+// Who besides the owner may write a folder of mode `mode`; empty: nobody.
+std::string OtherWriters(mode_t mode) {
+  if ((mode & S_IWGRP) && (mode & S_IWOTH)) return "its group and every other user";
+  if (mode & S_IWGRP) return "its group";
+  if (mode & S_IWOTH) return "every other user";
+  return std::string();
+}
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+}  // namespace
+
+std::vector<ExposedFolder> ExposedStoreFolders(const std::string& path) {
+  const std::string storeFolder = store::FolderOf(path);
+  const std::string keyFolder = store::FolderOf(KeyFile());
+  struct stat store {
+  }, key{};
+  const bool storeKnown = stat(storeFolder.c_str(), &store) == 0;
+  const bool keyKnown = stat(keyFolder.c_str(), &key) == 0;
+  const bool same =
+      storeKnown && keyKnown && store.st_dev == key.st_dev && store.st_ino == key.st_ino;
+  std::vector<ExposedFolder> exposed;
+  if (storeKnown && !OtherWriters(store.st_mode).empty()) {
+    exposed.push_back(
+        {storeFolder, "the folder " + storeFolder + " of the configuration store" +
+                          (same ? " and its host key" : "") + " can be written by " +
+                          OtherWriters(store.st_mode) + " (mode " + Octal(store.st_mode) +
+                          "): they can put another store" + (same ? " or key" : "") +
+                          " in its place, or plant the files SQLite reads beside it"});
+  }
+  if (!same && keyKnown && !OtherWriters(key.st_mode).empty()) {
+    exposed.push_back({keyFolder, "the folder " + keyFolder +
+                                      " of the host key can be written by " +
+                                      OtherWriters(key.st_mode) + " (mode " + Octal(key.st_mode) +
+                                      "): they can put another key in its place"});
+  }
+  return exposed;
 }
 
 namespace {
@@ -78,13 +154,9 @@ void CopyStore(const std::string& from, const std::string& to) {
   Connection& source = store::ThreadConnection(from);
   store::ScratchFile scratch(to);
   {
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(scratch.path().c_str(), &raw,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    std::unique_ptr<sqlite3, CloseHandle> copy(raw);
-    if (rc != SQLITE_OK) {
-      throw StoreError("cannot create the copy " + to + ": " + sqlite3_errstr(rc));
-    }
+    std::unique_ptr<sqlite3, CloseHandle> copy(
+        store::OpenFile(scratch.path(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
+    int rc = SQLITE_OK;
     // One step copies every page under one read transaction of the source,
     // so the copy is consistent even while other connections write.
     sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", source.handle(), "main");
@@ -102,6 +174,7 @@ void CopyStore(const std::string& from, const std::string& to) {
       }
     } while (rc == SQLITE_OK);
     sqlite3_backup_finish(backup);
+    if (store::IsDamage(rc)) store::Damaged(from, sqlite3_errstr(rc));
     if (rc != SQLITE_DONE) {
       throw StoreError("cannot copy " + from + " to " + to + ": " + sqlite3_errstr(rc));
     }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "tzplatform/store.h"
 
@@ -27,11 +28,15 @@ constexpr int kSchemaVersion = 1;
 
 class Connection {
  public:
-  // Opens an existing store; refuses (StoreError) anything that is not a
-  // store of this or an older schema, without writing to it. An older schema
-  // is brought up to date.
+  // Opens an existing store for reading; refuses (StoreError) anything that
+  // is not a store of this or an older schema. Changes nothing in the file
+  // or beside it: a store in write-ahead-log mode whose folder this process
+  // cannot write (another user's, a read-only mount) is read from a private
+  // copy in memory, as SQLite would otherwise need to make its shared-memory
+  // file there.
   static std::unique_ptr<Connection> OpenExisting(const std::string& path);
-  // Creates a store with the current schema in the empty or absent file `path`.
+  // Creates a store with the current schema in the empty or absent file
+  // `path`, in write-ahead-log mode.
   static std::unique_ptr<Connection> CreateNew(const std::string& path);
 
   ~Connection();
@@ -50,7 +55,8 @@ class Connection {
   void Run(const char* sql);
   // As Run, but a failure is only returned, never thrown (for destructors).
   int RunNoThrow(const char* sql) noexcept;
-  // Throws StoreError with the path, `what` and SQLite's message.
+  // Throws StoreError with the path, `what` and SQLite's message; StoreDamaged
+  // when SQLite's last result says the file is malformed.
   [[noreturn]] void Fail(const std::string& what) const;
 
   // Write transactions open on this connection, outermost first (0: none).
@@ -63,6 +69,10 @@ class Connection {
   // (StoreError) when the transaction was lost, or when a fault is armed for
   // "Store::write" (key: the store path).
   void BeforeWrite();
+
+  // SQLite's integrity check: empty when it found no problem, else at most
+  // `limit` problems in its words.
+  std::vector<std::string> IntegrityProblems(int limit);
 
   // Leaves the SQLite handle open forever: used for connections inherited
   // across fork, which the child must neither use nor close.
@@ -82,7 +92,21 @@ class Connection {
   Connection(sqlite3* db, std::string path);
   void Configure();
   int ReadSchemaVersion();
+  // Brings the schema from version `from` up to date, inside the open write
+  // transaction.
   void Migrate(int from);
+  // Reopens the store for writing (the outermost write transaction's first
+  // step): refused while StoreReadOnly() or when this process cannot write
+  // it. A store in rollback-journal mode goes over to write-ahead logging
+  // here, once, after it passed its integrity check: SQLite changes the mode
+  // only outside a transaction, and the change is one step of its own.
+  void MakeWritable();
+  // Inside the outermost write transaction, before its first write: the
+  // store's integrity check (once per connection) and the schema upgrade.
+  void PrepareForWrites();
+  // Throws StoreDamaged when SQLite's integrity check finds a problem.
+  void RequireIntegrity();
+  void ReplaceHandle(sqlite3* db);
 
   struct CachedStatement {
     sqlite3_stmt* statement = nullptr;
@@ -96,6 +120,9 @@ class Connection {
   int depth_ = 0;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  bool writable_ = false;  // opened for writing
+  bool checked_ = false;   // passed the integrity check on this connection
+  int schemaVersion_ = 0;  // as last read or committed; 0: a new file
   std::unordered_map<std::string, CachedStatement> statements_;
 };
 
@@ -134,7 +161,9 @@ class Statement {
 
 // BEGIN IMMEDIATE ... COMMIT: takes the write lock up front (waiting for it),
 // so a read-then-write never fails half-way on a busy snapshot. Rolled back
-// unless committed.
+// unless committed. The outermost one opens the store for writing, checks it
+// (StoreDamaged) and upgrades an older schema, all inside the transaction;
+// its Commit refuses a store found damaged meanwhile.
 //
 // Made while another is open on the same connection it joins that one as a
 // savepoint: its Commit keeps its writes for the outer transaction to commit,
@@ -181,9 +210,37 @@ class ReadTransaction {
 };
 
 // The calling thread's connection to the existing store at `path`: opened on
-// first use, opened again when the file was replaced (unless a transaction is
-// open on it), never one inherited from the parent process.
+// first use (read-only, until a write transaction needs more), opened again
+// when the file was replaced (unless a transaction is open on it), never one
+// inherited from the parent process. Throws StoreDamaged when damage was seen
+// on that file.
 Connection& ThreadConnection(const std::string& path);
+
+// Remembers that the store file at `path` is damaged, so that every later
+// use of it refuses (RefuseIfDamaged), and throws StoreDamaged.
+[[noreturn]] void Damaged(const std::string& path, const std::string& detail);
+// The same without throwing.
+void RememberDamage(const std::string& path, const std::string& detail);
+// Throws StoreDamaged when damage was seen on the file now at `path`; damage
+// of a file that has since been replaced there is forgotten.
+void RefuseIfDamaged(const std::string& path);
+// The detail of the damage seen on the file now at `path`, empty when none.
+std::string DamageOf(const std::string& path);
+
+// The folder that holds `path` ("." for a bare name).
+std::string FolderOf(const std::string& path);
+
+// Why this process cannot write the store at `path` (the file, its folder
+// and the write-ahead log files beside it), empty when it can.
+std::string WhyNotWritable(const std::string& path);
+
+// Whether an SQLite result says the file is malformed (SQLITE_CORRUPT,
+// SQLITE_NOTADB, extended codes included).
+bool IsDamage(int rc);
+
+// The SQLite handle for the file at `path`, opened with `flags`; never read
+// as a URI, whatever SQLite's build allows. Throws StoreError.
+sqlite3* OpenFile(const std::string& path, int flags);
 
 // ThreadConnection(StorePath()).
 Connection& CurrentStore();

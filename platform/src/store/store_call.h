@@ -27,12 +27,16 @@ void LogStoreFailure(const char* call, const std::string& what);
 
 // Runs one call: a fault armed for (call, key) decides first (its status is
 // returned, or it throws); otherwise `body` returns the status. A StoreError
-// is logged and becomes kStoreFailure; any other exception passes through.
+// is logged and becomes kStoreFailure, but a damaged store is no status: its
+// StoreDamaged is logged and passes through, as any other exception does.
 template <typename Body>
 int RunCall(const char* call, const std::string& key, Body&& body) {
   if (int status = CheckFault(call, key)) return status;
   try {
     return body();
+  } catch (const StoreDamaged& e) {
+    LogStoreFailure(call, e.what());
+    throw;
   } catch (const StoreBusy& e) {
     LogStoreFailure(call, e.what());
     return kStoreBusy;

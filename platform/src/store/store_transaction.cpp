@@ -27,6 +27,9 @@ StoreTransaction::StoreTransaction() {
       return;
     }
     impl_ = std::make_unique<Impl>(store::ThreadConnection(path), path);
+  } catch (const StoreDamaged& e) {
+    store::LogStoreFailure(call, e.what());
+    throw;
   } catch (const store::StoreBusy& e) {
     status_ = kStoreBusy;
     error_ = e.what();
@@ -54,6 +57,10 @@ int StoreTransaction::Commit() {
     } else {
       impl_->transaction.Commit();
     }
+  } catch (const StoreDamaged& e) {
+    store::LogStoreFailure(call, e.what());
+    impl_.reset();
+    throw;
   } catch (const StoreError& e) {
     status = kStoreFailure;
     error_ = e.what();

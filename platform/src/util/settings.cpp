@@ -26,6 +26,7 @@ struct Settings {
   std::optional<std::string> keyFile;
   bool logEcho = false;
   std::optional<int> storeBusyTimeoutMs;
+  bool storeReadOnly = false;
   std::optional<PlatformIdentity> identity;
 };
 
@@ -219,6 +220,16 @@ int StoreBusyTimeout() {
   return Get().storeBusyTimeoutMs ? *Get().storeBusyTimeoutMs : 30000;
 }
 
+void SetStoreReadOnly(bool readOnly) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().storeReadOnly = readOnly;
+}
+
+bool StoreReadOnly() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  return Get().storeReadOnly;
+}
+
 void SetPlatformIdentity(const PlatformIdentity& identity) {
   std::lock_guard<std::mutex> lock(Get().mu);
   Get().identity = identity;
@@ -244,6 +255,7 @@ void ResetSettings() {
   s.keyFile.reset();
   s.logEcho = false;
   s.storeBusyTimeoutMs.reset();
+  s.storeReadOnly = false;
   s.identity.reset();
   ResetDirectorySettings();
 }

@@ -16,6 +16,7 @@
 #include "tzdag_runner.h"
 #include "tzplatform/DirectorySearch.h"
 #include "tzplatform/TZPassword.h"
+#include "tzplatform/settings.h"
 
 namespace {
 
@@ -53,9 +54,17 @@ std::string DiscoverLine(bool newMembers, const std::string& server, const std::
 }
 
 // Pages of 4, smaller than the server's limit of 5 entries, so that DAG01's
-// six members and the five DAGs each take two pages.
-void UseDirectory(const std::string& tls = "", const std::string& caFile = "", int timeout = 10) {
+// six members and the five DAGs each take two pages. The test directory
+// speaks TLS only when started with it.
+void UseDirectory(const std::string& tls = "none", const std::string& caFile = "",
+                  int timeout = 10) {
   tzplatform::SetDirectorySettings({"ldap", tls, caFile, timeout, 4});
+}
+
+// The line of a bind in clear text.
+std::string ClearTextLine(const std::string& url) {
+  return "binding to " + url +
+         " in clear text (TZ_DIRECTORY_TLS=none): the password can be read on the network";
 }
 
 class DirectorySearchTest : public ::testing::Test {
@@ -134,7 +143,7 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
     cases.push_back({url_, kAccount, encrypted_, name,
                      "The DAG name " + why + "; the directory is not searched."});
   }
-  UseDirectory("", "", 1);
+  UseDirectory("none", "", 1);
   for (const auto& [server, account, encrypted, dag, line] : cases) {
     for (bool newMembers : {false, true}) {
       SCOPED_TRACE(line + (newMembers ? " (new members)" : ""));
@@ -144,11 +153,13 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
       EXPECT_EQ(answer,
                 dag ? "{members=[{server='STALE' uvo=1}]}" : "{dags=[{dagName='STALE' members=-}]}")
           << "the answer is left alone";
-      EXPECT_TRUE(tztest::LinesAre(
-          capture.Texts(),
-          {DiscoverLine(newMembers, server, account, encrypted, dag), "[SearchDag]: " + line,
-           (newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
-               std::string(": Discover dag failed!")}));
+      std::vector<std::string> lines = {DiscoverLine(newMembers, server, account, encrypted, dag)};
+      // A search that gets as far as the bind says first that it is in clear text.
+      if (line.rfind(failed + "bind to ", 0) == 0) lines.push_back(ClearTextLine(server));
+      lines.push_back("[SearchDag]: " + line);
+      lines.push_back((newMembers ? "[DiscoverDagWithNewMembers]" : "[DiscoverDag]") +
+                      std::string(": Discover dag failed!"));
+      EXPECT_TRUE(tztest::LinesAre(capture.Texts(), lines));
     }
   }
 
@@ -164,6 +175,9 @@ TEST_F(DirectorySearchTest, FailuresAndRefusedNamesTakeTheFailurePathAndLeaveThe
                                       DiscoverLine(false, url_, kAccount, encrypted_, "DAG\x01")}));
 }
 
+// TLS unless clear text is asked for: StartTLS on an ldap:// server by
+// default, a server that cannot start TLS refused rather than bound to in
+// clear text, and ldaps:// over TLS whatever the setting.
 TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
   tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
   TestDirectory directory(TestDirectory::Options{false, true}), plain;
@@ -174,25 +188,29 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
   const std::string hint =
       "; if the server is up and offers TLS, check that its certificate is from an authority "
       "trusted here (TZ_DIRECTORY_CA_FILE) and names the host as given";
-  // Server, StartTLS, the test's authority given, and why it fails (empty:
+  const std::string noStartTls = "Protocol error (2): unsupported extended operation";
+  // Server, TLS setting, the test's authority given, and why it fails (empty:
   // it succeeds).
-  using Case = std::tuple<std::string, bool, bool, std::string>;
+  using Case = std::tuple<std::string, std::string, bool, std::string>;
   const Case cases[] = {
-      {ldaps, false, true, ""},
-      {url, true, true, ""},
+      {ldaps, "", true, ""},
+      {url, "", true, ""},
+      {url, "starttls", true, ""},
+      {plain.url(), "none", false, ""},
       // Certificate checking is on without being asked for.
-      {ldaps, false, false, "bind to " + ldaps + as + ": Can't contact LDAP server (-1)" + hint},
+      {ldaps, "", false, "bind to " + ldaps + as + ": Can't contact LDAP server (-1)" + hint},
+      {url, "", false, "StartTLS with " + url + ": Connect error (-11)" + hint},
+      {ldaps, "none", false, "bind to " + ldaps + as + ": Can't contact LDAP server (-1)" + hint},
       // The certificate names 127.0.0.1, not localhost.
-      {localhost, false, true,
+      {localhost, "", true,
        "bind to " + localhost + as + ": Can't contact LDAP server (-1)" + hint},
-      // StartTLS asked of a server without TLS fails rather than binding in
-      // the clear.
-      {plain.url(), true, false,
-       "StartTLS with " + plain.url() + ": Protocol error (2): unsupported extended operation"},
+      // A server without TLS is not bound to in clear text unless asked for.
+      {plain.url(), "", false, "StartTLS with " + plain.url() + ": " + noStartTls},
+      {plain.url(), "starttls", false, "StartTLS with " + plain.url() + ": " + noStartTls},
   };
-  for (const auto& [server, startTls, trusted, reason] : cases) {
-    SCOPED_TRACE(server + (startTls ? " StartTLS" : "") + (trusted ? " trusted" : ""));
-    UseDirectory(startTls ? "starttls" : "", trusted ? directory.caFile() : "");
+  for (const auto& [server, tls, trusted, reason] : cases) {
+    SCOPED_TRACE(server + " TLS '" + tls + "'" + (trusted ? " trusted" : ""));
+    UseDirectory(tls, trusted ? directory.caFile() : "");
     tzplatform::LogCapture capture;
     std::string answer;
     EXPECT_EQ(Discover(server, kAccount, encrypted, nullptr, false, answer), reason.empty());
@@ -202,6 +220,47 @@ TEST(DirectoryTlsTest, ChecksTheServersCertificateOverLdapsAndStartTls) {
                     : tztest::LinesEndWith(capture.Texts(),
                                            {failed, "[DiscoverDag]: Discover dag failed!"}))
         << ::testing::PrintToString(capture.Texts());
+    // Only a bind in clear text says so.
+    const std::vector<std::string> texts = capture.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), ClearTextLine(server)),
+              tls == "none" && server == plain.url() ? 1 : 0);
+  }
+}
+
+// What a core dump taken after a directory search would hold: nothing,
+// since the process is not dumpable from the moment it decrypts the password
+// on, and no copy of the password is left in its memory, whether it went over
+// TLS or in clear text. Each search runs in a fresh process (no copy made by
+// this test is there to be found).
+TEST(DirectorySecretTest, NoCopyOfThePasswordOutlivesTheSearch) {
+  tztest::TestEnv env{nlohmann::json{{"store", tztest::DemoFixture()["store"]}}};
+  TestDirectory directory(TestDirectory::Options{false, true});
+  const std::string key = env.dir() + "/tzdag.key";
+  tzplatform::SetKeyFile(key);
+  for (const auto& [account, password] : std::vector<std::pair<std::string, std::string>>{
+           {kAccount, TestDirectory::kPassword},
+           {TestDirectory::kLongAccount, TestDirectory::kLongPassword}}) {
+    const std::string encrypted = TZPassword::Encrypt(password);
+    std::string masked;
+    for (const char c : password) {
+      char hex[3];
+      std::snprintf(hex, sizeof(hex), "%02x", static_cast<unsigned char>(c) ^ 0x5A);
+      masked += hex;
+    }
+    for (const auto& [server, tls] : std::vector<std::pair<std::string, std::string>>{
+             {directory.url(), "none"}, {directory.url(), ""}, {directory.ldapsUrl(), ""}}) {
+      SCOPED_TRACE(account + " " + server + " " + tls);
+      const tztest::ToolRun run =
+          tztest::RunProgram(TZ_PASSWORD_RESIDUE_PATH, {server, account, encrypted, masked}, "",
+                             {{"TZ_CONFIG_STORE", env.storePath()},
+                              {"TZ_KEY_FILE", key},
+                              {"TZ_LOG_FILE", env.logPath()},
+                              {"TZ_DIRECTORY_SEARCH", "ldap"},
+                              {"TZ_DIRECTORY_TLS", tls},
+                              {"TZ_DIRECTORY_CA_FILE", directory.caFile()}});
+      EXPECT_EQ(run.out, "dumpable before: 1\ndiscovery: ok, 5 DAGs\ndumpable after: 0\nno copy\n")
+          << run.err;
+    }
   }
 }
 
@@ -211,6 +270,7 @@ TEST_F(DirectorySearchTest, ToolDiscoverDagsSearchesTheDirectoryWhenTheSettingAs
   TestDirectory directory;  // the tool asks for pages of 500
   auto tzdag = [&](std::map<std::string, std::string> environment) {
     environment.emplace("TZ_DIRECTORY_SEARCH", "ldap");
+    environment.emplace("TZ_DIRECTORY_TLS", "none");
     return tztest::RunTzdag(
         {"--store", env_.storePath(), "--remote-root", env_.remoteRoot(), "--log", env_.logPath(),
          "discover-dags", "--ad", directory.url(), "--user", kAccount, "--password", encrypted_},

@@ -1,8 +1,13 @@
 // The platform log: exact texts, level filtering, event arguments, threads.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "log_lines.h"
+#include "platform_cases.h"
 #include "temp_dir.h"
 #include "tzplatform/EvEvent.h"
 #include "tzplatform/settings.h"
@@ -114,6 +119,49 @@ TEST_F(LogTest, ThreadsNeitherMixEventArgumentsNorLoseLines) {
   size_t count = 0;
   for (size_t at = 0; (at = file.find(" DEBUG [T]: line ", at)) != std::string::npos; ++at) ++count;
   EXPECT_EQ(count, 1600u);
+}
+
+// The log file is the user's own and private: a symbolic link is not
+// followed (a planted one would send the lines, or make a file, wherever it
+// points), another user's file is not written to, and a new file is made 0600
+// whatever the umask. CheckLogFile says why; lines the file is refused go to
+// standard error instead.
+TEST_F(LogTest, TheLogFileFollowsNoLinkTakesNoOtherUsersFileAndIsMadePrivate) {
+  const std::string victim = dir_.File("victim"), made = dir_.File("made-by-link");
+  const std::string foreign = dir_.File("foreign.log"), fresh = dir_.File("fresh.log");
+  tztest::WriteFile(victim, "keep\n", 0600);
+  tztest::WriteFile(foreign, "theirs\n", 0666);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir_.File("planted.log").c_str()), 0);
+  ASSERT_EQ(symlink(made.c_str(), dir_.File("dangling.log").c_str()), 0);
+  const std::string link = ": it is a symbolic link, which is not followed";
+  const mode_t umaskWas = umask(0);
+  // Path, and why CheckLogFile refuses it (empty: it does not).
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {dir_.File("planted.log"), link},
+           {dir_.File("dangling.log"), link},
+           {foreign, ": it belongs to another user (uid 65534)"},
+           {dir_.File("no/folder.log"), ": No such file or directory"},
+           {"/dev/null", ""},
+           {fresh, ""}}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(tztest::ErrorOf<tzplatform::SettingsError>(
+                  [&file = path] { tzplatform::CheckLogFile(file); }),
+              why.empty() ? "(nothing thrown)" : "cannot write the log file " + path + why);
+    tzplatform::SetLogFile(path);
+    testing::internal::CaptureStderr();
+    log_.debug("a line for %s", path.c_str());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("a line for " + path) != std::string::npos, !why.empty()) << err;
+  }
+  umask(umaskWas);
+  EXPECT_EQ(tztest::ReadFile(victim), "keep\n");
+  EXPECT_FALSE(std::filesystem::exists(made));
+  EXPECT_EQ(tztest::ReadFile(foreign), "theirs\n");
+  struct stat st {};
+  ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(tztest::ReadFile(fresh).find("a line for " + fresh), std::string::npos);
 }
 
 }  // namespace

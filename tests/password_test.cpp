@@ -2,14 +2,21 @@
 // the old form still read, strict input, never a byte written past the
 // buffer the caller gives, and a key file only its owner can read.
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform_cases.h"
 #include "temp_dir.h"
+#include "tzplatform/DirectorySearch.h"
 #include "tzplatform/TZPassword.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/settings.h"
@@ -142,6 +149,75 @@ TEST_F(PasswordTest, TheKeyFileIsPrivateAndRefusedOtherwise) {
             "the key file " + key_ + " is not a regular file");
   tzplatform::SetKeyFile(dir_.File("no/such/folder/tzdag.key"));
   EXPECT_THROW(TZPassword::Encrypt("x"), tzplatform::KeyFileError);
+}
+
+// Without a key file named, the key is kept beside the store, and only
+// beside one that is there: a program run without a store would otherwise
+// make a key in whatever folder it runs in, and passwords encrypted under it
+// would not decrypt where the store is.
+TEST(KeyFilePlaceTest, AKeyIsMadeBesideAStoreOnlyWhenTheStoreIsThere) {
+  tztest::TempDir dir;
+  tzplatform::ResetSettings();
+  unsetenv("TZ_KEY_FILE");
+  tzplatform::SetStorePath(dir.File("store.db"));
+  const std::string problem =
+      "there is no store at " + dir.File("store.db") + " to keep the host key beside";
+  EXPECT_EQ(tzplatform::KeyFileProblem(), problem);
+  EXPECT_EQ(tztest::ErrorOf<tzplatform::KeyFileError>([] { TZPassword::Encrypt("x"); }),
+            problem + ": name the key file (TZ_KEY_FILE) or the store (TZ_CONFIG_STORE)");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  tzplatform::SetKeyFile(dir.File("named.key"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  tzplatform::ResetSettings();
+  setenv("TZ_KEY_FILE", dir.File("from-environment.key").c_str(), 1);
+  tzplatform::SetStorePath(dir.File("store.db"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  unsetenv("TZ_KEY_FILE");
+
+  // A folder where the store should be is no store either.
+  std::filesystem::create_directory(dir.File("folder.db"));
+  tzplatform::SetStorePath(dir.File("folder.db"));
+  EXPECT_EQ(tzplatform::KeyFileProblem(),
+            "there is no store at " + dir.File("folder.db") + " to keep the host key beside");
+  tzplatform::SetStorePath(dir.File("store.db"));
+  tztest::WriteFile(dir.File("store.db"), "");
+  EXPECT_EQ(tzplatform::KeyFileProblem(), "");
+  EXPECT_EQ(TZPassword::Encrypt("x").rfind("TZP2:", 0), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("tzdag.key")));
+  tzplatform::ResetSettings();
+}
+
+// A plain password in memory keeps the process out of core dumps for the
+// rest of its run: decrypting one (or finding whether it decrypts, which is
+// the same work), encrypting one, and a directory search, whatever the
+// outcome. Each call runs in a child of its own, which starts dumpable.
+TEST_F(PasswordTest, APlainPasswordInMemoryMakesTheProcessUndumpable) {
+  const std::string good = TZPassword::Encrypt("secret");
+  tzplatform::SetDirectorySettings({"ldap", "none", "", 1, 4});
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"decrypt", [&] { Decrypt(good); }},
+      {"decrypt of no password", [] { Decrypt("not encrypted"); }},
+      {"problem", [&] { TZPassword::Problem(good.c_str()); }},
+      {"encrypt", [] { TZPassword::Encrypt("secret"); }},
+      {"directory search", [] {
+         std::vector<tzplatform::DirectoryDag> dags;
+         std::string error;
+         tzplatform::SearchDirectoryForDags("ldap://127.0.0.1:1", "u", "secret", "", dags, error);
+       }}};
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+      call();
+      _exit(prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "still dumpable";
+  }
 }
 
 // Strict standard Base64 with padding: anything else decodes to nothing.

@@ -1,7 +1,11 @@
 // tzdag as an operator meets it, through the real binary: the tables of
 // invocations under tests/data/tool/ (exact output, exit status and what each
 // leaves behind), and what a terminal shows.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +115,59 @@ TEST(ToolTerminal, PromptsWithoutEchoAndShowsOneLineWhileToolsRun) {
   EXPECT_NE(doctor->transcript().find("\r\x1b[KConfiguration store " + env.storePath() + "\r\n"),
             std::string::npos)
       << doctor->transcript();
+}
+
+// While tzdag reads a password it is not dumpable already: with part of a
+// password file read (a FIFO, which gives the rest later), and at the
+// prompt, before anything is typed. A process that holds no secret is.
+TEST(ToolSecrets, TzdagIsNotDumpableWhileItReadsAPassword) {
+  tztest::TestEnv env(tztest::DemoFixture());
+  auto started = [&](std::vector<std::string> args) {
+    std::vector<std::string> words = tztest::WithoutPtrace();
+    words.push_back(tztest::TzdagPath());
+    const std::vector<std::string> options = tztest::OptionsFor(env);
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+  };
+  std::vector<std::string> sleeper = tztest::WithoutPtrace();
+  sleeper.insert(sleeper.end(), {"/bin/sleep", "10"});
+  tztest::TzdagProcess idle(std::vector<std::string>(sleeper.begin() + 1, sleeper.end()), "", {},
+                            sleeper.front());
+  const std::string comm = "/proc/" + std::to_string(idle.pid()) + "/comm";
+  for (int tries = 0; tztest::ReadFile(comm) != "sleep\n" && tries < 1000; ++tries) usleep(10000);
+  EXPECT_TRUE(tztest::Dumpable(idle.pid()));
+
+  const std::string fifo = env.dir() + "/password";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> words =
+      started({"discover-dags", "--dag", "DAG02", "--proxy", "PROXY01", "--password-file", fifo});
+  tztest::TzdagProcess reading(std::vector<std::string>(words.begin() + 1, words.end()), "", {},
+                               words.front());
+  int writer = -1;
+  for (int tries = 0; writer < 0 && tries < 1000; ++tries) {
+    writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // once tzdag opened it
+    if (writer < 0) usleep(10000);
+  }
+  ASSERT_GE(writer, 0) << "tzdag did not open the password file";
+  ASSERT_EQ(write(writer, "s3c", 3), 3);
+  for (int left = 3, tries = 0; left > 0 && tries < 1000; ++tries) {
+    ioctl(writer, FIONREAD, &left);  // until tzdag has read it
+    if (left > 0) usleep(10000);
+  }
+  EXPECT_FALSE(tztest::Dumpable(reading.pid()));
+  ASSERT_EQ(write(writer, "ret\n", 4), 4);
+  close(writer);
+  const tztest::ToolRun run = reading.Wait();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+
+  words = started({"encrypt"});
+  tztest::PtyProcess prompted(std::vector<std::string>(words.begin() + 1, words.end()),
+                              {{"TZ_KEY_FILE", ""}}, words.front());
+  ASSERT_TRUE(prompted.ReadUntil("Password: "));
+  EXPECT_FALSE(tztest::Dumpable(prompted.pid()));
+  prompted.Type("s3cret\n");
+  EXPECT_EQ(prompted.Wait(), 0);
 }
 
 }  // namespace

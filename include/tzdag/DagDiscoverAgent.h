@@ -2,6 +2,8 @@
 #ifndef TZDAG_DAGDISCOVERAGENT_H_
 #define TZDAG_DAGDISCOVERAGENT_H_
 
+#include <string.h>
+
 #include <string>
 #include <vector>
 
@@ -19,7 +21,9 @@ class DagDiscoverAgent {
   // nothing; touches neither the store nor the network.
   TZDAG_API DagDiscoverAgent(const char* adServerName, const char* userName,
                              const char* encryptedPassword, const char* dagName);
-  ~DagDiscoverAgent() = default;
+  // Overwrites the password before its memory is given back (explicit_bzero
+  // is a wipe the compiler may not drop as a store nobody reads).
+  ~DagDiscoverAgent() { explicit_bzero(&password[0], password.size()); }
 
   // Appends the DAGs found to `dags` (their names, distinguished names and
   // member servers) and says whether the search succeeded. Unless the

@@ -18,6 +18,9 @@ class TestDirectory {
   // The service account of the test directory.
   static constexpr const char* kAccount = "cn=Backup Service,cn=Users,dc=corp,dc=example";
   static constexpr const char* kPassword = "Pa55word";
+  // An account whose password is longer than a string keeps in place.
+  static constexpr const char* kLongAccount = "cn=Audit Service,cn=Users,dc=corp,dc=example";
+  static constexpr const char* kLongPassword = "Audit-Pa55phrase-0f-f0rty-three-characters";
 
   struct Options {
     // The server refuses pages of more than 5 entries (and, as always, more

@@ -1,5 +1,6 @@
 #include "tool_cases.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,31 @@ unsigned Mode(const json& octal) {
   return std::stoul(octal.get<std::string>(), nullptr, 8);
 }
 
+// "symlinks" ({link: target}) planted, and "chown" ({path: uid}) handing a
+// file (or link) to another user, as another user of the machine would.
+void PlantForeignFiles(const json& toolCase) {
+  for (const auto& [link, target] : Field(toolCase, "symlinks").items()) {
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(target.get<std::string>(), link);
+  }
+  for (const auto& [path, uid] : Field(toolCase, "chown").items()) {
+    ASSERT_EQ(lchown(path.c_str(), uid.get<uid_t>(), uid.get<gid_t>()), 0) << path;
+  }
+}
+
+// "gone": files in which a tool wrote its pid; each such process must have
+// ended with tzdag (one that has not is killed here).
+void CheckGone(const json& run) {
+  for (const json& path : Field(run, "gone")) {
+    const pid_t pid = ReadPid(path.get<std::string>());
+    ASSERT_GT(pid, 0) << path;
+    if (!ProcessEnds(pid)) {
+      ADD_FAILURE() << "the process in " << path << " outlived tzdag";
+      kill(pid, SIGKILL);
+    }
+  }
+}
+
 }  // namespace
 
 std::string Decrypted(const std::string& encrypted) {
@@ -117,19 +143,43 @@ std::vector<std::string> MakeReadOnly(const TestEnv& env, const std::string& wha
   return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 }
 
-// Runs tzdag as the run says: in the folder "cwd" names, and as "readOnly" needs.
-ToolRun RunAsAsked(const TestEnv& env, const json& run, const Environment& environment) {
+// Runs tzdag as the run says, with `input` on its standard input: in the
+// folder "cwd" names (made when missing), as "readOnly" needs, for
+// "noPtrace" without CAP_SYS_PTRACE (so that a tool it starts can tell
+// whether it is dumpable by opening /proc/$PPID/mem), and for "inReadAtMost"
+// through a shell that afterwards notes how far tzdag read its standard input.
+ToolRun RunAsAsked(const TestEnv& env, const json& run, const std::string& input,
+                   const Environment& environment) {
   std::vector<std::string> words;
   if (run.contains("readOnly")) words = MakeReadOnly(env, run["readOnly"]);
-  if (run.contains("cwd")) words.insert(words.end(), {"/usr/bin/env", "-C", run["cwd"]});
+  if (run.value("noPtrace", false)) {
+    const std::vector<std::string> prefix = WithoutPtrace();
+    words.insert(words.end(), prefix.begin(), prefix.end());
+  }
+  if (run.contains("cwd")) {
+    fs::create_directories(run["cwd"].get<std::string>());
+    words.insert(words.end(), {"/usr/bin/env", "-C", run["cwd"]});
+  }
+  const std::string readFile = env.dir() + "/stdin-read";
+  if (run.contains("inReadAtMost")) {
+    words.insert(words.end(), {"/bin/sh", "-c",
+                               "\"$@\"; status=$?; "
+                               "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; "
+                               "exit $status",
+                               readFile});
+  }
   words.push_back(TzdagPath());
   for (const json& arg : run["args"]) words.push_back(arg);
   const std::string program = words.front();
   words.erase(words.begin());
-  const ToolRun got = RunProgram(program, words, run.value("in", ""), environment);
+  const ToolRun got = RunProgram(program, words, input, environment);
   if (run.contains("readOnly")) {
     chmod(env.dir().c_str(), 0700);
     chmod(env.storePath().c_str(), 0600);
+  }
+  if (run.contains("inReadAtMost")) {
+    EXPECT_LE(std::stoull(ReadFile(readFile)), run["inReadAtMost"].get<unsigned long long>())
+        << "bytes of standard input read";
   }
   return got;
 }
@@ -178,9 +228,12 @@ void CheckRun(const TestEnv& env, const json& run) {
   const std::string bytes = ReadFile(env.storePath());
   fs::remove(env.dir() + "/tool-args");
 
-  const ToolRun got = RunAsAsked(env, run, environment);
+  // "inSize": that many bytes of 'p' before "in".
+  const std::string input = std::string(run.value("inSize", 0ul), 'p') + run.value("in", "");
+  const ToolRun got = RunAsAsked(env, run, input, environment);
   // Anything the run left running is this process's child now (AdoptOrphans).
   EXPECT_EQ(KillLeftBehind(), 0) << "processes left running after tzdag ended";
+  CheckGone(run);
   const int exitCode = run.value("exit", 0);
   EXPECT_EQ(got.exitCode, exitCode) << got.out << got.err;
   if (run.contains("out") ||
@@ -284,6 +337,7 @@ void RunToolCase(const json& toolCase) {
       WriteFile(path, content.dump(), 0600);
     }
   }
+  PlantForeignFiles(c);
   for (const json& run : c.contains("runs") ? c["runs"] : json::array({c})) {
     SCOPED_TRACE(run["args"].dump());
     CheckRun(env, run);

@@ -8,12 +8,16 @@
 // "files" ({path: text, or {"text", "mode"}, or a JSON value}, mode 0600),
 // "journal" (the store's journal mode), "corrupt" (damage done to the store:
 // CorruptStore of store_support.h), "copyStore" (paths that get a copy of the
-// store), "folderMode" (the case folder's, as "777"),
+// store), "folderMode" (the case folder's, as "777"), "symlinks" ({link:
+// target}), "chown" ({path: uid}, after "files"),
 // then either "runs" (a list) or the fields of its one run:
-//   "args", "in" (standard input), "env" (over a clean environment that
-//   names the store and remote root, XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp),
-//   "cwd" (where tzdag runs), "readOnly" ("file" or "folder": which of the
-//   store and its folder tzdag cannot write, as another user's)
+//   "args", "in" (standard input, after "inSize" bytes of 'p'), "env" (over
+//   a clean environment that names the store and remote root,
+//   XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp), "cwd" (where tzdag runs),
+//   "readOnly" ("file" or "folder": which of the store and its folder tzdag
+//   cannot write, as another user's), "noPtrace" (run without
+//   CAP_SYS_PTRACE, so that a tool can tell whether tzdag is dumpable:
+//   `(exec 3</proc/$PPID/mem)` fails when not)
 //   "exit" (default 0)
 //   "out": exact text, its lines, or a JSON object as tzdag prints one; default
 //          empty unless "outHas" (texts in this order), "findings" or
@@ -22,6 +26,8 @@
 //          "errHas" (texts it holds)
 //   "writes": the store may change (else it is byte for byte as it was)
 //   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
+//   "inReadAtMost": bytes of standard input tzdag may have read
+//   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in
 //               DIR/tool-args) decrypts to
 //   "decrypts": what the printed encrypted password decrypts to

@@ -128,6 +128,20 @@ ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args,
   return RunTzdag(all, "", environment);
 }
 
+std::vector<std::string> WithoutPtrace() {
+  if (geteuid() != 0) return {};
+  return {"/usr/bin/setpriv", "--bounding-set=-sys_ptrace", "--inh-caps=-sys_ptrace"};
+}
+
+bool Dumpable(pid_t pid) {
+  std::vector<std::string> probe = WithoutPtrace();
+  probe.insert(probe.end(),
+               {"/bin/sh", "-c", "(exec 3</proc/" + std::to_string(pid) + "/mem) 2>/dev/null"});
+  const std::string program = probe.front();
+  probe.erase(probe.begin());
+  return RunProgram(program, probe).exitCode == 0;
+}
+
 nlohmann::json DemoFixture() {
   return tzplatform::ParseFixture(ReadFile(std::string(TZ_SOURCE_DIR) + "/demo/fixture.json"));
 }

@@ -59,6 +59,14 @@ std::vector<std::string> OptionsFor(const TestEnv& env);
 ToolRun RunTzdagIn(const TestEnv& env, std::vector<std::string> args,
                    const Environment& environment = {});
 
+// Words to put before a command so that it runs without CAP_SYS_PTRACE (as
+// root; none otherwise): a process started so may read the memory of
+// another started so only while that one is dumpable.
+std::vector<std::string> WithoutPtrace();
+// Whether `pid`, started after WithoutPtrace(), is dumpable: whether a
+// process started the same way may open /proc/PID/mem.
+bool Dumpable(pid_t pid);
+
 // The bundled demo fixture (demo/fixture.json).
 nlohmann::json DemoFixture();
 

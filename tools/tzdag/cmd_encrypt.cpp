@@ -3,8 +3,6 @@
 #include <iostream>
 #include <string>
 
-#include <openssl/crypto.h>
-
 #include <tzplatform/TZPassword.h>
 #include <tzplatform/settings.h>
 
@@ -16,13 +14,15 @@ namespace tzdag_tool {
 namespace {
 
 int RunEncrypt(const GlobalOptions& global) {
-  struct Plain {
-    std::string text;
-    ~Plain() {
-      if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
-    }
-  } password;
-  if (!ReadSecretLine("Password: ", password.text)) {
+  Secret password;
+  // Where the key is to be is settled before a password is asked for.
+  const std::string keyProblem = tzplatform::KeyFileProblem();
+  if (!keyProblem.empty()) {
+    throw UsageError(keyProblem +
+                     ": name the key file with TZ_KEY_FILE, or the store with --store or "
+                     "TZ_CONFIG_STORE");
+  }
+  if (!ReadSecretLine("Password: ", kMaxPasswordBytes, password.text)) {
     throw UsageError("no password on standard input");
   }
   const std::string problem = PasswordProblem(password.text);
@@ -49,7 +49,8 @@ Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global) {
       "Print the encrypted form of a password, asked for without echo on a terminal, else the "
       "first line of standard input");
   app->footer(
-      "The host key is $TZ_KEY_FILE, else tzdag.key beside the store, made on first use.\n"
+      "The host key is $TZ_KEY_FILE, else tzdag.key beside the store (which must exist), made "
+      "on first use.\n"
       "Example: tzdag --store /tmp/dagdemo/store.db encrypt < password.txt");
   return Command{app, [&global] { return RunEncrypt(global); }, false};
 }

@@ -32,6 +32,9 @@ sigset_t StopSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
+  // Its default would dump core, with whatever secret is in memory, and
+  // leave the tool running.
+  sigaddset(&set, SIGQUIT);
   return set;
 }
 

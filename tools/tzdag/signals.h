@@ -1,4 +1,4 @@
-// How tzdag stops on SIGINT, SIGTERM and SIGHUP: the running discovery tool
+// How tzdag stops on SIGINT, SIGTERM, SIGHUP and SIGQUIT: the running discovery tool
 // runs in a process group of its own, which neither a terminal's Ctrl-C nor a
 // signal sent to tzdag alone reaches, so tzdag ends it, lets the command
 // unwind (its temporary files go), and exits with 128 + the signal number.
@@ -13,7 +13,7 @@ namespace tzdag_tool {
 
 class SignalWatch {
  public:
-  // Blocks the three signals in the calling thread, and so in every thread it
+  // Blocks the four signals in the calling thread, and so in every thread it
   // starts later, and starts the thread that waits for them. Construct it
   // before any other thread.
   SignalWatch();

@@ -3,12 +3,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <iostream>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include <tzplatform/TZPassword.h>
 #include <tzplatform/session.h>
 
 #include "output.h"
@@ -55,19 +56,39 @@ class NoEcho {
   bool active_ = false;
 };
 
-bool ReadLine(std::string& line) {
-  if (!std::getline(std::cin, line)) return false;
+// Reads the line a byte at a time straight from the descriptor: no stream
+// buffer keeps a copy of it, nothing past its end is taken, and a line longer
+// than `most` bytes is read no further than one byte past them. `line` has
+// its room reserved first, so that it never moves (a move leaves a copy
+// behind).
+bool ReadLine(size_t most, std::string& line) {
+  line.clear();
+  line.reserve(most + 2);
+  bool any = false;
+  char byte = 0;
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    any = true;
+    if (byte == '\n') break;
+    line.push_back(byte);
+    // A CR may still be the first half of the line end.
+    if (line.size() > most + 1 || (line.size() == most + 1 && byte != '\r')) break;
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  return true;
+  return any;
 }
 
 }  // namespace
 
-bool ReadSecretLine(const std::string& prompt, std::string& line) {
+bool ReadSecretLine(const std::string& prompt, size_t most, std::string& line) {
+  // Before the first byte of it is read.
+  tzplatform::KeepSecretsOutOfDumps();
   if (!isatty(STDIN_FILENO)) {
     // Nothing to clean up while waiting for the input: a signal ends it.
     SignalWatch::SetExitAtOnce(true);
-    const bool read = ReadLine(line);
+    const bool read = ReadLine(most, line);
     SignalWatch::SetExitAtOnce(false);
     return read;
   }
@@ -79,8 +100,10 @@ bool ReadSecretLine(const std::string& prompt, std::string& line) {
     noEcho.Restore();
     WriteError("\n");
   });
-  const bool read = ReadLine(line);
+  const bool read = ReadLine(most, line);
   SignalWatch::SetExitAtOnce(false);
+  // Also drops what was typed past a line too long, which would otherwise go
+  // to the shell.
   noEcho.Restore();
   // Ctrl-D leaves the cursor after the prompt.
   if (!read) WriteError("\n");

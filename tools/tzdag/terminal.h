@@ -3,15 +3,19 @@
 #ifndef TZDAG_TOOL_TERMINAL_H_
 #define TZDAG_TOOL_TERMINAL_H_
 
+#include <cstddef>
 #include <string>
 
 namespace tzdag_tool {
 
-// Reads one line of standard input, its line end ("\n" or "\r\n") dropped.
-// On a terminal it first writes `prompt` to standard error and turns echo
-// off while the line is typed, giving the terminal back its settings on
-// every way out, a signal included. False at the end of the input.
-bool ReadSecretLine(const std::string& prompt, std::string& line);
+// Reads one line of standard input, its line end ("\n" or "\r\n") dropped,
+// holding it nowhere but in `line`; the process is not dumpable from then on.
+// A line longer than `most` bytes is read no further than one byte past them
+// and comes back that long, for the caller to refuse. On a terminal it first
+// writes `prompt` to standard error and turns echo off while the line is
+// typed, giving the terminal back its settings (and dropping what else was
+// typed) on every way out, a signal included. False at the end of the input.
+bool ReadSecretLine(const std::string& prompt, size_t most, std::string& line);
 
 // While alive, and only when standard error is a terminal, shows on standard
 // error one line while remote tools have been running for a second or more

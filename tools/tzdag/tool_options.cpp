@@ -23,25 +23,15 @@ namespace {
 // A password file longer than this is not a password file.
 constexpr size_t kMaxPasswordFile = 64 * 1024;
 
-// Plain text that is wiped when it goes.
-struct Secret {
-  std::string text;
-  Secret() = default;
-  ~Secret() {
-    if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
-  }
-  Secret(const Secret&) = delete;
-  Secret& operator=(const Secret&) = delete;
-};
-
 // The first line of the file at `path`; `name` says where the path came from.
 void ReadPasswordFile(const std::string& name, const std::string& path, Secret& password) {
   if (path == "-") {
-    if (!ReadSecretLine("Directory password: ", password.text)) {
+    if (!ReadSecretLine("Directory password: ", kMaxPasswordBytes, password.text)) {
       throw UsageError(name + ": no password on standard input");
     }
     return;
   }
+  tzplatform::KeepSecretsOutOfDumps();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) throw UsageError(name + ": cannot read " + path + ": " + std::strerror(errno));
   Secret content;
@@ -93,6 +83,10 @@ CLI::Option* AddTimeoutOption(CLI::App* app) {
             return std::string();
           },
           ""));
+}
+
+Secret::~Secret() {
+  if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
 }
 
 std::string PasswordProblem(const std::string& password) {

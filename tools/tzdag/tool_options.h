@@ -18,6 +18,15 @@ CLI::Option* AddTimeoutOption(CLI::App* app);
 // holds the text and a terminating zero byte).
 constexpr size_t kMaxPasswordBytes = 2047;
 
+// Plain text that is wiped when it goes.
+struct Secret {
+  std::string text;
+  Secret() = default;
+  ~Secret();
+  Secret(const Secret&) = delete;
+  Secret& operator=(const Secret&) = delete;
+};
+
 // Why `password` (plain text) cannot be used as the directory password;
 // empty when it can.
 std::string PasswordProblem(const std::string& password);

@@ -4,15 +4,18 @@
 // The settings come from SetDirectorySettings or, while it was not called,
 // from the environment:
 //
-//   TZ_DIRECTORY_SEARCH   "ldap": search the directory server the caller names  (unset: no search)
-//   TZ_DIRECTORY_TLS      "starttls": StartTLS on an ldap:// server        (unset: TLS for
-//   ldaps://) TZ_DIRECTORY_CA_FILE  PEM file of the authorities trusted for the server's
-//   certificate
+//   TZ_DIRECTORY_SEARCH   "ldap": search the directory server the caller names
+//                         (unset: no search)
+//   TZ_DIRECTORY_TLS      "starttls": StartTLS on an ldap:// server (or a bare host name)
+//                         before the bind; "none": no TLS there, the password goes in
+//                         clear text (a log line says so)                 (unset: starttls)
+//   TZ_DIRECTORY_CA_FILE  PEM file of the authorities trusted for the server's certificate
 //                         (unset: the system's)
 //   TZ_DIRECTORY_TIMEOUT  seconds each directory operation may take        (30)
 //
-// An empty variable counts as unset. A value that is not valid for its
-// variable is never replaced by the default: the search fails naming it.
+// An ldaps:// server is always spoken to over TLS. An empty variable counts
+// as unset. A value that is not valid for its variable is never replaced by
+// the default: the search fails naming it.
 //
 // All functions are thread-safe; every search has its own connection.
 #ifndef TZPLATFORM_DIRECTORYSEARCH_H_
@@ -27,7 +30,7 @@ namespace tzplatform {
 
 struct DirectorySettings {
   std::string search;       // "ldap", or empty for no search
-  std::string tls;          // "starttls", or empty for TLS only on ldaps:// servers
+  std::string tls;          // "starttls" (also when empty), or "none" for clear text to ldap://
   std::string caFile;       // empty: the authorities the system trusts
   int timeoutSeconds = 30;  // from 1 up
   // Entries asked for per page of a search (no variable: a caller's or a
@@ -63,10 +66,14 @@ struct DirectoryDag {
 //
 // `server` is "ldap://host[:port]", "ldaps://host[:port]" or a bare host
 // name (port 389); `account` is a DN or user@domain, bound to with a simple
-// bind and `password`, which is never written anywhere. Every search is read
-// page by page (RFC 2696), so a large directory is read whole, and every
-// operation is bounded by the timeout. TLS certificates are always checked,
-// host name included.
+// bind and `password`, which is never written anywhere: not to the log, and
+// not in clear text to the network unless the TLS setting is "none". The
+// process is not dumpable from the call on (KeepSecretsOutOfDumps,
+// TZPassword.h), and the directory client's copy of the password is wiped
+// once sent. Every search is read page by page (RFC 2696), so a large
+// directory is read whole, and every operation is bounded by the timeout.
+// TLS certificates are always checked, host name included; a server that
+// cannot start TLS is a failure, never a bind in clear text.
 //
 // The directory gives its entries in no defined order, so the DAGs, and the
 // member servers of each, come sorted by name (ASCII letters compared without

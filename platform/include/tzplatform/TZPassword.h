@@ -23,6 +23,16 @@ class TZPLATFORM_API KeyFileError : public std::runtime_error {
   explicit KeyFileError(const std::string& what) : std::runtime_error(what) {}
 };
 
+// Makes this process not dumpable for the rest of its run: no core dump is
+// written, and other processes of the user cannot read its memory (ptrace,
+// /proc/PID/mem); /proc/PID then belongs to root. TZPassword and the
+// directory search call it before a plain password is in memory; a program
+// calls it before it reads one itself. It is not undone when the password is
+// wiped, since copies out of the program's reach (the C library's input
+// buffers, memory a library gave back) may outlive it. A child process is
+// dumpable again once it runs another program. Thread-safe.
+TZPLATFORM_API void KeepSecretsOutOfDumps();
+
 }  // namespace tzplatform
 
 class TZPLATFORM_API TZPassword {
@@ -37,12 +47,14 @@ class TZPLATFORM_API TZPassword {
   // failure (null or malformed text, a text not made under this host's key
   // or altered since, a missing or refused key file, plain text longer than
   // the buffer) returns non-zero, writes nothing and sets *length to 0.
-  // Never creates the key file and never throws.
+  // Never creates the key file and never throws. The process is not dumpable
+  // from then on (KeepSecretsOutOfDumps); the caller wipes the buffer.
   int decrypt(const char* encrypted, char* buffer, int* length);
 
   // The "TZP2:" form of `plain`, with a fresh random nonce: printable ASCII
   // without blanks. Throws tzplatform::KeyFileError when the key file cannot
-  // be created or read, or is refused.
+  // be created or read, or is refused, and when it would be made beside a
+  // store that does not exist (tzplatform::KeyFileProblem, settings.h).
   static std::string Encrypt(const std::string& plain);
 
   // Why `encrypted` does not decrypt, as a sentence part ("it was not made

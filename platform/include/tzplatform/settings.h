@@ -9,7 +9,8 @@
 //   TZ_REMOTE_TIMEOUT  seconds a remote tool may take           (300)
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
-//   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store)
+//   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store;
+//                                                               none while there is no store)
 //   TZ_REMOTE_TRANSPORT, TZ_SSH_COMMAND, TZ_REMOTE_TOOL, TZ_REMOTE_SHELL,
 //   TZ_SSH_PERSIST     how sessions reach the hosts (below)
 //
@@ -59,12 +60,17 @@ TZPLATFORM_API void CheckSettings();
 TZPLATFORM_API void SetRemoteTimeout(int seconds);
 TZPLATFORM_API int RemoteTimeout();
 
-// "-" writes to standard error. The file is opened for appending; one that
-// cannot be opened sends the lines to standard error instead.
+// "-" writes to standard error. The file is opened for appending and made
+// with mode 0600 when missing; a symbolic link is not followed and a file of
+// another user is not written to (a character device such as /dev/null
+// aside). A file that cannot be opened, or is refused, sends the lines to
+// standard error instead.
 TZPLATFORM_API void SetLogFile(const std::string& path);
 TZPLATFORM_API std::string LogFile();
 // Throws SettingsError saying why when the log cannot be written at `path`
-// ("-" always can). Creates the file when it does not exist.
+// ("-" always can): "cannot write the log file PATH: it is a symbolic link,
+// which is not followed", "...: it belongs to another user (uid N)", or the
+// system's words. Creates the file when it does not exist.
 TZPLATFORM_API void CheckLogFile(const std::string& path);
 
 // Debug levels run from 0 to kMaxDebugLevel. DebugLevel gives 0 while
@@ -82,6 +88,13 @@ TZPLATFORM_API bool LogEcho();
 // $TZ_KEY_FILE, else tzdag.key in the folder of StorePath().
 TZPLATFORM_API void SetKeyFile(const std::string& path);
 TZPLATFORM_API std::string KeyFile();
+// Why no password may be encrypted under KeyFile() now; empty when one may.
+// A key file taken from the folder of the store is used only while the store
+// is there: run without one (StorePath() defaults to a file in the current
+// folder), a program would make a key wherever it runs, and passwords
+// encrypted under that key would not decrypt where the store is. The text:
+// "there is no store at PATH to keep the host key beside".
+TZPLATFORM_API std::string KeyFileProblem();
 
 // Milliseconds a store write waits for another writer's lock before it fails
 // (30000); values below 0 are taken as 0. Applies to transactions begun after

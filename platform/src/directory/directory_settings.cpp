@@ -31,9 +31,9 @@ std::string Problem(const DirectorySettings& s, bool fromEnvironment) {
     return name("TZ_DIRECTORY_SEARCH", "directory search") + ": '" + s.search +
            "' is not valid (ldap, or unset for no directory search)";
   }
-  if (!s.tls.empty() && s.tls != "starttls") {
+  if (!s.tls.empty() && s.tls != "starttls" && s.tls != "none") {
     return name("TZ_DIRECTORY_TLS", "directory TLS") + ": '" + s.tls +
-           "' is not valid (starttls, or unset for TLS only on ldaps:// servers)";
+           "' is not valid (starttls, the default, or none for clear text to ldap:// servers)";
   }
   if (!s.caFile.empty() && access(s.caFile.c_str(), R_OK) != 0) {
     return name("TZ_DIRECTORY_CA_FILE", "directory CA file") + ": '" + s.caFile +

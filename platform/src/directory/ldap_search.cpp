@@ -11,8 +11,12 @@
 #include <functional>
 #include <memory>
 
+#include <openssl/crypto.h>
+
 #include "directory/directory_text.h"
 #include "tzplatform/DirectorySearch.h"
+#include "tzplatform/EvEvent.h"
+#include "tzplatform/TZPassword.h"
 
 namespace tzplatform {
 namespace {
@@ -98,6 +102,44 @@ class SigpipeHold {
   bool held_ = false;
 };
 
+// A layer on top of a connection that overwrites what it has sent while
+// `sbiod_pvt` (a bool) says so: libldap gives back the memory of a request it
+// sent without overwriting it, and the bind request holds the password.
+int WipingSetup(Sockbuf_IO_Desc* sbiod, void* wiping) {
+  sbiod->sbiod_pvt = wiping;
+  return 0;
+}
+int WipingRemove(Sockbuf_IO_Desc*) {
+  return 0;
+}
+int WipingControl(Sockbuf_IO_Desc* sbiod, int option, void* value) {
+  return LBER_SBIOD_CTRL_NEXT(sbiod, option, value);
+}
+ber_slen_t WipingRead(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
+  return LBER_SBIOD_READ_NEXT(sbiod, buffer, length);
+}
+ber_slen_t WipingWrite(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
+  const ber_slen_t sent = LBER_SBIOD_WRITE_NEXT(sbiod, buffer, length);
+  // Only what went: a request written in parts is written on from there.
+  if (sent > 0 && *static_cast<const bool*>(sbiod->sbiod_pvt)) {
+    OPENSSL_cleanse(buffer, static_cast<size_t>(sent));
+  }
+  return sent;
+}
+int WipingClose(Sockbuf_IO_Desc*) {
+  return 0;
+}
+Sockbuf_IO g_wipingLayer = {WipingSetup, WipingRemove, WipingControl,
+                            WipingRead,  WipingWrite,  WipingClose};
+
+// Puts the wiping layer on every connection libldap makes (the TLS layer
+// goes below it), so that it sees the request before it is encrypted.
+int AddWipingLayer(LDAP*, Sockbuf* connection, LDAPURLDesc*, sockaddr*, ldap_conncb* callback) {
+  return ber_sockbuf_add_io(connection, &g_wipingLayer, LBER_SBIOD_LEVEL_APPLICATION,
+                            callback->lc_arg);
+}
+void ConnectionClosed(LDAP*, Sockbuf*, ldap_conncb*) {}
+
 // "<what>: <libldap's words> (<code>)", with the server's own diagnostic
 // when it sent one.
 std::string Failure(LDAP* ld, const std::string& what, int code) {
@@ -133,7 +175,8 @@ class Directory {
     const int demand = LDAP_OPT_X_TLS_DEMAND;
     const int tls12 = LDAP_OPT_X_TLS_PROTOCOL_TLS1_2;
     const int newContext = 0;
-    if (!Set(LDAP_OPT_PROTOCOL_VERSION, &version, "protocol version", error) ||
+    if (!Set(LDAP_OPT_CONNECT_CB, &onConnect_, "connection callback", error) ||
+        !Set(LDAP_OPT_PROTOCOL_VERSION, &version, "protocol version", error) ||
         // Active Directory refers to other partitions; following a referral
         // would bind there anonymously.
         !Set(LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referrals", error) ||
@@ -159,8 +202,10 @@ class Directory {
 
   bool Bind(const std::string& account, const std::string& password, std::string& error) {
     berval credentials{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+    wipeSent_ = true;
     const int rc = ldap_sasl_bind_s(ld_.get(), account.c_str(), LDAP_SASL_SIMPLE, &credentials,
                                     nullptr, nullptr, nullptr);
+    wipeSent_ = false;
     if (rc != LDAP_SUCCESS) {
       error = Failure(ld_.get(), "bind to " + url_ + " as '" + account + "'", rc) + TlsHint(rc);
       return false;
@@ -282,6 +327,10 @@ class Directory {
   const DirectorySettings& settings_;
   const std::string url_;
   const bool tls_;  // ldaps:// or StartTLS
+  // While the bind request goes out; outlives the connection, as the
+  // callback does.
+  bool wipeSent_ = false;
+  ldap_conncb onConnect_{AddWipingLayer, ConnectionClosed, &wipeSent_};
   Ldap ld_;
 };
 
@@ -323,7 +372,14 @@ bool Search(const DirectorySettings& settings, const std::string& server,
     return false;
   }
 
-  const bool startTls = !ldaps && settings.tls == "starttls";
+  const bool startTls = !ldaps && settings.tls != "none";
+  if (!ldaps && !startTls) {
+    EvDebug log;
+    log.Debug("SearchDirectoryForDags",
+              "binding to %s in clear text (TZ_DIRECTORY_TLS=none): the password can be read on "
+              "the network",
+              url.c_str());
+  }
   SigpipeHold hold;
   Directory directory(settings, url, ldaps || startTls);
   if (!directory.Connect(startTls, error) || !directory.Bind(account, password, error)) {
@@ -400,6 +456,7 @@ void KeepPasswordOut(std::string& text, const std::string& password) {
 bool SearchDirectoryForDags(const std::string& server, const std::string& account,
                             const std::string& password, const std::string& dagName,
                             std::vector<DirectoryDag>& dags, std::string& error) {
+  KeepSecretsOutOfDumps();
   std::string problem;
   const DirectorySettings settings = CurrentDirectorySettings(problem);
   if (!problem.empty()) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "log/event_sink.h"
+#include "log/log_file.h"
 #include "tzplatform/log.h"
 #include "tzplatform/settings.h"
 #include "util/one_line.h"
@@ -83,9 +84,13 @@ class Sink {
     }
     if (file_ == nullptr || path != filePath_) {
       CloseFile();
-      file_ = std::fopen(path.c_str(), "ae");
+      std::string problem;
+      const int fd = detail::OpenLogFile(path, problem);
+      file_ = fd >= 0 ? fdopen(fd, "a") : nullptr;
+      if (file_ == nullptr && fd >= 0) close(fd);
       filePath_ = path;
-      // A log that cannot be opened must not lose the lines: fall back to stderr.
+      // A log that cannot be opened, or is refused, must not lose the lines:
+      // fall back to stderr.
       if (file_ == nullptr) return stderr;
     }
     return file_;

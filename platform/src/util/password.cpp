@@ -13,6 +13,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sys/prctl.h>
 
 #include <cstring>
 #include <memory>
@@ -43,12 +44,12 @@ unsigned char KeyByte(size_t i) {
   return static_cast<unsigned char>(kKey[i % sizeof(kKey)] ^ static_cast<unsigned char>(i * 29));
 }
 
-std::string Scramble(const std::string& bytes) {
-  std::string out(bytes);
-  for (size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<char>(static_cast<unsigned char>(out[i]) ^ KeyByte(i));
+// The old form's key stream, applied in place so that the plain text is
+// made in one place only.
+void Unscramble(std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(static_cast<unsigned char>(bytes[i]) ^ KeyByte(i));
   }
-  return out;
 }
 
 int Sextet(char c) {
@@ -128,23 +129,25 @@ bool Update(EVP_CIPHER_CTX* context, bool encrypting, unsigned char* out, const 
   return true;
 }
 
-// The plain text of a "TZP2:" body (nonce, ciphertext, tag), or why not.
+// The plain text of an encrypted password, or why there is none. Filled in
+// place, never moved: moving a short string copies its bytes and leaves them
+// behind.
 struct Opened {
   std::optional<std::string> plain;
   std::string problem;
 };
 
-Opened OpenSealed(const std::string& sealed, const std::string& keyPath) {
-  Opened opened;
+// Opens a "TZP2:" body (nonce, ciphertext, tag) into `opened`.
+void OpenSealed(const std::string& sealed, const std::string& keyPath, Opened& opened) {
   if (sealed.size() < kNonceSize + kTagSize) {
     opened.problem = "it is too short to be an encrypted password";
-    return opened;
+    return;
   }
   tzplatform::detail::HostKey key;
   std::string problem = tzplatform::detail::ReadHostKey(keyPath, key);
   if (!problem.empty()) {
     opened.problem = problem;
-    return opened;
+    return;
   }
   const auto* bytes = reinterpret_cast<const unsigned char*>(sealed.data());
   const size_t length = sealed.size() - kNonceSize - kTagSize;
@@ -165,45 +168,52 @@ Opened OpenSealed(const std::string& sealed, const std::string& keyPath) {
       EVP_DecryptFinal_ex(context.get(), plain.bytes.data() + length, &written) == 1;
   if (!ok) {
     opened.problem = "it was not made with the key in " + keyPath + ", or was changed since";
-    return opened;
+    return;
   }
   opened.plain.emplace(reinterpret_cast<const char*>(plain.bytes.data()), length);
-  return opened;
 }
 
-// The plain text of either form, or why there is none. Nothing is written
-// anywhere but into the result.
-Opened Open(const char* encrypted) {
-  Opened opened;
+// Opens either form into `opened`. Nothing is written anywhere else.
+void Open(const char* encrypted, Opened& opened) {
+  tzplatform::KeepSecretsOutOfDumps();
   if (encrypted == nullptr) {
     opened.problem = "there is no text";
-    return opened;
+    return;
   }
   const size_t size = strnlen(encrypted, kMaxEncryptedText + 1);
   if (size > kMaxEncryptedText) {
     opened.problem = "it is longer than any encrypted password";
-    return opened;
+    return;
   }
   const bool old = std::strncmp(encrypted, kOldPrefix, kPrefixLength) == 0;
   if (!old && std::strncmp(encrypted, kPrefix, kPrefixLength) != 0) {
     opened.problem = "it is not an encrypted password (one starts with TZP2:)";
-    return opened;
+    return;
   }
   std::optional<std::string> body =
       DecodeStrict(std::string(encrypted + kPrefixLength, size - kPrefixLength));
   if (!body) {
     opened.problem = "its text after the prefix is not Base64";
-    return opened;
+    return;
   }
   if (old) {
-    opened.plain = Scramble(*body);
-    Wipe(*body);
-    return opened;
+    opened.plain.emplace(std::move(*body));
+    Unscramble(*opened.plain);
+    return;
   }
-  return OpenSealed(*body, tzplatform::KeyFile());
+  OpenSealed(*body, tzplatform::KeyFile(), opened);
 }
 
 }  // namespace
+
+namespace tzplatform {
+
+void KeepSecretsOutOfDumps() {
+  // Cheap enough to ask every time, and a program may have turned it back on.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+}  // namespace tzplatform
 
 std::string base64_encode(const std::string& bytes) {
   std::string out;
@@ -230,6 +240,12 @@ TZPassword::TZPassword() = default;
 TZPassword::~TZPassword() = default;
 
 std::string TZPassword::Encrypt(const std::string& plain) {
+  tzplatform::KeepSecretsOutOfDumps();
+  const std::string problem = tzplatform::KeyFileProblem();
+  if (!problem.empty()) {
+    throw tzplatform::KeyFileError(
+        problem + ": name the key file (TZ_KEY_FILE) or the store (TZ_CONFIG_STORE)");
+  }
   tzplatform::detail::HostKey key;
   tzplatform::detail::ReadOrCreateHostKey(tzplatform::KeyFile(), key);
   std::string sealed(kNonceSize + plain.size() + kTagSize, '\0');
@@ -256,7 +272,8 @@ std::string TZPassword::Encrypt(const std::string& plain) {
 }
 
 std::string TZPassword::Problem(const char* encrypted) {
-  Opened opened = Open(encrypted);
+  Opened opened;
+  Open(encrypted, opened);
   if (opened.plain) Wipe(*opened.plain);
   return opened.problem;
 }
@@ -267,7 +284,8 @@ int TZPassword::decrypt(const char* encrypted, char* buffer, int* length) {
   *length = 0;
   if (int status = tzplatform::CheckFault("TZPassword::decrypt", "*")) return status;
   if (buffer == nullptr || capacity < 0) return 1;
-  Opened opened = Open(encrypted);
+  Opened opened;
+  Open(encrypted, opened);
   if (!opened.plain) return 1;
   std::string& plain = *opened.plain;
   if (plain.size() > static_cast<size_t>(capacity)) {

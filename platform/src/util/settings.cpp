@@ -1,17 +1,16 @@
 // Process-wide settings, with the environment as the fall-back.
 #include "tzplatform/settings.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "directory/directory_settings.h"
+#include "log/log_file.h"
 #include "session/child_process.h"
 #include "tzplatform/DirectorySearch.h"
 #include "tzplatform/session.h"
@@ -204,11 +203,10 @@ int DebugLevel() {
 
 void CheckLogFile(const std::string& path) {
   if (path == "-" || path.empty()) return;
-  FILE* file = std::fopen(path.c_str(), "ae");
-  if (file == nullptr) {
-    throw SettingsError("cannot write the log file " + path + ": " + std::strerror(errno));
-  }
-  std::fclose(file);
+  std::string problem;
+  const int fd = detail::OpenLogFile(path, problem);
+  if (fd < 0) throw SettingsError("cannot write the log file " + path + ": " + problem);
+  close(fd);
 }
 
 void CheckSettings() {
@@ -250,18 +248,32 @@ void SetKeyFile(const std::string& path) {
   Get().keyFile = path;
 }
 
+namespace {
+
+// The key file set here or named by TZ_KEY_FILE; empty when neither names one.
+std::string NamedKeyFile() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  if (Get().keyFile) return *Get().keyFile;
+  return EnvOr("TZ_KEY_FILE", "");
+}
+
+}  // namespace
+
 std::string KeyFile() {
-  std::string store;
-  {
-    std::lock_guard<std::mutex> lock(Get().mu);
-    if (Get().keyFile) return *Get().keyFile;
-    std::string fromEnvironment = EnvOr("TZ_KEY_FILE", "");
-    if (!fromEnvironment.empty()) return fromEnvironment;
-  }
-  store = StorePath();
+  std::string named = NamedKeyFile();
+  if (!named.empty()) return named;
+  const std::string store = StorePath();
   const size_t slash = store.rfind('/');
   if (slash == std::string::npos) return "tzdag.key";
   return store.substr(0, slash + 1) + "tzdag.key";
+}
+
+std::string KeyFileProblem() {
+  if (!NamedKeyFile().empty()) return std::string();
+  const std::string store = StorePath();
+  struct stat st;
+  if (stat(store.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::string();
+  return "there is no store at " + store + " to keep the host key beside";
 }
 
 void SetStoreBusyTimeout(int milliseconds) {

@@ -197,6 +197,7 @@ std::string StoppedBy(int signal) {
 }
 
 int Run(const GlobalOptions& global, const Command& command) {
+  SignalWatch::Start();
   try {
     CheckSetUp(global, command);
   } catch (const UsageError& e) {

@@ -62,6 +62,12 @@ size_t Width(const std::string& text) {
   size_t width = 0;
   for (size_t i = 0; i < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
+    // Names are mostly ASCII, one column a byte.
+    if (lead < 0x80) {
+      ++width;
+      ++i;
+      continue;
+    }
     size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     if (i + length > text.size()) length = text.size() - i;
     char32_t c = length == 1 ? lead : lead & (0x7F >> length);
@@ -131,6 +137,14 @@ std::string DisplayText(const std::string& bytes) {
   text.reserve(bytes.size());
   size_t i = 0;
   while (i < bytes.size()) {
+    // A run of printable ASCII goes over as it is, in one piece.
+    size_t run = i;
+    while (run < bytes.size() && bytes[run] >= 0x20 && bytes[run] < 0x7F) ++run;
+    if (run > i) {
+      text.append(bytes, i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char lead = static_cast<unsigned char>(bytes[i]);
     if (lead < 0x80) {
       if (lead < 0x20 || lead == 0x7F) {
@@ -192,24 +206,32 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& header,
     for (const std::string& cell : row) cells.push_back(DisplayText(cell));
     shown.push_back(std::move(cells));
   }
+  // Each cell's width, counted once.
+  std::vector<std::vector<size_t>> cellWidths(shown.size());
   std::vector<size_t> widths(header.size(), 0);
-  for (const auto& row : shown) {
+  for (size_t r = 0; r < shown.size(); ++r) {
+    const auto& row = shown[r];
     for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-      widths[i] = std::max(widths[i], Width(row[i]));
+      cellWidths[r].push_back(Width(row[i]));
+      widths[i] = std::max(widths[i], cellWidths[r][i]);
     }
   }
   for (size_t width : widths) shown[1].push_back(std::string(width, '-'));
-  for (const auto& row : shown) {
+  cellWidths[1] = widths;
+  std::string line;
+  for (size_t r = 0; r < shown.size(); ++r) {
+    const auto& row = shown[r];
     // Empty cells at the end of a row leave no blanks behind.
     size_t cells = std::min(row.size(), widths.size());
     while (cells > 1 && row[cells - 1].empty()) --cells;
-    std::string line;
+    line.clear();
     for (size_t i = 0; i < cells; ++i) {
       if (i > 0) line += "  ";
       line += row[i];
-      if (i + 1 < cells) line += std::string(widths[i] - Width(row[i]), ' ');
+      if (i + 1 < cells) line.append(widths[i] - cellWidths[r][i], ' ');
     }
-    out << line << '\n';
+    line += '\n';
+    out << line;
   }
 }
 

@@ -41,6 +41,11 @@ void PrintJson(const nlohmann::json& object) {
   g_jsonPrinted = true;
 }
 
+void PrintJsonText(const std::string& text) {
+  std::cout << text << std::endl;
+  g_jsonPrinted = true;
+}
+
 namespace {
 
 // A problem that ends the run: "tzdag: <what>" on standard error and, with

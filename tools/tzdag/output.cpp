@@ -109,6 +109,55 @@ nlohmann::json DatabasesJson(const Uvo::DAGDBResp& resp) {
   return databases;
 }
 
+namespace {
+
+// `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
+// what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
+void AppendJsonString(std::string& out, const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+    return;
+  }
+  out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server) {
+  // The layout of dump(2): members in name order, two blanks a level.
+  const CNMessageList& databases = resp.getDatabases();
+  std::string out = "{\n  \"databases\": [";
+  out.reserve(databases.size() * 200);
+  for (size_t d = 0; d < databases.size(); ++d) {
+    const CNMessageBase& db = databases[d];
+    out += d == 0 ? "\n    {\n      \"backupServer\": " : ",\n    {\n      \"backupServer\": ";
+    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kBackupServer));
+    out += tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0
+               ? ",\n      \"circularLogging\": 1,\n      \"copyServers\": ["
+               : ",\n      \"circularLogging\": 0,\n      \"copyServers\": [";
+    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
+    for (size_t c = 0; c < copies.size(); ++c) {
+      out += c == 0 ? "\n        " : ",\n        ";
+      AppendJsonString(out, copies[c]);
+    }
+    out += copies.empty() ? "],\n      \"dbName\": " : "\n      ],\n      \"dbName\": ";
+    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kDbName));
+    out += "\n    }";
+  }
+  out += databases.empty() ? "],\n  \"ok\": true" : "\n  ],\n  \"ok\": true";
+  if (server != nullptr) {
+    out += ",\n  \"server\": ";
+    AppendJsonString(out, *server);
+  }
+  out += "\n}";
+  return out;
+}
+
 nlohmann::json DagsJson(const Uvo::DAGDiscoverResp& resp) {
   nlohmann::json dags = nlohmann::json::array();
   for (const CNMessageBase& dag : resp.getDags()) {

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace tzdag_tool {
 namespace {
@@ -246,46 +247,66 @@ std::string DisplayText(const std::string& bytes) {
 
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::vector<std::string>> shown;
-  shown.reserve(rows.size() + 2);
-  shown.push_back(header);
-  shown.emplace_back();  // the rule, filled below
-  for (const auto& row : rows) {
-    std::vector<std::string> cells;
-    for (const std::string& cell : row) cells.push_back(DisplayText(cell));
-    shown.push_back(std::move(cells));
-  }
-  // Each cell's width, counted once.
-  std::vector<std::vector<size_t>> cellWidths(shown.size());
-  std::vector<size_t> widths(header.size(), 0);
-  for (size_t r = 0; r < shown.size(); ++r) {
-    const auto& row = shown[r];
-    for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-      cellWidths[r].push_back(Width(row[i]));
-      widths[i] = std::max(widths[i], cellWidths[r][i]);
+  // What each shown cell says and the columns it takes. A cell of printable
+  // ASCII, as nearly every name is, is shown as it is, one column a byte;
+  // only the others are made into a copy fit to show.
+  struct Cell {
+    const std::string* text;
+    size_t width;
+  };
+  const size_t columns = header.size();
+  std::deque<std::string> madeFit;
+  std::vector<Cell> cells;
+  cells.reserve((rows.size() + 2) * columns);
+  std::vector<size_t> rowCells;  // cells kept of each row, trailing empty ones dropped
+  rowCells.reserve(rows.size() + 2);
+  std::vector<size_t> widths(columns, 0);
+  auto add = [&](const std::vector<std::string>& row, bool fit) {
+    const size_t count = std::min(row.size(), columns);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string* text = &row[i];
+      bool plain =
+          std::all_of(text->begin(), text->end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+      if (fit && !plain) {
+        text = &madeFit.emplace_back(DisplayText(*text));
+      }
+      const size_t width = plain ? text->size() : Width(*text);
+      cells.push_back({text, width});
+      widths[i] = std::max(widths[i], width);
     }
-  }
-  for (size_t width : widths) shown[1].push_back(std::string(width, '-'));
-  cellWidths[1] = widths;
-  std::string line;
-  for (size_t r = 0; r < shown.size(); ++r) {
-    const auto& row = shown[r];
     // Empty cells at the end of a row leave no blanks behind.
-    size_t cells = std::min(row.size(), widths.size());
-    while (cells > 1 && row[cells - 1].empty()) --cells;
-    line.clear();
-    for (size_t i = 0; i < cells; ++i) {
-      if (i > 0) line += "  ";
-      line += row[i];
-      if (i + 1 < cells) line.append(widths[i] - cellWidths[r][i], ' ');
-    }
-    line += '\n';
-    out << line;
+    size_t kept = count;
+    while (kept > 1 && row[kept - 1].empty()) --kept;
+    rowCells.push_back(kept);
+    cells.resize(cells.size() - count + columns, Cell{nullptr, 0});
+  };
+  add(header, false);
+  rowCells.push_back(columns);  // the rule, made below
+  cells.resize(cells.size() + columns, Cell{nullptr, 0});
+  for (const auto& row : rows) add(row, true);
+  std::vector<std::string> rule;
+  rule.reserve(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    cells[columns + i] = {&rule.emplace_back(widths[i], '-'), widths[i]};
   }
+  while (rowCells[1] > 1 && widths[rowCells[1] - 1] == 0) --rowCells[1];
+
+  std::string text;
+  for (size_t r = 0; r < rowCells.size(); ++r) {
+    const Cell* row = &cells[r * columns];
+    for (size_t i = 0; i < rowCells[r]; ++i) {
+      if (i > 0) text += "  ";
+      text += *row[i].text;
+      if (i + 1 < rowCells[r]) text.append(widths[i] - row[i].width, ' ');
+    }
+    text += '\n';
+  }
+  out << text;
 }
 
 void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp) {
   std::vector<std::vector<std::string>> rows;
+  rows.reserve(resp.getDatabases().size());
   for (const CNMessageBase& db : resp.getDatabases()) {
     rows.push_back({tzdag::GetString(db, Uvo::DAGDB::kDbName),
                     tzdag::GetString(db, Uvo::DAGDB::kBackupServer),

@@ -15,19 +15,26 @@
 
 namespace {
 
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// One attempt on run.server: the launch and, when it started, the receipt.
+void Attempt(DiscoveryRun& run, uint32_t clientId, int64_t jobId) {
+  CTzNetwork session;
+  const CopyPreferences& p = run.preferences;
+  run.started =
+      LaunchDatabaseDiscovery(session, run.server, clientId, p.preferActive, p.useActiveIfNoPassive,
+                              p.useLastActivationPref, jobId, &run.problem);
+  if (run.started) run.answered = ReceiveDatabaseAnswer(session, run.answer, &run.problem);
+}  // the session ends its tool before the caller takes the time
+
 void RunOne(DiscoveryRun& run, uint32_t clientId) {
   const auto start = std::chrono::steady_clock::now();
-  {
-    CTzNetwork session;
-    const CopyPreferences& p = run.preferences;
-    run.started =
-        LaunchDatabaseDiscovery(session, run.server, clientId, p.preferActive,
-                                p.useActiveIfNoPassive, p.useLastActivationPref, 0, &run.problem);
-    if (run.started) run.answered = ReceiveDatabaseAnswer(session, run.answer, &run.problem);
-  }  // the session ends its tool before the time is taken
-  run.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - start)
-                         .count();
+  Attempt(run, clientId, 0);
+  run.milliseconds = MillisecondsSince(start);
 }
 
 }  // namespace
@@ -69,4 +76,20 @@ void RunDiscoveries(std::vector<DiscoveryRun>& runs, uint32_t clientId, unsigned
   work();
   for (std::thread& helper : helpers) helper.join();
   if (failure) std::rethrow_exception(failure);
+}
+
+bool DiscoverOnFirstServer(const char* logName, const std::vector<std::string>& servers,
+                           uint32_t clientId, int64_t jobId, DiscoveryRun& run) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& server : servers) {
+    run.server = server;
+    run.problem.clear();
+    Attempt(run, clientId, jobId);
+    if (run.started) break;
+    event.debug("[%s]: Failed to launch PshimProxy on server %s, trying another one.", logName,
+                server.c_str());
+  }
+  if (servers.empty()) run.problem = "no member server to run the tool on";
+  run.milliseconds = MillisecondsSince(start);
+  return run.answered;
 }

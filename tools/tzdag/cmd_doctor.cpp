@@ -11,8 +11,10 @@
 #include <tzplatform/store.h>
 
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "output.h"
+#include "parallel.h"
 #include "signals.h"
 #include "tool_options.h"
 #include "tzdag/TzDagApi.h"
@@ -20,11 +22,15 @@
 namespace tzdag_tool {
 namespace {
 
+// DAG clients checked at once by --all.
+constexpr unsigned kDoctorClientsAtOnce = 4;
+
 struct DoctorOptions {
   uint32_t orbal = 0;
   uint32_t client = 0;
   bool all = false;
   unsigned probes = kDoctorProbesAtOnce;
+  unsigned jobs = kDoctorClientsAtOnce;
 };
 
 const char* SeverityName(DoctorSeverity severity) {
@@ -100,13 +106,19 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
           {"findings", findings}};
 }
 
+// "DAG client 2 (DAG01), installation 1: 2 failures, 4 warnings"
+std::string Headline(const CheckedClient& checked) {
+  const _tagDoctorReport& report = checked.report;
+  std::string line = "DAG client " + std::to_string(report.clientId);
+  if (!checked.name.empty()) line += " (" + DisplayText(checked.name) + ")";
+  return line + ", installation " + std::to_string(report.orbalId) + ": " +
+         Plural(Count(report, kDoctorFail), "failure") + ", " +
+         Plural(Count(report, kDoctorWarn), "warning");
+}
+
 void PrintReport(std::ostream& out, const CheckedClient& checked) {
   const _tagDoctorReport& report = checked.report;
-  out << "DAG client " << report.clientId;
-  if (!checked.name.empty()) out << " (" << DisplayText(checked.name) << ")";
-  out << ", installation " << report.orbalId << ": "
-      << Plural(Count(report, kDoctorFail), "failure") << ", "
-      << Plural(Count(report, kDoctorWarn), "warning") << "\n";
+  out << Headline(checked) << "\n";
   if (!report.answerServer.empty()) {
     out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
         << Plural(report.databases, "database") << ")\n";
@@ -151,6 +163,8 @@ void PrintReport(std::ostream& out, const CheckedClient& checked) {
 }
 
 int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
+  CheckInstallation(options.orbal);
+  if (!options.all) CheckClient(options.client);
   std::vector<CheckedClient> clients;
   const std::vector<tzplatform::StoredClient> dagClients =
       tzplatform::DagClients(tzplatform::StorePath());
@@ -171,12 +185,17 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
     clients.push_back(std::move(client));
   }
 
+  // Clients side by side, each with its own probes side by side.
+  RunAtOnce(clients.size(), options.jobs, [&](size_t index) {
+    if (SignalWatch::Received() != 0) return;
+    CheckedClient& client = clients[index];
+    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
+  });
+  // Asked to stop while a tool ran: what was found is not the clients' state.
+  if (SignalWatch::Received() != 0) return kExitFailed;
   DoctorSeverity worst = kDoctorOk;
   size_t failures = 0;
-  for (CheckedClient& client : clients) {
-    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
-    // Asked to stop while a tool ran: what was found is not the client's state.
-    if (SignalWatch::Received() != 0) return kExitFailed;
+  for (const CheckedClient& client : clients) {
     worst = std::max(worst, client.report.worst);
     failures += Count(client.report, kDoctorFail);
   }
@@ -195,6 +214,10 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
       if (i > 0) std::cout << "\n";
       PrintReport(std::cout, clients[i]);
     }
+    if (options.all) {
+      std::cout << "\nSummary of " << Plural(clients.size(), "DAG client") << ":\n";
+      for (const CheckedClient& client : clients) std::cout << Headline(client) << "\n";
+    }
   }
   return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
 }
@@ -212,6 +235,11 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
   sub->add_option(
          "--probes", options->probes,
          "member servers probed at once (default " + std::to_string(kDoctorProbesAtOnce) + ")")
+      ->check(CLI::Range(1, 64))
+      ->type_name("N");
+  sub->add_option("--jobs", options->jobs,
+                  "DAG clients checked at once with --all (default " +
+                      std::to_string(kDoctorClientsAtOnce) + ")")
       ->check(CLI::Range(1, 64))
       ->type_name("N");
   AddTimeoutOption(sub);

@@ -14,8 +14,8 @@ namespace tzdag_tool {
 
 // Exit statuses: the operation reported success, reported failure (or failed
 // once work had started), or the command could not be run as given (a usage
-// or set-up error found before any work); `doctor` found warnings only. A
-// signal n gives 128 + n.
+// or set-up error found before any work); `doctor` and `sync` found warnings
+// only. A signal n gives 128 + n.
 enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitWarnings = 3 };
 
 struct GlobalOptions {
@@ -40,6 +40,9 @@ struct Command {
   // Whether the command works on the configuration store, which must then
   // exist and be one before the command starts.
   bool usesStore = true;
+  // Whether a person at a terminal is shown the tool being waited for; a
+  // command with a progress line of its own shows that instead.
+  bool showsWaits = true;
 };
 
 // Writes one JSON object on standard output.
@@ -53,6 +56,10 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
 Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global);
+Command AddClientsCommand(CLI::App& root, const GlobalOptions& global);
+Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global);
+Command AddSyncCommand(CLI::App& root, const GlobalOptions& global);
+Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

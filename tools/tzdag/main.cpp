@@ -107,7 +107,7 @@ int Run(const GlobalOptions& global, const Command& command) {
   try {
     // A person at a terminal sees which tool is being waited for.
     std::unique_ptr<WaitIndicator> indicator;
-    if (!global.json) indicator = std::make_unique<WaitIndicator>();
+    if (!global.json && command.showsWaits) indicator = std::make_unique<WaitIndicator>();
     return command.run();
   } catch (const UsageError& e) {
     ReportProblem(global.json, e.what());
@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
       AddDiscoverDbsCommand(app, global),  AddEncryptCommand(app, global),
       AddUnprotectedCommand(app, global),  AddUpdateSubclientCommand(app, global),
       AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
+      AddClientsCommand(app, global),      AddSubclientsCommand(app, global),
+      AddSyncCommand(app, global),         AddHistoryCommand(app, global),
   };
 
   // For the build: the man page and the bash completion are made from this.

@@ -156,10 +156,15 @@ void UpdateFromAnswer(const char* logName, uint32_t orbalId, uint32_t clientId,
 }
 
 // Database discovery for the client with one set of copy preferences, narrowed
-// to its selected member servers. `run.problem` says why it failed.
+// to its selected member servers. `run.problem` says why it failed;
+// `timedOut`, when given, whether because the tool did not end in time.
 bool DiscoverFor(const char* logName, const std::vector<std::string>& servers, uint32_t clientId,
-                 int64_t jobId, DiscoveryRun& run) {
+                 int64_t jobId, DiscoveryRun& run, bool* timedOut = nullptr) {
   if (!DiscoverOnFirstServer(logName, servers, clientId, jobId, run)) {
+    if (timedOut != nullptr) {
+      *timedOut =
+          run.started && run.problem.rfind(std::to_string(CWqError::kTimedOut) + ":", 0) == 0;
+    }
     if (!run.started) {
       run.problem =
           "the tool could not be started on any selected member server with the agent"
@@ -308,12 +313,25 @@ bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& o
     runs.emplace_back();
     runs.back().preferences = subclient.preferences;
   }
-  for (DiscoveryRun& run : runs) {
+  // A tool that did not answer within the time limit would keep every other
+  // set waiting as long: those are not tried.
+  const DiscoveryRun* timedOut = nullptr;
+  std::vector<bool> tried(runs.size(), false);
+  for (size_t r = 0; r < runs.size(); ++r) {
+    DiscoveryRun& run = runs[r];
     if (Stopped(options)) {
       run.problem = kStopped;
       continue;
     }
-    DiscoverFor(kClientLog, servers, clientId, options.jobId, run);
+    if (timedOut != nullptr) {
+      run.problem = "the tool on " + timedOut->server +
+                    " did not answer within the time limit with other copy preferences";
+    } else {
+      tried[r] = true;
+      bool late = false;
+      DiscoverFor(kClientLog, servers, clientId, options.jobId, run, &late);
+      if (late) timedOut = &run;
+    }
     _tagSyncDiscovery discovery;
     discovery.preferences = run.preferences;
     discovery.server = run.server;
@@ -339,10 +357,14 @@ bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& o
       Fail(kClientLog, subclient, kStopped);
     } else if (!run->answered) {
       if (run->started) subclient.server = run->server;
-      Fail(kClientLog, subclient,
-           run->problem == kStopped
-               ? run->problem
-               : "database discovery with its copy preferences failed: " + run->problem);
+      if (run->problem == kStopped) {
+        Fail(kClientLog, subclient, kStopped);
+      } else {
+        Fail(kClientLog, subclient,
+             std::string("database discovery with its copy preferences ") +
+                 (tried[static_cast<size_t>(run - runs.begin())] ? "failed: " : "was not tried: ") +
+                 run->problem);
+      }
     } else {
       subclient.server = run->server;
       subclient.discovered = true;

@@ -1,0 +1,56 @@
+#include "journal_support.h"
+
+#include <algorithm>
+#include <regex>
+
+#include "log_lines.h"
+#include "tzplatform/Journal.h"
+#include "tzplatform/store.h"
+
+namespace tztest {
+
+std::vector<std::string> JournalLines(const std::string& path) {
+  std::vector<std::string> lines;
+  for (const tzplatform::JournalEntry& e : tzplatform::ReadJournal(path, {})) {
+    std::string line = std::to_string(e.orbalId) + " " + std::to_string(e.clientId) + " " +
+                       std::to_string(e.subclientId) + " " + e.server + " " +
+                       std::to_string(e.result) + " " + e.user + "@" + e.host + ":";
+    for (const tzplatform::JournalChange& change : e.changes) {
+      static const char* const kKinds[] = {"removed", "added", "reassociated", "marked"};
+      line += std::string(" ") + kKinds[static_cast<int>(change.kind)] + " " + change.database;
+      if (change.kind == tzplatform::JournalChangeKind::kReassociated) {
+        line += " " + (change.hadServer ? change.from : "(none)") + ">" + change.to;
+      }
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::string ConfigurationRows(const std::string& path, bool events) {
+  static const std::regex kContentName("'exdb-[0-9]+'");
+  std::string dump = tzplatform::DumpStore(path);
+  // The tables of events and of the journal are compared apart.
+  std::string kept;
+  bool keep = true;
+  for (size_t at = 0; at < dump.size();) {
+    const size_t end = dump.find('\n', at);
+    const std::string line = dump.substr(at, end - at);
+    if (line.rfind("table ", 0) == 0) {
+      keep = line.rfind("table events", 0) != 0 && line.rfind("table event_arguments", 0) != 0 &&
+             line.rfind("table journal", 0) != 0;
+    }
+    if (keep) kept += line + "\n";
+    at = end + 1;
+  }
+  kept = std::regex_replace(kept, kContentName, "'exdb-*'");
+  if (events) {
+    std::vector<std::string> lines = EventLines(tzplatform::StoredEvents(path));
+    std::sort(lines.begin(), lines.end());
+    for (const std::string& line : lines) kept += "event " + line + "\n";
+  }
+  return kept;
+}
+
+}  // namespace tztest

@@ -1,0 +1,23 @@
+// Comparing stores that the same updates reached by different roads: in
+// another order, from several processes at once, or killed and run again.
+#ifndef TZ_TESTS_SUPPORT_JOURNAL_SUPPORT_H_
+#define TZ_TESTS_SUPPORT_JOURNAL_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+namespace tztest {
+
+// The journal of the store at `path`, one line per entry with its changes,
+// without what tells two runs apart (ids, times), sorted.
+std::vector<std::string> JournalLines(const std::string& path);
+
+// Every stored row of the configuration, with the names the store gives new
+// content entries masked (which entry gets which name follows the order the
+// updates commit in); with `events`, also the events as a multiset without
+// their times and processes. The journal is left to JournalLines.
+std::string ConfigurationRows(const std::string& path, bool events);
+
+}  // namespace tztest
+
+#endif  // TZ_TESTS_SUPPORT_JOURNAL_SUPPORT_H_

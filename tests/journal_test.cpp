@@ -2,14 +2,11 @@
 // describe or not at all, read back newest first through each filter, pruned
 // by time; a store from before the journal, upgraded once; and an update
 // killed at any write that leaves neither half of itself behind.
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -253,31 +250,16 @@ TEST(JournalTest, AStoreFromBeforeTheJournalIsUpgradedOnceAndWorks) {
   EXPECT_EQ(tztest::JournalLines(old).size(), 3u);
 }
 
-// The store at `path` in its text form, the times and processes that tell
-// two runs apart masked.
-std::string StableDump(const std::string& path) {
-  static const std::regex kTime("'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'\\|[0-9]+\\|");
-  return std::regex_replace(tzplatform::DumpStore(path), kTime, "'when'|pid|");
-}
-
 // SyncSubclient in a child process on the store at `path`, killed at the
 // call `crashAt` after `skip` of them: 0 when it brought the subclient up to
 // date, 1000 when killed.
 int SyncInChild(const std::string& path, const char* crashAt, int skip) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    tzplatform::SetStorePath(path);
-    tzplatform::FaultInjector faults;
-    faults.Crash(crashAt, "*", skip);
+  return tztest::RunCrashingChild(path, crashAt, skip, [] {
     _tagSyncOptions options;
     options.allowRemoval = true;
     _tagSubclientSync sync;
-    _exit(SyncSubclient(1, 2, 11, options, sync) ? 0 : 1);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1000;
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return 1000;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
+    return SyncSubclient(1, 2, 11, options, sync) ? 0 : 1;
+  });
 }
 
 // Killed at each write in turn (the update's, its events' and its journal
@@ -290,7 +272,7 @@ TEST(JournalTest, AKilledUpdateLeavesNeitherHalfOfItselfBehind) {
   tzplatform::CopyStore(env.storePath(), base);
   tzplatform::CopyStore(env.storePath(), whole);
   ASSERT_EQ(SyncInChild(whole, "none", 0), 0);
-  const std::string oldState = StableDump(base), newState = StableDump(whole);
+  const std::string oldState = tztest::StableDump(base), newState = tztest::StableDump(whole);
   ASSERT_EQ(tzplatform::ReadJournal(whole, {}).size(), 1u);
 
   int olds = 0;
@@ -300,17 +282,17 @@ TEST(JournalTest, AKilledUpdateLeavesNeitherHalfOfItselfBehind) {
     tzplatform::CopyStore(base, work);
     const int result = SyncInChild(work, "Store::write", point);
     if (result == 0) {
-      EXPECT_EQ(StableDump(work), newState);
+      EXPECT_EQ(tztest::StableDump(work), newState);
       break;
     }
     ASSERT_EQ(result, 1000);
-    ASSERT_EQ(StableDump(work), oldState) << "a partial update";
+    ASSERT_EQ(tztest::StableDump(work), oldState) << "a partial update";
     ++olds;
   }
   const std::string work = env.dir() + "/commit.db";
   tzplatform::CopyStore(base, work);
   EXPECT_EQ(SyncInChild(work, "StoreTransaction::Commit", 0), 1000);
-  EXPECT_EQ(StableDump(work), oldState);
+  EXPECT_EQ(tztest::StableDump(work), oldState);
   // The update's writes (its event and argument, deletions, content names,
   // entries, associations), then the entry and its seven changes.
   EXPECT_GT(olds, 8);

@@ -1,10 +1,16 @@
 #include "journal_support.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <regex>
 
 #include "log_lines.h"
 #include "tzplatform/Journal.h"
+#include "tzplatform/faults.h"
+#include "tzplatform/settings.h"
 #include "tzplatform/store.h"
 
 namespace tztest {
@@ -51,6 +57,26 @@ std::string ConfigurationRows(const std::string& path, bool events) {
     for (const std::string& line : lines) kept += "event " + line + "\n";
   }
   return kept;
+}
+
+std::string StableDump(const std::string& path) {
+  static const std::regex kRaised("'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'\\|[0-9]+\\|");
+  return std::regex_replace(tzplatform::DumpStore(path), kRaised, "'when'|pid|");
+}
+
+int RunCrashingChild(const std::string& path, const char* crashAt, int skip,
+                     const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    tzplatform::SetStorePath(path);
+    tzplatform::FaultInjector faults;
+    faults.Crash(crashAt, "*", skip);
+    _exit(body() & 0xff);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1000;
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return 1000;
+  return WIFEXITED(status) ? static_cast<int8_t>(WEXITSTATUS(status)) : -1000;
 }
 
 }  // namespace tztest

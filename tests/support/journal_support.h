@@ -3,6 +3,7 @@
 #ifndef TZ_TESTS_SUPPORT_JOURNAL_SUPPORT_H_
 #define TZ_TESTS_SUPPORT_JOURNAL_SUPPORT_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,16 @@ std::vector<std::string> JournalLines(const std::string& path);
 // updates commit in); with `events`, also the events as a multiset without
 // their times and processes. The journal is left to JournalLines.
 std::string ConfigurationRows(const std::string& path, bool events);
+
+// The whole store at `path` (tzplatform::DumpStore), events differing only by
+// what they say, not by when or by which process they were raised.
+std::string StableDump(const std::string& path);
+
+// Runs `body` in a child process with the platform pointed at the store at
+// `path` and a crash armed at the call `crashAt` (any key) after `skip` of
+// them: what `body` returned (-128..127), 1000 when the crash killed it.
+int RunCrashingChild(const std::string& path, const char* crashAt, int skip,
+                     const std::function<int()>& body);
 
 }  // namespace tztest
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <tzplatform/parallel.h>
 #include <tzplatform/settings.h>
 #include <tzplatform/store.h>
 
@@ -14,7 +15,6 @@
 #include "id_check.h"
 #include "id_option.h"
 #include "output.h"
-#include "parallel.h"
 #include "signals.h"
 #include "tool_options.h"
 #include "tzdag/TzDagApi.h"
@@ -186,7 +186,7 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   }
 
   // Clients side by side, each with its own probes side by side.
-  RunAtOnce(clients.size(), options.jobs, [&](size_t index) {
+  tzplatform::RunAtOnce(clients.size(), options.jobs, [&](size_t index) {
     if (SignalWatch::Received() != 0) return;
     CheckedClient& client = clients[index];
     client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);

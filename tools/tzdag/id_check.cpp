@@ -19,9 +19,15 @@ std::string Named(uint32_t id, const std::string& name) {
   return name.empty() ? std::to_string(id) : std::to_string(id) + " (" + name + ")";
 }
 
-std::string Joined(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+// What the store has, for the message about an id it does not know: `none`
+// when it has nothing, the items after `label` when they are few, else how
+// many there are and where a person finds them.
+std::string WhatTheStoreHas(const std::vector<std::string>& items, const std::string& none,
+                            const std::string& label, const std::string& many) {
+  if (items.empty()) return none;
+  if (items.size() > kShownAtMost) return std::to_string(items.size()) + " " + many;
+  std::string text = label + ": ";
+  for (size_t i = 0; i < items.size(); ++i) text += (i > 0 ? ", " : "") + items[i];
   return text;
 }
 
@@ -31,38 +37,27 @@ void CheckInstallation(uint32_t orbalId) {
   const std::vector<uint32_t> installations =
       tzplatform::ReadInstallations(tzplatform::StorePath());
   if (std::find(installations.begin(), installations.end(), orbalId) != installations.end()) return;
-  std::string known;
-  if (installations.empty()) {
-    known = "it has no subclient of any installation";
-  } else if (installations.size() > kShownAtMost) {
-    known = std::to_string(installations.size()) + " installations";
-  } else {
-    std::vector<std::string> ids;
-    for (uint32_t id : installations) ids.push_back(std::to_string(id));
-    known = "installations: " + Joined(ids);
-  }
+  std::vector<std::string> ids;
+  for (uint32_t id : installations) ids.push_back(std::to_string(id));
   throw UsageError("--orbal: installation " + std::to_string(orbalId) +
-                   " is not in the configuration store (" + known + ")");
+                   " is not in the configuration store (" +
+                   WhatTheStoreHas(ids, "it has no subclient of any installation", "installations",
+                                   "installations") +
+                   ")");
 }
 
 void CheckClient(uint32_t clientId) {
   const std::string store = tzplatform::StorePath();
   if (tzplatform::HasClient(store, clientId)) return;
-  const std::vector<tzplatform::InventoryClient> clients = tzplatform::ReadDagClients(store);
-  std::string known;
-  if (clients.empty()) {
-    known = "it has no DAG client";
-  } else if (clients.size() > kShownAtMost) {
-    known = std::to_string(clients.size()) + " DAG clients: tzdag clients lists them";
-  } else {
-    std::vector<std::string> names;
-    for (const tzplatform::InventoryClient& client : clients) {
-      names.push_back(Named(client.id, client.name));
-    }
-    known = "DAG clients: " + Joined(names);
+  std::vector<std::string> names;
+  for (const tzplatform::InventoryClient& client : tzplatform::ReadDagClients(store)) {
+    names.push_back(Named(client.id, client.name));
   }
   throw UsageError("--client: client " + std::to_string(clientId) +
-                   " is not in the configuration store (" + known + ")");
+                   " is not in the configuration store (" +
+                   WhatTheStoreHas(names, "it has no DAG client", "DAG clients",
+                                   "DAG clients: tzdag clients lists them") +
+                   ")");
 }
 
 void CheckSubclient(uint32_t orbalId, uint32_t clientId, uint32_t appId) {
@@ -73,18 +68,13 @@ void CheckSubclient(uint32_t orbalId, uint32_t clientId, uint32_t appId) {
     if (subclient.id == appId) return;
     names.push_back(Named(subclient.id, subclient.name));
   }
-  std::string known;
-  if (names.empty()) {
-    known = "the client has none there";
-  } else if (names.size() > kShownAtMost) {
-    known = std::to_string(names.size()) + " subclients there: tzdag subclients --client " +
-            std::to_string(clientId) + " lists them";
-  } else {
-    known = "its subclients there: " + Joined(names);
-  }
   throw UsageError("--app: application " + std::to_string(appId) +
                    " is not a subclient of client " + std::to_string(clientId) +
-                   " in installation " + std::to_string(orbalId) + " (" + known + ")");
+                   " in installation " + std::to_string(orbalId) + " (" +
+                   WhatTheStoreHas(names, "the client has none there", "its subclients there",
+                                   "subclients there: tzdag subclients --client " +
+                                       std::to_string(clientId) + " lists them") +
+                   ")");
 }
 
 }  // namespace tzdag_tool

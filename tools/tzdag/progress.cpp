@@ -2,20 +2,15 @@
 
 #include <unistd.h>
 
+#include <iostream>
+
 #include "output.h"
 
 namespace tzdag_tool {
 namespace {
 
 void WriteToTerminal(const std::string& text) {
-  const char* at = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = write(STDERR_FILENO, at, left);
-    if (n <= 0) return;
-    at += n;
-    left -= static_cast<size_t>(n);
-  }
+  std::cerr << text << std::flush;
 }
 
 }  // namespace

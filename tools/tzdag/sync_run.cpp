@@ -4,7 +4,8 @@
 #include <chrono>
 #include <memory>
 
-#include "parallel.h"
+#include <tzplatform/parallel.h>
+
 #include "signals.h"
 
 namespace tzdag_tool {
@@ -84,7 +85,7 @@ SyncReport RunSync(const SyncRequest& request, ProgressLine& progress) {
   _tagSyncOptions options = request.options;
   options.stopRequested = [] { return SignalWatch::Received() != 0; };
 
-  RunAtOnce(request.clients.size(), request.jobs, [&](size_t index) {
+  tzplatform::RunAtOnce(request.clients.size(), request.jobs, [&](size_t index) {
     if (SignalWatch::Received() != 0) return;
     const SyncRequest::Client& client = request.clients[index];
     progress.Started(

@@ -1,4 +1,4 @@
-#include "parallel.h"
+#include "tzplatform/parallel.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace tzdag_tool {
+namespace tzplatform {
 
 void RunAtOnce(size_t count, unsigned atOnce, const std::function<void(size_t)>& work) {
   std::atomic<size_t> next{0};
@@ -38,4 +38,4 @@ void RunAtOnce(size_t count, unsigned atOnce, const std::function<void(size_t)>&
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace tzdag_tool
+}  // namespace tzplatform

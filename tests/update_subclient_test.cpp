@@ -2,8 +2,6 @@
 // the events and lines written, the results, and the one store transaction
 // that a failure, a busy lock or a crash leaves exactly as it was.
 
-#include <unistd.h>
-
 #include <future>
 #include <thread>
 
@@ -217,13 +215,6 @@ TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
   EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -3);
 }
 
-// The update in a child process on the store at `path`, killed at the call
-// `crashAt` after `skip` of them: its result (-128..127), or 1000 when killed.
-int UpdateInChild(const std::string& path, const char* crashAt, int skip) {
-  return tztest::RunCrashingChild(path, crashAt, skip,
-                                  [] { return UpdateSubclient(1, kApp, Answer(kAnswer), true); });
-}
-
 // Killed at any write of the update, or just before it commits, the update
 // leaves the store exactly as it was or exactly as a whole update leaves it,
 // never between: a manual subclient keeps every association it had.
@@ -240,31 +231,11 @@ TEST(UpdateSubclientTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
       tztest::UseStore use(whole);
       ASSERT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -3);
     }
-    const std::string oldState = tztest::StableDump(base), newState = tztest::StableDump(whole);
-    ASSERT_NE(oldState, newState);
-
-    // Killed at each write in turn until one runs through; then just before its commit.
-    int olds = 0;
-    for (int point = 0; point < 100; ++point) {
-      SCOPED_TRACE("crash point " + std::to_string(point));
-      const std::string work = env.dir() + "/work" + std::to_string(point) + ".db";
-      tzplatform::CopyStore(base, work);
-      const int result = UpdateInChild(work, "Store::write", point);
-      if (result == -3) {
-        EXPECT_EQ(tztest::StableDump(work), newState);
-        break;
-      }
-      ASSERT_EQ(result, 1000);
-      ASSERT_EQ(tztest::StableDump(work), oldState) << "a partial update";
-      ++olds;
-    }
-    const std::string work = env.dir() + "/commit.db";
-    tzplatform::CopyStore(base, work);
-    EXPECT_EQ(UpdateInChild(work, "StoreTransaction::Commit", 0), 1000);
-    EXPECT_EQ(tztest::StableDump(work), oldState);
+    const int writes = tztest::CrashAtEachWrite(
+        base, whole, env.dir(), -3, [] { return UpdateSubclient(1, kApp, Answer(kAnswer), true); });
     // Ten writes (the event, its argument, a mark, three deletions, a content
     // name, the entry, two associations).
-    EXPECT_EQ(olds, 10);
+    EXPECT_EQ(writes, 10);
   }
 }
 

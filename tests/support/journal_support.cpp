@@ -79,4 +79,30 @@ int RunCrashingChild(const std::string& path, const char* crashAt, int skip,
   return WIFEXITED(status) ? static_cast<int8_t>(WEXITSTATUS(status)) : -1000;
 }
 
+int CrashAtEachWrite(const std::string& base, const std::string& whole, const std::string& dir,
+                     int done, const std::function<int()>& body) {
+  const std::string oldState = StableDump(base), newState = StableDump(whole);
+  EXPECT_NE(oldState, newState);
+  int olds = 0;
+  for (int point = 0; point < 100; ++point) {
+    SCOPED_TRACE("crash point " + std::to_string(point));
+    const std::string work = dir + "/work" + std::to_string(point) + ".db";
+    tzplatform::CopyStore(base, work);
+    const int result = RunCrashingChild(work, "Store::write", point, body);
+    if (result == done) {
+      EXPECT_EQ(StableDump(work), newState);
+      break;
+    }
+    EXPECT_EQ(result, 1000);
+    EXPECT_EQ(StableDump(work), oldState) << "a partial update";
+    if (result != 1000) break;
+    ++olds;
+  }
+  const std::string work = dir + "/commit.db";
+  tzplatform::CopyStore(base, work);
+  EXPECT_EQ(RunCrashingChild(work, "StoreTransaction::Commit", 0, body), 1000);
+  EXPECT_EQ(StableDump(work), oldState);
+  return olds;
+}
+
 }  // namespace tztest

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace tztest {
 
 // The journal of the store at `path`, one line per entry with its changes,
@@ -28,6 +30,15 @@ std::string StableDump(const std::string& path);
 // them: what `body` returned (-128..127), 1000 when the crash killed it.
 int RunCrashingChild(const std::string& path, const char* crashAt, int skip,
                      const std::function<int()>& body);
+
+// Runs `body` in crashing children (RunCrashingChild) on fresh copies (in
+// `dir`) of the store at `base`: crashed at each write in turn ("Store::write")
+// until a run goes through, which must return `done` and leave the store as
+// it is at `whole`; every crashed run must leave it exactly as at `base`; and
+// once crashed just before its commit, which must leave it as at `base` too.
+// Returns how many writes came before the commit (the runs crashed).
+int CrashAtEachWrite(const std::string& base, const std::string& whole, const std::string& dir,
+                     int done, const std::function<int()>& body);
 
 }  // namespace tztest
 

@@ -132,7 +132,8 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
   const std::vector<std::vector<std::string>> commands = {
       {"discover-dbs", "--orbal", "1", "--client", "2"},
       {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"},
-      {"doctor", "--orbal", "1", "--client", "2"}};  // probes side by side, on threads
+      {"doctor", "--orbal", "1", "--client", "2"},  // probes side by side, on threads
+      {"sync", "--orbal", "1", "--all"}};           // clients side by side, on threads
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     for (const std::vector<std::string>& command : commands) {
       SCOPED_TRACE(std::to_string(signal) + " " + command[0]);

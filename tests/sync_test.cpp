@@ -485,6 +485,75 @@ TEST_F(SyncTest, AKilledSyncLeavesNoSubclientHalfUpdatedAndASecondOneFinishesThe
   EXPECT_EQ(tztest::JournalLines(killed), tztest::JournalLines(whole));
 }
 
+const char* OutcomeName(SubclientSyncOutcome outcome) {
+  switch (outcome) {
+    case kSubclientUpdated:
+      return "updated";
+    case kSubclientUnchanged:
+      return "unchanged";
+    case kSubclientHeldBack:
+      return "held back";
+    default:
+      return "failed";
+  }
+}
+
+// Each way out of bringing a subclient, or a client's subclients, up to date
+// says why in the result and the log, and stores nothing but what it must:
+// tests/data/sync.json.
+TEST(SyncWaysOut, EachSaysWhyAndStoresNothingElse) {
+  const json table = tztest::TestData("sync.json", "cases");
+  for (const json& c : table) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    json patch = c.value("patch", json::array());
+    if (patch.is_string()) patch = tztest::TestData("sync.json", patch.get<std::string>());
+    tztest::TestEnv env(tztest::DemoFixture().patch(patch));
+    const std::string before = tzplatform::DumpStore(env.storePath());
+    tzplatform::FaultInjector faults;
+    for (const json& f : c.value("faults", json::array())) {
+      faults.Fail(f["call"], f["key"], f["status"], f.value("times", -1), f.value("skip", 0));
+    }
+    _tagSyncOptions options;
+    options.dryRun = c.value("dryRun", false);
+    options.allowRemoval = c.value("allowRemoval", false);
+    if (c.value("stop", false)) options.stopRequested = [] { return true; };
+    tzplatform::LogCapture capture;
+    Texts outcomes;
+    if (c.contains("app")) {
+      _tagSubclientSync sync;
+      EXPECT_EQ(SyncSubclient(1, 2, c["app"], options, sync), c["ok"]);
+      EXPECT_EQ(OutcomeName(sync.outcome), c["outcome"].get<std::string>());
+      EXPECT_EQ(sync.error, c.value("error", ""));
+    } else {
+      _tagClientSync sync;
+      EXPECT_EQ(SyncDagClient(1, 2, options, sync), c["ok"]);
+      EXPECT_EQ(sync.error, c.value("error", ""));
+      for (const _tagSubclientSync& subclient : sync.subclients) {
+        outcomes.push_back(OutcomeName(subclient.outcome));
+        if (c.contains("subclientError")) {
+          EXPECT_EQ(subclient.error, c["subclientError"]);
+        }
+      }
+      EXPECT_EQ(outcomes, c["subclients"].get<Texts>());
+    }
+    size_t critical = 0;
+    for (const tzplatform::RaisedEvent& e : tzplatform::StoredEvents(env.storePath())) {
+      if (e.severity == tzplatform::EventSeverity::kCritical) ++critical;
+    }
+    EXPECT_EQ(critical, c.value("criticalEvents", 0u));
+    if (!c.value("writes", false)) {
+      EXPECT_EQ(tzplatform::DumpStore(env.storePath()), before);
+    }
+    // The lines asked for, in this order, among the others.
+    const Texts texts = capture.Texts();
+    auto at = texts.begin();
+    for (const std::string line : c.value("lines", json::array())) {
+      at = std::find(at, texts.end(), line);
+      EXPECT_NE(at, texts.end()) << line;
+    }
+  }
+}
+
 // Each discovery runs the tool once per distinct set of copy preferences;
 // one client whose tool hangs and one whose tool fails are reported, and the
 // others are brought up to date all the same.
@@ -519,6 +588,10 @@ TEST(SyncFailures, AClientWhoseToolHangsOrFailsIsReportedAndTheOthersComplete) {
   EXPECT_EQ(clients[0]["subclients"][1]["error"],
             "database discovery with its copy preferences was not tried: the tool on M00A did "
             "not answer within the time limit with other copy preferences");
+  // Where the tool started and failed is said, though nothing was discovered.
+  EXPECT_EQ(clients[0]["subclients"][0]["server"], "M00A");
+  EXPECT_EQ(clients[2]["subclients"][0]["server"], "M02A");
+  EXPECT_EQ(clients[2]["subclients"][0]["discovered"], false);
   EXPECT_EQ(clients[2]["subclients"][0]["error"],
             "database discovery with its copy preferences failed: the tool on M02A gave no "
             "answer: the tool answered with an error: no way");

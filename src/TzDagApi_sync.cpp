@@ -235,6 +235,115 @@ std::string SubclientProblem(uint32_t orbalId, uint32_t clientId, _tagSubclientS
   return "";
 }
 
+// The discoveries of one client: one run per distinct set of copy preferences,
+// in the order its subclients first ask for them, and which were tried.
+struct ClientDiscoveries {
+  std::vector<DiscoveryRun> runs;
+  std::vector<bool> tried;
+
+  DiscoveryRun& For(const _tagCopyPreferences& preferences) {
+    return *std::find_if(runs.begin(), runs.end(),
+                         [&](const DiscoveryRun& run) { return run.preferences == preferences; });
+  }
+};
+
+// Runs discovery once for each distinct set of copy preferences among the
+// subclients of `sync`, one after the other, recording each in
+// `sync.discoveries`. After a tool that did not answer within the time limit
+// the other sets are not tried: they would keep the client waiting as long.
+ClientDiscoveries DiscoverEachPreferenceSet(const std::vector<std::string>& servers,
+                                            uint32_t clientId, const _tagSyncOptions& options,
+                                            _tagClientSync& sync) {
+  ClientDiscoveries discoveries;
+  if (servers.empty()) return discoveries;
+  for (const _tagSubclientSync& subclient : sync.subclients) {
+    auto same = [&](const DiscoveryRun& run) { return run.preferences == subclient.preferences; };
+    if (std::any_of(discoveries.runs.begin(), discoveries.runs.end(), same)) continue;
+    discoveries.runs.emplace_back();
+    discoveries.runs.back().preferences = subclient.preferences;
+  }
+  discoveries.tried.assign(discoveries.runs.size(), false);
+  const DiscoveryRun* timedOut = nullptr;
+  for (size_t r = 0; r < discoveries.runs.size(); ++r) {
+    DiscoveryRun& run = discoveries.runs[r];
+    if (Stopped(options)) {
+      run.problem = kStopped;
+      continue;
+    }
+    if (timedOut != nullptr) {
+      run.problem = "the tool on " + timedOut->server +
+                    " did not answer within the time limit with other copy preferences";
+    } else {
+      discoveries.tried[r] = true;
+      bool late = false;
+      DiscoverFor(kClientLog, servers, clientId, options.jobId, run, &late);
+      if (late) timedOut = &run;
+    }
+    _tagSyncDiscovery discovery;
+    discovery.preferences = run.preferences;
+    discovery.server = run.server;
+    discovery.answered = run.answered;
+    discovery.error = run.problem;
+    discovery.milliseconds = run.milliseconds;
+    if (run.answered) discovery.databases = run.answer.getDatabases().size();
+    sync.discoveries.push_back(std::move(discovery));
+  }
+  return discoveries;
+}
+
+// Updates each live subclient of `sync` from the answer of its preferences
+// and hands back the database paths (folded) their content names after it.
+std::unordered_set<std::string> UpdateEachSubclient(uint32_t orbalId, uint32_t clientId,
+                                                    const LiveSubclients& read,
+                                                    ClientDiscoveries& discoveries,
+                                                    const _tagSyncOptions& options,
+                                                    _tagClientSync& sync) {
+  std::unordered_set<std::string> named;
+  for (size_t i = 0; i < read.live.size(); ++i) {
+    _tagSubclientSync& subclient = sync.subclients[i];
+    std::vector<std::string> content = read.live[i].content;
+    if (!sync.error.empty()) {
+      Fail(kClientLog, subclient, sync.error);
+    } else if (Stopped(options)) {
+      Fail(kClientLog, subclient, kStopped);
+    } else {
+      const DiscoveryRun& run = discoveries.For(subclient.preferences);
+      const bool tried = discoveries.tried[static_cast<size_t>(&run - discoveries.runs.data())];
+      if (run.answered) {
+        subclient.server = run.server;
+        subclient.discovered = true;
+        UpdateFromAnswer(kClientLog, orbalId, clientId, run.answer, options, subclient, content);
+      } else {
+        if (run.started) subclient.server = run.server;
+        Fail(kClientLog, subclient,
+             run.problem == kStopped
+                 ? run.problem
+                 : std::string("database discovery with its copy preferences ") +
+                       (tried ? "failed: " : "was not tried: ") + run.problem);
+      }
+    }
+    for (const std::string& path : content) named.insert(FoldName(path));
+  }
+  return named;
+}
+
+// Every database any answer names, once: how many, with circular logging,
+// and named by no live subclient's content.
+void CountDatabases(const std::vector<DiscoveryRun>& runs,
+                    const std::unordered_set<std::string>& named, _tagClientSync& sync) {
+  std::unordered_set<std::string> seen;
+  for (const DiscoveryRun& run : runs) {
+    if (!run.answered) continue;
+    for (const CNMessageBase& record : run.answer.getDatabases()) {
+      const std::string name = FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName));
+      if (!seen.insert(name).second) continue;
+      ++sync.databases;
+      if (tzdag::GetInt64(record, Uvo::DAGDB::kCircularLogging) != 0) ++sync.circularLogging;
+      if (named.count(name) == 0) ++sync.unprotected;
+    }
+  }
+}
+
 }  // namespace
 
 bool SyncSubclient(uint32_t orbalId, uint32_t clientId, uint32_t appId,
@@ -279,12 +388,17 @@ bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& o
   sync.clientId = clientId;
   event.debug("[%s]: Bring the subclients of DAG client %u of installation %u up to date%s",
               kClientLog, clientId, orbalId, options.dryRun ? " (dry run)" : "");
-  LiveSubclients read = ReadLiveSubclients(kClientLog, orbalId, clientId);
+  const LiveSubclients read = ReadLiveSubclients(kClientLog, orbalId, clientId);
   if (read.listStatus != 0) {
     sync.error = "its subclients cannot be read from the configuration store (status " +
                  std::to_string(read.listStatus) + ")";
     event.debug("[%s]: DAG client %u left unchanged: %s", kClientLog, clientId, sync.error.c_str());
     return false;
+  }
+  if (read.live.empty() && read.unreadable.empty()) {
+    event.debug("[%s]: DAG client %u has no live subclient of installation %u", kClientLog,
+                clientId, orbalId);
+    return true;
   }
   for (const LiveSubclient& subclient : read.live) {
     _tagSubclientSync one;
@@ -294,84 +408,12 @@ bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& o
     one.preferences = subclient.preferences;
     sync.subclients.push_back(std::move(one));
   }
-  if (sync.subclients.empty() && read.unreadable.empty()) {
-    event.debug("[%s]: DAG client %u has no live subclient of installation %u", kClientLog,
-                clientId, orbalId);
-    return true;
-  }
 
   const std::vector<std::string> servers = ServersToRunOn(kClientLog, clientId, options);
   if (servers.empty()) sync.error = NoServerText(clientId);
-
-  // One discovery per distinct set of copy preferences, in the order the
-  // subclients first ask for them.
-  std::vector<DiscoveryRun> runs;
-  for (const _tagSubclientSync& subclient : sync.subclients) {
-    if (servers.empty()) break;
-    auto same = [&](const DiscoveryRun& run) { return run.preferences == subclient.preferences; };
-    if (std::any_of(runs.begin(), runs.end(), same)) continue;
-    runs.emplace_back();
-    runs.back().preferences = subclient.preferences;
-  }
-  // A tool that did not answer within the time limit would keep every other
-  // set waiting as long: those are not tried.
-  const DiscoveryRun* timedOut = nullptr;
-  std::vector<bool> tried(runs.size(), false);
-  for (size_t r = 0; r < runs.size(); ++r) {
-    DiscoveryRun& run = runs[r];
-    if (Stopped(options)) {
-      run.problem = kStopped;
-      continue;
-    }
-    if (timedOut != nullptr) {
-      run.problem = "the tool on " + timedOut->server +
-                    " did not answer within the time limit with other copy preferences";
-    } else {
-      tried[r] = true;
-      bool late = false;
-      DiscoverFor(kClientLog, servers, clientId, options.jobId, run, &late);
-      if (late) timedOut = &run;
-    }
-    _tagSyncDiscovery discovery;
-    discovery.preferences = run.preferences;
-    discovery.server = run.server;
-    discovery.answered = run.answered;
-    discovery.error = run.problem;
-    discovery.milliseconds = run.milliseconds;
-    if (run.answered) discovery.databases = run.answer.getDatabases().size();
-    sync.discoveries.push_back(std::move(discovery));
-  }
-
-  // Each subclient from the answer of its preferences; what each then names
-  // tells the databases no subclient protects.
-  std::unordered_set<std::string> named;
-  for (size_t i = 0; i < sync.subclients.size(); ++i) {
-    _tagSubclientSync& subclient = sync.subclients[i];
-    std::vector<std::string> content = read.live[i].content;
-    auto run = std::find_if(runs.begin(), runs.end(), [&](const DiscoveryRun& r) {
-      return r.preferences == subclient.preferences;
-    });
-    if (servers.empty()) {
-      Fail(kClientLog, subclient, NoServerText(clientId));
-    } else if (Stopped(options)) {
-      Fail(kClientLog, subclient, kStopped);
-    } else if (!run->answered) {
-      if (run->started) subclient.server = run->server;
-      if (run->problem == kStopped) {
-        Fail(kClientLog, subclient, kStopped);
-      } else {
-        Fail(kClientLog, subclient,
-             std::string("database discovery with its copy preferences ") +
-                 (tried[static_cast<size_t>(run - runs.begin())] ? "failed: " : "was not tried: ") +
-                 run->problem);
-      }
-    } else {
-      subclient.server = run->server;
-      subclient.discovered = true;
-      UpdateFromAnswer(kClientLog, orbalId, clientId, run->answer, options, subclient, content);
-    }
-    for (const std::string& path : content) named.insert(FoldName(path));
-  }
+  ClientDiscoveries discoveries = DiscoverEachPreferenceSet(servers, clientId, options, sync);
+  const std::unordered_set<std::string> named =
+      UpdateEachSubclient(orbalId, clientId, read, discoveries, options, sync);
   for (const LiveSubclient& unreadable : read.unreadable) {
     _tagSubclientSync one;
     one.appId = unreadable.id;
@@ -379,19 +421,7 @@ bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& o
     Fail(kClientLog, one, "it cannot be read from the configuration store");
     sync.subclients.push_back(std::move(one));
   }
-
-  // Every database any answer names, once.
-  std::unordered_set<std::string> seen;
-  for (const DiscoveryRun& run : runs) {
-    if (!run.answered) continue;
-    for (const CNMessageBase& record : run.answer.getDatabases()) {
-      const std::string name = FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName));
-      if (!seen.insert(name).second) continue;
-      ++sync.databases;
-      if (tzdag::GetInt64(record, Uvo::DAGDB::kCircularLogging) != 0) ++sync.circularLogging;
-      if (named.count(name) == 0) ++sync.unprotected;
-    }
-  }
+  CountDatabases(discoveries.runs, named, sync);
 
   size_t done = 0;
   for (const _tagSubclientSync& subclient : sync.subclients) {

@@ -274,6 +274,37 @@ _tzdag_arguments_of() {
 ${argumentArms}  esac
 }
 
+# Completes the id after --client (a DAG client) or --app (a subclient of the
+# --client given before it) from the store the command line names: the ids
+# that start with what is typed, each shown with its name, or the one id alone.
+_tzdag_complete_ids() {
+  local option=\"\$1\" i word client=\"\" lines=\"\" line id matches=()
+  local -a store=()
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    word=\"\${COMP_WORDS[i]}\"
+    case \"\$word\" in
+      --store) store=(--store \"\${COMP_WORDS[i + 1]}\") ;;
+      --client) client=\"\${COMP_WORDS[i + 1]}\" ;;
+    esac
+  done
+  if [[ \$option == --client ]]; then
+    lines=\"\$(\"\${COMP_WORDS[0]}\" \"\${store[@]}\" --log /dev/null clients --id-list 2>/dev/null)\"
+  elif [[ -n \$client ]]; then
+    lines=\"\$(\"\${COMP_WORDS[0]}\" \"\${store[@]}\" --log /dev/null subclients --client \"\$client\" \\
+      --id-list 2>/dev/null)\"
+  fi
+  local IFS=\$'\\n'
+  for line in \$lines; do
+    id=\"\${line%%\$'\\t'*}\"
+    [[ \$id == \"\$cur\"* ]] && matches+=(\"\$id  (\${line#*\$'\\t'})\")
+  done
+  if ((\${#matches[@]} == 1)); then
+    COMPREPLY=(\"\${matches[0]%%  *}\")
+  else
+    COMPREPLY=(\"\${matches[@]}\")
+  fi
+}
+
 # Completes files, folders or nothing, as the value name \$1 asks.
 _tzdag_complete_value() {
   local IFS=$'\\n'
@@ -302,6 +333,10 @@ _tzdag() {
   local prev=\"\${COMP_WORDS[COMP_CWORD - 1]}\"
   if ((COMP_CWORD > 1)) && [[ \$prev == -* ]]; then
     value=\"\$(_tzdag_value_of \"\$command\" \"\$prev\")\"
+    if [[ \$value == *ID* && ( \$prev == --client || \$prev == --app ) ]]; then
+      _tzdag_complete_ids \"\$prev\"
+      return
+    fi
     if [[ -n \$value ]]; then
       _tzdag_complete_value \"\$value\"
       return

@@ -13,6 +13,12 @@ const uint32_t kNoExchangeServerEvent = 0x48000097;
 
 }  // namespace
 
+void ReportNoExchangeServer(const char* logName) {
+  event.debug("[%s]: Did not find an exchange server with UVO installed", logName);
+  event << " Did not find an exchange server with UVO installed, No Exchange Server available ";
+  event.CriticalEvent(kNoExchangeServerEvent, 0, 0);
+}
+
 bool ReceiveDatabaseAnswer(CTzNetwork& session, Uvo::DAGDBResp& resp, std::string* problem) {
   static const char kLogName[] = "ReceiveRespsonse";
   RemoteReceipt receipt = ReceiveRemoteRecord(session, kLogName, Uvo::DAGDBResp::kClassKey);
@@ -54,9 +60,7 @@ bool DiscoverExDatabase(uint32_t orbalId, uint32_t clientId, uint32_t appId,
 
   std::vector<std::string> servers = GetRemoteServer(clientId);
   if (servers.empty()) {
-    event.debug("[%s]: Did not find an exchange server with UVO installed", kLogName);
-    event << " Did not find an exchange server with UVO installed, No Exchange Server available ";
-    event.CriticalEvent(kNoExchangeServerEvent, 0, 0);
+    ReportNoExchangeServer(kLogName);
     return false;
   }
 

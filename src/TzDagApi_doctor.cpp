@@ -5,7 +5,6 @@
 // DiscoverExDatabase itself (which raises the critical event).
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -13,14 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include <tzplatform/ApplicationId.h>
-#include <tzplatform/ClientApplicationList.h>
 #include <tzplatform/Properties.h>
 #include <tzplatform/Subclient.h>
 #include <tzplatform/TZClient.h>
 
 #include "discovery_runs.h"
 #include "internal.h"
+#include "live_subclients.h"
 #include "name_lookup.h"
 #include "tzdag/TzDagApi.h"
 
@@ -28,10 +26,6 @@ namespace {
 
 const char kLogName[] = "DiagnoseDagClient";
 const char kNotAvailable[] = "N/A";
-// What the library appends to a database's name to name its association.
-const char kAssociationSuffix[] = "0x12";
-// The store's own value for the subclient list query.
-const int kSubclientListFlags = 15;
 
 // The checks in the order the report gives them.
 const char* const kCheckOrder[] = {
@@ -63,23 +57,6 @@ struct AnsweredDatabase {
   std::string name;
   std::vector<std::string> copyServers;
   std::string backupServer;
-};
-
-// A live subclient of the client, as its backups see it.
-struct LiveSubclient {
-  uint32_t id = 0;
-  std::string name;
-  bool automatic = true;
-  CopyPreferences preferences;
-  std::vector<std::string> content;  // database paths, in content order
-  // (database, server) of each association, in stored order.
-  std::vector<std::pair<std::string, std::string>> associations;
-
-  std::string Label() const {
-    std::string label = "subclient " + std::to_string(id);
-    if (!name.empty()) label += " (" + name + ")";
-    return label;
-  }
 };
 
 class Doctor {
@@ -358,72 +335,24 @@ class Doctor {
   // --- Subclients --------------------------------------------------------------
 
   bool ReadSubclients() {
-    std::vector<uint64_t> ids;
-    std::vector<std::string> names;
-    ClientApplicationList list;
-    int status = list.getSubclientList(ids, names, static_cast<uint64_t>(clientId_), 0, 0, 0,
-                                       nullptr, kSubclientListFlags);
-    if (status != 0) {
+    LiveSubclients read = ReadLiveSubclients(kLogName, orbalId_, clientId_);
+    if (read.listStatus != 0) {
       CouldNotRun("subclients", Client(),
                   "its subclients cannot be read from the configuration store (status " +
-                      std::to_string(status) + "): the subclient checks could not run",
+                      std::to_string(read.listStatus) + "): the subclient checks could not run",
                   "check the configuration store");
       return false;
     }
-    for (size_t i = 0; i < ids.size(); ++i) {
-      LiveSubclient subclient;
-      if (ids[i] > std::numeric_limits<uint32_t>::max()) continue;  // no application id
-      subclient.id = static_cast<uint32_t>(ids[i]);
-      subclient.name = i < names.size() ? names[i] : std::string();
-      if (ReadSubclient(subclient)) subclients_.push_back(std::move(subclient));
-    }
-    Ran("subclients", std::to_string(subclients_.size()) + " live subclient" +
-                          (subclients_.size() == 1 ? "" : "s") + " of installation " +
-                          std::to_string(orbalId_) + " checked");
-    return true;
-  }
-
-  // Whether the subclient is live and of this installation, reading what
-  // the checks need of it.
-  bool ReadSubclient(LiveSubclient& subclient) {
-    ApplicationId application(orbalId_, subclient.id);
-    if (application.getApplicationId(nullptr) != 0) {
-      event.debug("[%s]: Subclient %u is not one of installation %u (%s); not checked", kLogName,
-                  subclient.id, orbalId_, application.getErrorString().c_str());
-      return false;
-    }
-    MsExchangeSubclient stored(subclient.id, false);
-    bool deleted = false;
-    bool automatic = true;
-    PropertiesList properties;
-    ApplProperties& storedProperties = stored;
-    if (stored.isDeleted(deleted, nullptr) != 0 ||
-        stored.isselectionTypeAutomatic(automatic, nullptr) != 0 ||
-        storedProperties.getProperties(properties, nullptr) != 0) {
+    for (const LiveSubclient& subclient : read.unreadable) {
       CouldNotRun("subclients", subclient.Label(),
                   "it cannot be read from the configuration store: its databases are not checked",
                   "check the configuration store");
       subclientUnread_ = true;
-      return false;
     }
-    if (deleted) return false;
-    subclient.automatic = automatic;
-    subclient.preferences = ReadCopyPreferences(orbalId_, subclient.id);
-    for (const ApplProperty* property : properties) {
-      if (const ExchangeDBProperty* entry = AsDatabaseEntry(property)) {
-        subclient.content.push_back(DatabasePath(*entry));
-      } else if (property->getType() == DAGDBProperty::kType) {
-        auto* association = dynamic_cast<const DAGDBProperty*>(property);
-        const std::string name = property->getName();
-        const size_t suffix = sizeof(kAssociationSuffix) - 1;
-        if (association == nullptr || name.size() < suffix ||
-            name.compare(name.size() - suffix, suffix, kAssociationSuffix) != 0) {
-          continue;
-        }
-        subclient.associations.emplace_back(name.substr(0, name.size() - suffix),
-                                            association->getAssociatedServer());
-      }
-    }
+    subclients_ = std::move(read.live);
+    Ran("subclients", std::to_string(subclients_.size()) + " live subclient" +
+                          (subclients_.size() == 1 ? "" : "s") + " of installation " +
+                          std::to_string(orbalId_) + " checked");
     return true;
   }
 

@@ -1,33 +1,35 @@
 #include "discovery_runs.h"
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <exception>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include <tzplatform/CTzNetwork.h>
+#include <tzplatform/parallel.h>
 
 #include "internal.h"
 #include "tzdag/TzDagApi.h"
 
 namespace {
 
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// One attempt on run.server: the launch and, when it started, the receipt.
+void Attempt(DiscoveryRun& run, uint32_t clientId, int64_t jobId) {
+  CTzNetwork session;
+  const CopyPreferences& p = run.preferences;
+  run.started =
+      LaunchDatabaseDiscovery(session, run.server, clientId, p.preferActive, p.useActiveIfNoPassive,
+                              p.useLastActivationPref, jobId, &run.problem);
+  if (run.started) run.answered = ReceiveDatabaseAnswer(session, run.answer, &run.problem);
+}  // the session ends its tool before the caller takes the time
+
 void RunOne(DiscoveryRun& run, uint32_t clientId) {
   const auto start = std::chrono::steady_clock::now();
-  {
-    CTzNetwork session;
-    const CopyPreferences& p = run.preferences;
-    run.started =
-        LaunchDatabaseDiscovery(session, run.server, clientId, p.preferActive,
-                                p.useActiveIfNoPassive, p.useLastActivationPref, 0, &run.problem);
-    if (run.started) run.answered = ReceiveDatabaseAnswer(session, run.answer, &run.problem);
-  }  // the session ends its tool before the time is taken
-  run.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now() - start)
-                         .count();
+  Attempt(run, clientId, 0);
+  run.milliseconds = MillisecondsSince(start);
 }
 
 }  // namespace
@@ -41,32 +43,21 @@ CopyPreferences ReadCopyPreferences(uint32_t orbalId, uint32_t appId) {
 }
 
 void RunDiscoveries(std::vector<DiscoveryRun>& runs, uint32_t clientId, unsigned atOnce) {
-  if (runs.empty()) return;
-  std::atomic<size_t> next{0};
-  std::mutex failureLock;
-  std::exception_ptr failure;
-  auto work = [&] {
-    for (size_t index = next++; index < runs.size(); index = next++) {
-      try {
-        RunOne(runs[index], clientId);
-      } catch (...) {
-        std::lock_guard<std::mutex> hold(failureLock);
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  };
+  tzplatform::RunAtOnce(runs.size(), atOnce, [&](size_t index) { RunOne(runs[index], clientId); });
+}
 
-  const size_t workers = std::min<size_t>(std::max(atOnce, 1u), runs.size());
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  for (size_t i = 1; i < workers; ++i) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // the runs left are shared among the threads there are
-    }
+bool DiscoverOnFirstServer(const char* logName, const std::vector<std::string>& servers,
+                           uint32_t clientId, int64_t jobId, DiscoveryRun& run) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& server : servers) {
+    run.server = server;
+    run.problem.clear();
+    Attempt(run, clientId, jobId);
+    if (run.started) break;
+    event.debug("[%s]: Failed to launch PshimProxy on server %s, trying another one.", logName,
+                server.c_str());
   }
-  work();
-  for (std::thread& helper : helpers) helper.join();
-  if (failure) std::rethrow_exception(failure);
+  if (servers.empty()) run.problem = "no member server to run the tool on";
+  run.milliseconds = MillisecondsSince(start);
+  return run.answered;
 }

@@ -1,5 +1,6 @@
-// Runs of database discovery's tool started side by side: the probes of the
-// health check, each on its own session.
+// Runs of database discovery's tool: side by side (the probes of the health
+// check), or one server after another as DiscoverExDatabase tries them; each
+// on its own session.
 #ifndef TZDAG_SRC_DISCOVERY_RUNS_H_
 #define TZDAG_SRC_DISCOVERY_RUNS_H_
 
@@ -7,21 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "tzdag/TzDagApi.h"
 #include "tzdag/records.h"
 
-// How the tool is to choose the copy it names for backup: the subclient's
-// three copy preferences.
-struct CopyPreferences {
-  bool preferActive = true;
-  bool useActiveIfNoPassive = true;
-  bool useLastActivationPref = false;
-
-  bool operator==(const CopyPreferences& other) const {
-    return preferActive == other.preferActive &&
-           useActiveIfNoPassive == other.useActiveIfNoPassive &&
-           useLastActivationPref == other.useLastActivationPref;
-  }
-};
+// How the tool is to choose the copy it names for backup.
+using CopyPreferences = _tagCopyPreferences;
 
 // What DiscoverExDatabase reads for (orbalId, appId), with its lines.
 CopyPreferences ReadCopyPreferences(uint32_t orbalId, uint32_t appId);
@@ -46,5 +37,14 @@ struct DiscoveryRun {
 // platform call in a run is passed on once every run has ended (the first,
 // when several threw); the other runs are kept.
 void RunDiscoveries(std::vector<DiscoveryRun>& runs, uint32_t clientId, unsigned atOnce);
+
+// Runs the tool with `run.preferences` and `jobId` as DiscoverExDatabase
+// does for DAG client `clientId`: on each of `servers` in turn until it
+// starts on one (a failed start is logged under `logName` and the next
+// server tried; nothing else moves on), then receives its answer there.
+// `run.server` names the server it started on (or the last one tried);
+// `run.milliseconds` covers every attempt. True when it answered.
+bool DiscoverOnFirstServer(const char* logName, const std::vector<std::string>& servers,
+                           uint32_t clientId, int64_t jobId, DiscoveryRun& run);
 
 #endif  // TZDAG_SRC_DISCOVERY_RUNS_H_

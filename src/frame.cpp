@@ -3,4 +3,6 @@
 
 #include <tzplatform/FXString.h>
 
-std::string WStringToString(const std::wstring& wide) { return FXString::ToString(wide); }
+std::string WStringToString(const std::wstring& wide) {
+  return FXString::ToString(wide);
+}

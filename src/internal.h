@@ -88,6 +88,11 @@ bool LaunchDatabaseDiscovery(CTzNetwork& session, const std::string& server, uin
                              bool useLastActivationPref, int64_t jobId, std::string* problem);
 bool ReceiveDatabaseAnswer(CTzNetwork& session, Uvo::DAGDBResp& resp, std::string* problem);
 
+// What database discovery does when no member server qualifies: the line
+// "Did not find an exchange server with UVO installed" under `logName` and
+// critical event 0x48000097 with its one text argument.
+void ReportNoExchangeServer(const char* logName);
+
 // The subclient that `application` names, owned by `application`; null when
 // the application cannot be read or has no subclient, after the line that
 // says so under `logName`.

@@ -80,6 +80,36 @@ for entry in "${cases[@]}"; do
     "$(tr ' ' '\n' <<<"${entry#*|}" | sort | xargs)"
 done
 
+# --- Ids with their names, from the store the line names ---
+
+# What completing LINE offers, "|" between the offers (which hold blanks).
+offered() {
+  read -ra COMP_WORDS <<<"$1"
+  if [[ $1 == *" " ]]; then COMP_WORDS+=(""); fi
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMPREPLY=()
+  _tzdag
+  local IFS='|'
+  echo "${COMPREPLY[*]}"
+}
+
+"$tzdag" init "$scratch/demo" >/dev/null
+store="--store $scratch/demo/store.db"
+# The completion runs the tzdag it completes for.
+export PATH="$(dirname "$tzdag"):$PATH"
+ids=(
+  "tzdag $store sync --orbal 1 --client |2"
+  "tzdag $store update-subclient --orbal 1 --client 2 --app |10  (default)|11  (sales)|12  (archive)|13  (retired)"
+  "tzdag $store update-subclient --orbal 1 --client 2 --app 11|11"
+  "tzdag $store discover-dbs --orbal 1 --client 2 --app 2|"
+  "tzdag $store discover-dbs --orbal 1 --app |"
+  "tzdag --store $scratch/none.db doctor --orbal 1 --client |"
+)
+for entry in "${ids[@]}"; do
+  line="${entry%%|*}"
+  expect "completing '$line'" "$(offered "$line")" "${entry#*|}"
+done
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed"
   exit 1

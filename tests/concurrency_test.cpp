@@ -14,6 +14,7 @@
 #include "test_env.h"
 #include "tzdag/TzDagApi.h"
 #include "tzdag_runner.h"
+#include "tzplatform/Journal.h"
 #include "tzplatform/store.h"
 
 namespace {
@@ -111,35 +112,37 @@ TEST(Concurrency, SixThreadsGetTheLoneAnswersAndLoseNoEvent) {
 }
 
 // Four threads of library calls and four tzdag processes, started together,
-// one update each, leave what one update leaves: a later update would mend
-// what racing ones did.
+// each bringing one subclient up to date, leave what one of them leaves; the
+// journal holds one entry, since the others found nothing left to change.
 TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
   tztest::TestEnv env(tztest::DemoFixture());
-  Uvo::DAGDBResp whole;
-  ASSERT_TRUE(DiscoverExDatabase(1, kDagClient, 0, whole, 0));
+  _tagSyncOptions options;
+  options.allowRemoval = true;  // the demo's update removes a third of the content
   const std::string lone = env.dir() + "/lone.db";
   tzplatform::CopyStore(env.storePath(), lone);
   Texts loneState;
   {
     tztest::UseStore use(lone);
-    const int result = UpdateSubclient(1, kCustomSubclient, whole, false);
-    ASSERT_TRUE(result == 0 || result == -3) << result;
+    _tagSubclientSync sync;
+    ASSERT_TRUE(SyncSubclient(1, kDagClient, kCustomSubclient, options, sync)) << sync.error;
+    ASSERT_EQ(sync.outcome, kSubclientUpdated);
     loneState = tztest::SubclientProperties(kCustomSubclient);
   }
   std::vector<std::function<std::string()>> jobs;
   for (int i = 0; i < 4; ++i) {
     jobs.push_back([&] {
-      const int result = UpdateSubclient(1, kCustomSubclient, whole, false);
-      return result == 0 || result == -3 ? "" : "library result " + std::to_string(result);
+      _tagSubclientSync sync;
+      return SyncSubclient(1, kDagClient, kCustomSubclient, options, sync) ? "" : sync.error;
     });
     jobs.push_back([&] {
-      tztest::ToolRun run = tztest::RunTzdagIn(
-          env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
+      tztest::ToolRun run = tztest::RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client",
+                                                     "2", "--app", "11", "--allow-removal"});
       return run.exitCode == 0 ? "" : "tzdag exit " + std::to_string(run.exitCode) + run.err;
     });
   }
   EXPECT_THAT(RunTogether(jobs), ::testing::IsEmpty());
   EXPECT_EQ(tztest::SubclientProperties(kCustomSubclient), loneState);
+  EXPECT_EQ(tzplatform::ReadJournal(env.storePath(), {}).size(), 1u);
 }
 
 }  // namespace

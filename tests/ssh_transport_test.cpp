@@ -132,6 +132,7 @@ std::string Tour(const std::string& folder, const tztest::Environment& environme
   for (size_t at; (at = text.find(folder)) != std::string::npos;)
     text.replace(at, folder.size(), "DIR");
   text = std::regex_replace(text, std::regex("[0-9]+ ms"), "N ms");
+  text = std::regex_replace(text, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z"), "TIME");
   text = std::regex_replace(text, std::regex("(host unreachable: mbx01.corp.example) \\([^)]*\\)+"),
                             "$1 (REASON)");
   text = std::regex_replace(text, std::regex("  +"), "  ");

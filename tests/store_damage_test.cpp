@@ -87,6 +87,7 @@ TEST(StoreDamage, AFlippedBitIsNeverWrittenOverAndNeverCrashes) {
   ASSERT_FALSE(pristine.empty());
   std::mt19937_64 random(20261208);
   int damaged = 0;
+  int committedSound = 0;
   for (int round = 0; round < Rounds(); ++round) {
     // Most of a small store's pages are free space, where a flip changes
     // nothing SQLite reads: three rounds in four flip a byte that holds
@@ -106,18 +107,22 @@ TEST(StoreDamage, AFlippedBitIsNeverWrittenOverAndNeverCrashes) {
     const tztest::ToolRun read = tztest::RunTzdagIn(env, {"servers", "--client", "2"});
     EXPECT_FALSE(Crashed(read)) << read.exitCode << read.err;
     const tztest::ToolRun update = tztest::RunTzdagIn(
-        env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
+        env,
+        {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--allow-removal"});
     EXPECT_FALSE(Crashed(update)) << update.exitCode << update.err;
     const bool committed =
         tztest::ReadFile(store) != flipped || WalHoldsACommit(tztest::ReadFile(store + "-wal"));
+    committedSound += sound && committed ? 1 : 0;
     if (!sound) {
       EXPECT_FALSE(committed) << "an update committed on a store failing the integrity check; "
                               << "exit " << update.exitCode << "\n"
                               << update.out << update.err;
     }
   }
-  // The seed reaches damage SQLite sees, so that the test tests something.
+  // The seed reaches damage SQLite sees, and the update commits on a sound
+  // store, so that the test tests something.
   EXPECT_GT(damaged, 0);
+  EXPECT_GT(committedSound, 0);
 }
 
 // The commands check-store gives for a damaged store recover what it still
@@ -142,7 +147,8 @@ TEST(StoreDamage, TheRecoveryCommandsGiveAStoreBack) {
   EXPECT_EQ(tztest::RunTzdagIn(env, {"servers", "--client", "2"}, environment).out,
             "SERVER\n------\nMBX01\nMBX02\n");
   const tztest::ToolRun update = tztest::RunTzdagIn(
-      env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"}, environment);
+      env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--allow-removal"},
+      environment);
   EXPECT_EQ(update.exitCode, 0) << update.err;
   EXPECT_EQ(tztest::StoreSql(env.storePath(), "PRAGMA journal_mode"), "wal");
   EXPECT_TRUE(fs::exists(env.storePath() + ".damaged"));

@@ -163,7 +163,7 @@ TEST(StoreFiles, FilesThatAreNotUsableStoresAreRefusedAndLeftUnchanged) {
   RawSql(dir.File("foreign.db"), "CREATE TABLE things (id INTEGER PRIMARY KEY)");
   for (const auto& [file, problem] : std::vector<std::pair<std::string, std::string>>{
            {"newer.db",
-            " has schema version 7, newer than version 1 which this program knows; it was left "
+            " has schema version 7, newer than version 2 which this program knows; it was left "
             "unchanged"},
            {"text.db", " is not a configuration store (not an SQLite database)"},
            {"empty.db", " is not a configuration store (it has no meta table)"},

@@ -170,4 +170,28 @@ TEST(ToolSecrets, TzdagIsNotDumpableWhileItReadsAPassword) {
   EXPECT_EQ(prompted.Wait(), 0);
 }
 
+// A sync at a terminal shows its progress on one line from its first second
+// on, in place of the line of the tool being waited for, and clears it before
+// the summary; never with --json.
+TEST(ToolTerminal, ASyncShowsItsProgressOnOneLine) {
+  tztest::TestEnv env(tztest::DemoFixture());
+  // Each run of the tool takes a little over a second.
+  env.InstallTool("mbx02.corp.example", "#!/bin/bash\nsleep 1.2\nexec -a \"$0\" " +
+                                            tztest::SimulatorPath() + " \"$@\"\n");
+  std::vector<std::string> args = tztest::OptionsFor(env);
+  args.insert(args.end(), {"sync", "--orbal", "1", "--all", "--dry-run"});
+  tztest::PtyProcess sync(args, {{"TZ_REMOTE_TIMEOUT", ""}});
+  EXPECT_TRUE(sync.ReadUntil(
+      "\r\x1b[KSync: 0 of 1 DAG clients done, 1 running (longest: 2 (DAG01), 1 s); 1 s elapsed"));
+  EXPECT_EQ(sync.Wait(), 1);  // sales is held back
+  EXPECT_NE(sync.transcript().find("elapsed\r\x1b[KCLIENT  NAME"), std::string::npos)
+      << sync.transcript();
+  EXPECT_EQ(sync.transcript().find("Waiting for"), std::string::npos);
+
+  args.insert(args.begin(), "--json");
+  tztest::PtyProcess quiet(args, {{"TZ_REMOTE_TIMEOUT", ""}});
+  EXPECT_EQ(quiet.Wait(), 1);
+  EXPECT_EQ(quiet.transcript().rfind("{\r\n", 0), 0u) << quiet.transcript();
+}
+
 }  // namespace

@@ -61,7 +61,8 @@ void OnEachCommand(const std::string& script, const std::string& names,
   const std::vector<std::string> commands[] = {
       {"discover-dbs", "--orbal", "1", "--client", "2"},
       {"unprotected", "--orbal", "1", "--client", "2"},
-      {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"},
+      // The hostile answer drops the subclient's whole content.
+      {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--allow-removal"},
       {"discover-dags", "--proxy", "PROXY01"}};
   for (std::vector<std::string> args : commands) {
     if (names.find(args[0]) == std::string::npos) continue;
@@ -100,7 +101,8 @@ TEST(HostileToolTest, TextThatIsNotUtf8IsShownReplacedInEveryField) {
   tztest::TestEnv env(tztest::DemoFixture());
   InstallEverywhere(env, HostileTool("Bad\\DB07" + kBad, "DAG01", "MBX01"));
   const std::vector<std::string> update = {
-      "--json", "update-subclient", "--orbal", "1", "--client", "2", "--app", "11"};
+      "--json", "update-subclient", "--orbal", "1", "--client", "2", "--app",
+      "11",     "--allow-removal"};
   ASSERT_EQ(tztest::RunTzdagIn(env, update).exitCode, 0);
   InstallEverywhere(env, tztest::ReadFile(tztest::SimulatorPath()));
   const tztest::ToolRun again = tztest::RunTzdagIn(env, update);
@@ -130,7 +132,8 @@ TEST(HostileToolTest, SignalsEndTheToolAndLeaveNothingBehind) {
   const std::vector<std::vector<std::string>> commands = {
       {"discover-dbs", "--orbal", "1", "--client", "2"},
       {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11", "--dry-run"},
-      {"doctor", "--orbal", "1", "--client", "2"}};  // probes side by side, on threads
+      {"doctor", "--orbal", "1", "--client", "2"},  // probes side by side, on threads
+      {"sync", "--orbal", "1", "--all"}};           // clients side by side, on threads
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     for (const std::vector<std::string>& command : commands) {
       SCOPED_TRACE(std::to_string(signal) + " " + command[0]);
@@ -207,8 +210,9 @@ TEST(HostileToolTest, NothingAToolStartedOutlivesTzdag) {
 }
 
 // Every command reads its ids, options and environment the same way, and
-// refuses what is not valid before any work: exit 2, one line naming the
-// option or variable, no tool run, the store as it was.
+// refuses what is not valid before any work, ids the store does not know
+// included: exit 2, one line naming the option or variable, no tool run, the
+// store as it was (so no event stored either).
 TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
   const json table = tztest::ToolData("options.json");
   json runs = json::array();
@@ -241,6 +245,9 @@ TEST(ToolOptionsTest, IdsOptionsAndEnvironmentAreCheckedAlikeBeforeAnyWork) {
       args.insert(args.end(), command["args"].begin(), command["args"].end());
       refused(args, setUp.value("env", json::object()), setUp["err"]);
     }
+  }
+  for (const json& run : table["unknown"]) {
+    refused(run["args"], json::object(), {"tzdag: " + run["err"].get<std::string>()});
   }
   for (const json& run : table["refused"]) refused(run["args"], json::object(), run["err"]);
   tztest::RunToolCase({{"tools", {{"*", "#!/bin/sh\ntouch {dir}/tool-ran\nexit 3\n"}}},

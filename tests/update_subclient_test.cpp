@@ -2,15 +2,11 @@
 // the events and lines written, the results, and the one store transaction
 // that a failure, a busy lock or a crash leaves exactly as it was.
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <future>
-#include <regex>
 #include <thread>
 
 #include "db_answers.h"
+#include "journal_support.h"
 #include "log_lines.h"
 #include "store_support.h"
 #include "test_env.h"
@@ -219,29 +215,6 @@ TEST(UpdateSubclientTest, AnyStoreFailureLeavesTheStoreAsItWas) {
   EXPECT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -3);
 }
 
-// The whole store, events differing only by what they say, not by when or by
-// which process they were raised.
-std::string StableDump(const std::string& path) {
-  static const std::regex kRaised("'[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z'\\|[0-9]+\\|");
-  return std::regex_replace(tzplatform::DumpStore(path), kRaised, "'when'|pid|");
-}
-
-// The update in a child process on the store at `path`, killed at the call
-// `crashAt` after `skip` of them: its result (-128..127), or 1000 when killed.
-int UpdateInChild(const std::string& path, const char* crashAt, int skip) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    tzplatform::SetStorePath(path);
-    tzplatform::FaultInjector faults;
-    faults.Crash(crashAt, "*", skip);
-    _exit(UpdateSubclient(1, kApp, Answer(kAnswer), true) & 0xff);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1000;
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) return 1000;
-  return WIFEXITED(status) ? static_cast<int8_t>(WEXITSTATUS(status)) : -1000;
-}
-
 // Killed at any write of the update, or just before it commits, the update
 // leaves the store exactly as it was or exactly as a whole update leaves it,
 // never between: a manual subclient keeps every association it had.
@@ -258,31 +231,11 @@ TEST(UpdateSubclientTest, AKilledUpdateLeavesTheOldOrTheNewStore) {
       tztest::UseStore use(whole);
       ASSERT_EQ(UpdateSubclient(1, kApp, Answer(kAnswer), true), -3);
     }
-    const std::string oldState = StableDump(base), newState = StableDump(whole);
-    ASSERT_NE(oldState, newState);
-
-    // Killed at each write in turn until one runs through; then just before its commit.
-    int olds = 0;
-    for (int point = 0; point < 100; ++point) {
-      SCOPED_TRACE("crash point " + std::to_string(point));
-      const std::string work = env.dir() + "/work" + std::to_string(point) + ".db";
-      tzplatform::CopyStore(base, work);
-      const int result = UpdateInChild(work, "Store::write", point);
-      if (result == -3) {
-        EXPECT_EQ(StableDump(work), newState);
-        break;
-      }
-      ASSERT_EQ(result, 1000);
-      ASSERT_EQ(StableDump(work), oldState) << "a partial update";
-      ++olds;
-    }
-    const std::string work = env.dir() + "/commit.db";
-    tzplatform::CopyStore(base, work);
-    EXPECT_EQ(UpdateInChild(work, "StoreTransaction::Commit", 0), 1000);
-    EXPECT_EQ(StableDump(work), oldState);
+    const int writes = tztest::CrashAtEachWrite(
+        base, whole, env.dir(), -3, [] { return UpdateSubclient(1, kApp, Answer(kAnswer), true); });
     // Ten writes (the event, its argument, a mark, three deletions, a content
     // name, the entry, two associations).
-    EXPECT_EQ(olds, 10);
+    EXPECT_EQ(writes, 10);
   }
 }
 

@@ -2,7 +2,8 @@
 //
 // All operations are synchronous and keep no state between calls; all run on
 // the caller's thread alone, except DiagnoseDagClient, which also runs its
-// probes of member servers on threads of its own, joined before it returns. Ids: orbalId (the managed installation), clientId (the DAG
+// probes of member servers on threads of its own, joined before it returns.
+// Ids: orbalId (the managed installation), clientId (the DAG
 // client) and appId (a subclient, 0 = none) are unsigned 32-bit; jobId is
 // signed 64-bit, 0 = none. Server and database names are compared ignoring
 // ASCII letter case unless a comment says otherwise.
@@ -17,9 +18,11 @@
 //
 // Answer records are owned by the caller. The library replaces their list
 // fields wholesale at the end of each stage, so a stage that fails leaves the
-// record as the previous stage left it. Only UpdateSubclient writes stored
-// configuration; events (DiscoverExDatabase, UpdateSubclient) are written to
-// the log and recorded in the store.
+// record as the previous stage left it. Only UpdateSubclient (and the two
+// operations built on it, SyncSubclient and SyncDagClient, which also write
+// the store's change journal) writes stored configuration; events
+// (DiscoverExDatabase, UpdateSubclient) are written to the log and recorded in
+// the store.
 //
 // "The tool" below is the Windows discovery tool PshimProxy.exe, started on a
 // client of the configuration (at the network host name the store gives it)
@@ -28,7 +31,9 @@
 #ifndef TZDAG_TZDAGAPI_H_
 #define TZDAG_TZDAGAPI_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -401,5 +406,161 @@ constexpr unsigned kDoctorProbesAtOnce = 8;
 // finding saying which. Reads the store and runs the tool; writes nothing.
 TZDAG_API bool DiagnoseDagClient(uint32_t orbalId, uint32_t clientId, _tagDoctorReport& report,
                                  unsigned maxProbesAtOnce = kDoctorProbesAtOnce);
+
+// --- Bringing subclients up to date ------------------------------------------
+//
+// SyncSubclient and SyncDagClient run database discovery for a DAG client
+// with each subclient's own copy preferences and then UpdateSubclient for
+// each subclient, around which they read what the update changed, hold back
+// an update that would remove too much of a subclient's content, and record
+// every committed change in the store's journal (tzplatform/Journal.h). The
+// tool never runs while the store's write lock is held: discovery comes
+// first, then each subclient is updated in a store transaction of its own,
+// which a crash or kill leaves in its old or its new state.
+
+// How the tool is to choose the copy it names for a database's backup: a
+// subclient's three copy preferences (IsPreferActive, UseActiveIfNoPassive,
+// UseLastActivationPref).
+struct _tagCopyPreferences {
+  bool preferActive = true;
+  bool useActiveIfNoPassive = true;
+  bool useLastActivationPref = false;
+
+  bool operator==(const _tagCopyPreferences& other) const {
+    return preferActive == other.preferActive &&
+           useActiveIfNoPassive == other.useActiveIfNoPassive &&
+           useLastActivationPref == other.useLastActivationPref;
+  }
+  bool operator!=(const _tagCopyPreferences& other) const { return !(*this == other); }
+};
+
+// A database whose association names another server after an update, or
+// that has one for the first time (`hadServer` false).
+struct _tagReassociation {
+  std::string database;
+  bool hadServer = false;
+  std::string from;  // the server before, when it had one
+  std::string to;
+};
+
+// What an update changed in a subclient (or would have changed, when it was
+// held back or a dry run), as the store shows it before and after: database
+// paths in the store's order.
+struct _tagSubclientChanges {
+  std::vector<std::string> removed;  // content entries removed
+  std::vector<std::string> added;    // content entries added
+  std::vector<_tagReassociation> reassociated;
+  std::vector<std::string> marked;  // kept entries newly marked for a full backup
+
+  bool empty() const {
+    return removed.empty() && added.empty() && reassociated.empty() && marked.empty();
+  }
+};
+
+// The default share of a subclient's content an update may remove.
+constexpr unsigned kDefaultMaxRemovalPercent = 20;
+
+struct _tagSyncOptions {
+  // Run everything, then roll each update back: the answer says what a real
+  // run would do, and the store (events and journal included) stays as it
+  // was; no event is raised when no member server qualifies either.
+  bool dryRun = false;
+  bool markForceFull = false;  // UpdateSubclient's markForceFull
+  // An update that would remove more than this share of a subclient's
+  // content entries is not made (held back), unless `allowRemoval`: a
+  // discovery answer that lost databases would otherwise strip subclients
+  // of them.
+  unsigned maxRemovalPercent = kDefaultMaxRemovalPercent;
+  bool allowRemoval = false;
+  int64_t jobId = 0;  // passed to the tool, 0 = none
+  // When set, asked before each subclient's update: true leaves that
+  // subclient and the ones after it unchanged (failed, "not updated: the sync
+  // was stopped"). For a caller that is shutting down.
+  std::function<bool()> stopRequested;
+};
+
+enum SubclientSyncOutcome {
+  kSubclientUnchanged = 0,  // the update changed nothing the store shows
+  kSubclientUpdated = 1,    // the update changed it (a dry run: would have)
+  kSubclientHeldBack = 2,   // the update would remove too much; nothing was stored
+  kSubclientFailed = 3,     // discovery or the update failed; nothing was stored
+};
+
+// One subclient brought up to date.
+struct _tagSubclientSync {
+  uint32_t appId = 0;
+  std::string name;
+  bool automatic = true;            // database selection automatic, else manual
+  _tagCopyPreferences preferences;  // discovered with these
+  bool discovered = false;          // discovery answered with its preferences
+  std::string server;               // the member server that answered (or that the tool
+                                    // started on); empty: none
+  SubclientSyncOutcome outcome = kSubclientFailed;
+  int result = -1;           // UpdateSubclient's result (also when held back or a dry run)
+  size_t contentBefore = 0;  // content entries before the update
+  _tagSubclientChanges changes;
+  int64_t journalEntry = 0;  // the journal entry written for it; 0 when none
+  std::string error;         // held back or failed: why, in one line for people
+};
+
+// One discovery of a DAG client's databases with one set of copy
+// preferences.
+struct _tagSyncDiscovery {
+  _tagCopyPreferences preferences;
+  std::string server;     // the member server that answered (or was tried last)
+  bool answered = false;  // an answer was received and narrowed to the client
+  std::string error;      // why not, in one line; empty when answered
+  int64_t milliseconds = 0;
+  size_t databases = 0;  // in the answer, narrowed to the client
+};
+
+// A DAG client's subclients brought up to date.
+struct _tagClientSync {
+  uint32_t orbalId = 0;
+  uint32_t clientId = 0;
+  std::vector<_tagSyncDiscovery> discoveries;  // one per distinct set of copy preferences
+  std::vector<_tagSubclientSync> subclients;   // the live ones, in subclient list order
+  size_t databases = 0;        // discovered databases (of any answer), narrowed to the client
+  size_t circularLogging = 0;  // ... of them with circular logging
+  size_t unprotected = 0;      // ... of them the content of no live subclient names after
+                               // the sync (ASCII letter case ignored)
+  std::string error;           // the client as a whole could not be brought up to date: why
+};
+
+// Discovers the databases of DAG client `clientId` with the copy preferences
+// of subclient `appId` (of installation `orbalId`): the tool runs as in
+// DiscoverExDatabase (the first server of GetRemoteServer it starts on), and
+// its answer is narrowed to the client's selected servers
+// (FilterResponceForClient) but not to the subclient's content, so that new
+// databases are found. Then UpdateSubclient brings the subclient up to date
+// from it, in one store transaction with the reads of the subclient before
+// and after it and, when something changed, the journal entry. The update is
+// rolled back when it fails, is a dry run, or is held back because it would
+// remove more than `options.maxRemovalPercent` of the content.
+//
+// `sync` is filled (replacing what it held). Logs under "SyncSubclient"
+// beside the lines of the operations it uses; when no member server
+// qualifies, raises critical event 0x48000097 as DiscoverExDatabase does
+// (not on a dry run). True when the subclient was updated or unchanged;
+// false when it was held back or failed (`sync.error` says why): the
+// application is not a subclient of the client, discovery failed, the
+// update failed, or the store could not be written. Writes the store.
+TZDAG_API bool SyncSubclient(uint32_t orbalId, uint32_t clientId, uint32_t appId,
+                             const _tagSyncOptions& options, _tagSubclientSync& sync);
+
+// Brings every live subclient of DAG client `clientId` (of installation
+// `orbalId`, not deleted) up to date as SyncSubclient does, with one
+// discovery per distinct set of copy preferences among them, one after the
+// other, each on its own session; then each subclient is updated in its own
+// transaction from the answer of its preferences. A subclient whose
+// discovery failed is failed and left unchanged; the others go on. Fills
+// `sync` (replacing what it held) and logs under "SyncDagClient". True when
+// every live subclient was updated or unchanged (a client with none
+// included); false otherwise, with `sync.error` saying why when the client
+// as a whole failed (its subclients cannot be read, or no member server
+// qualifies). Starts no threads: a caller brings several clients up to date
+// at once from threads of its own. Writes the store.
+TZDAG_API bool SyncDagClient(uint32_t orbalId, uint32_t clientId, const _tagSyncOptions& options,
+                             _tagClientSync& sync);
 
 #endif  // TZDAG_TZDAGAPI_H_

@@ -10,6 +10,7 @@
 #include <tzplatform/log.h>
 
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
@@ -27,6 +28,10 @@ struct DiscoverDbsOptions {
 };
 
 int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& global) {
+  CheckInstallation(options.orbalId);
+  CheckClient(options.clientId);
+  // Application 0 stands for none.
+  if (options.appId != 0) CheckSubclient(options.orbalId, options.clientId, options.appId);
   Uvo::DAGDBResp resp;
   std::string server;
   // Only what this call wrote: the lines explain a failure.

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <tzplatform/parallel.h>
 #include <tzplatform/settings.h>
 #include <tzplatform/store.h>
 
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "output.h"
 #include "signals.h"
@@ -21,11 +23,15 @@
 namespace tzdag_tool {
 namespace {
 
+// DAG clients checked at once by --all.
+constexpr unsigned kDoctorClientsAtOnce = 4;
+
 struct DoctorOptions {
   uint32_t orbal = 0;
   uint32_t client = 0;
   bool all = false;
   unsigned probes = kDoctorProbesAtOnce;
+  unsigned jobs = kDoctorClientsAtOnce;
 };
 
 const char* SeverityName(DoctorSeverity severity) {
@@ -154,13 +160,19 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
 
 void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings);
 
+// "DAG client 2 (DAG01), installation 1: 2 failures, 4 warnings"
+std::string Headline(const CheckedClient& checked) {
+  const _tagDoctorReport& report = checked.report;
+  std::string line = "DAG client " + std::to_string(report.clientId);
+  if (!checked.name.empty()) line += " (" + DisplayText(checked.name) + ")";
+  return line + ", installation " + std::to_string(report.orbalId) + ": " +
+         Plural(Count(report.findings, kDoctorFail), "failure") + ", " +
+         Plural(Count(report.findings, kDoctorWarn), "warning");
+}
+
 void PrintReport(std::ostream& out, const CheckedClient& checked) {
   const _tagDoctorReport& report = checked.report;
-  out << "DAG client " << report.clientId;
-  if (!checked.name.empty()) out << " (" << DisplayText(checked.name) << ")";
-  out << ", installation " << report.orbalId << ": "
-      << Plural(Count(report.findings, kDoctorFail), "failure") << ", "
-      << Plural(Count(report.findings, kDoctorWarn), "warning") << "\n";
+  out << Headline(checked) << "\n";
   if (!report.answerServer.empty()) {
     out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
         << Plural(report.databases, "database") << ")\n";
@@ -216,12 +228,17 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   std::vector<CheckedClient> clients;
   if (health.problems.empty()) clients = ClientsToCheck(options);
 
+  // Clients side by side, each with its own probes side by side.
+  tzplatform::RunAtOnce(clients.size(), options.jobs, [&](size_t index) {
+    if (SignalWatch::Received() != 0) return;
+    CheckedClient& client = clients[index];
+    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
+  });
+  // Asked to stop while a tool ran: what was found is not the clients' state.
+  if (SignalWatch::Received() != 0) return kExitFailed;
   DoctorSeverity worst = Worst(storeFindings);
   size_t failures = Count(storeFindings, kDoctorFail);
-  for (CheckedClient& client : clients) {
-    client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
-    // Asked to stop while a tool ran: what was found is not the client's state.
-    if (SignalWatch::Received() != 0) return kExitFailed;
+  for (const CheckedClient& client : clients) {
     worst = std::max(worst, client.report.worst);
     failures += Count(client.report.findings, kDoctorFail);
   }
@@ -247,11 +264,17 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
       std::cout << "\n";
       PrintReport(std::cout, client);
     }
+    if (options.all && !clients.empty()) {
+      std::cout << "\nSummary of " << Plural(clients.size(), "DAG client") << ":\n";
+      for (const CheckedClient& client : clients) std::cout << Headline(client) << "\n";
+    }
   }
   return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
 }
 
 std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options) {
+  CheckInstallation(options.orbal);
+  if (!options.all) CheckClient(options.client);
   std::vector<CheckedClient> clients;
   const std::vector<tzplatform::StoredClient> dagClients =
       tzplatform::DagClients(tzplatform::StorePath());
@@ -287,6 +310,11 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
   sub->add_option(
          "--probes", options->probes,
          "member servers probed at once (default " + std::to_string(kDoctorProbesAtOnce) + ")")
+      ->check(CLI::Range(1, 64))
+      ->type_name("N");
+  sub->add_option("--jobs", options->jobs,
+                  "DAG clients checked at once with --all (default " +
+                      std::to_string(kDoctorClientsAtOnce) + ")")
       ->check(CLI::Range(1, 64))
       ->type_name("N");
   AddTimeoutOption(sub);

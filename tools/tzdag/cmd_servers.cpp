@@ -6,6 +6,7 @@
 #include <tzdag/TzDagApi.h>
 
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "output.h"
 
@@ -18,6 +19,7 @@ struct ServersOptions {
 };
 
 int RunServers(const ServersOptions& options, const GlobalOptions& global) {
+  CheckClient(options.clientId);
   std::vector<std::string> servers =
       options.selected ? GetSelectedServers(options.clientId) : GetRemoteServer(options.clientId);
   // The library's callers treat an empty list as their failure.

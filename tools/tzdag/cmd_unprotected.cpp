@@ -7,6 +7,7 @@
 #include <tzplatform/log.h>
 
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
@@ -22,6 +23,8 @@ struct UnprotectedOptions {
 };
 
 int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& global) {
+  CheckInstallation(options.orbal);
+  CheckClient(options.client);
   tzplatform::LogCapture capture;
   Uvo::DAGDBResp resp;
   if (!DiscoverUnassociatedExDatabase(options.orbal, options.client, resp)) {

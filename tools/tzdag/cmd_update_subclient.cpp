@@ -1,26 +1,19 @@
 // tzdag update-subclient: rewrite a subclient's database content and server
-// associations from a fresh database discovery of its DAG client, and show
-// what changed.
-#include <algorithm>
+// associations from a fresh database discovery of its DAG client with the
+// subclient's own copy preferences, and show what changed.
 #include <iostream>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include <tzplatform/ApplicationId.h>
-#include <tzplatform/ClientApplicationList.h>
-#include <tzplatform/Properties.h>
-#include <tzplatform/StoreTransaction.h>
-#include <tzplatform/Subclient.h>
 #include <tzplatform/log.h>
 
+#include "changes_output.h"
 #include "commands.h"
+#include "id_check.h"
 #include "id_option.h"
 #include "log_report.h"
 #include "output.h"
+#include "removal_option.h"
 #include "signals.h"
 #include "tool_options.h"
 #include "tzdag/TzDagApi.h"
@@ -34,133 +27,8 @@ struct UpdateOptions {
   uint32_t app = 0;
   bool forceFull = false;
   bool dryRun = false;
+  RemovalOptions removal;
 };
-
-const char kAssociationSuffix[] = "0x12";
-
-struct ContentEntry {
-  std::string name;  // as the store named it
-  std::string path;  // description, backslash, store name
-  bool forceFull = false;
-};
-
-struct Association {
-  std::string name;
-  std::string server;
-};
-
-// What the store holds for a subclient, in the store's order.
-struct SubclientState {
-  bool read = false;
-  std::vector<ContentEntry> content;
-  std::vector<Association> associations;
-};
-
-struct Reassociation {
-  std::string database;
-  std::optional<std::string> from;  // none: the database had no association
-  std::string to;
-};
-
-struct Changes {
-  std::vector<std::string> removed;
-  std::vector<std::string> added;
-  std::vector<Reassociation> reassociated;
-  std::vector<std::string> marked;
-
-  bool empty() const {
-    return removed.empty() && added.empty() && reassociated.empty() && marked.empty();
-  }
-};
-
-SubclientState ReadSubclientState(uint32_t appId) {
-  SubclientState state;
-  MsExchangeSubclient subclient(appId, false);
-  PropertiesList properties;
-  if (subclient.getProperties(properties, nullptr) != 0) return state;
-  state.read = true;
-  for (const ApplProperty* property : properties) {
-    if (const auto* entry = dynamic_cast<const ExchangeDBProperty*>(property)) {
-      state.content.push_back({entry->getName(),
-                               std::string(entry->getDescription()) + "\\" + entry->getStoreName(),
-                               entry->isForceFullOnNextBackup()});
-    } else if (const auto* association = dynamic_cast<const DAGDBProperty*>(property)) {
-      state.associations.push_back({association->getName(), association->getAssociatedServer()});
-    }
-  }
-  return state;
-}
-
-// A content entry is the same entry before and after when the store name and
-// the path agree (the store may give a freed name to a new entry).
-const ContentEntry* FindEntry(const std::vector<ContentEntry>& entries, const ContentEntry& entry) {
-  for (const ContentEntry& candidate : entries) {
-    if (candidate.name == entry.name && candidate.path == entry.path) return &candidate;
-  }
-  return nullptr;
-}
-
-std::string DatabaseOfAssociation(const std::string& name) {
-  const size_t suffix = sizeof(kAssociationSuffix) - 1;
-  if (name.size() >= suffix &&
-      name.compare(name.size() - suffix, suffix, kAssociationSuffix) == 0) {
-    return name.substr(0, name.size() - suffix);
-  }
-  return name;
-}
-
-Changes CompareStates(const SubclientState& before, const SubclientState& after) {
-  Changes changes;
-  for (const ContentEntry& entry : before.content) {
-    if (FindEntry(after.content, entry) == nullptr) changes.removed.push_back(entry.path);
-  }
-  for (const ContentEntry& entry : after.content) {
-    const ContentEntry* old = FindEntry(before.content, entry);
-    if (old == nullptr) {
-      changes.added.push_back(entry.path);
-    } else if (!old->forceFull && entry.forceFull) {
-      changes.marked.push_back(entry.path);
-    }
-  }
-  // Associations are compared by database, so that one stored under another
-  // spelling of its name (with or without the suffix) still counts as the
-  // database's previous server.
-  std::map<std::string, std::string> previousServers;
-  for (const Association& association : before.associations) {
-    previousServers[DatabaseOfAssociation(association.name)] = association.server;
-  }
-  for (const Association& association : after.associations) {
-    Reassociation change;
-    change.database = DatabaseOfAssociation(association.name);
-    change.to = association.server;
-    auto previous = previousServers.find(change.database);
-    if (previous != previousServers.end()) {
-      if (previous->second == association.server) continue;
-      change.from = previous->second;
-    }
-    changes.reassociated.push_back(change);
-  }
-  return changes;
-}
-
-// The application must be a subclient of the client whose databases are
-// discovered, or the update would give it another DAG's databases. An
-// application the store does not know is left to the update to report.
-void CheckSubclientOfClient(const UpdateOptions& options) {
-  ApplicationId application(options.orbal, options.app);
-  if (application.getApplicationId(nullptr) != 0) return;
-  std::vector<uint64_t> ids;
-  std::vector<std::string> names;
-  ClientApplicationList applications;
-  if (applications.getSubclientList(ids, names, static_cast<uint64_t>(options.client), 0, 0, 0,
-                                    nullptr, 15) != 0) {
-    return;
-  }
-  if (std::find(ids.begin(), ids.end(), options.app) == ids.end()) {
-    throw UsageError("application " + std::to_string(options.app) +
-                     " is not a subclient of client " + std::to_string(options.client));
-  }
-}
 
 const char* ResultMeaning(int result) {
   switch (result) {
@@ -173,119 +41,59 @@ const char* ResultMeaning(int result) {
   }
 }
 
-nlohmann::json ChangesJson(const Changes& changes) {
-  nlohmann::json reassociated = nlohmann::json::array();
-  for (const Reassociation& r : changes.reassociated) {
-    reassociated.push_back({{"database", r.database},
-                            {"from", r.from ? nlohmann::json(*r.from) : nlohmann::json()},
-                            {"to", r.to}});
-  }
-  return {{"removed", changes.removed},
-          {"added", changes.added},
-          {"reassociated", reassociated},
-          {"marked", changes.marked}};
-}
-
-void PrintChanges(std::ostream& out, const Changes& changes) {
-  if (changes.empty()) {
-    out << "No changes.\n";
-    return;
-  }
-  std::vector<std::vector<std::string>> rows;
-  for (const std::string& path : changes.removed) rows.push_back({"removed", path});
-  for (const std::string& path : changes.added) rows.push_back({"added", path});
-  for (const Reassociation& r : changes.reassociated) {
-    rows.push_back({"reassociated", r.database, r.from ? *r.from : "(none)", r.to});
-  }
-  for (const std::string& path : changes.marked) rows.push_back({"marked full", path});
-  PrintTable(out, {"CHANGE", "DATABASE", "FROM", "TO"}, rows);
-}
-
-// What one update did: the subclient before and after it, read inside the
-// update's own transaction so that they show exactly this update's writes.
-struct UpdateOutcome {
-  bool locked = false;  // the transaction began
-  std::string lockError;
-  int result = -1;
-  SubclientState before;
-  SubclientState after;
-};
-
-// The update and the two reads around it in one store transaction, begun only
-// after discovery so that the write lock is never held while a tool runs. A
-// dry run rolls it back; so does a failed update.
-UpdateOutcome UpdateInTransaction(const UpdateOptions& options, const Uvo::DAGDBResp& resp) {
-  UpdateOutcome outcome;
-  tzplatform::StoreTransaction transaction;
-  if (transaction.status() != 0) {
-    outcome.lockError = transaction.errorString();
-    return outcome;
-  }
-  outcome.locked = true;
-  outcome.before = ReadSubclientState(options.app);
-  outcome.result = UpdateSubclient(options.orbal, options.app, resp, options.forceFull);
-  outcome.after = ReadSubclientState(options.app);
-  if (options.dryRun || outcome.result == -1) return outcome;
-  if (transaction.Commit() != 0) {
-    outcome.result = -1;
-    outcome.lockError = transaction.errorString();
-    outcome.after = outcome.before;
-  }
-  return outcome;
-}
-
 int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global) {
-  CheckSubclientOfClient(options);
+  CheckInstallation(options.orbal);
+  CheckClient(options.client);
+  CheckSubclient(options.orbal, options.client, options.app);
 
   tzplatform::LogCapture capture;
-  Uvo::DAGDBResp resp;
-  std::string server;
-  bool discovered = DiscoverExDatabase(options.orbal, options.client, 0, server, resp, 0);
+  _tagSyncOptions syncOptions = options.removal.SyncOptions();
+  syncOptions.dryRun = options.dryRun;
+  syncOptions.markForceFull = options.forceFull;
   // Asked to stop while the tool ran: the store is not touched any more.
+  syncOptions.stopRequested = [] { return SignalWatch::Received() != 0; };
+  _tagSubclientSync sync;
+  const bool ok = SyncSubclient(options.orbal, options.client, options.app, syncOptions, sync);
   if (SignalWatch::Received() != 0) return kExitFailed;
-  UpdateOutcome outcome;
-  if (discovered) outcome = UpdateInTransaction(options, resp);
-  const int result = outcome.result;
 
-  // Changes are what the store shows; a failed update was rolled back.
-  Changes changes;
-  if (result != -1 && outcome.before.read && outcome.after.read) {
-    changes = CompareStates(outcome.before, outcome.after);
-  }
-
-  const bool ok = discovered && result != -1;
-  // Why it failed, in one line.
+  const bool heldBack = sync.outcome == kSubclientHeldBack;
+  const bool discovered = sync.discovered;
+  // A failed update was rolled back: there are no changes to show.
+  const _tagSubclientChanges shown = ok || heldBack ? sync.changes : _tagSubclientChanges();
   std::string summary;
-  if (!discovered) {
+  if (heldBack) {
+    summary = "update of subclient " + std::to_string(options.app) + " held back: " + sync.error +
+              " (" + RemovalOptions::HowToAllow(sync.changes.removed.size(), sync.contentBefore) +
+              ")";
+  } else if (!discovered) {
     summary = "database discovery for client " + std::to_string(options.client) +
               " failed; subclient " + std::to_string(options.app) + " left unchanged";
-  } else if (!outcome.locked) {
-    summary = "subclient " + std::to_string(options.app) +
-              " left unchanged: the configuration store could not be locked for the update: " +
-              outcome.lockError;
-  } else if (result == -1) {
-    summary = "update of subclient " + std::to_string(options.app) + " failed" +
-              (outcome.lockError.empty() ? "" : ": " + outcome.lockError);
+  } else if (!ok) {
+    summary = "update of subclient " + std::to_string(options.app) + " failed: " + sync.error;
   }
+
   if (global.json) {
-    nlohmann::json answer = {{"ok", ok}, {"result", result}, {"changes", ChangesJson(changes)}};
-    if (!ok) {
-      answer["error"] = summary;
-      AddCapturedLog(answer, capture);
-    }
+    nlohmann::json answer = {{"ok", ok}, {"result", sync.result}, {"changes", ChangesJson(shown)}};
+    if (heldBack) answer["heldBack"] = true;
+    if (!ok) answer["error"] = summary;
+    if (!ok && !heldBack) AddCapturedLog(answer, capture);
     PrintJson(answer);
   } else if (discovered) {
-    std::cout << "Subclient " << options.app << ", databases discovered on " << DisplayText(server)
-              << "\n";
-    PrintChanges(std::cout, changes);
-    std::cout << "Result: " << result << " (" << ResultMeaning(result) << ")\n";
-    if (options.dryRun) std::cout << "Dry run: the store was left as it was.\n";
+    std::cout << "Subclient " << options.app << ", databases discovered on "
+              << DisplayText(sync.server) << "\n";
+    PrintChanges(std::cout, shown);
+    if (heldBack) {
+      std::cout << "Held back: nothing was stored.\n";
+    } else {
+      std::cout << "Result: " << sync.result << " (" << ResultMeaning(sync.result) << ")\n";
+      if (options.dryRun) std::cout << "Dry run: the store was left as it was.\n";
+    }
   }
-  if (!ok) {
+  // Held back is the rail doing its work, not a fault: its reason is enough.
+  if (heldBack) {
+    std::cerr << "tzdag: " << DisplayText(summary) << "\n";
+  } else if (!ok) {
     ReportFailure(std::cerr, summary, capture);
-  } else if (!outcome.before.read || !outcome.after.read) {
-    std::cerr << "tzdag: the properties of subclient " << options.app
-              << " could not be read around the update; changes are not shown\n";
   }
   return ok ? kExitOk : kExitFailed;
 }
@@ -304,8 +112,12 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
   sub->add_flag("--force-full", options->forceFull,
                 "mark kept databases with circular logging for a full backup");
   sub->add_flag("--dry-run", options->dryRun, "show the changes without storing them");
+  options->removal.Add(sub);
   AddTimeoutOption(sub);
-  sub->footer("Example: tzdag update-subclient --orbal 1 --client 2 --app 11 --dry-run");
+  sub->footer(
+      "Discovers the databases of the client with the subclient's own copy preferences, then "
+      "updates the subclient, unless that would remove more than --max-removal of its content.\n"
+      "Example: tzdag update-subclient --orbal 1 --client 2 --app 11 --dry-run");
   Command command{sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
   command.writes = StoreWrites::kChanges;
   return command;

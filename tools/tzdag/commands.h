@@ -14,8 +14,8 @@ namespace tzdag_tool {
 
 // Exit statuses: the operation reported success, reported failure (or failed
 // once work had started), or the command could not be run as given (a usage
-// or set-up error found before any work); `doctor` found warnings only. A
-// signal n gives 128 + n.
+// or set-up error found before any work); `doctor` and `sync` found warnings
+// only. A signal n gives 128 + n.
 enum ExitStatus : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitWarnings = 3 };
 
 struct GlobalOptions {
@@ -49,9 +49,15 @@ struct Command {
   // exist and be one before the command starts.
   bool usesStore = true;
   StoreWrites writes = StoreWrites::kEvents;
+  // For a command whose options decide what it writes: asked once they are
+  // parsed, in place of `writes`.
+  std::function<StoreWrites()> writesAsParsed = nullptr;
   // Whether the command reports a damaged store itself (its own finding)
   // rather than stopping at it.
   bool reportsDamage = false;
+  // Whether a person at a terminal is shown the tool being waited for; a
+  // command with a progress line of its own shows that instead.
+  bool showsWaits = true;
 };
 
 // Writes one JSON object on standard output.
@@ -68,6 +74,10 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global);
 Command AddCheckStoreCommand(CLI::App& root, const GlobalOptions& global);
+Command AddClientsCommand(CLI::App& root, const GlobalOptions& global);
+Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global);
+Command AddSyncCommand(CLI::App& root, const GlobalOptions& global);
+Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

@@ -33,6 +33,12 @@ CLI::Option* AddIdOption(CLI::App* app, const std::string& name, uint32_t& targe
       ->transform(DecimalId("an id", std::numeric_limits<uint32_t>::max()));
 }
 
+CLI::Option* AddIdListOption(CLI::App* app, const std::string& name, std::vector<uint32_t>& target,
+                             const std::string& description) {
+  return app->add_option(name, target, description)
+      ->transform(DecimalId("an id", std::numeric_limits<uint32_t>::max()));
+}
+
 CLI::Option* AddJobIdOption(CLI::App* app, const std::string& name, int64_t& target,
                             const std::string& description) {
   return app->add_option(name, target, description)

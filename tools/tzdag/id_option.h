@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -16,6 +17,11 @@ namespace tzdag_tool {
 // silently different id.
 CLI::Option* AddIdOption(CLI::App* app, const std::string& name, uint32_t& target,
                          const std::string& description);
+
+// The same for an option that takes one id or more ("--client 2 5", or
+// "--client 2 --client 5"), in the order given.
+CLI::Option* AddIdListOption(CLI::App* app, const std::string& name, std::vector<uint32_t>& target,
+                             const std::string& description);
 
 // The same for a job id: decimal digits, from 0 to 9223372036854775807.
 CLI::Option* AddJobIdOption(CLI::App* app, const std::string& name, int64_t& target,

@@ -58,6 +58,7 @@ void ReportProblem(bool json, const std::string& what) {
 // Everything the command needs before it starts; a problem is a UsageError
 // naming the option or variable.
 void CheckSetUp(const GlobalOptions& global, const Command& command) {
+  const StoreWrites writes = command.writesAsParsed ? command.writesAsParsed() : command.writes;
   std::string logFile = global.logFile;
   if (!logFile.empty()) {
     try {
@@ -95,14 +96,14 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
   }
   // A command that only reads opens the store read-only: it can read
   // another user's store, or one on a read-only mount, and never changes it.
-  if (command.usesStore) tzplatform::SetStoreReadOnly(command.writes == StoreWrites::kNever);
+  if (command.usesStore) tzplatform::SetStoreReadOnly(writes == StoreWrites::kNever);
   try {
     tzplatform::CheckSettings();
     // A missing, foreign or damaged store is a set-up problem, not an empty
     // answer or a discovery that finds no server; so is one that a command
     // which changes it cannot write.
     if (command.usesStore) {
-      if (command.writes == StoreWrites::kChanges) {
+      if (writes == StoreWrites::kChanges) {
         tzplatform::CheckStoreWritable(tzplatform::StorePath());
       } else {
         tzplatform::CheckStore(tzplatform::StorePath());
@@ -213,7 +214,7 @@ int Run(const GlobalOptions& global, const Command& command) {
   try {
     // A person at a terminal sees which tool is being waited for.
     std::unique_ptr<WaitIndicator> indicator;
-    if (!global.json) indicator = std::make_unique<WaitIndicator>();
+    if (!global.json && command.showsWaits) indicator = std::make_unique<WaitIndicator>();
     const int status = command.run();
     indicator.reset();
     const std::string damage = command.usesStore && !command.reportsDamage
@@ -281,7 +282,9 @@ int main(int argc, char** argv) {
       AddDiscoverDbsCommand(app, global),  AddEncryptCommand(app, global),
       AddUnprotectedCommand(app, global),  AddUpdateSubclientCommand(app, global),
       AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
-      AddCheckStoreCommand(app, global),
+      AddCheckStoreCommand(app, global),   AddClientsCommand(app, global),
+      AddSubclientsCommand(app, global),   AddSyncCommand(app, global),
+      AddHistoryCommand(app, global),
   };
 
   // For the build: the man page and the bash completion are made from this.

@@ -16,18 +16,20 @@
 #include "signals.h"
 
 namespace tzdag_tool {
-namespace {
 
-void WriteError(const std::string& text) {
+void WriteToTerminal(const std::string& text) {
   const char* at = text.data();
   size_t left = text.size();
   while (left > 0) {
     ssize_t n = write(STDERR_FILENO, at, left);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     at += n;
     left -= static_cast<size_t>(n);
   }
 }
+
+namespace {
 
 // Echo off on standard input for as long as it lives. The saved settings
 // are also what a signal's clean-up restores, since the destructor does not
@@ -95,10 +97,10 @@ bool ReadSecretLine(const std::string& prompt, size_t most, std::string& line) {
   // Echo goes off before the prompt shows, so that nothing typed after it
   // is ever echoed.
   NoEcho noEcho;
-  WriteError(prompt);
+  WriteToTerminal(prompt);
   SignalWatch::SetExitAtOnce(true, [&noEcho] {
     noEcho.Restore();
-    WriteError("\n");
+    WriteToTerminal("\n");
   });
   const bool read = ReadLine(most, line);
   SignalWatch::SetExitAtOnce(false);
@@ -106,7 +108,7 @@ bool ReadSecretLine(const std::string& prompt, size_t most, std::string& line) {
   // to the shell.
   noEcho.Restore();
   // Ctrl-D leaves the cursor after the prompt.
-  if (!read) WriteError("\n");
+  if (!read) WriteToTerminal("\n");
   return read;
 }
 
@@ -138,7 +140,7 @@ struct WaitLine {
   // longest, and how many more there are.
   void Draw() {
     if (waits.empty()) {
-      if (shown) WriteError("\r\x1b[K");
+      if (shown) WriteToTerminal("\r\x1b[K");
       shown = false;
       return;
     }
@@ -152,7 +154,7 @@ struct WaitLine {
                        DisplayText(longest->host) + ": " + std::to_string(longest->waitedSeconds) +
                        " s of " + std::to_string(longest->timeoutSeconds) + " s";
     if (waits.size() > 1) line += " (and " + std::to_string(waits.size() - 1) + " more)";
-    WriteError(line);
+    WriteToTerminal(line);
     shown = true;
   }
 };

@@ -8,6 +8,10 @@
 
 namespace tzdag_tool {
 
+// Writes `text` to standard error at once, past the output a command holds
+// until it ends: what only a person watching the terminal needs.
+void WriteToTerminal(const std::string& text);
+
 // Reads one line of standard input, its line end ("\n" or "\r\n") dropped,
 // holding it nowhere but in `line`; the process is not dumpable from then on.
 // A line longer than `most` bytes is read no further than one byte past them

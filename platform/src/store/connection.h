@@ -24,7 +24,7 @@ namespace tzplatform {
 namespace store {
 
 // The newest schema this program reads and writes.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 class Connection {
  public:

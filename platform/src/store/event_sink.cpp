@@ -4,27 +4,15 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "store/connection.h"
 #include "store/store_call.h"
+#include "store/utc_time.h"
 #include "tzplatform/faults.h"
 
 namespace tzplatform {
 namespace detail {
 namespace {
-
-std::string UtcNow() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  char stamp[32];
-  std::strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S", &utc);
-  char text[48];
-  std::snprintf(text, sizeof(text), "%s.%03ldZ", stamp, static_cast<long>(now.tv_nsec / 1000000));
-  return text;
-}
 
 // Inside a caller's transaction the event joins it: stored with it, and rolled
 // back with it.
@@ -34,7 +22,7 @@ void Store(const RaisedEvent& event) {
   store::Statement insert(db,
                           "INSERT INTO events (raised_at, process_id, severity, event_id,"
                           " param1, param2) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-  insert.Bind(1, UtcNow())
+  insert.Bind(1, store::UtcNow())
       .Bind(2, int64_t{getpid()})
       .Bind(3, std::string(event.severity == EventSeverity::kCritical ? "critical" : "info"))
       .Bind(4, int64_t{event.id})

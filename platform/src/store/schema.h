@@ -113,6 +113,37 @@ CREATE TABLE event_arguments (
   PRIMARY KEY (event_row, position)
 );
 )sql",
+    // Version 2: the change journal.
+    R"sql(
+-- One entry per committed subclient update that changed something, written
+-- in the update's own transaction; kept when the subclient is gone.
+CREATE TABLE journal (
+  id           INTEGER PRIMARY KEY AUTOINCREMENT,
+  made_at      TEXT NOT NULL,     -- UTC, e.g. 2026-12-06T10:58:33.123Z
+  orbal_id     INTEGER NOT NULL,
+  client_id    INTEGER NOT NULL,
+  subclient_id INTEGER NOT NULL,
+  server       TEXT NOT NULL,     -- the member server the databases were discovered on
+  result       INTEGER NOT NULL,  -- what the update returned: 0 or -3
+  user_name    TEXT NOT NULL,     -- who made it, and on which machine
+  host_name    TEXT NOT NULL
+);
+
+-- What one entry changed, in the order the update reported it.
+CREATE TABLE journal_changes (
+  entry         INTEGER NOT NULL REFERENCES journal (id) ON DELETE CASCADE,
+  position      INTEGER NOT NULL,
+  change        TEXT NOT NULL CHECK (change IN ('removed', 'added', 'reassociated', 'marked')),
+  database_name TEXT NOT NULL,
+  from_server   TEXT,             -- reassociated: the server before; NULL when there was none
+  to_server     TEXT,             -- reassociated: the server after
+  PRIMARY KEY (entry, position)
+);
+
+CREATE INDEX journal_by_time ON journal (made_at);
+CREATE INDEX journal_by_subclient ON journal (client_id, subclient_id);
+CREATE INDEX journal_changes_by_database ON journal_changes (database_name COLLATE NOCASE);
+)sql",
 };
 
 constexpr int kMigrationCount = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

@@ -16,6 +16,7 @@ std::atomic<bool> g_exitAtOnce{false};
 std::atomic<bool> g_stopping{false};
 std::mutex g_threadMu;
 std::thread g_thread;
+std::atomic<bool> g_watching{false};  // g_thread runs
 std::mutex g_cleanUpMu;
 std::function<void()> g_cleanUp;
 std::function<void(int)> g_lastWords;
@@ -59,11 +60,14 @@ SignalWatch::~SignalWatch() {
 
 void SignalWatch::Start() {
   std::lock_guard<std::mutex> lock(g_threadMu);
-  if (!g_thread.joinable()) g_thread = std::thread(Watch);
+  if (g_thread.joinable()) return;
+  g_thread = std::thread(Watch);
+  g_watching = true;
 }
 
 int SignalWatch::Received() {
-  {
+  // Asked often, from every worker of a sync: no lock once the thread runs.
+  if (!g_watching) {
     std::lock_guard<std::mutex> lock(g_threadMu);
     if (!g_thread.joinable()) {
       // Nobody waits for the signals: one that came is still pending.

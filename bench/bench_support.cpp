@@ -342,8 +342,11 @@ RecordedDag::RecordedDag(int copies) {
   shape.copies = copies;
   shape.contentFirst = kDatabases / 8;
   shape.contentEntries = kProtected;
-  world = std::make_unique<World>(DagFixture(shape));
+  const nlohmann::json fixture = DagFixture(shape);
+  world = std::make_unique<World>(fixture);
   Require(!SimulatorPath().empty(), "the build made no simulator");
+  fixturePath = world->dir() + "/fixture.json";
+  std::ofstream(fixturePath) << fixture.dump();
 
   tzplatform::SessionRecorder recorder;
   Uvo::DAGDBResp resp;

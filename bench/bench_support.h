@@ -125,6 +125,7 @@ struct RecordedDag {
   explicit RecordedDag(int copies);
 
   std::unique_ptr<World> world;
+  std::string fixturePath;  // the fixture the world was made from, in a file
   tzplatform::AttachRequest request;
   std::string program;  // the simulator, as the request started it
   std::vector<std::string> args;

@@ -147,7 +147,21 @@ struct Build {
   std::string tzdag;
   std::string keeper;
   std::string library;
+  std::string store;  // the store its discover-dbs reads
 };
+
+// A store of the full-size DAG that `build` reads: the recorded one for this
+// build; one its own tzdag makes from the same fixture for another, whose
+// store schema may be older than this build's.
+std::string StoreFor(const Build& build, const tzbench::RecordedDag& dag) {
+  if (build.label.empty() || build.label == "after") return dag.world->storePath();
+  const std::string folder = dag.world->dir() + "/" + build.label;
+  const std::string command = "'" + build.tzdag + "' --log /dev/null init '" + folder +
+                              "' --fixture '" + dag.fixturePath + "' > /dev/null";
+  tzbench::Require(std::system(command.c_str()) == 0,
+                   "the " + build.label + " build's tzdag init failed");
+  return folder + "/store.db";
+}
 
 Command Named(const std::string& name, const Build& build, std::vector<std::string> argv,
               int exitStatus = 0) {
@@ -165,8 +179,8 @@ std::vector<Comparison> Comparisons(const tzbench::RecordedDag& dag,
   const std::string floor = TZ_BENCH_FLOOR_PROGRAM;
   const std::string log = dag.world->dir() + "/tzdag.log";
   auto discover = [&](const Build& build, bool json) {
-    std::vector<std::string> argv = {
-        build.tzdag, "--store", dag.world->storePath(), "--remote-root", dag.catRoot, "--log", log};
+    std::vector<std::string> argv = {build.tzdag, "--store", build.store, "--remote-root",
+                                     dag.catRoot, "--log",   log};
     if (json) argv.push_back("--json");
     for (const char* word : {"discover-dbs", "--orbal", "1", "--client", "2"}) {
       argv.push_back(word);
@@ -277,14 +291,15 @@ int main(int argc, char** argv) {
 
   std::vector<Build> builds;
   if (!base.empty()) {
-    builds.push_back({"before", base + "/bin/tzdag",
-                      FirstThere({base + "/platform/tzplatform-keeper"}),
-                      FirstThere({base + "/lib/libTzDagApi.so", base + "/src/libTzDagApi.so"})});
+    builds.push_back(
+        {"before", base + "/bin/tzdag", FirstThere({base + "/platform/tzplatform-keeper"}),
+         FirstThere({base + "/lib/libTzDagApi.so", base + "/src/libTzDagApi.so"}), ""});
   }
   builds.push_back(
-      {base.empty() ? "" : "after", TZ_BENCH_TZDAG, TZ_BENCH_KEEPER, TZ_BENCH_LIBRARY});
+      {base.empty() ? "" : "after", TZ_BENCH_TZDAG, TZ_BENCH_KEEPER, TZ_BENCH_LIBRARY, ""});
 
   tzbench::RecordedDag dag(4);
+  for (Build& build : builds) build.store = StoreFor(build, dag);
   std::vector<Comparison> comparisons = Comparisons(dag, builds);
   if (hold) {
     for (const Comparison& comparison : comparisons) {

@@ -115,16 +115,20 @@ namespace {
 // `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
 // what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, const std::string& text) {
-  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-  });
-  if (plain) {
-    out += '"';
-    out += text;
-    out += '"';
+  const bool printable =
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+  if (!printable) {
+    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
   }
-  out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // Printable ASCII, as names nearly always are (a database path holds a
+  // backslash): only '"' and '\\' need an escape.
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
+#include "tzdag/TzDagApi.h"
 #include "tzplatform/codec.h"
 #include "tzplatform/fixture.h"
 #include "tzplatform/settings.h"
@@ -311,6 +314,66 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   }
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+namespace {
+
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  for (char c : text) {
+    if (c == ' ') {
+      if (!piece.empty()) pieces.push_back(piece);
+      piece.clear();
+    } else {
+      piece += c;
+    }
+  }
+  if (!piece.empty()) pieces.push_back(piece);
+  return pieces;
+}
+
+}  // namespace
+
+RecordedDag::RecordedDag(int copies) {
+  KeepFreedMemory();
+  DagShape shape;
+  shape.databases = kDatabases;
+  shape.copies = copies;
+  shape.contentFirst = kDatabases / 8;
+  shape.contentEntries = kProtected;
+  const nlohmann::json fixture = DagFixture(shape);
+  world = std::make_unique<World>(fixture);
+  Require(!SimulatorPath().empty(), "the build made no simulator");
+  fixturePath = world->dir() + "/fixture.json";
+  std::ofstream(fixturePath) << fixture.dump();
+
+  tzplatform::SessionRecorder recorder;
+  Uvo::DAGDBResp resp;
+  std::string server;
+  Require(DiscoverExDatabase(kOrbalId, kDagClientId, 0, server, resp, 0),
+          "the first discovery failed");
+  Require(recorder.Attaches().size() == 1, "the first discovery did not run once");
+  request = recorder.Attaches().front();
+  program = world->remoteRoot() + "/" + request.host + "/" + request.executable;
+  args = SplitAtBlanks(request.arguments);
+  env = {"TZ_REMOTE_HOST=" + request.host, "TZ_LOCAL_CLIENT=" + request.localClientName};
+  ProgramRun run = RunProgram(program, args, env);
+  Require(run.exitStatus == 0 && !run.output.empty(), "the simulator gave no answer");
+  answer = run.output;
+
+  answerPath = world->dir() + "/answer.xml";
+  std::ofstream(answerPath, std::ios::binary) << answer;
+  catRoot = world->dir() + "/remote-cat";
+  for (const auto& host : std::filesystem::directory_iterator(world->remoteRoot())) {
+    if (!host.is_directory()) continue;
+    const std::string folder = catRoot + "/" + host.path().filename().string();
+    std::filesystem::create_directories(folder);
+    const std::string tool = folder + "/" + request.executable;
+    std::ofstream(tool) << "#!/bin/sh\nexec cat '" << answerPath << "'\n";
+    chmod(tool.c_str(), 0755);
+  }
+  catTool = catRoot + "/" + request.host + "/" + request.executable;
 }
 
 }  // namespace tzbench

@@ -5,12 +5,14 @@
 #define TZ_BENCH_BENCH_SUPPORT_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "tzdag/records.h"
+#include "tzplatform/session.h"
 
 struct sqlite3;
 
@@ -110,6 +112,29 @@ struct ProgramRun {
 // library code around it.
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env);
+
+// A full-size DAG of `copies` copies per database (16 member servers, 1,600
+// databases, a custom subclient that protects 400 of them) and what a first
+// discovery of the whole DAG client through the simulator showed: the tool's
+// command line and environment, and its answer. Beside it, a second remote
+// root in which every host's tool only prints that answer (sh + cat).
+struct RecordedDag {
+  static constexpr int kDatabases = 1600;
+  static constexpr int kProtected = 400;
+
+  explicit RecordedDag(int copies);
+
+  std::unique_ptr<World> world;
+  std::string fixturePath;  // the fixture the world was made from, in a file
+  tzplatform::AttachRequest request;
+  std::string program;  // the simulator, as the request started it
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  std::string answer;
+  std::string answerPath;  // the answer, in a file
+  std::string catRoot;
+  std::string catTool;  // the first host's tool in catRoot
+};
 
 // Marks the measured part of an iteration for callgrind, which counts only
 // what runs inside one when started with --collect-atstart=no (scripts/bench

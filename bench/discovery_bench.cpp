@@ -25,10 +25,7 @@
 // CatAlone), and, most directly, Intercepted.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,9 +37,6 @@
 
 namespace {
 
-constexpr int kDatabases = 1600;
-constexpr int kProtected = 400;
-
 double ChildCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_CHILDREN, &usage);
@@ -50,69 +44,7 @@ double ChildCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// One full-size DAG and what a first request through the simulator showed:
-// the tool's command line and environment, and its answer.
-struct Dag {
-  explicit Dag(int copies) {
-    tzbench::KeepFreedMemory();
-    tzbench::DagShape shape;
-    shape.databases = kDatabases;
-    shape.copies = copies;
-    shape.contentFirst = kDatabases / 8;
-    shape.contentEntries = kProtected;
-    world = std::make_unique<tzbench::World>(tzbench::DagFixture(shape));
-    tzbench::Require(!tzbench::SimulatorPath().empty(), "the build made no simulator");
-
-    tzplatform::SessionRecorder recorder;
-    Uvo::DAGDBResp resp;
-    std::string server;
-    tzbench::Require(
-        DiscoverExDatabase(tzbench::kOrbalId, tzbench::kDagClientId, 0, server, resp, 0),
-        "the first discovery failed");
-    tzbench::Require(recorder.Attaches().size() == 1, "the first discovery did not run once");
-    request = recorder.Attaches().front();
-    program = world->remoteRoot() + "/" + request.host + "/" + request.executable;
-    for (const std::string& piece : Split(request.arguments)) args.push_back(piece);
-    env = {"TZ_REMOTE_HOST=" + request.host, "TZ_LOCAL_CLIENT=" + request.localClientName};
-    tzbench::ProgramRun run = tzbench::RunProgram(program, args, env);
-    tzbench::Require(run.exitStatus == 0 && !run.output.empty(), "the simulator gave no answer");
-    answer = run.output;
-
-    // A second remote root where the tool only prints that answer.
-    catRoot = world->dir() + "/remote-cat";
-    std::string hostDir = catRoot + "/" + request.host;
-    std::filesystem::create_directories(hostDir);
-    std::string answerPath = world->dir() + "/answer.xml";
-    std::ofstream(answerPath, std::ios::binary) << answer;
-    catTool = hostDir + "/" + request.executable;
-    std::ofstream(catTool) << "#!/bin/sh\nexec cat '" << answerPath << "'\n";
-    chmod(catTool.c_str(), 0755);
-  }
-
-  static std::vector<std::string> Split(const std::string& text) {
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (char c : text) {
-      if (c == ' ') {
-        if (!piece.empty()) pieces.push_back(piece);
-        piece.clear();
-      } else {
-        piece += c;
-      }
-    }
-    if (!piece.empty()) pieces.push_back(piece);
-    return pieces;
-  }
-
-  std::unique_ptr<tzbench::World> world;
-  tzplatform::AttachRequest request;
-  std::string program;
-  std::vector<std::string> args;
-  std::vector<std::string> env;
-  std::string answer;
-  std::string catRoot;
-  std::string catTool;
-};
+using Dag = tzbench::RecordedDag;
 
 Dag& FullSizeDag(int copies) {
   static std::unique_ptr<Dag> dags[2];

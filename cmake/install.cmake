@@ -6,6 +6,9 @@ set(TZDAG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TzDag)
 install(TARGETS TzDagApi tzplatform
         EXPORT TzDagTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The platform's modules, which it loads from beside itself when needed.
+install(TARGETS tzplatform-directory tzplatform-secrets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/tzplatform)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tzdag
                   ${PROJECT_SOURCE_DIR}/platform/include/tzplatform
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

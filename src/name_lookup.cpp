@@ -1,5 +1,6 @@
 #include "name_lookup.h"
 
+#include <cstdint>
 #include <utility>
 
 std::string FoldName(const std::string& name) {
@@ -10,13 +11,39 @@ std::string FoldName(const std::string& name) {
   return folded;
 }
 
-NameSet::NameSet(const std::vector<std::string>& names) {
-  folded_.reserve(names.size());
-  for (const std::string& name : names) folded_.insert(FoldName(name));
+namespace {
+
+char FoldChar(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+size_t NameSet::FoldedHash::operator()(std::string_view name) const {
+  // FNV-1a over the folded bytes.
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(FoldChar(c));
+    hash *= 1099511628211ull;
+  }
+  return static_cast<size_t>(hash);
+}
+
+bool NameSet::FoldedEqual::operator()(std::string_view a, std::string_view b) const {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
+}
+
+NameSet::NameSet(const std::vector<std::string>& names) : names_(names) {
+  set_.reserve(names_.size());
+  for (const std::string& name : names_) set_.insert(name);
 }
 
 bool NameSet::Contains(const std::string& name) const {
-  return folded_.count(FoldName(name)) != 0;
+  return set_.count(name) != 0;
 }
 
 NameClaims::NameClaims(std::vector<std::string> names)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -23,10 +24,21 @@ std::string FoldName(const std::string& name);
 class NameSet {
  public:
   explicit NameSet(const std::vector<std::string>& names);
+  NameSet(const NameSet&) = delete;
+  NameSet& operator=(const NameSet&) = delete;
   bool Contains(const std::string& name) const;
 
  private:
-  std::unordered_set<std::string> folded_;
+  // Hashed and compared as folded, so that a name asked for needs no
+  // folded copy of its own.
+  struct FoldedHash {
+    size_t operator()(std::string_view name) const;
+  };
+  struct FoldedEqual {
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  std::vector<std::string> names_;  // what the set's views show
+  std::unordered_set<std::string_view, FoldedHash, FoldedEqual> set_;
 };
 
 // The discovered database names of an answer, in answer order and with

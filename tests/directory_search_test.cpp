@@ -5,7 +5,7 @@
 // belong to a DAG; the other servers are no clients.
 #include <gmock/gmock.h>
 
-#include "../platform/src/directory/directory_text.h"
+#include "../platform/src/directory/directory_search.h"
 #include "log_lines.h"
 #include "platform_cases.h"
 #include "process_census.h"

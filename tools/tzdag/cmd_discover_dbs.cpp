@@ -42,15 +42,15 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
   std::string summary = "database discovery failed for client " + std::to_string(options.clientId);
   if (options.appId != 0) summary += ", application " + std::to_string(options.appId);
   if (global.json) {
-    nlohmann::json answer = {{"ok", ok}, {"server", server}};
     if (ok) {
-      answer["databases"] = DatabasesJson(resp);
-    } else {
-      answer["error"] = summary;
-      AddCapturedLog(answer, capture);
+      PrintJsonText(DatabasesAnswerJson(resp, &server));
+      return kExitOk;
     }
+    nlohmann::json answer = {{"ok", ok}, {"server", server}};
+    answer["error"] = summary;
+    AddCapturedLog(answer, capture);
     PrintJson(answer);
-    return ok ? kExitOk : kExitFailed;
+    return kExitFailed;
   }
 
   if (!ok) {

@@ -39,7 +39,7 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
     return kExitFailed;
   }
   if (global.json) {
-    PrintJson({{"ok", true}, {"databases", DatabasesJson(resp)}});
+    PrintJsonText(DatabasesAnswerJson(resp, nullptr));
   } else if (resp.getDatabases().empty()) {
     std::cout << "Every database of client " << options.client << " is protected by a subclient.\n";
   } else {

@@ -62,6 +62,8 @@ struct Command {
 
 // Writes one JSON object on standard output.
 void PrintJson(const nlohmann::json& object);
+// The same for an answer already written as PrintJson would write it.
+void PrintJsonText(const std::string& text);
 
 Command AddInitCommand(CLI::App& root, const GlobalOptions& global);
 Command AddServersCommand(CLI::App& root, const GlobalOptions& global);

@@ -41,6 +41,11 @@ void PrintJson(const nlohmann::json& object) {
   g_jsonPrinted = true;
 }
 
+void PrintJsonText(const std::string& text) {
+  std::cout << text << std::endl;
+  g_jsonPrinted = true;
+}
+
 namespace {
 
 // A problem that ends the run: "tzdag: <what>" on standard error and, with
@@ -198,6 +203,7 @@ std::string StoppedBy(int signal) {
 }
 
 int Run(const GlobalOptions& global, const Command& command) {
+  SignalWatch::Start();
   try {
     CheckSetUp(global, command);
   } catch (const UsageError& e) {

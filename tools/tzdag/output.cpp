@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace tzdag_tool {
 namespace {
@@ -62,6 +63,12 @@ size_t Width(const std::string& text) {
   size_t width = 0;
   for (size_t i = 0; i < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
+    // Names are mostly ASCII, one column a byte.
+    if (lead < 0x80) {
+      ++width;
+      ++i;
+      continue;
+    }
     size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     if (i + length > text.size()) length = text.size() - i;
     char32_t c = length == 1 ? lead : lead & (0x7F >> length);
@@ -103,6 +110,59 @@ nlohmann::json DatabasesJson(const Uvo::DAGDBResp& resp) {
   return databases;
 }
 
+namespace {
+
+// `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
+// what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
+void AppendJsonString(std::string& out, const std::string& text) {
+  const bool printable =
+      std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+  if (!printable) {
+    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return;
+  }
+  // Printable ASCII, as names nearly always are (a database path holds a
+  // backslash): only '"' and '\\' need an escape.
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+}  // namespace
+
+std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server) {
+  // The layout of dump(2): members in name order, two blanks a level.
+  const CNMessageList& databases = resp.getDatabases();
+  std::string out = "{\n  \"databases\": [";
+  out.reserve(databases.size() * 200);
+  for (size_t d = 0; d < databases.size(); ++d) {
+    const CNMessageBase& db = databases[d];
+    out += d == 0 ? "\n    {\n      \"backupServer\": " : ",\n    {\n      \"backupServer\": ";
+    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kBackupServer));
+    out += tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0
+               ? ",\n      \"circularLogging\": 1,\n      \"copyServers\": ["
+               : ",\n      \"circularLogging\": 0,\n      \"copyServers\": [";
+    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
+    for (size_t c = 0; c < copies.size(); ++c) {
+      out += c == 0 ? "\n        " : ",\n        ";
+      AppendJsonString(out, copies[c]);
+    }
+    out += copies.empty() ? "],\n      \"dbName\": " : "\n      ],\n      \"dbName\": ";
+    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kDbName));
+    out += "\n    }";
+  }
+  out += databases.empty() ? "],\n  \"ok\": true" : "\n  ],\n  \"ok\": true";
+  if (server != nullptr) {
+    out += ",\n  \"server\": ";
+    AppendJsonString(out, *server);
+  }
+  out += "\n}";
+  return out;
+}
+
 nlohmann::json DagsJson(const Uvo::DAGDiscoverResp& resp) {
   nlohmann::json dags = nlohmann::json::array();
   for (const CNMessageBase& dag : resp.getDags()) {
@@ -131,6 +191,14 @@ std::string DisplayText(const std::string& bytes) {
   text.reserve(bytes.size());
   size_t i = 0;
   while (i < bytes.size()) {
+    // A run of printable ASCII goes over as it is, in one piece.
+    size_t run = i;
+    while (run < bytes.size() && bytes[run] >= 0x20 && bytes[run] < 0x7F) ++run;
+    if (run > i) {
+      text.append(bytes, i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char lead = static_cast<unsigned char>(bytes[i]);
     if (lead < 0x80) {
       if (lead < 0x20 || lead == 0x7F) {
@@ -183,38 +251,66 @@ std::string DisplayText(const std::string& bytes) {
 
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
                 const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::vector<std::string>> shown;
-  shown.reserve(rows.size() + 2);
-  shown.push_back(header);
-  shown.emplace_back();  // the rule, filled below
-  for (const auto& row : rows) {
-    std::vector<std::string> cells;
-    for (const std::string& cell : row) cells.push_back(DisplayText(cell));
-    shown.push_back(std::move(cells));
-  }
-  std::vector<size_t> widths(header.size(), 0);
-  for (const auto& row : shown) {
-    for (size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-      widths[i] = std::max(widths[i], Width(row[i]));
+  // What each shown cell says and the columns it takes. A cell of printable
+  // ASCII, as nearly every name is, is shown as it is, one column a byte;
+  // only the others are made into a copy fit to show.
+  struct Cell {
+    const std::string* text;
+    size_t width;
+  };
+  const size_t columns = header.size();
+  std::deque<std::string> madeFit;
+  std::vector<Cell> cells;
+  cells.reserve((rows.size() + 2) * columns);
+  std::vector<size_t> rowCells;  // cells kept of each row, trailing empty ones dropped
+  rowCells.reserve(rows.size() + 2);
+  std::vector<size_t> widths(columns, 0);
+  auto add = [&](const std::vector<std::string>& row, bool fit) {
+    const size_t count = std::min(row.size(), columns);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string* text = &row[i];
+      bool plain =
+          std::all_of(text->begin(), text->end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+      if (fit && !plain) {
+        text = &madeFit.emplace_back(DisplayText(*text));
+      }
+      const size_t width = plain ? text->size() : Width(*text);
+      cells.push_back({text, width});
+      widths[i] = std::max(widths[i], width);
     }
-  }
-  for (size_t width : widths) shown[1].push_back(std::string(width, '-'));
-  for (const auto& row : shown) {
     // Empty cells at the end of a row leave no blanks behind.
-    size_t cells = std::min(row.size(), widths.size());
-    while (cells > 1 && row[cells - 1].empty()) --cells;
-    std::string line;
-    for (size_t i = 0; i < cells; ++i) {
-      if (i > 0) line += "  ";
-      line += row[i];
-      if (i + 1 < cells) line += std::string(widths[i] - Width(row[i]), ' ');
-    }
-    out << line << '\n';
+    size_t kept = count;
+    while (kept > 1 && row[kept - 1].empty()) --kept;
+    rowCells.push_back(kept);
+    cells.resize(cells.size() - count + columns, Cell{nullptr, 0});
+  };
+  add(header, false);
+  rowCells.push_back(columns);  // the rule, made below
+  cells.resize(cells.size() + columns, Cell{nullptr, 0});
+  for (const auto& row : rows) add(row, true);
+  std::vector<std::string> rule;
+  rule.reserve(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    cells[columns + i] = {&rule.emplace_back(widths[i], '-'), widths[i]};
   }
+  while (rowCells[1] > 1 && widths[rowCells[1] - 1] == 0) --rowCells[1];
+
+  std::string text;
+  for (size_t r = 0; r < rowCells.size(); ++r) {
+    const Cell* row = &cells[r * columns];
+    for (size_t i = 0; i < rowCells[r]; ++i) {
+      if (i > 0) text += "  ";
+      text += *row[i].text;
+      if (i + 1 < rowCells[r]) text.append(widths[i] - row[i].width, ' ');
+    }
+    text += '\n';
+  }
+  out << text;
 }
 
 void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp) {
   std::vector<std::vector<std::string>> rows;
+  rows.reserve(resp.getDatabases().size());
   for (const CNMessageBase& db : resp.getDatabases()) {
     rows.push_back({tzdag::GetString(db, Uvo::DAGDB::kDbName),
                     tzdag::GetString(db, Uvo::DAGDB::kBackupServer),

@@ -13,6 +13,10 @@ namespace {
 
 std::atomic<int> g_received{0};
 std::atomic<bool> g_exitAtOnce{false};
+std::atomic<bool> g_stopping{false};
+std::mutex g_threadMu;
+std::thread g_thread;
+std::atomic<bool> g_watching{false};  // g_thread runs
 std::mutex g_cleanUpMu;
 std::function<void()> g_cleanUp;
 std::function<void(int)> g_lastWords;
@@ -43,17 +47,37 @@ sigset_t StopSignals() {
 SignalWatch::SignalWatch() {
   sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  thread_ = std::thread([this] { Watch(); });
 }
 
 SignalWatch::~SignalWatch() {
-  stopping_ = true;
-  // Wakes the thread with a signal it waits for; stopping_ tells it apart.
-  pthread_kill(thread_.native_handle(), SIGHUP);
-  thread_.join();
+  std::lock_guard<std::mutex> lock(g_threadMu);
+  if (!g_thread.joinable()) return;
+  g_stopping = true;
+  // Wakes the thread with a signal it waits for; g_stopping tells it apart.
+  pthread_kill(g_thread.native_handle(), SIGHUP);
+  g_thread.join();
+}
+
+void SignalWatch::Start() {
+  std::lock_guard<std::mutex> lock(g_threadMu);
+  if (g_thread.joinable()) return;
+  g_thread = std::thread(Watch);
+  g_watching = true;
 }
 
 int SignalWatch::Received() {
+  // Asked often, from every worker of a sync: no lock once the thread runs.
+  if (!g_watching) {
+    std::lock_guard<std::mutex> lock(g_threadMu);
+    if (!g_thread.joinable()) {
+      // Nobody waits for the signals: one that came is still pending.
+      const sigset_t set = StopSignals();
+      const timespec now{0, 0};
+      const int signal = sigtimedwait(&set, nullptr, &now);
+      int none = 0;
+      if (signal > 0) g_received.compare_exchange_strong(none, signal);
+    }
+  }
   return g_received.load();
 }
 
@@ -63,6 +87,7 @@ void SignalWatch::SetLastWords(std::function<void(int)> lastWords) {
 }
 
 void SignalWatch::SetExitAtOnce(bool atOnce, std::function<void()> cleanUp) {
+  if (atOnce) Start();
   {
     std::lock_guard<std::mutex> lock(g_cleanUpMu);
     g_cleanUp = atOnce ? std::move(cleanUp) : nullptr;
@@ -77,7 +102,7 @@ void SignalWatch::Watch() {
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
-    if (stopping_) return;
+    if (g_stopping) return;
     int none = 0;
     if (!g_received.compare_exchange_strong(none, signal)) continue;  // already stopping
     // The tool's group is killed and reaped by the session that runs it,

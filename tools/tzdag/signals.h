@@ -14,13 +14,17 @@ namespace tzdag_tool {
 class SignalWatch {
  public:
   // Blocks the four signals in the calling thread, and so in every thread it
-  // starts later, and starts the thread that waits for them. Construct it
-  // before any other thread.
+  // starts later. Construct it before any other thread.
   SignalWatch();
   // Stops the waiting thread.
   ~SignalWatch();
   SignalWatch(const SignalWatch&) = delete;
   SignalWatch& operator=(const SignalWatch&) = delete;
+
+  // Starts the thread that waits for the signals (once; a signal that came
+  // before waited for it): before a command starts any work. An answer that
+  // needs no work (--version, a usage error) is given without it.
+  static void Start();
 
   // The first signal received, 0 while none was.
   static int Received();
@@ -34,10 +38,7 @@ class SignalWatch {
   static void SetLastWords(std::function<void(int signal)> lastWords);
 
  private:
-  void Watch();
-
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
+  static void Watch();
 };
 
 }  // namespace tzdag_tool

@@ -8,8 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/crypto.h>
-
 #include <tzplatform/TZPassword.h>
 #include <tzplatform/settings.h>
 
@@ -86,7 +84,7 @@ CLI::Option* AddTimeoutOption(CLI::App* app) {
 }
 
 Secret::~Secret() {
-  if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+  if (!text.empty()) tzplatform::WipeSecret(&text[0], text.size());
 }
 
 std::string PasswordProblem(const std::string& password) {

@@ -9,6 +9,7 @@
 #ifndef TZPLATFORM_TZPASSWORD_H_
 #define TZPLATFORM_TZPASSWORD_H_
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +33,10 @@ class TZPLATFORM_API KeyFileError : public std::runtime_error {
 // buffers, memory a library gave back) may outlive it. A child process is
 // dumpable again once it runs another program. Thread-safe.
 TZPLATFORM_API void KeepSecretsOutOfDumps();
+
+// Overwrites `size` bytes at `bytes` with zeros, as a store the compiler may
+// not leave out: for a secret's memory before it is given back.
+TZPLATFORM_API void WipeSecret(void* bytes, size_t size);
 
 }  // namespace tzplatform
 

@@ -1,15 +1,13 @@
 #include "util/host_key.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <openssl/crypto.h>
-#include <openssl/rand.h>
 
 #include "tzplatform/TZPassword.h"
 
@@ -72,7 +70,7 @@ std::string FolderOf(const std::string& path) {
 // process), otherwise why none could be made.
 std::string CreateHostKey(const std::string& path) {
   HostKey fresh;
-  if (RAND_bytes(fresh.data(), static_cast<int>(kHostKeySize)) != 1) {
+  if (!RandomBytes(fresh.data(), kHostKeySize)) {
     return "cannot create the key file " + path + ": no random bytes to be had";
   }
   std::string temporary = path + ".XXXXXX";
@@ -98,8 +96,19 @@ std::string CreateHostKey(const std::string& path) {
 
 }  // namespace
 
+bool RandomBytes(unsigned char* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = getrandom(out + done, size - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 HostKey::~HostKey() {
-  OPENSSL_cleanse(bytes_, sizeof(bytes_));
+  WipeSecret(bytes_, sizeof(bytes_));
 }
 
 std::string ReadHostKey(const std::string& path, HostKey& key) {

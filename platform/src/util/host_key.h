@@ -11,6 +11,10 @@ namespace detail {
 
 constexpr size_t kHostKeySize = 32;
 
+// Fills `size` bytes at `out` from the kernel's random generator; false when
+// it gives none.
+bool RandomBytes(unsigned char* out, size_t size);
+
 // Key material, wiped when it goes.
 class HostKey {
  public:

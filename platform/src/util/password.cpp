@@ -10,9 +10,7 @@
 // password from a casual look only; nothing writes it any more.
 #include "tzplatform/TZPassword.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
+#include <string.h>
 #include <sys/prctl.h>
 
 #include <cstring>
@@ -23,6 +21,8 @@
 #include "tzplatform/faults.h"
 #include "tzplatform/settings.h"
 #include "util/host_key.h"
+#include "util/modules.h"
+#include "util/secrets_module.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ std::optional<std::string> DecodeStrict(const std::string& text) {
 
 // Overwrites a password's bytes before its memory is given back.
 void Wipe(std::string& secret) {
-  if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
+  if (!secret.empty()) tzplatform::WipeSecret(&secret[0], secret.size());
   secret.clear();
 }
 
@@ -103,30 +103,21 @@ struct SecretBytes {
   std::vector<unsigned char> bytes;
   explicit SecretBytes(size_t size) : bytes(size) {}
   ~SecretBytes() {
-    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    if (!bytes.empty()) tzplatform::WipeSecret(bytes.data(), bytes.size());
   }
   SecretBytes(const SecretBytes&) = delete;
   SecretBytes& operator=(const SecretBytes&) = delete;
 };
 
-struct CipherFree {
-  void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
-};
-using Cipher = std::unique_ptr<EVP_CIPHER_CTX, CipherFree>;
+// The cipher, from the module that holds it; null with `problem` saying
+// why it cannot be loaded.
+const tzplatform::SecretsModule* Cipher(std::string& problem) {
+  return static_cast<const tzplatform::SecretsModule*>(tzplatform::detail::ModuleTable(
+      tzplatform::kSecretsModuleFile, tzplatform::kSecretsModuleEntry, "password cipher", problem));
+}
 
-// Feeds `size` bytes through the cipher in pieces its int lengths can carry.
-bool Update(EVP_CIPHER_CTX* context, bool encrypting, unsigned char* out, const unsigned char* in,
-            size_t size) {
-  constexpr size_t kPiece = 1 << 20;
-  for (size_t done = 0; done < size;) {
-    const int piece = static_cast<int>(size - done < kPiece ? size - done : kPiece);
-    int written = 0;
-    const int ok = encrypting ? EVP_EncryptUpdate(context, out + done, &written, in + done, piece)
-                              : EVP_DecryptUpdate(context, out + done, &written, in + done, piece);
-    if (ok != 1 || written != piece) return false;
-    done += static_cast<size_t>(piece);
-  }
-  return true;
+const unsigned char* PrefixBytes() {
+  return reinterpret_cast<const unsigned char*>(kPrefix);
 }
 
 // The plain text of an encrypted password, or why there is none. Filled in
@@ -149,24 +140,17 @@ void OpenSealed(const std::string& sealed, const std::string& keyPath, Opened& o
     opened.problem = problem;
     return;
   }
+  const tzplatform::SecretsModule* cipher = Cipher(problem);
+  if (cipher == nullptr) {
+    opened.problem = problem;
+    return;
+  }
   const auto* bytes = reinterpret_cast<const unsigned char*>(sealed.data());
   const size_t length = sealed.size() - kNonceSize - kTagSize;
-  SecretBytes plain(length);
-  Cipher context(EVP_CIPHER_CTX_new());
-  int written = 0;
-  unsigned char tag[kTagSize];
-  std::memcpy(tag, bytes + kNonceSize + length, kTagSize);
-  const bool ok =
-      context &&
-      EVP_DecryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-      EVP_DecryptInit_ex(context.get(), nullptr, nullptr, key.data(), bytes) == 1 &&
-      EVP_DecryptUpdate(context.get(), nullptr, &written,
-                        reinterpret_cast<const unsigned char*>(kPrefix), kPrefixLength) == 1 &&
-      Update(context.get(), false, plain.bytes.data(), bytes + kNonceSize, length) &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag) == 1 &&
-      EVP_DecryptFinal_ex(context.get(), plain.bytes.data() + length, &written) == 1;
-  if (!ok) {
+  // A byte more than the text, so that an empty password still has room.
+  SecretBytes plain(length + 1);
+  if (!cipher->open(key.data(), bytes, PrefixBytes(), kPrefixLength, bytes + kNonceSize, length,
+                    plain.bytes.data(), bytes + kNonceSize + length)) {
     opened.problem = "it was not made with the key in " + keyPath + ", or was changed since";
     return;
   }
@@ -213,6 +197,10 @@ void KeepSecretsOutOfDumps() {
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+void WipeSecret(void* bytes, size_t size) {
+  explicit_bzero(bytes, size);
+}
+
 }  // namespace tzplatform
 
 std::string base64_encode(const std::string& bytes) {
@@ -246,28 +234,21 @@ std::string TZPassword::Encrypt(const std::string& plain) {
     throw tzplatform::KeyFileError(
         problem + ": name the key file (TZ_KEY_FILE) or the store (TZ_CONFIG_STORE)");
   }
+  std::string missing;
+  const tzplatform::SecretsModule* cipher = Cipher(missing);
+  if (cipher == nullptr) throw std::runtime_error("the password cannot be encrypted: " + missing);
   tzplatform::detail::HostKey key;
   tzplatform::detail::ReadOrCreateHostKey(tzplatform::KeyFile(), key);
   std::string sealed(kNonceSize + plain.size() + kTagSize, '\0');
   auto* out = reinterpret_cast<unsigned char*>(&sealed[0]);
-  if (RAND_bytes(out, static_cast<int>(kNonceSize)) != 1) {
+  if (!tzplatform::detail::RandomBytes(out, kNonceSize)) {
     throw std::runtime_error("no random bytes for the password's nonce");
   }
-  Cipher context(EVP_CIPHER_CTX_new());
-  int written = 0;
-  const bool ok =
-      context &&
-      EVP_EncryptInit_ex(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-      EVP_EncryptInit_ex(context.get(), nullptr, nullptr, key.data(), out) == 1 &&
-      EVP_EncryptUpdate(context.get(), nullptr, &written,
-                        reinterpret_cast<const unsigned char*>(kPrefix), kPrefixLength) == 1 &&
-      Update(context.get(), true, out + kNonceSize,
-             reinterpret_cast<const unsigned char*>(plain.data()), plain.size()) &&
-      EVP_EncryptFinal_ex(context.get(), out + kNonceSize + plain.size(), &written) == 1 &&
-      EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, kTagSize,
-                          out + kNonceSize + plain.size()) == 1;
-  if (!ok) throw std::runtime_error("the password could not be encrypted");
+  if (!cipher->seal(key.data(), out, PrefixBytes(), kPrefixLength,
+                    reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
+                    out + kNonceSize, out + kNonceSize + plain.size())) {
+    throw std::runtime_error("the password could not be encrypted");
+  }
   return kPrefix + base64_encode(sealed);
 }
 

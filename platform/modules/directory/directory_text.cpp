@@ -1,10 +1,11 @@
-#include "directory/directory_text.h"
+#include "directory_text.h"
 
 #include <ldap.h>
 
 #include <memory>
 
 namespace tzplatform {
+namespace ldap {
 namespace {
 
 struct UrlFree {
@@ -86,4 +87,5 @@ bool DirectoryUrl(const std::string& server, std::string& url, bool& tls, std::s
   return true;
 }
 
+}  // namespace ldap
 }  // namespace tzplatform

@@ -1,9 +1,12 @@
-// The directory search of direct DAG discovery, made with OpenLDAP's client
-// library.
+// The directory search module: the directory search of direct DAG
+// discovery, made with OpenLDAP's client library, in a module of its own so
+// that only a program that searches a directory loads that library (and the
+// TLS libraries it brings).
 #include <lber.h>
 #include <ldap.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -11,14 +14,12 @@
 #include <functional>
 #include <memory>
 
-#include <openssl/crypto.h>
-
-#include "directory/directory_text.h"
+#include "directory/directory_module.h"
+#include "directory_text.h"
 #include "tzplatform/DirectorySearch.h"
-#include "tzplatform/EvEvent.h"
-#include "tzplatform/TZPassword.h"
 
 namespace tzplatform {
+namespace ldap {
 namespace {
 
 // A search that yields more entries than this is refused rather than read
@@ -122,7 +123,7 @@ ber_slen_t WipingWrite(Sockbuf_IO_Desc* sbiod, void* buffer, ber_len_t length) {
   const ber_slen_t sent = LBER_SBIOD_WRITE_NEXT(sbiod, buffer, length);
   // Only what went: a request written in parts is written on from there.
   if (sent > 0 && *static_cast<const bool*>(sbiod->sbiod_pvt)) {
-    OPENSSL_cleanse(buffer, static_cast<size_t>(sent));
+    explicit_bzero(buffer, static_cast<size_t>(sent));
   }
   return sent;
 }
@@ -357,7 +358,8 @@ struct NamedEntry {
 
 bool Search(const DirectorySettings& settings, const std::string& server,
             const std::string& account, const std::string& password, const std::string& dagName,
-            std::vector<DirectoryDag>& dags, std::string& error) {
+            std::vector<DirectoryDag>& dags, std::string& error,
+            void (*clearText)(const std::string& url)) {
   std::string url;
   bool ldaps = false;
   if (!DirectoryUrl(server, url, ldaps, error)) return false;
@@ -373,13 +375,7 @@ bool Search(const DirectorySettings& settings, const std::string& server,
   }
 
   const bool startTls = !ldaps && settings.tls != "none";
-  if (!ldaps && !startTls) {
-    EvDebug log;
-    log.Debug("SearchDirectoryForDags",
-              "binding to %s in clear text (TZ_DIRECTORY_TLS=none): the password can be read on "
-              "the network",
-              url.c_str());
-  }
+  if (!ldaps && !startTls) clearText(url);
   SigpipeHold hold;
   Directory directory(settings, url, ldaps || startTls);
   if (!directory.Connect(startTls, error) || !directory.Bind(account, password, error)) {
@@ -443,33 +439,12 @@ bool Search(const DirectorySettings& settings, const std::string& server,
   return true;
 }
 
-// The server's words could in principle repeat what it was sent.
-void KeepPasswordOut(std::string& text, const std::string& password) {
-  if (password.empty()) return;
-  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + 3)) {
-    text.replace(at, password.size(), "***");
-  }
-}
+const DirectoryModule kModule = {Search, DirectoryUrl};
 
 }  // namespace
-
-bool SearchDirectoryForDags(const std::string& server, const std::string& account,
-                            const std::string& password, const std::string& dagName,
-                            std::vector<DirectoryDag>& dags, std::string& error) {
-  KeepSecretsOutOfDumps();
-  std::string problem;
-  const DirectorySettings settings = CurrentDirectorySettings(problem);
-  if (!problem.empty()) {
-    error = problem;
-    return false;
-  }
-  if (settings.search.empty()) {
-    error = "no directory search is set up (TZ_DIRECTORY_SEARCH)";
-    return false;
-  }
-  if (Search(settings, server, account, password, dagName, dags, error)) return true;
-  KeepPasswordOut(error, password);
-  return false;
-}
-
+}  // namespace ldap
 }  // namespace tzplatform
+
+extern "C" __attribute__((visibility("default"))) const void* tzplatform_directory_module_1() {
+  return &tzplatform::ldap::kModule;
+}

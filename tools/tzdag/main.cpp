@@ -37,8 +37,7 @@ void PrintJson(const nlohmann::json& object) {
   // Names and texts come from the store and the remote tool as bytes; a
   // sequence that is not UTF-8 is shown as U+FFFD rather than failing the
   // answer after the work was done.
-  std::cout << object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-  g_jsonPrinted = true;
+  PrintJsonText(object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void PrintJsonText(const std::string& text) {

@@ -8,6 +8,16 @@ namespace {
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
+// Printable ASCII, as nearly every name is: shown as it is, one column a
+// byte, and written in JSON with no escape but for '"' and '\\'.
+bool IsPlainChar(char c) {
+  return c >= 0x20 && c < 0x7F;
+}
+
+bool IsPlain(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), IsPlainChar);
+}
+
 struct Range {
   char32_t first, last;
 };
@@ -96,33 +106,14 @@ nlohmann::json MemberJson(const CNMessageBase& member) {
       {"uvoInstalled", tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0 ? 1 : 0}};
 }
 
-}  // namespace
-
-nlohmann::json DatabasesJson(const Uvo::DAGDBResp& resp) {
-  nlohmann::json databases = nlohmann::json::array();
-  for (const CNMessageBase& db : resp.getDatabases()) {
-    databases.push_back(
-        {{"dbName", tzdag::GetString(db, Uvo::DAGDB::kDbName)},
-         {"backupServer", tzdag::GetString(db, Uvo::DAGDB::kBackupServer)},
-         {"copyServers", tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers)},
-         {"circularLogging", tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0 ? 1 : 0}});
-  }
-  return databases;
-}
-
-namespace {
-
 // `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
 // what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, const std::string& text) {
-  const bool printable =
-      std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-  if (!printable) {
+  if (!IsPlain(text)) {
     out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
   }
-  // Printable ASCII, as names nearly always are (a database path holds a
-  // backslash): only '"' and '\\' need an escape.
+  // A database path holds a backslash.
   out += '"';
   for (char c : text) {
     if (c == '"' || c == '\\') out += '\\';
@@ -193,7 +184,7 @@ std::string DisplayText(const std::string& bytes) {
   while (i < bytes.size()) {
     // A run of printable ASCII goes over as it is, in one piece.
     size_t run = i;
-    while (run < bytes.size() && bytes[run] >= 0x20 && bytes[run] < 0x7F) ++run;
+    while (run < bytes.size() && IsPlainChar(bytes[run])) ++run;
     if (run > i) {
       text.append(bytes, i, run - i);
       i = run;
@@ -269,8 +260,7 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& header,
     const size_t count = std::min(row.size(), columns);
     for (size_t i = 0; i < count; ++i) {
       const std::string* text = &row[i];
-      bool plain =
-          std::all_of(text->begin(), text->end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+      const bool plain = IsPlain(*text);
       if (fit && !plain) {
         text = &madeFit.emplace_back(DisplayText(*text));
       }

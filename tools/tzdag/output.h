@@ -12,10 +12,9 @@
 
 namespace tzdag_tool {
 
-// [{"dbName", "backupServer", "copyServers": [..], "circularLogging": 0|1}, ...]
-nlohmann::json DatabasesJson(const Uvo::DAGDBResp& resp);
-// The answer {"databases": DatabasesJson(resp), "ok": true, "server":
-// *server} (no "server" when null) as PrintJson prints it, byte for byte,
+// The answer {"databases": [{"dbName", "backupServer", "copyServers": [..],
+// "circularLogging": 0|1}, ...], "ok": true, "server": *server} (no "server"
+// when null) as PrintJson prints it, byte for byte,
 // written straight from the records: building the JSON value of a
 // full-size answer first cost more than the whole discovery.
 std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server);

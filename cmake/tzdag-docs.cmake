@@ -175,7 +175,25 @@ foreach(index IN LISTS commands)
   endif()
 endforeach()
 
+# One .TP item per setting: its variable, its key in tzdag.toml, what it
+# sets, its default and the option that takes its place.
+set(settingItems "")
+json_indices(settings "${reference}" settings)
+foreach(index IN LISTS settings)
+  string(JSON setting GET "${reference}" settings ${index})
+  foreach(field key variable type option description default)
+    string(JSON ${field} GET "${setting}" ${field})
+    roff(${field} "${${field}}")
+  endforeach()
+  string(APPEND settingItems ".TP\n.BR ${variable} \" (\" ${key} \", ${type})\"\n${description}; default: ${default}.")
+  if(option)
+    string(APPEND settingItems " \\fB${option}\\fR takes its place.")
+  endif()
+  string(APPEND settingItems "\n")
+endforeach()
+
 file(READ ${SECTIONS} sections)
+string(REPLACE "@SETTINGS@\n" "${settingItems}" sections "${sections}")
 file(WRITE ${MAN_PAGE}.tmp
 ".\\\" Made by tzdag-docs.cmake from tzdag --cli-reference; edit the tool instead.
 .TH TZDAG 1 \"\" \"tzdag ${version}\" \"User Commands\"

@@ -37,6 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
     Doctor, ToolInvocation,
     ::testing::ValuesIn(tztest::ToolData("doctor.json")["cases"].get<std::vector<json>>()),
     tztest::ToolCaseName);
+// Where settings come from (options, environment, the settings files), what
+// a settings file may not be, and how the command line is refused.
+INSTANTIATE_TEST_SUITE_P(
+    Config, ToolInvocation,
+    ::testing::ValuesIn(tztest::ToolData("config.json")["cases"].get<std::vector<json>>()),
+    tztest::ToolCaseName);
 // What an attacker with a local account, a hostile discovery tool or a
 // damaged store would try.
 INSTANTIATE_TEST_SUITE_P(

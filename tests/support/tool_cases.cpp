@@ -97,6 +97,28 @@ void CheckGone(const json& run) {
   }
 }
 
+// The text of a "files" entry {"text", "mode", "times", "latin1"}: "text"
+// "times" times over; with "latin1" each character below U+0100 as one byte,
+// so that a file can hold bytes that are not UTF-8.
+std::string FileText(const json& content) {
+  std::string text = content["text"];
+  if (content.value("latin1", false)) {
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if (c == 0xC2 || c == 0xC3) {
+        bytes += static_cast<char>(((c & 0x03) << 6) | (text[++i] & 0x3F));
+      } else {
+        bytes += text[i];
+      }
+    }
+    text = bytes;
+  }
+  std::string repeated;
+  for (int i = 0; i < content.value("times", 1); ++i) repeated += text;
+  return repeated;
+}
+
 }  // namespace
 
 std::string Decrypted(const std::string& encrypted) {
@@ -218,9 +240,11 @@ void CheckRun(const TestEnv& env, const json& run) {
   Environment environment = {{"TZ_CONFIG_STORE", env.storePath()},
                              {"TZ_REMOTE_ROOT", env.remoteRoot()},
                              {"XDG_STATE_HOME", env.dir() + "/state"},
-                             {"TMPDIR", env.dir() + "/tmp"}};
+                             {"TMPDIR", env.dir() + "/tmp"},
+                             {"TZDAG_SYSTEM_CONFIG", env.dir() + "/etc/tzdag.toml"},
+                             {"XDG_CONFIG_HOME", env.dir() + "/config"}};
   for (const char* unset : {"TZ_LOG_FILE", "TZ_PASSWORD_FILE", "TZ_KEY_FILE", "TZ_REMOTE_TIMEOUT",
-                            "TZ_DEBUG_LEVEL", "TZ_PSHIM_SIM"})
+                            "TZ_DEBUG_LEVEL", "TZ_PSHIM_SIM", "TZ_ORBAL"})
     environment[unset] = "";
   for (const auto& [name, value] : Field(run, "env").items()) environment[name] = value;
   const bool hasStore = fs::exists(env.storePath());
@@ -329,10 +353,11 @@ void RunToolCase(const json& toolCase) {
   }
   if (c.contains("folderMode")) chmod(env.dir().c_str(), Mode(c["folderMode"]));
   for (const auto& [path, content] : Field(c, "files").items()) {
+    fs::create_directories(fs::path(path).parent_path());
     if (content.is_string()) {
       WriteFile(path, content, 0600);
-    } else if (content.contains("mode")) {
-      WriteFile(path, content["text"], Mode(content["mode"]));
+    } else if (content.contains("text")) {
+      WriteFile(path, FileText(content), Mode(content.value("mode", json("600"))));
     } else {
       WriteFile(path, content.dump(), 0600);
     }

@@ -5,7 +5,8 @@
 // A case: "name" (the test's), "fixture" (a name in fixtures.json, "demo",
 // "none", or a fixture), "patch" (JSON Patch on the fixture), "tools"
 // ({host: script} as PshimProxy.exe; host "*": every host of the fixture),
-// "files" ({path: text, or {"text", "mode"}, or a JSON value}, mode 0600),
+// "files" ({path: text, or {"text", "mode", "times", "latin1"}, or a JSON
+// value}, mode 0600, folders made; see FileText in tool_cases.cpp),
 // "journal" (the store's journal mode), "corrupt" (damage done to the store:
 // CorruptStore of store_support.h), "copyStore" (paths that get a copy of the
 // store), "folderMode" (the case folder's, as "777"), "symlinks" ({link:
@@ -13,7 +14,10 @@
 // then either "runs" (a list) or the fields of its one run:
 //   "args", "in" (standard input, after "inSize" bytes of 'p'), "env" (over
 //   a clean environment that names the store and remote root,
-//   XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp), "cwd" (where tzdag runs),
+//   XDG_STATE_HOME=DIR/state, TMPDIR=DIR/tmp, and the
+//   settings files DIR/etc/tzdag.toml (TZDAG_SYSTEM_CONFIG) and
+//   DIR/config/tzdag/tzdag.toml (XDG_CONFIG_HOME=DIR/config)), "cwd" (where
+//   tzdag runs),
 //   "readOnly" ("file" or "folder": which of the store and its folder tzdag
 //   cannot write, as another user's), "noPtrace" (run without
 //   CAP_SYS_PTRACE, so that a tool can tell whether tzdag is dumpable:

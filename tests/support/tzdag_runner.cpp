@@ -36,14 +36,20 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
             short flags) {
   std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());
+  // A test never reads this machine's or its user's settings files: unless
+  // it names its own, they are looked for where there are none.
+  Environment laid = environment;
+  laid.emplace("TZDAG_SYSTEM_CONFIG", "/nonexistent/tzdag.toml");
+  laid.emplace("XDG_CONFIG_HOME", "/nonexistent");
+  laid.emplace("TZ_ORBAL", "");
   std::vector<std::string> variables;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string variable = *entry;
-    if (environment.count(variable.substr(0, variable.find('='))) == 0) {
+    if (laid.count(variable.substr(0, variable.find('='))) == 0) {
       variables.push_back(variable);
     }
   }
-  for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+  for (const auto& [name, value] : laid) variables.push_back(name + "=" + value);
   std::vector<char*> argv = Pointers(words), envp = Pointers(variables);
 
   posix_spawnattr_t attributes;

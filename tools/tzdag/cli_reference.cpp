@@ -2,6 +2,8 @@
 
 #include <tzdag/version.h>
 
+#include "settings_file.h"
+
 namespace tzdag_tool {
 namespace {
 
@@ -40,11 +42,21 @@ nlohmann::json DescribeCommandLine(const CLI::App& app) {
                         {"options", DescribeOptions(*command, false)},
                         {"arguments", DescribeOptions(*command, true)}});
   }
+  nlohmann::json settings = nlohmann::json::array();
+  for (const SettingKey& key : SettingKeys()) {
+    settings.push_back({{"key", key.key},
+                        {"variable", key.variable},
+                        {"type", key.number ? "integer" : "string"},
+                        {"option", key.option},
+                        {"description", key.meaning},
+                        {"default", key.fallback}});
+  }
   return {{"name", app.get_name()},
           {"description", app.get_description()},
           {"version", TZDAG_VERSION_STRING},
           {"options", DescribeOptions(app, false)},
-          {"commands", commands}};
+          {"commands", commands},
+          {"settings", settings}};
 }
 
 }  // namespace tzdag_tool

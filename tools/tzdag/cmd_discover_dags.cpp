@@ -5,10 +5,12 @@
 #include <string>
 
 #include <tzdag/TzDagApi.h>
+#include <tzplatform/DirectorySearch.h>
 #include <tzplatform/TZPassword.h>
 #include <tzplatform/log.h>
 
 #include "../../src/internal.h"
+#include "command_line.h"
 #include "commands.h"
 #include "log_report.h"
 #include "output.h"
@@ -68,6 +70,7 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
   const bool withPassword = o.password.Encrypted(encrypted);
   const bool throughProxy = o.proxyOption->count() > 0 && !o.proxy.empty();
   if (throughProxy) {
+    CheckRemoteRoot(global);
     CheckToolValues(o, withPassword ? &encrypted : nullptr);
   } else if (o.password.GivenEncrypted()) {
     // Direct discovery decrypts it here; one that does not decrypt would
@@ -79,6 +82,13 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
   const char* user = Given(o.userOption, o.user);
   const char* password = withPassword ? encrypted.c_str() : nullptr;
   const char* proxy = Given(o.proxyOption, o.proxy);
+  // The library answers "no DAG" when it has nowhere to look; a person
+  // learns why, and the answer stays what it is for the library's callers.
+  if (!throughProxy && !tzplatform::DirectorySearchEnabled()) {
+    std::cerr << "tzdag: nothing was searched: give --proxy CLIENT to run the discovery tool on "
+                 "a client, or set directory_search = \"ldap\" in tzdag.toml (or "
+                 "TZ_DIRECTORY_SEARCH=ldap) and give --ad SERVER to search the directory\n";
+  }
 
   tzplatform::LogCapture capture;
   if (o.dagOption->count() > 0) {

@@ -74,7 +74,9 @@ Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
   AddJobIdOption(app, "--job", options->jobId, "job id passed to the discovery tool; 0 = none");
   AddTimeoutOption(app);
   app->footer("Example: tzdag discover-dbs --orbal 1 --client 2 --app 11");
-  return {app, [options, &global] { return RunDiscoverDbs(*options, global); }};
+  Command command{app, [options, &global] { return RunDiscoverDbs(*options, global); }};
+  command.runsTool = true;
+  return command;
 }
 
 }  // namespace tzdag_tool

@@ -332,6 +332,7 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
     }
   });
   Command command{sub, [options, &global] { return RunDoctor(*options, global); }};
+  command.runsTool = true;
   command.writes = StoreWrites::kNever;
   command.reportsDamage = true;
   return command;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 
+#include <toml++/toml.h>
 #include <tzplatform/fixture.h>
 #include <tzplatform/store.h>
 
@@ -69,6 +70,25 @@ std::string SimulatorPath() {
 // The demo fixture in the data folder that belongs to this tzdag.
 std::string DemoFixturePath() {
   return (ToolFolder() / TZDAG_DATA_FROM_BIN / "fixture.json").lexically_normal().string();
+}
+
+// `path` as one word of a POSIX shell: as it is when it holds nothing the
+// shell reads, else in single quotes.
+std::string ShellWord(const std::string& path) {
+  if (!path.empty() && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789/._+,:@%=-") == std::string::npos) {
+    return path;
+  }
+  std::string quoted = "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// `path` as a TOML string.
+std::string TomlString(const std::string& path) {
+  std::ostringstream text;
+  text << toml::value<std::string>(path);
+  return text.str();
 }
 
 size_t CountOf(const nlohmann::json& section, const char* key) {
@@ -140,11 +160,14 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
     std::cout << "Created the remote root " << remotePath << " ("
               << CountOf(fixture["remote"], "hosts") << " hosts)\n";
   }
-  std::cout << "Use them with:\n  export TZ_CONFIG_STORE=" << storePath << "\n";
-  if (withRemote) std::cout << "  export TZ_REMOTE_ROOT=" << remotePath << "\n";
-  std::cout << "or pass --store " << storePath;
-  if (withRemote) std::cout << " --remote-root " << remotePath;
-  std::cout << " to tzdag." << std::endl;
+  std::cout << "Use them with:\n  export TZ_CONFIG_STORE=" << ShellWord(storePath) << "\n";
+  if (withRemote) std::cout << "  export TZ_REMOTE_ROOT=" << ShellWord(remotePath) << "\n";
+  std::cout << "or pass --store " << ShellWord(storePath);
+  if (withRemote) std::cout << " --remote-root " << ShellWord(remotePath);
+  std::cout << " to tzdag, or put into ~/.config/tzdag/tzdag.toml:\n  config_store = "
+            << TomlString(storePath) << "\n";
+  if (withRemote) std::cout << "  remote_root = " << TomlString(remotePath) << "\n";
+  std::cout << std::flush;
   return kExitOk;
 }
 
@@ -156,7 +179,7 @@ Command AddInitCommand(CLI::App& root, const GlobalOptions& global) {
       "init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)");
   app->add_option("DIR", options->dir, "folder to create them in")->required()->type_name("DIR");
   app->add_option("--fixture", options->fixture, "fixture file (JSON)")->type_name("FILE");
-  app->footer("Example: tzdag init /tmp/dagdemo --fixture demo/fixture.json");
+  app->footer("Example: tzdag init /tmp/dagdemo");
   return Command{app, [options, &global] { return RunInit(*options, global); }, false};
 }
 

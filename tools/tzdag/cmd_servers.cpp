@@ -25,18 +25,19 @@ int RunServers(const ServersOptions& options, const GlobalOptions& global) {
   // The library's callers treat an empty list as their failure.
   const bool ok = !servers.empty();
   const std::string none =
-      "No member server of client " + std::to_string(options.clientId) +
-      (options.selected ? " is selected." : " is selected and has the database agent installed.");
+      "member server of client " + std::to_string(options.clientId) +
+      (options.selected ? " is selected" : " is selected and has the database agent installed");
   if (global.json) {
     nlohmann::json answer = {{"ok", ok}, {"servers", servers}};
-    if (!ok) answer["error"] = none;
+    if (!ok) answer["error"] = "No " + none + ".";
     PrintJson(answer);
   } else if (ok) {
     std::vector<std::vector<std::string>> rows;
     for (const std::string& server : servers) rows.push_back({server});
     PrintTable(std::cout, {"SERVER"}, rows);
   } else {
-    std::cout << none << std::endl;
+    // The reason of a failure goes where every other one goes.
+    std::cerr << "tzdag: no " << none << std::endl;
   }
   return ok ? kExitOk : kExitFailed;
 }

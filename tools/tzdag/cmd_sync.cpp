@@ -287,6 +287,7 @@ Command AddSyncCommand(CLI::App& root, const GlobalOptions& global) {
     if (client->count() == 0 && all->count() == 0) throw CLI::RequiredError("--client or --all");
   });
   Command command{sub, [options, &global] { return RunSyncCommand(*options, global); }};
+  command.runsTool = true;
   // Its own progress line stands for the waits on the tool.
   command.showsWaits = false;
   command.writes = StoreWrites::kChanges;

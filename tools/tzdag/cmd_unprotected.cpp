@@ -58,7 +58,9 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
   AddIdOption(sub, "--client", options->client, "DAG client id")->required();
   AddTimeoutOption(sub);
   sub->footer("Example: tzdag unprotected --orbal 1 --client 2");
-  return {sub, [options, &global] { return RunUnprotected(*options, global); }};
+  Command command{sub, [options, &global] { return RunUnprotected(*options, global); }};
+  command.runsTool = true;
+  return command;
 }
 
 }  // namespace tzdag_tool

@@ -119,6 +119,7 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
       "updates the subclient, unless that would remove more than --max-removal of its content.\n"
       "Example: tzdag update-subclient --orbal 1 --client 2 --app 11 --dry-run");
   Command command{sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
+  command.runsTool = true;
   command.writes = StoreWrites::kChanges;
   return command;
 }

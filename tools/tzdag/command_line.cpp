@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <tzplatform/settings.h>
+
 #include "commands.h"
 
 namespace tzdag_tool {
@@ -29,8 +31,9 @@ size_t Distance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
-// The command nearest to `word`, when one is near enough to be a slip.
-std::string Nearest(const std::string& word, const std::vector<std::string>& commands) {
+}  // namespace
+
+std::string NearestWord(const std::string& word, const std::vector<std::string>& commands) {
   std::string best;
   if (word.empty()) return best;
   size_t bestDistance = std::max<size_t>(2, word.size() / 3) + 1;
@@ -48,6 +51,8 @@ std::string Nearest(const std::string& word, const std::vector<std::string>& com
   }
   return best;
 }
+
+namespace {
 
 // mkdir -p with mode 0700 for what it makes.
 int MakeFolders(const std::string& path) {
@@ -83,6 +88,10 @@ std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& 
       // came as --name=value.
       const std::string name = arg.substr(0, arg.find('='));
       const CLI::Option* option = app.get_option_no_throw(name);
+      // Before the command only global options come (-vv is -v twice).
+      const bool flags = arg[1] != '-' && arg.find_first_not_of(arg[1], 1) == std::string::npos &&
+                         app.get_option_no_throw(arg.substr(0, 2)) != nullptr;
+      if (option == nullptr && !flags) return UnknownOptionProblem(app, {arg});
       if (option != nullptr && option->get_items_expected_max() > 0 &&
           arg.find('=') == std::string::npos) {
         ++i;
@@ -91,32 +100,84 @@ std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& 
     }
     if (std::find(commands.begin(), commands.end(), arg) != commands.end()) return std::string();
     std::string message = "unknown command '" + arg + "'";
-    const std::string nearest = Nearest(arg, commands);
+    const std::string nearest = NearestWord(arg, commands);
     if (!nearest.empty()) return message + " (did you mean '" + nearest + "'?)";
     return message + " (see tzdag --help)";
   }
   return "no command given (see tzdag --help)";
 }
 
-std::string DefaultLogFile() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  std::string folder;
-  // XDG base directories must be absolute; a relative one is ignored.
-  if (state != nullptr && state[0] == '/') {
-    folder = std::string(state) + "/tzdag";
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      throw UsageError(
-          "no folder for the log: HOME is not set (give --log FILE or set TZ_LOG_FILE)");
-    }
-    folder = std::string(home) + "/.local/state/tzdag";
+std::string UnknownOptionProblem(const CLI::App& app, const std::vector<std::string>& extras) {
+  std::vector<std::string> names;
+  std::string command = "tzdag";
+  std::vector<const CLI::App*> scopes = {&app};
+  for (const CLI::App* sub : app.get_subcommands()) {
+    scopes.push_back(sub);
+    command += " " + sub->get_name();
   }
+  for (const CLI::App* scope : scopes) {
+    for (const CLI::Option* option : scope->get_options()) {
+      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+      for (const std::string& name : option->get_snames()) names.push_back("-" + name);
+    }
+  }
+  for (const std::string& extra : extras) {
+    if (extra.size() < 2 || extra[0] != '-') continue;
+    const std::string name = extra.substr(0, extra.find('='));
+    std::string message = "unknown option '" + name + "'";
+    const std::string nearest = NearestWord(name, names);
+    if (!nearest.empty() && nearest != name) return message + " (did you mean '" + nearest + "'?)";
+    return message + " (see " + command + " --help)";
+  }
+  return std::string();
+}
+
+void CheckRemoteRoot(const GlobalOptions& global) {
+  if (tzplatform::RemoteTransport() != tzplatform::Transport::kRoot) return;
+  std::string root = global.remoteRoot;
+  std::string from = "--remote-root";
+  if (root.empty()) {
+    const char* fromEnvironment = std::getenv("TZ_REMOTE_ROOT");
+    if (fromEnvironment == nullptr || *fromEnvironment == '\0') {
+      throw UsageError(
+          "no remote root: give --remote-root DIR, or set remote_root in tzdag.toml or "
+          "TZ_REMOTE_ROOT (an absolute path)");
+    }
+    root = fromEnvironment;
+    from = "TZ_REMOTE_ROOT";
+  }
+  if (root[0] != '/') {
+    throw UsageError(from + ": the remote root '" + root +
+                     "' is not an absolute path (it would depend on the folder tzdag runs in)");
+  }
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0) {
+    throw UsageError(from + ": the remote root " + root + ": " + std::strerror(errno));
+  }
+  if (!S_ISDIR(st.st_mode))
+    throw UsageError(from + ": the remote root " + root + " is not a folder");
+}
+
+std::string DefaultLogFilePath() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  // XDG base directories must be absolute; a relative one is ignored.
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/tzdag/tzdag.log";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return std::string();
+  return std::string(home) + "/.local/state/tzdag/tzdag.log";
+}
+
+std::string DefaultLogFile() {
+  const std::string path = DefaultLogFilePath();
+  if (path.empty()) {
+    throw UsageError("no folder for the log: HOME is not set (give --log FILE or set TZ_LOG_FILE)");
+  }
+  const std::string folder = path.substr(0, path.rfind('/'));
   if (int error = MakeFolders(folder)) {
     throw UsageError("cannot make the folder of the log " + folder + ": " + std::strerror(error) +
                      " (give --log FILE or set TZ_LOG_FILE)");
   }
-  return folder + "/tzdag.log";
+  return path;
 }
 
 }  // namespace tzdag_tool

@@ -1,5 +1,5 @@
-// Reading tzdag's command line beyond what CLI11 does: the command a user
-// meant, and where the log goes when nobody said.
+// Reading tzdag's command line beyond what CLI11 does: the command or option
+// a user meant, and where the log goes when nobody said.
 #ifndef TZDAG_TOOL_COMMAND_LINE_H_
 #define TZDAG_TOOL_COMMAND_LINE_H_
 
@@ -10,6 +10,8 @@
 
 namespace tzdag_tool {
 
+struct GlobalOptions;
+
 // Whether `args` (without the program name) ask for JSON: a --json before
 // any "--".
 bool AsksForJson(const std::vector<std::string>& args);
@@ -19,6 +21,28 @@ bool AsksForJson(const std::vector<std::string>& args);
 // command of `app`), as a one-line message; empty when there is none or when
 // help or the version is asked for.
 std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& args);
+
+// The word of `words` nearest to `word`, when one is near enough to be a
+// slip of the keyboard; empty otherwise.
+std::string NearestWord(const std::string& word, const std::vector<std::string>& words);
+
+// The usage problem of `extras`, the words CLI11 found no place for in a
+// command line for `app`, when the first that looks like an option is one
+// that neither `app` nor its command given has: "unknown option '--stor'
+// (did you mean '--store'?)". Empty when none looks like an option.
+std::string UnknownOptionProblem(const CLI::App& app, const std::vector<std::string>& extras);
+
+// Checks, for a command that runs the discovery tool, that the tool can be
+// reached: through the remote root (the root transport), that one is given
+// (--remote-root or TZ_REMOTE_ROOT) as an absolute path to a folder, rather
+// than the platform's default folder in whatever folder tzdag runs from.
+// Throws UsageError saying what to set.
+void CheckRemoteRoot(const GlobalOptions& global);
+
+// Where the log of a tzdag run nobody chose one for goes (see
+// DefaultLogFile), without making anything; empty when neither variable
+// names a folder.
+std::string DefaultLogFilePath();
 
 // The log file of a tzdag run nobody chose one for:
 // $XDG_STATE_HOME/tzdag/tzdag.log, else ~/.local/state/tzdag/tzdag.log,

@@ -26,6 +26,7 @@ struct GlobalOptions {
   int debugLevel = -1;     // --debug-level, -1 = platform default
   int verbose = 0;         // how many times -v was given
   bool json = false;       // --json
+  std::string config;      // --config, empty = the system's and the user's tzdag.toml
 };
 
 // A usage or set-up problem the user can fix, found before any work: printed
@@ -55,6 +56,9 @@ struct Command {
   // Whether the command reports a damaged store itself (its own finding)
   // rather than stopping at it.
   bool reportsDamage = false;
+  // Whether the command runs the discovery tool, and so needs a remote root
+  // (an absolute path) while the tool is reached through one.
+  bool runsTool = false;
   // Whether a person at a terminal is shown the tool being waited for; a
   // command with a progress line of its own shows that instead.
   bool showsWaits = true;
@@ -78,6 +82,7 @@ Command AddClientsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global);
 Command AddSyncCommand(CLI::App& root, const GlobalOptions& global);
 Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global);
+Command AddConfigCommand(CLI::App& root, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

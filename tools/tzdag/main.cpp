@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <streambuf>
 #include <string>
 #include <utility>
@@ -23,6 +24,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "output.h"
+#include "settings_file.h"
 #include "signals.h"
 #include "terminal.h"
 
@@ -98,6 +100,7 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
   if (command.usesStore) tzplatform::SetStoreReadOnly(writes == StoreWrites::kNever);
   try {
     tzplatform::CheckSettings();
+    if (command.runsTool) CheckRemoteRoot(global);
     // A missing, foreign or damaged store is a set-up problem, not an empty
     // answer or a discovery that finds no server; so is one that a command
     // which changes it cannot write.
@@ -109,7 +112,7 @@ void CheckSetUp(const GlobalOptions& global, const Command& command) {
       }
     }
   } catch (const tzplatform::SettingsError& e) {
-    throw UsageError(e.what());
+    throw UsageError(WhereSet(e.what()));
   } catch (const tzplatform::StoreDamaged& e) {
     if (!command.reportsDamage) throw UsageError(e.what());
   } catch (const tzplatform::StoreError& e) {
@@ -201,12 +204,88 @@ std::string StoppedBy(int signal) {
   return "stopped by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
 }
 
+// The file --config names in `args`, as CLI11 will read it; `given` says
+// whether the option is there at all.
+std::string ConfigOption(const std::vector<std::string>& args, bool& given) {
+  given = false;
+  std::string path;
+  for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    if (args[i].compare(0, 9, "--config=") == 0) {
+      given = true;
+      path = args[i].substr(9);
+    } else if (args[i] == "--config") {
+      given = true;
+      path = i + 1 < args.size() ? args[i + 1] : std::string();
+    }
+  }
+  return path;
+}
+
+// Whether `args` ask for help or the version, which need no settings.
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "--version") return true;
+  }
+  return false;
+}
+
+// The installation id of a command that requires --orbal may come from
+// TZ_ORBAL (or orbal in tzdag.toml).
+void UseDefaultInstallation(CLI::App& app) {
+  for (CLI::App* command : app.get_subcommands({})) {
+    CLI::Option* orbal = command->get_option_no_throw("--orbal");
+    if (orbal != nullptr && orbal->get_required()) orbal->envname("TZ_ORBAL");
+  }
+}
+
+// A TZ_ORBAL that is not an id is refused naming where it came from, not as
+// a value of --orbal.
+void CheckDefaultInstallation() {
+  const char* value = std::getenv("TZ_ORBAL");
+  if (value == nullptr || *value == '\0') return;
+  const std::string text = value;
+  if (text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoull(text) > 4294967295ull) {
+    throw UsageError("TZ_ORBAL: '" + text +
+                     "' is not an installation id (a decimal number from 0 to 4294967295)");
+  }
+}
+
+// CLI11's answer to help, the version or a command line it cannot read, as
+// tzdag gives it: with --json one object, and an unknown option named as an
+// unknown command is.
+int ReportParseError(const CLI::App& app, const CLI::ParseError& e, bool json) {
+  std::ostringstream out, err;
+  const int code = app.exit(e, out, err);
+  if (code == 0) {
+    if (!json) {
+      std::cout << out.str() << std::flush;
+    } else if (dynamic_cast<const CLI::CallForVersion*>(&e) != nullptr) {
+      PrintJson({{"ok", true}, {"version", TZDAG_VERSION_STRING}});
+    } else {
+      PrintJson({{"ok", true}, {"help", out.str()}});
+    }
+    return kExitOk;
+  }
+  // An option mistyped is what a person most needs to hear about, even when
+  // it made a required option seem missing.
+  const std::string problem = UnknownOptionProblem(app, app.remaining(true));
+  if (!problem.empty()) {
+    ReportProblem(json, problem);
+  } else {
+    std::cerr << err.str() << std::flush;
+    if (json) PrintJson({{"ok", false}, {"error", e.what()}});
+  }
+  return kExitUsage;
+}
+
 int Run(const GlobalOptions& global, const Command& command) {
   SignalWatch::Start();
   try {
     CheckSetUp(global, command);
   } catch (const UsageError& e) {
-    ReportProblem(global.json, e.what());
+    ReportProblem(global.json, WhereSet(e.what()));
     return kExitUsage;
   }
   HeldOutput held;
@@ -230,7 +309,7 @@ int Run(const GlobalOptions& global, const Command& command) {
     return kExitUsage;
   } catch (const UsageError& e) {
     held.Release();
-    ReportProblem(global.json, e.what());
+    ReportProblem(global.json, WhereSet(e.what()));
     return kExitUsage;
   } catch (const std::exception& e) {
     // Work has started: whatever it did, this is a failure, not a usage error.
@@ -274,6 +353,11 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose,
                "show the log on standard error too; -vv also debug level 1, -vvv level 2, ...");
   app.add_flag("--json", global.json, "print one JSON object, whatever the outcome");
+  app.add_option("--config", global.config,
+                 "settings file read in place of /etc/tzdag/tzdag.toml and the user's "
+                 "~/.config/tzdag/tzdag.toml")
+      ->type_name("FILE")
+      ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a path" : ""; }, ""));
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {
@@ -283,8 +367,10 @@ int main(int argc, char** argv) {
       AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
       AddCheckStoreCommand(app, global),   AddClientsCommand(app, global),
       AddSubclientsCommand(app, global),   AddSyncCommand(app, global),
-      AddHistoryCommand(app, global),
+      AddHistoryCommand(app, global),      AddConfigCommand(app, global),
   };
+
+  UseDefaultInstallation(app);
 
   // For the build: the man page and the bash completion are made from this.
   if (argc == 2 && std::string(argv[1]) == kCliReferenceArgument) {
@@ -304,6 +390,20 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // The settings files become variables before anything reads one; help
+  // and the version need none, and are shown whatever the files hold.
+  bool configGiven = false;
+  const std::string configPath = ConfigOption(args, configGiven);
+  if (!AsksForHelp(args) && !(configGiven && configPath.empty())) {
+    try {
+      ReadSettingsFiles(configPath);
+      CheckDefaultInstallation();
+    } catch (const UsageError& e) {
+      ReportProblem(json, WhereSet(e.what()));
+      return kExitUsage;
+    }
+  }
+
   int status = kExitUsage;
   try {
     app.parse(argc, argv);
@@ -311,9 +411,7 @@ int main(int argc, char** argv) {
       if (command.app->parsed()) status = Run(global, command);
     }
   } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    status = code == 0 ? kExitOk : kExitUsage;
-    if (code != 0 && json) PrintJson({{"ok", false}, {"error", e.what()}});
+    status = ReportParseError(app, e, json);
   }
   if (int signal = SignalWatch::Received()) {
     ReportProblem(json, StoppedBy(signal));

@@ -204,6 +204,7 @@ std::string StoppedBy(int signal) {
 int Run(const GlobalOptions& global, const Command& command) {
   SignalWatch::Start();
   try {
+    CheckFormat(global, command);
     CheckSetUp(global, command);
   } catch (const UsageError& e) {
     ReportProblem(global.json, e.what());
@@ -274,6 +275,12 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose,
                "show the log on standard error too; -vv also debug level 1, -vvv level 2, ...");
   app.add_flag("--json", global.json, "print one JSON object, whatever the outcome");
+  app.add_option("--format", global.format,
+                 "how a table command prints its answer: table (for people), json (as --json), "
+                 "csv (RFC 4180) or tsv")
+      ->type_name("table|json|csv|tsv")
+      ->check(CLI::IsMember({"table", "json", "csv", "tsv"}))
+      ->each([&global](const std::string& format) { global.json |= format == "json"; });
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {

@@ -98,6 +98,8 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
     }
     if (global.json) {
       PrintJson({{"ok", true}, {"memberServers", MemberServersJson(resp)}});
+    } else if (TableFormatOf(global.format) != TableFormat::kTable) {
+      PrintMemberServerTable(std::cout, resp, TableFormatOf(global.format));
     } else {
       PrintMemberServerTable(std::cout, resp);
       if (resp.getMemberServers().empty()) std::cout << "No member server found.\n";
@@ -111,6 +113,8 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
   }
   if (global.json) {
     PrintJson({{"ok", true}, {"dags", DagsJson(resp)}});
+  } else if (TableFormatOf(global.format) != TableFormat::kTable) {
+    PrintDagTable(std::cout, resp, TableFormatOf(global.format));
   } else {
     PrintDagTable(std::cout, resp);
     if (resp.getDags().empty()) std::cout << "No DAG found.\n";
@@ -141,7 +145,9 @@ Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global) {
   AddTimeoutOption(app);
   app->footer(
       "Example: tzdag discover-dags --proxy PROXY01 --user backupadmin --password-file ~/.dagpw");
-  return {app, [&global, options] { return Run(global, *options); }};
+  Command command{app, [&global, options] { return Run(global, *options); }};
+  command.printsTables = true;
+  return command;
 }
 
 }  // namespace tzdag_tool

@@ -1,5 +1,6 @@
 // tzdag discover-dbs: database discovery for a DAG client, optionally
-// narrowed to one subclient.
+// narrowed to one subclient and to the databases of one member server.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -25,19 +26,50 @@ struct DiscoverDbsOptions {
   uint32_t clientId = 0;
   uint32_t appId = 0;
   int64_t jobId = 0;
+  std::string server;  // --server: only databases with a copy there; empty = all
 };
+
+// The member server --server names, as the store spells it: one selected for
+// the client, its name compared as the library compares server names.
+std::string MemberServer(uint32_t clientId, const std::string& name) {
+  const std::vector<std::string> servers = GetSelectedServers(clientId);
+  const auto found = std::find_if(servers.begin(), servers.end(), iStrEqual(name));
+  if (found != servers.end()) return *found;
+  std::string known;
+  for (const std::string& server : servers) known += (known.empty() ? "" : ", ") + server;
+  throw UsageError(
+      "--server: " + name + " is not a member server selected for client " +
+      std::to_string(clientId) +
+      (servers.empty() ? " (it has none)" : " (its selected member servers: " + known + ")"));
+}
+
+// Keeps the databases with a copy on `server`.
+void KeepCopiesOn(const std::string& server, Uvo::DAGDBResp& resp) {
+  CNMessageList& databases = resp.getDatabases();
+  databases.erase(std::remove_if(databases.begin(), databases.end(),
+                                 [&server](const CNMessageBase& db) {
+                                   const CNStringList& copies =
+                                       tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
+                                   return std::none_of(copies.begin(), copies.end(),
+                                                       iStrEqual(server));
+                                 }),
+                  databases.end());
+}
 
 int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& global) {
   CheckInstallation(options.orbalId);
   CheckClient(options.clientId);
   // Application 0 stands for none.
   if (options.appId != 0) CheckSubclient(options.orbalId, options.clientId, options.appId);
+  const std::string onServer =
+      options.server.empty() ? std::string() : MemberServer(options.clientId, options.server);
   Uvo::DAGDBResp resp;
   std::string server;
   // Only what this call wrote: the lines explain a failure.
   tzplatform::LogCapture capture;
   bool ok = DiscoverExDatabase(options.orbalId, options.clientId, options.appId, server, resp,
                                options.jobId);
+  if (ok && !onServer.empty()) KeepCopiesOn(onServer, resp);
 
   std::string summary = "database discovery failed for client " + std::to_string(options.clientId);
   if (options.appId != 0) summary += ", application " + std::to_string(options.appId);
@@ -57,8 +89,15 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
     ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
-  std::cout << "Discovered on member server " << DisplayText(server) << "\n\n";
-  PrintDatabaseTable(std::cout, resp);
+  const TableFormat format = TableFormatOf(global.format);
+  if (format == TableFormat::kTable) {
+    std::cout << "Discovered on member server " << DisplayText(server);
+    if (!onServer.empty()) {
+      std::cout << "; the databases with a copy on " << DisplayText(onServer);
+    }
+    std::cout << "\n\n";
+  }
+  PrintDatabaseTable(std::cout, resp, format);
   return kExitOk;
 }
 
@@ -72,10 +111,15 @@ Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
   AddIdOption(app, "--client", options->clientId, "DAG client id")->required();
   AddIdOption(app, "--app", options->appId, "subclient (application) id; 0 = the whole client");
   AddJobIdOption(app, "--job", options->jobId, "job id passed to the discovery tool; 0 = none");
+  app->add_option("--server", options->server,
+                  "only the databases with a copy on this member server (letter case ignored)")
+      ->type_name("NAME")
+      ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a name" : ""; }, ""));
   AddTimeoutOption(app);
   app->footer("Example: tzdag discover-dbs --orbal 1 --client 2 --app 11");
   Command command{app, [options, &global] { return RunDiscoverDbs(*options, global); }};
   command.runsTool = true;
+  command.printsTables = true;
   return command;
 }
 

@@ -84,6 +84,9 @@ void CheckIds(const HistoryOptions& options) {
 }
 
 int Prune(const HistoryOptions& options, const GlobalOptions& global) {
+  if (TableFormatOf(global.format) != TableFormat::kTable) {
+    throw UsageError("--format " + global.format + ": history --prune-before prints no table");
+  }
   const std::string before = TimeOf("--prune-before", options.pruneBefore);
   const size_t removed = tzplatform::PruneJournal(tzplatform::StorePath(), before);
   if (global.json) {
@@ -124,7 +127,8 @@ int RunHistory(const HistoryOptions& options, const GlobalOptions& global) {
     PrintJson({{"ok", true}, {"entries", list}});
     return kExitOk;
   }
-  if (entries.empty()) {
+  const TableFormat format = TableFormatOf(global.format);
+  if (entries.empty() && format == TableFormat::kTable) {
     std::cout << "The journal has no entry"
               << (query.clientId || query.subclientId || !query.database.empty() ||
                           !query.since.empty()
@@ -133,13 +137,14 @@ int RunHistory(const HistoryOptions& options, const GlobalOptions& global) {
               << ".\n";
     return kExitOk;
   }
-  // The entry's own columns on the row of its first change only.
+  // For people the entry's own columns on the row of its first change only;
+  // a record for a program stands on its own.
   std::vector<std::vector<std::string>> rows;
   for (const tzplatform::JournalEntry& e : entries) {
     bool first = true;
-    for (std::vector<std::string>& change : ChangeRows(ChangesOf(e))) {
+    for (std::vector<std::string>& change : ChangeRows(ChangesOf(e), format)) {
       std::vector<std::string> row;
-      if (first) {
+      if (first || format != TableFormat::kTable) {
         row = {e.time,   std::to_string(e.clientId), std::to_string(e.subclientId),
                e.server, std::to_string(e.result),   e.user + "@" + e.host};
       } else {
@@ -150,8 +155,8 @@ int RunHistory(const HistoryOptions& options, const GlobalOptions& global) {
       rows.push_back(std::move(row));
     }
   }
-  PrintTable(
-      std::cout,
+  PrintRows(
+      std::cout, format,
       {"TIME", "CLIENT", "SUBCLIENT", "SERVER", "RESULT", "BY", "CHANGE", "DATABASE", "FROM", "TO"},
       rows);
   return kExitOk;
@@ -189,6 +194,7 @@ Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global) {
   command.writesAsParsed = [prune] {
     return prune->count() > 0 ? StoreWrites::kChanges : StoreWrites::kNever;
   };
+  command.printsTables = true;
   return command;
 }
 

@@ -62,7 +62,7 @@ int RunClients(const ClientsOptions& options, const GlobalOptions& global) {
                       {"subclients", c.subclients}});
     }
     PrintJson({{"ok", true}, {"clients", list}});
-  } else if (clients.empty()) {
+  } else if (clients.empty() && TableFormatOf(global.format) == TableFormat::kTable) {
     std::cout << (orbal ? "Installation " + std::to_string(*orbal) + " has no DAG client.\n"
                         : std::string("The configuration store holds no DAG client.\n"));
   } else {
@@ -72,9 +72,9 @@ int RunClients(const ClientsOptions& options, const GlobalOptions& global) {
                       std::to_string(c.selected), std::to_string(c.selectedWithAgent),
                       std::to_string(c.subclients)});
     }
-    PrintTable(std::cout,
-               {"ID", "NAME", "HOST", "MEMBER SERVERS", "SELECTED", "WITH AGENT", "SUBCLIENTS"},
-               rows);
+    PrintRows(std::cout, TableFormatOf(global.format),
+              {"ID", "NAME", "HOST", "MEMBER SERVERS", "SELECTED", "WITH AGENT", "SUBCLIENTS"},
+              rows);
   }
   return kExitOk;
 }
@@ -114,7 +114,7 @@ int RunSubclients(const SubclientsOptions& options, const GlobalOptions& global)
                       {"associations", s.associations}});
     }
     PrintJson({{"ok", true}, {"clientId", options.client}, {"subclients", list}});
-  } else if (subclients.empty()) {
+  } else if (subclients.empty() && TableFormatOf(global.format) == TableFormat::kTable) {
     std::cout << "Client " << options.client << " has no subclient"
               << (options.orbalGiven ? " in installation " + std::to_string(options.orbal) : "")
               << ".\n";
@@ -127,10 +127,10 @@ int RunSubclients(const SubclientsOptions& options, const GlobalOptions& global)
                       YesNo(s.useLastActivationPreference), std::to_string(s.content),
                       std::to_string(s.associations)});
     }
-    PrintTable(std::cout,
-               {"ID", "NAME", "INSTALLATION", "DEFAULT", "SELECTION", "DELETED", "FROM PASSIVE",
-                "ACTIVE IF NO PASSIVE", "LAST PREFERENCE", "CONTENT", "ASSOCIATIONS"},
-               rows);
+    PrintRows(std::cout, TableFormatOf(global.format),
+              {"ID", "NAME", "INSTALLATION", "DEFAULT", "SELECTION", "DELETED", "FROM PASSIVE",
+               "ACTIVE IF NO PASSIVE", "LAST PREFERENCE", "CONTENT", "ASSOCIATIONS"},
+              rows);
   }
   return kExitOk;
 }
@@ -153,6 +153,7 @@ Command AddClientsCommand(CLI::App& root, const GlobalOptions& global) {
                     return RunClients(*options, global);
                   }};
   command.writes = StoreWrites::kNever;
+  command.printsTables = true;
   return command;
 }
 
@@ -172,6 +173,7 @@ Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global) {
                     return RunSubclients(*options, global);
                   }};
   command.writes = StoreWrites::kNever;
+  command.printsTables = true;
   return command;
 }
 

@@ -31,10 +31,12 @@ int RunServers(const ServersOptions& options, const GlobalOptions& global) {
     nlohmann::json answer = {{"ok", ok}, {"servers", servers}};
     if (!ok) answer["error"] = "No " + none + ".";
     PrintJson(answer);
-  } else if (ok) {
+  } else if (ok || TableFormatOf(global.format) != TableFormat::kTable) {
     std::vector<std::vector<std::string>> rows;
     for (const std::string& server : servers) rows.push_back({server});
-    PrintTable(std::cout, {"SERVER"}, rows);
+    PrintRows(std::cout, TableFormatOf(global.format), {"SERVER"}, rows);
+    // A program reads the records; the reason is for a person.
+    if (!ok) std::cerr << "tzdag: " << none << std::endl;
   } else {
     // The reason of a failure goes where every other one goes.
     std::cerr << "tzdag: no " << none << std::endl;
@@ -54,6 +56,7 @@ Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
   app->footer("Example: tzdag servers --client 2 --selected");
   Command command{app, [options, &global] { return RunServers(*options, global); }};
   command.writes = StoreWrites::kNever;
+  command.printsTables = true;
   return command;
 }
 

@@ -184,28 +184,35 @@ std::string ErrorSummary(const SyncReport& report) {
   return text;
 }
 
-void PrintSummary(std::ostream& out, const SyncReport& report) {
+// A table with the problems and totals after it; in CSV or TSV the records
+// alone, the problems going to standard error.
+void PrintSummary(std::ostream& out, const SyncReport& report, TableFormat format) {
+  const bool table = format == TableFormat::kTable;
   std::vector<std::vector<std::string>> rows;
   for (const SyncedClient& c : report.clients) {
     const SyncCounts& n = c.counts;
-    rows.push_back({std::to_string(c.id), c.name.empty() ? "-" : c.name, std::to_string(n.updated),
-                    std::to_string(n.unchanged), std::to_string(n.heldBack),
-                    std::to_string(n.failed), std::to_string(n.added), std::to_string(n.removed),
-                    std::to_string(n.reassociated), std::to_string(n.circularLogging),
-                    std::to_string(n.unprotected)});
+    rows.push_back({std::to_string(c.id), c.name.empty() && table ? "-" : c.name,
+                    std::to_string(n.updated), std::to_string(n.unchanged),
+                    std::to_string(n.heldBack), std::to_string(n.failed), std::to_string(n.added),
+                    std::to_string(n.removed), std::to_string(n.reassociated),
+                    std::to_string(n.circularLogging), std::to_string(n.unprotected)});
   }
-  PrintTable(out,
-             {"CLIENT", "NAME", "UPDATED", "UNCHANGED", "HELD BACK", "FAILED", "ADDED", "REMOVED",
-              "REASSOCIATED", "CIRCULAR LOGGING", "UNPROTECTED"},
-             rows);
+  PrintRows(out, format,
+            {"CLIENT", "NAME", "UPDATED", "UNCHANGED", "HELD BACK", "FAILED", "ADDED", "REMOVED",
+             "REASSOCIATED", "CIRCULAR LOGGING", "UNPROTECTED"},
+            rows);
   const std::vector<std::string> problems = Problems(report);
+  if (!table) {
+    for (const std::string& line : problems) std::cerr << "tzdag: " << DisplayText(line) << "\n";
+    return;
+  }
   if (!problems.empty()) out << "\n";
   for (const std::string& line : problems) out << DisplayText(line) << "\n";
   const SyncCounts& t = report.totals;
   out << "\nInstallation " << report.orbalId << ", " << Count(t.clients, "DAG client")
       << ": subclients " << t.updated << " updated, " << t.unchanged << " unchanged, " << t.heldBack
       << " held back, " << t.failed << " failed; databases " << t.added << " added, " << t.removed
-      << " removed, " << t.reassociated << " reassociated\n";
+      << " removed, " << t.reassociated << " reassociated, " << t.marked << " marked full\n";
   if (report.dryRun) out << "Dry run: the store was left as it was.\n";
 }
 
@@ -242,7 +249,7 @@ int RunSyncCommand(const SyncOptions& options, const GlobalOptions& global) {
     if (report.status == SyncStatus::kFail) answer["error"] = ErrorSummary(report);
     PrintJson(answer);
   } else {
-    PrintSummary(std::cout, report);
+    PrintSummary(std::cout, report, TableFormatOf(global.format));
   }
   switch (report.status) {
     case SyncStatus::kFail:
@@ -291,6 +298,7 @@ Command AddSyncCommand(CLI::App& root, const GlobalOptions& global) {
   // Its own progress line stands for the waits on the tool.
   command.showsWaits = false;
   command.writes = StoreWrites::kChanges;
+  command.printsTables = true;
   return command;
 }
 

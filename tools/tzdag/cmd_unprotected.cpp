@@ -38,8 +38,11 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
     ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
+  const TableFormat format = TableFormatOf(global.format);
   if (global.json) {
     PrintJsonText(DatabasesAnswerJson(resp, nullptr));
+  } else if (format != TableFormat::kTable) {
+    PrintDatabaseTable(std::cout, resp, format);
   } else if (resp.getDatabases().empty()) {
     std::cout << "Every database of client " << options.client << " is protected by a subclient.\n";
   } else {
@@ -60,6 +63,7 @@ Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
   sub->footer("Example: tzdag unprotected --orbal 1 --client 2");
   Command command{sub, [options, &global] { return RunUnprotected(*options, global); }};
   command.runsTool = true;
+  command.printsTables = true;
   return command;
 }
 

@@ -72,16 +72,24 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
     summary = "update of subclient " + std::to_string(options.app) + " failed: " + sync.error;
   }
 
+  const ChangeTotals totals = TotalsOf(shown, sync.contentBefore);
+  const TableFormat format = TableFormatOf(global.format);
   if (global.json) {
-    nlohmann::json answer = {{"ok", ok}, {"result", sync.result}, {"changes", ChangesJson(shown)}};
+    nlohmann::json answer = {{"ok", ok},
+                             {"result", sync.result},
+                             {"changes", ChangesJson(shown)},
+                             {"totals", TotalsJson(totals)}};
     if (heldBack) answer["heldBack"] = true;
     if (!ok) answer["error"] = summary;
     if (!ok && !heldBack) AddCapturedLog(answer, capture);
     PrintJson(answer);
+  } else if (discovered && format != TableFormat::kTable) {
+    PrintChanges(std::cout, shown, format);
   } else if (discovered) {
     std::cout << "Subclient " << options.app << ", databases discovered on "
               << DisplayText(sync.server) << "\n";
     PrintChanges(std::cout, shown);
+    std::cout << TotalsLine(totals) << "\n";
     if (heldBack) {
       std::cout << "Held back: nothing was stored.\n";
     } else {
@@ -121,6 +129,7 @@ Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
   Command command{sub, [options, &global] { return RunUpdateSubclient(*options, global); }};
   command.runsTool = true;
   command.writes = StoreWrites::kChanges;
+  command.printsTables = true;
   return command;
 }
 

@@ -69,9 +69,10 @@ int MakeFolders(const std::string& path) {
 }  // namespace
 
 bool AsksForJson(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg == "--") return false;
-    if (arg == "--json") return true;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--") return false;
+    if (args[i] == "--json" || args[i] == "--format=json") return true;
+    if (args[i] == "--format" && i + 1 < args.size() && args[i + 1] == "json") return true;
   }
   return false;
 }

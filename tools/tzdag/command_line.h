@@ -13,7 +13,7 @@ namespace tzdag_tool {
 struct GlobalOptions;
 
 // Whether `args` (without the program name) ask for JSON: a --json before
-// any "--".
+// any "--", or --format json.
 bool AsksForJson(const std::vector<std::string>& args);
 
 // A usage problem with the command word of `args` that CLI11 would only

@@ -25,7 +25,8 @@ struct GlobalOptions {
   std::string logFile;     // --log
   int debugLevel = -1;     // --debug-level, -1 = platform default
   int verbose = 0;         // how many times -v was given
-  bool json = false;       // --json
+  bool json = false;       // --json, or --format json
+  std::string format;      // --format as given: table, json, csv or tsv; empty = not given
   std::string config;      // --config, empty = the system's and the user's tzdag.toml
 };
 
@@ -62,6 +63,8 @@ struct Command {
   // Whether a person at a terminal is shown the tool being waited for; a
   // command with a progress line of its own shows that instead.
   bool showsWaits = true;
+  // Whether its answer is a table, which --format csv or tsv may ask for.
+  bool printsTables = false;
 };
 
 // Writes one JSON object on standard output.

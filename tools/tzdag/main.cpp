@@ -283,6 +283,7 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& e, bool json) {
 int Run(const GlobalOptions& global, const Command& command) {
   SignalWatch::Start();
   try {
+    CheckFormat(global, command);
     CheckSetUp(global, command);
   } catch (const UsageError& e) {
     ReportProblem(global.json, WhereSet(e.what()));
@@ -358,6 +359,12 @@ int main(int argc, char** argv) {
                  "~/.config/tzdag/tzdag.toml")
       ->type_name("FILE")
       ->check(CLI::Validator([](std::string& v) { return v.empty() ? "needs a path" : ""; }, ""));
+  app.add_option("--format", global.format,
+                 "how a table command prints its answer: table (for people), json (as --json), "
+                 "csv (RFC 4180) or tsv")
+      ->type_name("table|json|csv|tsv")
+      ->check(CLI::IsMember({"table", "json", "csv", "tsv"}))
+      ->each([&global](const std::string& format) { global.json |= format == "json"; });
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <deque>
 
+#include "commands.h"
+
 namespace tzdag_tool {
 namespace {
 
@@ -177,7 +179,11 @@ size_t DisplayWidth(const std::string& text) {
   return Width(text);
 }
 
-std::string DisplayText(const std::string& bytes) {
+namespace {
+
+// `bytes` with each sequence that is not UTF-8 made U+FFFD and, unless
+// `keepControls`, each control character too.
+std::string Utf8(const std::string& bytes, bool keepControls) {
   std::string text;
   text.reserve(bytes.size());
   size_t i = 0;
@@ -192,7 +198,7 @@ std::string DisplayText(const std::string& bytes) {
     }
     const unsigned char lead = static_cast<unsigned char>(bytes[i]);
     if (lead < 0x80) {
-      if (lead < 0x20 || lead == 0x7F) {
+      if (!keepControls && (lead < 0x20 || lead == 0x7F)) {
         text += kReplacement;
       } else {
         text += static_cast<char>(lead);
@@ -224,7 +230,7 @@ std::string DisplayText(const std::string& bytes) {
     }
     // C1 controls (U+0080 to U+009F) and the line and paragraph separators
     // break a line or talk to a terminal as C0 controls do.
-    const bool control = length != 0 && read == length &&
+    const bool control = !keepControls && length != 0 && read == length &&
                          ((lead == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F) ||
                           (lead == 0xE2 && bytes[i + 1] == '\x80' &&
                            (bytes[i + 2] == '\xA8' || bytes[i + 2] == '\xA9')));
@@ -238,6 +244,98 @@ std::string DisplayText(const std::string& bytes) {
     i += read;
   }
   return text;
+}
+
+// One CSV field (RFC 4180): quoted when it holds a comma, quote, CR or LF,
+// its quotes doubled.
+void AppendCsvField(std::string& out, const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) {
+    out += text;
+    return;
+  }
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+// One TSV field: the tab, line ends and the backslash that would break the
+// record or its escapes written as \t, \n, \r and \\.
+void AppendTsvField(std::string& out, const std::string& text) {
+  for (char c : text) {
+    switch (c) {
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+void AppendRecord(std::string& out, TableFormat format, const std::vector<std::string>& cells,
+                  size_t columns) {
+  for (size_t i = 0; i < columns; ++i) {
+    if (i > 0) out += format == TableFormat::kCsv ? ',' : '\t';
+    const std::string cell = i < cells.size() ? Utf8(cells[i], true) : std::string();
+    if (format == TableFormat::kCsv) {
+      AppendCsvField(out, cell);
+    } else {
+      AppendTsvField(out, cell);
+    }
+  }
+  out += format == TableFormat::kCsv ? "\r\n" : "\n";
+}
+
+}  // namespace
+
+std::string DisplayText(const std::string& bytes) {
+  return Utf8(bytes, false);
+}
+
+std::string Utf8Text(const std::string& bytes) {
+  return Utf8(bytes, true);
+}
+
+std::string ListCell(const std::vector<std::string>& names) {
+  std::string cell;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) cell += ' ';
+    for (char c : names[i]) {
+      if (c == ' ' || c == '\\') cell += '\\';
+      cell += c;
+    }
+  }
+  return cell;
+}
+
+TableFormat TableFormatOf(const std::string& name) {
+  if (name == "csv") return TableFormat::kCsv;
+  if (name == "tsv") return TableFormat::kTsv;
+  return TableFormat::kTable;
+}
+
+void CheckFormat(const GlobalOptions& global, const Command& command) {
+  if (global.format.empty() || global.format == "json") return;
+  if (global.json) {
+    throw UsageError("--json and --format " + global.format +
+                     " do not go together (--json is --format json)");
+  }
+  if (!command.printsTables && global.format != "table") {
+    throw UsageError("--format " + global.format + ": " + command.app->get_name() +
+                     " prints no table (--format table or json)");
+  }
 }
 
 void PrintTable(std::ostream& out, const std::vector<std::string>& header,
@@ -298,41 +396,55 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& header,
   out << text;
 }
 
-void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp) {
+void PrintRows(std::ostream& out, TableFormat format, const std::vector<std::string>& header,
+               const std::vector<std::vector<std::string>>& rows) {
+  if (format == TableFormat::kTable) {
+    PrintTable(out, header, rows);
+    return;
+  }
+  std::string text;
+  AppendRecord(text, format, header, header.size());
+  for (const auto& row : rows) AppendRecord(text, format, row, header.size());
+  out << text;
+}
+
+void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp, TableFormat format) {
   std::vector<std::vector<std::string>> rows;
   rows.reserve(resp.getDatabases().size());
   for (const CNMessageBase& db : resp.getDatabases()) {
+    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
     rows.push_back({tzdag::GetString(db, Uvo::DAGDB::kDbName),
                     tzdag::GetString(db, Uvo::DAGDB::kBackupServer),
-                    Join(tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers), ", "),
+                    format == TableFormat::kTable ? Join(copies, ", ") : ListCell(copies),
                     tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0 ? "yes" : "no"});
   }
-  PrintTable(out, {"DATABASE", "BACKUP SERVER", "COPY SERVERS", "CIRCULAR LOGGING"}, rows);
+  PrintRows(out, format, {"DATABASE", "BACKUP SERVER", "COPY SERVERS", "CIRCULAR LOGGING"}, rows);
 }
 
-void PrintDagTable(std::ostream& out, const Uvo::DAGDiscoverResp& resp) {
+void PrintDagTable(std::ostream& out, const Uvo::DAGDiscoverResp& resp, TableFormat format) {
   std::vector<std::vector<std::string>> rows;
   for (const CNMessageBase& dag : resp.getDags()) {
     std::string name = tzdag::GetString(dag, Uvo::DAGSetup::kDagName);
     const CNMessageList& members = tzdag::GetList(dag, Uvo::DAGSetup::kMemberServers);
-    if (members.empty()) rows.push_back({name, "(none)", ""});
+    if (members.empty()) rows.push_back({name, format == TableFormat::kTable ? "(none)" : "", ""});
     for (const CNMessageBase& member : members) {
       rows.push_back(
           {name, tzdag::GetString(member, Uvo::DAGMemberServer::kServerName),
            tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0 ? "yes" : "no"});
     }
   }
-  PrintTable(out, {"DAG", "MEMBER SERVER", "AGENT INSTALLED"}, rows);
+  PrintRows(out, format, {"DAG", "MEMBER SERVER", "AGENT INSTALLED"}, rows);
 }
 
-void PrintMemberServerTable(std::ostream& out, const Uvo::DAGMemberServersResp& resp) {
+void PrintMemberServerTable(std::ostream& out, const Uvo::DAGMemberServersResp& resp,
+                            TableFormat format) {
   std::vector<std::vector<std::string>> rows;
   for (const CNMessageBase& member : resp.getMemberServers()) {
     rows.push_back(
         {tzdag::GetString(member, Uvo::DAGMemberServer::kServerName),
          tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0 ? "yes" : "no"});
   }
-  PrintTable(out, {"MEMBER SERVER", "AGENT INSTALLED"}, rows);
+  PrintRows(out, format, {"MEMBER SERVER", "AGENT INSTALLED"}, rows);
 }
 
 }  // namespace tzdag_tool

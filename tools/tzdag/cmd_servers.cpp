@@ -31,15 +31,16 @@ int RunServers(const ServersOptions& options, const GlobalOptions& global) {
     nlohmann::json answer = {{"ok", ok}, {"servers", servers}};
     if (!ok) answer["error"] = "No " + none + ".";
     PrintJson(answer);
-  } else if (ok || TableFormatOf(global.format) != TableFormat::kTable) {
-    std::vector<std::vector<std::string>> rows;
-    for (const std::string& server : servers) rows.push_back({server});
-    PrintRows(std::cout, TableFormatOf(global.format), {"SERVER"}, rows);
-    // A program reads the records; the reason is for a person.
-    if (!ok) std::cerr << "tzdag: " << none << std::endl;
   } else {
-    // The reason of a failure goes where every other one goes.
-    std::cerr << "tzdag: no " << none << std::endl;
+    // A program reads the records (an empty list is the header alone); the
+    // reason of a failure goes where every other one goes.
+    const TableFormat format = TableFormatOf(global.format);
+    if (ok || format != TableFormat::kTable) {
+      std::vector<std::vector<std::string>> rows;
+      for (const std::string& server : servers) rows.push_back({server});
+      PrintRows(std::cout, format, {"SERVER"}, rows);
+    }
+    if (!ok) std::cerr << "tzdag: no " << none << std::endl;
   }
   return ok ? kExitOk : kExitFailed;
 }

@@ -22,6 +22,7 @@
 #include "cli_reference.h"
 #include "command_line.h"
 #include "commands.h"
+#include "monitoring.h"
 #include "output.h"
 #include "signals.h"
 #include "terminal.h"
@@ -51,7 +52,12 @@ namespace {
 // --json and no answer printed yet, {"ok": false, "error": "<what>"}.
 void ReportProblem(bool json, const std::string& what) {
   std::cerr << "tzdag: " << DisplayText(what) << std::endl;
-  if (json && !g_jsonPrinted) PrintJson({{"ok", false}, {"error", what}});
+  // A monitoring plugin answers with its status line, --json or not.
+  if (PluginMode()) {
+    if (!g_jsonPrinted) PrintJsonText(PluginProblem(what));
+  } else if (json && !g_jsonPrinted) {
+    PrintJson({{"ok", false}, {"error", what}});
+  }
 }
 
 // Everything the command needs before it starts; a problem is a UsageError
@@ -243,7 +249,8 @@ int Run(const GlobalOptions& global, const Command& command) {
 }  // namespace
 }  // namespace tzdag_tool
 
-int main(int argc, char** argv) {
+namespace {
+int Main(int argc, char** argv) {
   using namespace tzdag_tool;
   // Before any other thread, so that every thread keeps the signals blocked.
   SignalWatch signals;
@@ -294,6 +301,7 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
+  SetPluginMode(AsksForPlugin(args));
   SignalWatch::SetLastWords([json](int signal) {
     if (HeldOutput* held = HeldOutput::active) held->Release();
     ReportProblem(json, StoppedBy(signal));
@@ -313,11 +321,17 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
     status = code == 0 ? kExitOk : kExitUsage;
-    if (code != 0 && json) PrintJson({{"ok", false}, {"error", e.what()}});
+    if (code != 0 && PluginMode()) PrintJsonText(PluginProblem(e.what()));
+    if (code != 0 && json && !PluginMode()) PrintJson({{"ok", false}, {"error", e.what()}});
   }
   if (int signal = SignalWatch::Received()) {
     ReportProblem(json, StoppedBy(signal));
     return 128 + signal;
   }
   return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tzdag_tool::PluginExit(Main(argc, argv));
 }

@@ -528,6 +528,17 @@ PluginAnswer SyncPluginAnswer(const SyncReport& report, double seconds) {
     detail += "subclients " + std::to_string(n.updated) + " updated, " +
               std::to_string(n.unchanged) + " unchanged, " + std::to_string(n.heldBack) +
               " held back, " + std::to_string(n.failed) + " failed";
+    // The first subclient that was not brought up to date says why.
+    auto problem =
+        std::find_if(client.sync.subclients.begin(), client.sync.subclients.end(),
+                     [](const _tagSubclientSync& s) {
+                       return s.outcome == kSubclientHeldBack || s.outcome == kSubclientFailed;
+                     });
+    if (client.sync.error.empty() && problem != client.sync.subclients.end()) {
+      detail += " (subclient " + std::to_string(problem->appId) +
+                (problem->name.empty() ? "" : " (" + problem->name + ")") + ": " + problem->error +
+                (n.heldBack + n.failed > 1 ? ", and more" : "") + ")";
+    }
     if (n.circularLogging > 0) {
       detail += "; " + Plural(n.circularLogging, "database") + " with circular logging";
     }

@@ -562,6 +562,53 @@ PluginAnswer SyncPluginAnswer(const SyncReport& report, double seconds) {
   return answer;
 }
 
+namespace {
+
+// What a DAG client's sample says in each of the gauges doctor and sync
+// both write.
+struct ClientOutcome {
+  bool succeeded = false;
+  size_t databases = 0;
+  size_t unprotected = 0;
+  double seconds = 0;
+};
+
+// Those gauges, for one command: whether the client succeeded, its
+// databases, the unprotected ones, how long it took and when it last
+// succeeded.
+class ClientGauges {
+ public:
+  // `what`: the help texts, in that order; `previous`: the file replaced.
+  ClientGauges(const std::string& command, const std::vector<const char*>& what,
+               const std::string& previous)
+      : success_{"tzdag_" + command + "_success", what[0], {}},
+        databases_{"tzdag_" + command + "_databases", what[1], {}},
+        unprotected_{"tzdag_" + command + "_unprotected_databases", what[2], {}},
+        duration_{"tzdag_" + command + "_duration_seconds", what[3], {}},
+        last_{"tzdag_" + command + "_last_success_timestamp_seconds", what[4], {}},
+        known_(previous, last_.name) {}
+
+  void Add(const Labels& labels, uint32_t orbalId, uint32_t clientId, const ClientOutcome& outcome,
+           std::time_t now) {
+    success_.samples.push_back({labels, outcome.succeeded ? 1.0 : 0.0});
+    databases_.samples.push_back({labels, static_cast<double>(outcome.databases)});
+    unprotected_.samples.push_back({labels, static_cast<double>(outcome.unprotected)});
+    duration_.samples.push_back({labels, Milliseconds(outcome.seconds)});
+    last_.samples.push_back({labels, known_.For(orbalId, clientId, outcome.succeeded, now)});
+  }
+
+  std::vector<MetricFamily> After(std::vector<MetricFamily> families) const {
+    families.insert(families.end(), {success_, databases_, unprotected_, duration_, last_});
+    return families;
+  }
+
+ private:
+  MetricFamily success_, databases_, unprotected_, duration_, last_;
+  LastSuccess known_;
+};
+
+}  // namespace
+
 std::string DoctorMetrics(const DoctorRun& run, const std::string& previous, std::time_t now) {
   MetricFamily store{"tzdag_doctor_store_findings",
                      "Findings of the last doctor run on the configuration store, by check and "
@@ -574,37 +621,28 @@ std::string DoctorMetrics(const DoctorRun& run, const std::string& previous, std
   MetricFamily complete{"tzdag_doctor_checks_complete",
                         "Whether every check of the DAG client could run (1) or not (0).",
                         {}};
-  MetricFamily success{"tzdag_doctor_success",
-                       "Whether every check of the DAG client ran and none failed (1) or not (0).",
-                       {}};
-  MetricFamily databases{
-      "tzdag_doctor_databases", "Databases in the discovery answer the doctor checked.", {}};
-  MetricFamily unprotected{"tzdag_doctor_unprotected_databases",
-                           "Databases of the DAG client that no live subclient backs up.",
-                           {}};
-  MetricFamily duration{
-      "tzdag_doctor_duration_seconds", "How long the check of the DAG client took.", {}};
-  const char* lastName = "tzdag_doctor_last_success_timestamp_seconds";
-  MetricFamily last{lastName,
-                    "When a check of the DAG client last ran whole and found no failure (Unix "
-                    "time; 0: never, as far as this file knows).",
-                    {}};
-  const LastSuccess known(previous, lastName);
+  ClientGauges gauges(
+      "doctor",
+      {"Whether every check of the DAG client ran and none failed (1) or not (0).",
+       "Databases in the discovery answer the doctor checked.",
+       "Databases of the DAG client that no live subclient backs up.",
+       "How long the check of the DAG client took.",
+       "When a check of the DAG client last ran whole and found no failure (Unix time; 0: never, "
+       "as far as this file knows)."},
+      previous);
   for (const DoctorRun::Client& client : run.clients) {
     const _tagDoctorReport& report = *client.report;
     const Labels labels = ClientLabels(run.orbalId, client.id, client.name);
-    const bool succeeded = client.complete && report.worst != kDoctorFail;
     AddFindings(findings, labels, report.findings);
     complete.samples.push_back({labels, client.complete ? 1.0 : 0.0});
-    success.samples.push_back({labels, succeeded ? 1.0 : 0.0});
-    databases.samples.push_back({labels, static_cast<double>(report.databases)});
-    unprotected.samples.push_back(
-        {labels, static_cast<double>(CountOf(report.findings, kDoctorFail, "unprotected") +
-                                     CountOf(report.findings, kDoctorWarn, "unprotected"))});
-    duration.samples.push_back({labels, Milliseconds(client.seconds)});
-    last.samples.push_back({labels, known.For(run.orbalId, client.id, succeeded, now)});
+    gauges.Add(labels, run.orbalId, client.id,
+               {client.complete && report.worst != kDoctorFail, report.databases,
+                CountOf(report.findings, kDoctorFail, "unprotected") +
+                    CountOf(report.findings, kDoctorWarn, "unprotected"),
+                client.seconds},
+               now);
   }
-  return MetricsText({store, findings, complete, success, databases, unprotected, duration, last});
+  return MetricsText(gauges.After({store, findings, complete}));
 }
 
 std::string SyncMetrics(const SyncReport& report, const std::string& previous, std::time_t now) {
@@ -613,27 +651,19 @@ std::string SyncMetrics(const SyncReport& report, const std::string& previous, s
       "Live subclients of the DAG client by what the last sync did to them: updated, unchanged, "
       "held back (it would remove too much) or failed.",
       {}};
-  MetricFamily success{"tzdag_sync_success",
-                       "Whether the last sync brought every live subclient of the DAG client up "
-                       "to date (1) or not (0).",
-                       {}};
-  MetricFamily databases{
-      "tzdag_sync_databases", "Databases the last sync discovered for the DAG client.", {}};
-  MetricFamily unprotected{"tzdag_sync_unprotected_databases",
-                           "Discovered databases that no live subclient names after the last sync.",
-                           {}};
-  MetricFamily duration{
-      "tzdag_sync_duration_seconds", "How long the last sync of the DAG client took.", {}};
-  const char* lastName = "tzdag_sync_last_success_timestamp_seconds";
-  MetricFamily last{lastName,
-                    "When a sync last brought every live subclient of the DAG client up to date "
-                    "(Unix time; 0: never, as far as this file knows).",
-                    {}};
-  const LastSuccess known(previous, lastName);
+  ClientGauges gauges(
+      "sync",
+      {"Whether the last sync brought every live subclient of the DAG client up to date (1) or "
+       "not (0).",
+       "Databases the last sync discovered for the DAG client.",
+       "Discovered databases that no live subclient names after the last sync.",
+       "How long the last sync of the DAG client took.",
+       "When a sync last brought every live subclient of the DAG client up to date (Unix time; "
+       "0: never, as far as this file knows)."},
+      previous);
   for (const SyncedClient& client : report.clients) {
     const Labels labels = ClientLabels(report.orbalId, client.id, client.name);
     const SyncCounts& n = client.counts;
-    const bool succeeded = client.status != SyncStatus::kFail;
     for (const auto& [outcome, count] :
          std::vector<std::pair<const char*, size_t>>{{"updated", n.updated},
                                                      {"unchanged", n.unchanged},
@@ -641,13 +671,12 @@ std::string SyncMetrics(const SyncReport& report, const std::string& previous, s
                                                      {"failed", n.failed}}) {
       subclients.samples.push_back({With(labels, "outcome", outcome), static_cast<double>(count)});
     }
-    success.samples.push_back({labels, succeeded ? 1.0 : 0.0});
-    databases.samples.push_back({labels, static_cast<double>(client.sync.databases)});
-    unprotected.samples.push_back({labels, static_cast<double>(client.sync.unprotected)});
-    duration.samples.push_back({labels, Seconds(client.milliseconds)});
-    last.samples.push_back({labels, known.For(report.orbalId, client.id, succeeded, now)});
+    gauges.Add(labels, report.orbalId, client.id,
+               {client.status != SyncStatus::kFail, client.sync.databases, client.sync.unprotected,
+                Seconds(client.milliseconds)},
+               now);
   }
-  return MetricsText({subclients, success, databases, unprotected, duration, last});
+  return MetricsText(gauges.After({subclients}));
 }
 
 // --- Options -------------------------------------------------------------------------

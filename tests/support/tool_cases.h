@@ -10,7 +10,8 @@
 // "journal" (the store's journal mode), "corrupt" (damage done to the store:
 // CorruptStore of store_support.h), "copyStore" (paths that get a copy of the
 // store), "folderMode" (the case folder's, as "777"), "symlinks" ({link:
-// target}), "chown" ({path: uid}, after "files"),
+// target}), "chown" ({path: uid}, after "files"), "folders" (made before
+// "files"),
 // then either "runs" (a list) or the fields of its one run:
 //   "args", "in" (standard input, after "inSize" bytes of 'p'), "env" (over
 //   a clean environment that names the store and remote root,
@@ -29,7 +30,11 @@
 //   "err": exact lines ("*" stands for any text); default none unless
 //          "errHas" (texts it holds)
 //   "writes": the store may change (else it is byte for byte as it was)
-//   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
+//   "logHas" / "fileIs" ({path: text, or its lines}), "modes" ({path: "700"}),
+//   "absent", "listing" ({folder: [every name in it, sorted]})
+//   "masked": "out" and "fileIs" are compared with the times that change
+//             from run to run masked: "'seconds'=<s>s" (a plugin's), "<s>"
+//             (a metric's duration), "<now>" (a timestamp of this hour)
 //   "inReadAtMost": bytes of standard input tzdag may have read
 //   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in

@@ -1,6 +1,8 @@
 // tzdag doctor: what will go wrong with the backups of a DAG client (or of
 // every DAG client of the store), before it does. Writes nothing.
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +16,7 @@
 #include "commands.h"
 #include "id_check.h"
 #include "id_option.h"
+#include "monitoring.h"
 #include "output.h"
 #include "signals.h"
 #include "store_health.h"
@@ -32,6 +35,7 @@ struct DoctorOptions {
   bool all = false;
   unsigned probes = kDoctorProbesAtOnce;
   unsigned jobs = kDoctorClientsAtOnce;
+  MonitoringOptions monitoring;
 };
 
 const char* SeverityName(DoctorSeverity severity) {
@@ -54,6 +58,7 @@ struct CheckedClient {
   std::string name;  // empty when the store has no DAG client of that id
   _tagDoctorReport report;
   bool complete = false;
+  double seconds = 0;
 };
 
 size_t Count(const std::vector<_tagDoctorFinding>& findings, DoctorSeverity severity) {
@@ -222,6 +227,21 @@ void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& find
 
 std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options);
 
+// The run as --nagios and --metrics report it.
+DoctorRun Monitored(const DoctorOptions& options, const StoreHealth& health,
+                    const std::vector<_tagDoctorFinding>& storeFindings,
+                    const std::vector<CheckedClient>& clients) {
+  DoctorRun run;
+  run.orbalId = options.orbal;
+  run.storePath = health.path;
+  run.storeFindings = storeFindings;
+  for (const CheckedClient& c : clients) {
+    run.clients.push_back({c.id, c.name, &c.report, c.complete, c.seconds});
+  }
+  run.seconds = options.monitoring.SecondsSinceStart();
+  return run;
+}
+
 int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   const StoreHealth health = CheckStoreHealth();
   const std::vector<_tagDoctorFinding> storeFindings = StoreFindings(health);
@@ -232,10 +252,19 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   tzplatform::RunAtOnce(clients.size(), options.jobs, [&](size_t index) {
     if (SignalWatch::Received() != 0) return;
     CheckedClient& client = clients[index];
+    const auto started = std::chrono::steady_clock::now();
     client.complete = DiagnoseDagClient(options.orbal, client.id, client.report, options.probes);
+    client.seconds = SecondsSince(started);
   });
   // Asked to stop while a tool ran: what was found is not the clients' state.
   if (SignalWatch::Received() != 0) return kExitFailed;
+  const DoctorRun monitored = Monitored(options, health, storeFindings, clients);
+  const auto metrics = [&monitored](const std::string& previous) {
+    return DoctorMetrics(monitored, previous, std::time(nullptr));
+  };
+  if (options.monitoring.nagios()) {
+    return options.monitoring.Answer(DoctorPluginAnswer(monitored), metrics);
+  }
   DoctorSeverity worst = Worst(storeFindings);
   size_t failures = Count(storeFindings, kDoctorFail);
   for (const CheckedClient& client : clients) {
@@ -269,6 +298,7 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
       for (const CheckedClient& client : clients) std::cout << Headline(client) << "\n";
     }
   }
+  options.monitoring.WriteMetrics(metrics);
   return worst == kDoctorFail ? kExitFailed : worst == kDoctorWarn ? kExitWarnings : kExitOk;
 }
 
@@ -318,6 +348,7 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
       ->check(CLI::Range(1, 64))
       ->type_name("N");
   AddTimeoutOption(sub);
+  options->monitoring.Add(sub);
   sub->footer(
       "Probes every selected member server with the agent as database discovery would, then "
       "checks the databases of the first answer against the client's selection and "
@@ -331,7 +362,10 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
       throw CLI::RequiredError("--client or --all");
     }
   });
-  Command command{sub, [options, &global] { return RunDoctor(*options, global); }};
+  Command command{sub, [options, &global] {
+                    options->monitoring.Start(global);
+                    return RunDoctor(*options, global);
+                  }};
   command.runsTool = true;
   command.writes = StoreWrites::kNever;
   command.reportsDamage = true;

@@ -1,6 +1,7 @@
 // tzdag sync: every live subclient of some or all DAG clients brought up to
 // date in one run, clients side by side, with a summary and one exit status.
 #include <algorithm>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "commands.h"
 #include "id_check.h"
 #include "id_option.h"
+#include "monitoring.h"
 #include "output.h"
 #include "progress.h"
 #include "removal_option.h"
@@ -34,6 +36,7 @@ struct SyncOptions {
   bool dryRun = false;
   bool forceFull = false;
   RemovalOptions removal;
+  MonitoringOptions monitoring;
 };
 
 const char* OutcomeName(SubclientSyncOutcome outcome) {
@@ -234,6 +237,13 @@ int RunSyncCommand(const SyncOptions& options, const GlobalOptions& global) {
   }
   // Asked to stop: what was done is in the store and the journal.
   if (SignalWatch::Received() != 0) return kExitFailed;
+  const auto metrics = [&report](const std::string& previous) {
+    return SyncMetrics(report, previous, std::time(nullptr));
+  };
+  if (options.monitoring.nagios()) {
+    return options.monitoring.Answer(
+        SyncPluginAnswer(report, options.monitoring.SecondsSinceStart()), metrics);
+  }
 
   if (global.json) {
     nlohmann::json clients = nlohmann::json::array();
@@ -251,6 +261,7 @@ int RunSyncCommand(const SyncOptions& options, const GlobalOptions& global) {
   } else {
     PrintSummary(std::cout, report, TableFormatOf(global.format));
   }
+  options.monitoring.WriteMetrics(metrics);
   switch (report.status) {
     case SyncStatus::kFail:
       return kExitFailed;
@@ -282,6 +293,7 @@ Command AddSyncCommand(CLI::App& root, const GlobalOptions& global) {
                 "mark kept databases with circular logging for a full backup");
   options->removal.Add(sub);
   AddTimeoutOption(sub);
+  options->monitoring.Add(sub);
   sub->footer(
       "For each DAG client: one database discovery per distinct set of copy preferences among "
       "its live subclients, then each subclient updated in a store transaction of its own, "
@@ -293,7 +305,10 @@ Command AddSyncCommand(CLI::App& root, const GlobalOptions& global) {
   sub->callback([client, all] {
     if (client->count() == 0 && all->count() == 0) throw CLI::RequiredError("--client or --all");
   });
-  Command command{sub, [options, &global] { return RunSyncCommand(*options, global); }};
+  Command command{sub, [options, &global] {
+                    options->monitoring.Start(global, options->dryRun);
+                    return RunSyncCommand(*options, global);
+                  }};
   command.runsTool = true;
   // Its own progress line stands for the waits on the tool.
   command.showsWaits = false;

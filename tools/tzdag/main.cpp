@@ -23,6 +23,7 @@
 #include "cli_reference.h"
 #include "command_line.h"
 #include "commands.h"
+#include "monitoring.h"
 #include "output.h"
 #include "settings_file.h"
 #include "signals.h"
@@ -53,7 +54,12 @@ namespace {
 // --json and no answer printed yet, {"ok": false, "error": "<what>"}.
 void ReportProblem(bool json, const std::string& what) {
   std::cerr << "tzdag: " << DisplayText(what) << std::endl;
-  if (json && !g_jsonPrinted) PrintJson({{"ok", false}, {"error", what}});
+  // A monitoring plugin answers with its status line, --json or not.
+  if (PluginMode()) {
+    if (!g_jsonPrinted) PrintJsonText(PluginProblem(what));
+  } else if (json && !g_jsonPrinted) {
+    PrintJson({{"ok", false}, {"error", what}});
+  }
 }
 
 // Everything the command needs before it starts; a problem is a UsageError
@@ -275,7 +281,11 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& e, bool json) {
     ReportProblem(json, problem);
   } else {
     std::cerr << err.str() << std::flush;
-    if (json) PrintJson({{"ok", false}, {"error", e.what()}});
+    if (PluginMode()) {
+      PrintJsonText(PluginProblem(e.what()));
+    } else if (json) {
+      PrintJson({{"ok", false}, {"error", e.what()}});
+    }
   }
   return kExitUsage;
 }
@@ -323,7 +333,8 @@ int Run(const GlobalOptions& global, const Command& command) {
 }  // namespace
 }  // namespace tzdag_tool
 
-int main(int argc, char** argv) {
+namespace {
+int Main(int argc, char** argv) {
   using namespace tzdag_tool;
   // Before any other thread, so that every thread keeps the signals blocked.
   SignalWatch signals;
@@ -387,6 +398,7 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
+  SetPluginMode(AsksForPlugin(args));
   SignalWatch::SetLastWords([json](int signal) {
     if (HeldOutput* held = HeldOutput::active) held->Release();
     ReportProblem(json, StoppedBy(signal));
@@ -425,4 +437,9 @@ int main(int argc, char** argv) {
     return 128 + signal;
   }
   return status;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tzdag_tool::PluginExit(Main(argc, argv));
 }

@@ -26,6 +26,8 @@
 //          "errHas" (texts it holds)
 //   "writes": the store may change (else it is byte for byte as it was)
 //   "logHas" / "fileIs" ({path: text}), "modes" ({path: "700"}), "absent"
+//   "toolLog" ({path: lines}): tzdag's own lines in the log at path (those
+//             holding " tzdag: "), as "err" matches
 //   "inReadAtMost": bytes of standard input tzdag may have read
 //   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in

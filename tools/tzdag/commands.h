@@ -26,6 +26,7 @@ struct GlobalOptions {
   int debugLevel = -1;     // --debug-level, -1 = platform default
   int verbose = 0;         // how many times -v was given
   bool json = false;       // --json
+  bool wait = false;       // --wait: for the store lock another run holds
 };
 
 // A usage or set-up problem the user can fix, found before any work: printed

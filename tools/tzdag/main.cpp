@@ -23,6 +23,7 @@
 #include "command_line.h"
 #include "commands.h"
 #include "output.h"
+#include "run_log.h"
 #include "signals.h"
 #include "terminal.h"
 
@@ -203,11 +204,18 @@ std::string StoppedBy(int signal) {
 
 int Run(const GlobalOptions& global, const Command& command) {
   SignalWatch::Start();
+  std::unique_ptr<tzplatform::StoreLock> storeLock;
   try {
     CheckSetUp(global, command);
+    RunLog::Start();
+    storeLock = LockStoreFor(command, global.wait);
   } catch (const UsageError& e) {
+    RunLog::Start();
     ReportProblem(global.json, e.what());
     return kExitUsage;
+  } catch (const std::runtime_error& e) {
+    if (!SignalWatch::Received()) ReportProblem(global.json, e.what());
+    return kExitFailed;
   }
   HeldOutput held;
   try {
@@ -274,6 +282,8 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose,
                "show the log on standard error too; -vv also debug level 1, -vvv level 2, ...");
   app.add_flag("--json", global.json, "print one JSON object, whatever the outcome");
+  app.add_flag("--wait", global.wait,
+               "a command that changes the store waits while another run holds it");
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {
@@ -294,9 +304,11 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
+  RunLog runLog(args);
   SignalWatch::SetLastWords([json](int signal) {
     if (HeldOutput* held = HeldOutput::active) held->Release();
     ReportProblem(json, StoppedBy(signal));
+    RunLog::Stopped(signal);
   });
   const std::string commandProblem = CommandProblem(app, args);
   if (!commandProblem.empty()) {
@@ -317,7 +329,7 @@ int main(int argc, char** argv) {
   }
   if (int signal = SignalWatch::Received()) {
     ReportProblem(json, StoppedBy(signal));
-    return 128 + signal;
+    return RunLog::Stopped(signal);
   }
-  return status;
+  return RunLog::End(status);
 }

@@ -61,7 +61,8 @@ TEST_F(LogTest, LinesCarryFormLevelAndFunctionAndReachTheFileWhole) {
   LogCapture capture;
   const std::string big(100000, 'x');
   log_.debug("[%s]: PshimProxy returned error: %s", "R",
-             "one\ntwo\r\x1b[31m\tend \xc2\x9b" "2J\xe2\x80\xa8\xff\xc3\xa9");
+             "one\ntwo\r\x1b[31m\tend \xc2\x9b"
+             "2J\xe2\x80\xa8\xff\xc3\xa9");
   log_.DebugLvl("Discover", 2, "Found [%lu] subclients for clientId[%u]", 3ul, 7u);
   log_.Error("GetSubclients", "Error getting subclient list for clientId[%u]", 7u);
   log_.debug("%s", big.c_str());

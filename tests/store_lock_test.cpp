@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <sstream>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "log_lines.h"
@@ -226,8 +226,9 @@ TEST(ToolStoreLock, ASecondWriterIsRefusedOrWaitsWhileAReaderRuns) {
   tztest::TestEnv env(tztest::DemoFixture());
   const std::string go = env.dir() + "/go";
   for (const char* host : {"mbx02.corp.example", "mbx03.corp.example", "mbx04.corp.example"}) {
-    env.InstallTool(host, "#!/bin/bash\nwhile [ ! -e " + go + " ]; do sleep 0.05; done\nexec -a \"$0\" " +
-                              tztest::SimulatorPath() + " \"$@\"\n");
+    env.InstallTool(host, "#!/bin/bash\nwhile [ ! -e " + go +
+                              " ]; do sleep 0.05; done\nexec -a \"$0\" " + tztest::SimulatorPath() +
+                              " \"$@\"\n");
   }
   std::vector<std::string> first = tztest::OptionsFor(env);
   for (const char* arg : {"sync", "--orbal", "1", "--all", "--allow-removal"}) first.push_back(arg);
@@ -238,15 +239,15 @@ TEST(ToolStoreLock, ASecondWriterIsRefusedOrWaitsWhileAReaderRuns) {
   }
   const std::string holder = "pid " + std::to_string(sync.pid()) + " (tzdag --store " +
                              env.storePath() + " --remote-root " + env.remoteRoot() + " --log " +
-                             env.dir() + "/tool-log.txt sync --orbal 1 --all --allow-removal, since *)";
+                             env.dir() +
+                             "/tool-log.txt sync --orbal 1 --all --allow-removal, since *)";
   const tztest::ToolRun refused =
       tztest::RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client", "2", "--app", "11"});
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_EQ(refused.out, "");
-  EXPECT_TRUE(tztest::LinesAre(
-      {refused.err.substr(0, refused.err.size() - 1)},
-      {"tzdag: the configuration store " + env.storePath() + " is in use by " + holder +
-       "; try again later or give --wait"}))
+  EXPECT_TRUE(tztest::LinesAre({refused.err.substr(0, refused.err.size() - 1)},
+                               {"tzdag: the configuration store " + env.storePath() +
+                                " is in use by " + holder + "; try again later or give --wait"}))
       << refused.err;
   EXPECT_EQ(tztest::RunTzdagIn(env, {"clients"}).exitCode, 0);
 

@@ -31,7 +31,7 @@ bool IsSecretOption(const std::string& word) {
 
 std::string Quoted(const std::string& word) {
   if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                               "0123456789-_./:=,@%+") == std::string::npos) {
+                                              "0123456789-_./:=,@%+") == std::string::npos) {
     return word;
   }
   std::string quoted = "'";
@@ -58,7 +58,8 @@ void EndLine(int status, const std::string& result, bool failure) {
   std::lock_guard<std::mutex> lock(state.mu);
   if (!state.started || state.ended) return;
   state.ended = true;
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
   char tail[64];
   std::snprintf(tail, sizeof(tail), "; exit status %d; %.3f s", status, seconds);
   tzplatform::LogToFile(failure ? tzplatform::LogLevel::kError : tzplatform::LogLevel::kInfo,

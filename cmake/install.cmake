@@ -41,6 +41,8 @@ if(TZDAG_BUILD_CLI)
           RENAME tzdag)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md")
 
 # Unattended runs (packaging/): the nightly timer and its service, the user
 # it runs as, the log's logrotate rule, and an example of the settings file

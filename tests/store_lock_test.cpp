@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -25,10 +26,11 @@ using tzplatform::StoreLock;
 using tzplatform::StoreLockWait;
 
 // A process of its own that holds the lock of `store` until it is released
-// or killed.
+// or killed; with `fileText`, writes that into the lock file once it holds it.
 class Holder {
  public:
-  Holder(const std::string& store, const std::string& what) {
+  Holder(const std::string& store, const std::string& what,
+         const std::optional<std::string>& fileText = std::nullopt) {
     int ready[2], release[2];
     EXPECT_EQ(pipe(ready), 0);
     EXPECT_EQ(pipe(release), 0);
@@ -38,6 +40,7 @@ class Holder {
       close(release[1]);
       try {
         StoreLock lock(store, what);
+        if (fileText) tztest::WriteFile(StoreLock::LockPath(store), *fileText, 0600);
         char byte = 'l';
         if (write(ready[1], &byte, 1) != 1) _exit(3);
         while (read(release[0], &byte, 1) < 0 && errno == EINTR) {
@@ -193,29 +196,8 @@ TEST_F(StoreLockTest, AHolderTextThatIsNotOneIsNotBelieved) {
            {"pid 99\ncommand a\x1b[2Jb\nsince x\ty\n", "pid 99 (a\\x1B[2Jb, since x\ty)"},
            {"pid 99\n", "pid 99"}}) {
     SCOPED_TRACE(text);
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      close(release[1]);
-      {
-        StoreLock lock(store_, "x");
-        tztest::WriteFile(StoreLock::LockPath(store_), text, 0600);
-        char byte = 'l';
-        if (write(ready[1], &byte, 1) != 1) _exit(3);
-        if (read(release[0], &byte, 1) < 0) _exit(4);
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    Holder holder(store_, "x", text);
     EXPECT_EQ(BusyText(store_), "the configuration store " + store_ + " is in use by " + want);
-    close(release[1]);
-    close(ready[0]);
-    waitpid(pid, nullptr, 0);
   }
 }
 

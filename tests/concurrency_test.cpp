@@ -136,7 +136,7 @@ TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
     });
     jobs.push_back([&] {
       tztest::ToolRun run = tztest::RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client",
-                                                     "2", "--app", "11", "--allow-removal"});
+                                                     "2", "--app", "11", "--allow-removal", "--wait"});
       return run.exitCode == 0 ? "" : "tzdag exit " + std::to_string(run.exitCode) + run.err;
     });
   }

@@ -44,6 +44,39 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
         FILES_MATCHING PATTERN "*.md")
 
+# Unattended runs (packaging/): the nightly timer and its service, the user
+# it runs as, the log's logrotate rule, and an example of the settings file
+# the service reads.
+if(TZDAG_BUILD_CLI)
+  # Under the prefix /usr the configuration goes to /etc, as GNUInstallDirs
+  # says; under any other prefix it stays in the prefix, so that an install
+  # into a scratch folder does not write to the machine's /etc.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(TZDAG_SYSCONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR})
+  else()
+    set(TZDAG_SYSCONF_DIR ${CMAKE_INSTALL_SYSCONFDIR})
+  endif()
+  set(TZDAG_BINARY ${CMAKE_INSTALL_FULL_BINDIR}/tzdag)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/tzdag-sync.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/tzdag-sync.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/tzdag-sync.service
+                ${PROJECT_SOURCE_DIR}/packaging/tzdag-sync.timer
+          DESTINATION lib/systemd/system)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tzdag.sysusers
+          DESTINATION lib/sysusers.d RENAME tzdag.conf)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tzdag.logrotate
+          DESTINATION ${TZDAG_SYSCONF_DIR}/logrotate.d RENAME tzdag)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tzdag.default
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples RENAME default-tzdag)
+  # The package: the logrotate rule is the administrator's to change
+  # (a conffile), and the user is made when the package is installed.
+  set(TZDAG_CONFFILES ${PROJECT_BINARY_DIR}/packaging/conffiles)
+  file(WRITE ${TZDAG_CONFFILES} "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/tzdag\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TZDAG_CONFFILES}
+                                         ${PROJECT_SOURCE_DIR}/packaging/postinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
 # One Debian package with everything above (scripts/package). Its runtime
 # dependencies come from the libraries and tools themselves (dpkg-shlibdeps);
 # the headers add the JSON library's.

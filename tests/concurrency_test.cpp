@@ -135,8 +135,9 @@ TEST(Concurrency, UpdatesOfOneSubclientSerialise) {
       return SyncSubclient(1, kDagClient, kCustomSubclient, options, sync) ? "" : sync.error;
     });
     jobs.push_back([&] {
-      tztest::ToolRun run = tztest::RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client",
-                                                     "2", "--app", "11", "--allow-removal"});
+      tztest::ToolRun run =
+          tztest::RunTzdagIn(env, {"update-subclient", "--orbal", "1", "--client", "2", "--app",
+                                   "11", "--allow-removal", "--wait"});
       return run.exitCode == 0 ? "" : "tzdag exit " + std::to_string(run.exitCode) + run.err;
     });
   }

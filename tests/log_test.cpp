@@ -1,9 +1,13 @@
 // The platform log: exact texts, level filtering, event arguments, threads.
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "log_lines.h"
@@ -57,7 +61,8 @@ TEST_F(LogTest, LinesCarryFormLevelAndFunctionAndReachTheFileWhole) {
   LogCapture capture;
   const std::string big(100000, 'x');
   log_.debug("[%s]: PshimProxy returned error: %s", "R",
-             "one\ntwo\r\x1b[31m\tend \xc2\x9b" "2J\xe2\x80\xa8\xff\xc3\xa9");
+             "one\ntwo\r\x1b[31m\tend \xc2\x9b"
+             "2J\xe2\x80\xa8\xff\xc3\xa9");
   log_.DebugLvl("Discover", 2, "Found [%lu] subclients for clientId[%u]", 3ul, 7u);
   log_.Error("GetSubclients", "Error getting subclient list for clientId[%u]", 7u);
   log_.debug("%s", big.c_str());
@@ -165,3 +170,128 @@ TEST_F(LogTest, TheLogFileFollowsNoLinkTakesNoOtherUsersFileAndIsMadePrivate) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lines of the log file at `path` (without the header) that `log`
+// wrote as "<tag> <n>", as "<tag> <n>" texts in file order.
+std::vector<std::string> Tagged(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream text(tztest::ReadFile(path));
+  for (std::string line; std::getline(text, line);) {
+    const size_t at = line.find(" DEBUG ");
+    if (at != std::string::npos) lines.push_back(line.substr(at + 7));
+  }
+  return lines;
+}
+
+}  // namespace
+
+// Every kept file stays within the bound, exactly `keep` old files are kept
+// (0: none), and what is kept is the newest lines, in order, none missing.
+TEST_F(LogTest, RotationKeepsTheSetNumberOfFilesEachWithinTheBound) {
+  for (int keep : {0, 1, 3}) {
+    SCOPED_TRACE(keep);
+    const std::string path = dir_.File("rotating-" + std::to_string(keep) + ".log");
+    tzplatform::SetLogFile(path);
+    tzplatform::SetLogMaxSize(300);
+    tzplatform::SetLogKeep(keep);
+    // Each line is 55 to 60 bytes with its header: five to a file.
+    for (int n = 0; n < 40; ++n) log_.debug("line %02d", n);
+    std::vector<std::string> kept;
+    for (int n = keep; n >= 0; --n) {
+      const std::string file = n == 0 ? path : path + "." + std::to_string(n);
+      ASSERT_TRUE(std::filesystem::exists(file)) << file;
+      EXPECT_LE(std::filesystem::file_size(file), 300u) << file;
+      for (const std::string& line : Tagged(file)) kept.push_back(line);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + "." + std::to_string(keep + 1)));
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back(), "line 39");
+    const int first = std::stoi(kept.front().substr(5));
+    for (size_t i = 0; i < kept.size(); ++i) {
+      char want[16];
+      std::snprintf(want, sizeof(want), "line %02d", first + static_cast<int>(i));
+      EXPECT_EQ(kept[i], want);
+    }
+  }
+}
+
+// A line longer than the bound starts a file of its own, never an empty
+// one; 0 never rotates.
+TEST_F(LogTest, ALineBeyondTheBoundFillsAFileOfItsOwnAndZeroNeverRotates) {
+  const std::string path = dir_.File("big.log");
+  tzplatform::SetLogFile(path);
+  tzplatform::SetLogMaxSize(100);
+  tzplatform::SetLogKeep(5);
+  const std::string big(200, 'b');
+  log_.debug("%s", big.c_str());
+  log_.debug("%s", big.c_str());
+  log_.debug("small");
+  EXPECT_EQ(Tagged(path + ".2"), std::vector<std::string>{big});
+  EXPECT_EQ(Tagged(path + ".1"), std::vector<std::string>{big});
+  EXPECT_EQ(Tagged(path), std::vector<std::string>{"small"});
+  tzplatform::SetLogMaxSize(0);
+  for (int n = 0; n < 5; ++n) log_.debug("%s", big.c_str());
+  EXPECT_EQ(Tagged(path).size(), 6u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".3"));
+}
+
+// What logrotate does (rename, no signal): the next line starts a new file
+// under the name, and nothing more goes to the renamed one.
+TEST_F(LogTest, ALogRenamedUnderTheWriterIsFollowedToTheNewFile) {
+  const std::string path = dir_.File("renamed.log");
+  tzplatform::SetLogFile(path);
+  log_.debug("before");
+  ASSERT_EQ(std::rename(path.c_str(), (path + "-20261208").c_str()), 0);
+  log_.debug("after");
+  EXPECT_EQ(Tagged(path + "-20261208"), std::vector<std::string>{"before"});
+  EXPECT_EQ(Tagged(path), std::vector<std::string>{"after"});
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A timer's run and a person's write one log at once, both rotating it:
+// every line of each is in one of the files, once, in its writer's order.
+TEST_F(LogTest, TwoProcessesRotatingOneLogLoseNoLine) {
+  const std::string path = dir_.File("shared.log");
+  constexpr int kLines = 1500;
+  std::vector<pid_t> writers;
+  for (const char* tag : {"a", "b"}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      tzplatform::SetLogFile(path);
+      tzplatform::SetLogMaxSize(2048);
+      tzplatform::SetLogKeep(tzplatform::kMaxLogKeep);
+      EvEvent log;
+      for (int n = 0; n < kLines; ++n) log.debug("%s %d", tag, n);
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  for (pid_t pid : writers) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::map<std::string, std::vector<int>> seen;
+  int files = 0;
+  for (int n = tzplatform::kMaxLogKeep; n >= 0; --n) {
+    const std::string file = n == 0 ? path : path + "." + std::to_string(n);
+    if (!std::filesystem::exists(file)) continue;
+    ++files;
+    EXPECT_LE(std::filesystem::file_size(file), 2048u) << file;
+    for (const std::string& line : Tagged(file)) {
+      seen[line.substr(0, 1)].push_back(std::stoi(line.substr(2)));
+    }
+  }
+  EXPECT_GT(files, 20);
+  EXPECT_LT(files, tzplatform::kMaxLogKeep) << "some rotated file may have been dropped";
+  for (const char* tag : {"a", "b"}) {
+    std::vector<int> want(kLines);
+    for (int n = 0; n < kLines; ++n) want[n] = n;
+    EXPECT_EQ(seen[tag], want) << tag;
+  }
+}

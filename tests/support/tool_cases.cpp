@@ -314,6 +314,13 @@ void CheckRun(const TestEnv& env, const json& run) {
     EXPECT_NE(ReadFile(path).find(text.get<std::string>()), std::string::npos)
         << text << " in " << path;
   }
+  for (const auto& [path, want] : Field(run, "toolLog").items()) {
+    std::vector<std::string> ownLines;
+    for (const std::string& line : Lines(ReadFile(path))) {
+      if (line.find(" tzdag: ") != std::string::npos) ownLines.push_back(line);
+    }
+    EXPECT_TRUE(LinesAre(ownLines, want.get<std::vector<std::string>>())) << path;
+  }
   for (const auto& [path, text] : Field(run, "fileIs").items()) {
     EXPECT_EQ(masked ? Masked(ReadFile(path)) : ReadFile(path), Output(text)) << path;
   }

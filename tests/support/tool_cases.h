@@ -35,6 +35,8 @@
 //   "masked": "out" and "fileIs" are compared with the times that change
 //             from run to run masked: "'seconds'=<s>s" (a plugin's), "<s>"
 //             (a metric's duration), "<now>" (a timestamp of this hour)
+//   "toolLog" ({path: lines}): tzdag's own lines in the log at path (those
+//             holding " tzdag: "), as "err" matches
 //   "inReadAtMost": bytes of standard input tzdag may have read
 //   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in

@@ -28,6 +28,7 @@ struct GlobalOptions {
   bool json = false;       // --json, or --format json
   std::string format;      // --format as given: table, json, csv or tsv; empty = not given
   std::string config;      // --config, empty = the system's and the user's tzdag.toml
+  bool wait = false;       // --wait: for the store lock another run holds
 };
 
 // A usage or set-up problem the user can fix, found before any work: printed

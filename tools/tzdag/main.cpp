@@ -25,6 +25,7 @@
 #include "commands.h"
 #include "monitoring.h"
 #include "output.h"
+#include "run_log.h"
 #include "settings_file.h"
 #include "signals.h"
 #include "terminal.h"
@@ -292,12 +293,19 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& e, bool json) {
 
 int Run(const GlobalOptions& global, const Command& command) {
   SignalWatch::Start();
+  std::unique_ptr<tzplatform::StoreLock> storeLock;
   try {
     CheckFormat(global, command);
     CheckSetUp(global, command);
+    RunLog::Start();
+    storeLock = LockStoreFor(command, global.wait);
   } catch (const UsageError& e) {
+    RunLog::Start();
     ReportProblem(global.json, WhereSet(e.what()));
     return kExitUsage;
+  } catch (const std::runtime_error& e) {
+    if (!SignalWatch::Received()) ReportProblem(global.json, e.what());
+    return kExitFailed;
   }
   HeldOutput held;
   try {
@@ -376,6 +384,8 @@ int Main(int argc, char** argv) {
       ->type_name("table|json|csv|tsv")
       ->check(CLI::IsMember({"table", "json", "csv", "tsv"}))
       ->each([&global](const std::string& format) { global.json |= format == "json"; });
+  app.add_flag("--wait", global.wait,
+               "a command that changes the store waits while another run holds it");
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
   std::vector<Command> commands = {
@@ -399,9 +409,11 @@ int Main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
   SetPluginMode(AsksForPlugin(args));
+  RunLog runLog(args);
   SignalWatch::SetLastWords([json](int signal) {
     if (HeldOutput* held = HeldOutput::active) held->Release();
     ReportProblem(json, StoppedBy(signal));
+    RunLog::Stopped(signal);
   });
   const std::string commandProblem = CommandProblem(app, args);
   if (!commandProblem.empty()) {
@@ -434,9 +446,9 @@ int Main(int argc, char** argv) {
   }
   if (int signal = SignalWatch::Received()) {
     ReportProblem(json, StoppedBy(signal));
-    return 128 + signal;
+    return RunLog::Stopped(signal);
   }
-  return status;
+  return RunLog::End(status);
 }
 }  // namespace
 

@@ -35,6 +35,16 @@ struct RaisedEvent {
   std::vector<EventArgument> arguments;
 };
 
+enum class LogLevel { kInfo, kError };
+
+// Writes a line of the program's own (not the library's) at `level`, as the
+// library's lines are written ("<time> pid=N tid=N INFO|ERROR <text>"), to
+// the log file alone: never copied to standard error (SetLogEcho), never in
+// a LogCapture, and left out while the log is standard error or cannot be
+// written. For a program's record of its own runs, which an operator reads
+// back from the file.
+TZPLATFORM_API void LogToFile(LogLevel level, const std::string& text);
+
 // While alive, records every line that passes the level filter and every
 // event raised in this process, from every thread. The line that an event
 // writes to the log is not among Lines(); the event is in Events(). Several captures may be

@@ -8,6 +8,9 @@
 //   TZ_REMOTE_ROOT     folder that stands for the remote hosts  (./remote)
 //   TZ_REMOTE_TIMEOUT  seconds a remote tool may take           (300)
 //   TZ_LOG_FILE        log destination, "-" = standard error    (-)
+//   TZ_LOG_MAX_SIZE    bytes a log file may reach before it is rotated;
+//                      0 = never rotated                        (10485760)
+//   TZ_LOG_KEEP        rotated log files kept (FILE.1 ... FILE.N) (5)
 //   TZ_DEBUG_LEVEL     highest debugLvl level written           (0)
 //   TZ_KEY_FILE        host key of encrypted passwords          (tzdag.key beside the store;
 //                                                               none while there is no store)
@@ -46,7 +49,8 @@ class TZPLATFORM_API SettingsError : public std::runtime_error {
 };
 
 // Checks every setting not set through this header against what its
-// variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, that TZ_LOG_FILE can
+// variable allows (TZ_REMOTE_TIMEOUT, TZ_DEBUG_LEVEL, TZ_LOG_MAX_SIZE,
+// TZ_LOG_KEEP, that TZ_LOG_FILE can
 // be written, the directory settings of tzplatform/DirectorySearch.h, the
 // transport's: that the ssh client is found on PATH and the tool's path can
 // pass through the servers' shell) and throws SettingsError for the first
@@ -72,6 +76,26 @@ TZPLATFORM_API std::string LogFile();
 // which is not followed", "...: it belongs to another user (uid N)", or the
 // system's words. Creates the file when it does not exist.
 TZPLATFORM_API void CheckLogFile(const std::string& path);
+
+// Size-based rotation of a log file: when a line would take the file past
+// LogMaxSize() bytes, FILE.N-1 becomes FILE.N, ..., FILE becomes FILE.1 and
+// a new FILE is begun; FILE.N is dropped, and with LogKeep() 0 the old FILE
+// itself. A file that is empty takes a line of any size. Standard error, a
+// character device or a FIFO never rotates. Processes that share one log
+// take turns on it (flock), and each notices when the file was renamed
+// under it (by another process or by logrotate) and writes to the new one,
+// so no line is lost and none goes to a renamed file. The getters give the
+// default while the variable decides and is not valid (CheckSettings
+// refuses it).
+constexpr long long kDefaultLogMaxSize = 10LL * 1024 * 1024;
+constexpr int kDefaultLogKeep = 5;
+constexpr int kMaxLogKeep = 1000;
+// Values below 0 are taken as 0 (never rotated).
+TZPLATFORM_API void SetLogMaxSize(long long bytes);
+TZPLATFORM_API long long LogMaxSize();
+// From 0 to kMaxLogKeep; values outside are taken as the nearest.
+TZPLATFORM_API void SetLogKeep(int files);
+TZPLATFORM_API int LogKeep();
 
 // Debug levels run from 0 to kMaxDebugLevel. DebugLevel gives 0 while
 // TZ_DEBUG_LEVEL decides and is not valid (CheckSettings refuses it).

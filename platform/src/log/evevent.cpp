@@ -40,23 +40,24 @@ class Sink {
     return sink;
   }
 
-  ~Sink() { CloseFile(); }
-
+  // `fileOnly`: a line of the program's own, for the log file alone (never
+  // standard error, never the captures).
   void Write(const std::string& header, const LogLine* line, const RaisedEvent* event,
-             const std::string& text) {
-    std::string path = LogFile();
+             const std::string& text, bool fileOnly = false) {
+    const std::string path = LogFile();
     const bool echo = LogEcho();
+    const long long maxSize = LogMaxSize();
+    const int keep = LogKeep();
     // Texts from outside may hold line ends or terminal controls; captures keep
     // the text as it was formatted.
-    const std::string fileText = detail::OneLine(text);
+    const std::string whole = header + detail::OneLine(text) + "\n";
     std::lock_guard<std::mutex> lock(mu_);
-    FILE* out = Destination(path);
-    if (out != nullptr) {
-      std::fprintf(out, "%s%s\n", header.c_str(), fileText.c_str());
-      std::fflush(out);
-    }
-    if (echo && out != stderr) {
-      std::fprintf(stderr, "%s%s\n", header.c_str(), fileText.c_str());
+    const bool inFile = ToFile(path, whole, maxSize, keep);
+    if (fileOnly) return;
+    // A log that cannot be opened, or is refused, must not lose the lines:
+    // they go to standard error instead.
+    if (!inFile || echo) {
+      std::fwrite(whole.data(), 1, whole.size(), stderr);
       std::fflush(stderr);
     }
     for (LogCapture::Impl* capture : captures_) {
@@ -77,34 +78,21 @@ class Sink {
   }
 
  private:
-  FILE* Destination(const std::string& path) {
+  // Whether `whole` went to the log file at `path` ("-": standard error, so
+  // not).
+  bool ToFile(const std::string& path, const std::string& whole, long long maxSize, int keep) {
     if (path == "-" || path.empty()) {
-      CloseFile();
-      return stderr;
+      file_.Close();
+      return false;
     }
-    if (file_ == nullptr || path != filePath_) {
-      CloseFile();
-      std::string problem;
-      const int fd = detail::OpenLogFile(path, problem);
-      file_ = fd >= 0 ? fdopen(fd, "a") : nullptr;
-      if (file_ == nullptr && fd >= 0) close(fd);
-      filePath_ = path;
-      // A log that cannot be opened, or is refused, must not lose the lines:
-      // fall back to stderr.
-      if (file_ == nullptr) return stderr;
+    if (!file_.IsOpen() || path != file_.path()) {
+      if (!file_.Open(path)) return false;
     }
-    return file_;
-  }
-
-  void CloseFile() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    filePath_.clear();
+    return file_.Append(whole, maxSize, keep);
   }
 
   std::mutex mu_;
-  FILE* file_ = nullptr;
-  std::string filePath_;
+  detail::SharedLogFile file_;
   std::vector<LogCapture::Impl*> captures_;
 };
 
@@ -185,6 +173,11 @@ void Raise(const EvEvent* source, EventSeverity severity, uint32_t id, int param
 }
 
 }  // namespace
+
+void LogToFile(LogLevel level, const std::string& text) {
+  Sink::Get().Write(Header(level == LogLevel::kError ? "ERROR" : "INFO"), nullptr, nullptr, text,
+                    true);
+}
 
 LogCapture::LogCapture() : impl_(std::make_unique<Impl>()) {
   Sink::Get().Attach(impl_.get());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
@@ -25,6 +26,8 @@ struct Settings {
   std::optional<int> remoteTimeout;
   std::optional<std::string> logFile;
   std::optional<int> debugLevel;
+  std::optional<long long> logMaxSize;
+  std::optional<int> logKeep;
   std::optional<std::string> keyFile;
   bool logEcho = false;
   std::optional<int> storeBusyTimeoutMs;
@@ -80,6 +83,27 @@ int EnvRemoteTimeout() {
 
 int EnvDebugLevel() {
   return EnvNumber("TZ_DEBUG_LEVEL", 0, 0, kMaxDebugLevel, "a debug level");
+}
+
+// TZ_LOG_MAX_SIZE allows up to 1 TiB: a bound that is never reached is a
+// mistake, not a wish (0 says "never rotated").
+constexpr long long kMaxLogMaxSize = 1LL << 40;
+
+long long EnvLogMaxSize() {
+  const char* value = std::getenv("TZ_LOG_MAX_SIZE");
+  if (value == nullptr || *value == '\0') return kDefaultLogMaxSize;
+  const std::string text = value;
+  if (text.size() > 13 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoll(text) > kMaxLogMaxSize) {
+    throw SettingsError("TZ_LOG_MAX_SIZE: '" + text +
+                        "' is not a size in bytes (a whole number from 0 to " +
+                        std::to_string(kMaxLogMaxSize) + "; 0 = never rotated)");
+  }
+  return std::stoll(text);
+}
+
+int EnvLogKeep() {
+  return EnvNumber("TZ_LOG_KEEP", kDefaultLogKeep, 0, kMaxLogKeep, "a number of log files");
 }
 
 Transport EnvTransport() {
@@ -201,6 +225,36 @@ int DebugLevel() {
   }
 }
 
+void SetLogMaxSize(long long bytes) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().logMaxSize = bytes < 0 ? 0 : bytes;
+}
+
+long long LogMaxSize() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  if (Get().logMaxSize) return *Get().logMaxSize;
+  try {
+    return EnvLogMaxSize();
+  } catch (const SettingsError&) {
+    return kDefaultLogMaxSize;
+  }
+}
+
+void SetLogKeep(int files) {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  Get().logKeep = std::min(std::max(files, 0), kMaxLogKeep);
+}
+
+int LogKeep() {
+  std::lock_guard<std::mutex> lock(Get().mu);
+  if (Get().logKeep) return *Get().logKeep;
+  try {
+    return EnvLogKeep();
+  } catch (const SettingsError&) {
+    return kDefaultLogKeep;
+  }
+}
+
 void CheckLogFile(const std::string& path) {
   if (path == "-" || path.empty()) return;
   std::string problem;
@@ -210,15 +264,19 @@ void CheckLogFile(const std::string& path) {
 }
 
 void CheckSettings() {
-  bool timeoutSet, logSet, levelSet;
+  bool timeoutSet, logSet, levelSet, maxSizeSet, keepSet;
   {
     std::lock_guard<std::mutex> lock(Get().mu);
     timeoutSet = Get().remoteTimeout.has_value();
     logSet = Get().logFile.has_value();
     levelSet = Get().debugLevel.has_value();
+    maxSizeSet = Get().logMaxSize.has_value();
+    keepSet = Get().logKeep.has_value();
   }
   if (!timeoutSet) EnvRemoteTimeout();
   if (!levelSet) EnvDebugLevel();
+  if (!maxSizeSet) EnvLogMaxSize();
+  if (!keepSet) EnvLogKeep();
   if (!logSet) {
     try {
       CheckLogFile(EnvOr("TZ_LOG_FILE", "-"));
@@ -450,6 +508,8 @@ void ResetSettings() {
   s.remoteTimeout.reset();
   s.logFile.reset();
   s.debugLevel.reset();
+  s.logMaxSize.reset();
+  s.logKeep.reset();
   s.keyFile.reset();
   s.logEcho = false;
   s.storeBusyTimeoutMs.reset();

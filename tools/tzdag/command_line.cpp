@@ -29,7 +29,8 @@ size_t Distance(const std::string& a, const std::string& b) {
   return d[a.size()][b.size()];
 }
 
-// The command nearest to `word`, when one is near enough to be a slip.
+}  // namespace
+
 std::string Nearest(const std::string& word, const std::vector<std::string>& commands) {
   std::string best;
   if (word.empty()) return best;
@@ -48,6 +49,8 @@ std::string Nearest(const std::string& word, const std::vector<std::string>& com
   }
   return best;
 }
+
+namespace {
 
 // mkdir -p with mode 0700 for what it makes.
 int MakeFolders(const std::string& path) {

@@ -14,6 +14,10 @@ namespace tzdag_tool {
 // any "--".
 bool AsksForJson(const std::vector<std::string>& args);
 
+// The word of `words` nearest to `word`, when one is near enough to be a
+// slip; empty when none is.
+std::string Nearest(const std::string& word, const std::vector<std::string>& words);
+
 // A usage problem with the command word of `args` that CLI11 would only
 // report as "A subcommand is required" (no command, or a word that is not a
 // command of `app`), as a one-line message; empty when there is none or when

@@ -122,19 +122,21 @@ nlohmann::json FindingsJson(const std::vector<_tagDoctorFinding>& list) {
   return findings;
 }
 
-// The findings as people see them: one entry per check, severity and kind.
+// The findings as people see them: one entry per check, severity and kind,
+// with the text and hint of its one finding or those of its kind.
 nlohmann::json GroupsJson(const std::vector<_tagDoctorFinding>& list) {
   nlohmann::json groups = nlohmann::json::array();
   for (const FindingGroup& group : Grouped(list)) {
     const _tagDoctorFinding& f = group.first();
     nlohmann::json objects = nlohmann::json::array();
     for (const _tagDoctorFinding* each : group.findings) objects.push_back(each->object);
+    const bool alone = group.findings.size() == 1;
     groups.push_back({{"severity", SeverityName(f.severity)},
                       {"check", f.check},
-                      {"kind", f.kind},
                       {"count", group.findings.size()},
                       {"objects", objects},
-                      {"hint", f.kindHint}});
+                      {"text", alone ? f.text : f.kind},
+                      {"hint", alone ? f.hint : f.kindHint}});
   }
   return groups;
 }
@@ -246,7 +248,7 @@ std::string Headline(const CheckedClient& checked) {
 }
 
 // "Member servers: 16, 12 of them selected, 16 with package 151"
-// "Probes: 12 of 12 answered, the slowest in 312 ms (MBX05)"
+// "Probes: 12 of 12 answered" (--detail shows each with its time)
 void PrintMembersInShort(std::ostream& out, const _tagDoctorReport& report) {
   if (!report.members.empty()) {
     size_t selected = 0;
@@ -260,13 +262,8 @@ void PrintMembersInShort(std::ostream& out, const _tagDoctorReport& report) {
   }
   if (!report.probes.empty()) {
     size_t answered = 0;
-    const _tagDoctorProbe* slowest = &report.probes.front();
-    for (const _tagDoctorProbe& p : report.probes) {
-      answered += p.reachable ? 1 : 0;
-      if (p.milliseconds > slowest->milliseconds) slowest = &p;
-    }
-    out << "Probes: " << answered << " of " << report.probes.size() << " answered, the slowest in "
-        << slowest->milliseconds << " ms (" << DisplayText(slowest->server) << ")\n";
+    for (const _tagDoctorProbe& p : report.probes) answered += p.reachable ? 1 : 0;
+    out << "Probes: " << answered << " of " << report.probes.size() << " answered\n";
   }
 }
 

@@ -56,7 +56,9 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
     std::cout << "Every database of client " << options.client << " is protected by a subclient.\n";
   } else {
     PrintDatabaseTable(std::cout, resp);
-    if (told) {
+    if (told && byDefault.empty()) {
+      std::cout << "None of them is backed up by the default subclient.\n";
+    } else if (told) {
       std::cout << byDefault.size() << " of the " << listed << " database"
                 << (listed == 1 ? "" : "s") << " listed " << (byDefault.size() == 1 ? "is" : "are")
                 << " still backed up by the default subclient (it backs up every database no "

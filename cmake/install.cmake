@@ -41,6 +41,8 @@ if(TZDAG_BUILD_CLI)
           RENAME tzdag)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md")
 
 # One Debian package with everything above (scripts/package). Its runtime
 # dependencies come from the libraries and tools themselves (dpkg-shlibdeps);

@@ -515,7 +515,7 @@ class Doctor {
   }
 
   // What `tzdag unprotected` lists goes by content alone, so a database the
-  // default subclient backs up is there too: said here, so that the two
+  // default subclient backs up can be there too: said here, so that the two
   // reports agree in words.
   void CheckDefaultOnly(const std::set<std::string>& byDefault,
                         const std::set<std::string>& byCustom) {
@@ -524,14 +524,14 @@ class Doctor {
       const std::string folded = FoldName(name);
       if (byDefault.count(folded) == 0 || byCustom.count(folded) != 0) continue;
       Add(kDoctorOk, "default-only", name,
-          "only the default subclient backs it up: no other subclient names it in its content, "
-          "so tzdag unprotected lists it",
+          "only the default subclient backs it up: no other live subclient names it in its "
+          "content",
           "to back it up with other settings, add it to the content of a custom subclient",
-          "only the default subclient backs them up: no other subclient names them in its "
-          "content, so tzdag unprotected lists them",
+          "only the default subclient backs them up: no other live subclient names them in its "
+          "content",
           "to back them up with other settings, add them to the content of a custom subclient");
     }
-    Ran("default-only", "every database backed up is named in some subclient's content");
+    Ran("default-only", "no database is backed up by the default subclient alone");
   }
 
   void CheckStaleContent(const LiveSubclient& subclient) {

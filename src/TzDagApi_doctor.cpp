@@ -454,7 +454,7 @@ class Doctor {
     for (size_t s = 0; s < subclients_.size(); ++s) {
       const LiveSubclient& subclient = subclients_[s];
       const DiscoveryRun& run = *runBySubclient[s];
-      CheckStaleContent(subclient);
+      CheckStaleContent(subclient, run);
 
       if (!run.answered) {
         CouldNotRun("backup-copy", subclient.Label(),
@@ -534,13 +534,13 @@ class Doctor {
     Ran("default-only", "no database is backed up by the default subclient alone");
   }
 
-  void CheckStaleContent(const LiveSubclient& subclient) {
+  void CheckStaleContent(const LiveSubclient& subclient, const DiscoveryRun& run) {
     size_t stale = 0;
     for (const std::string& path : subclient.content) {
       if (databaseIndex_.count(FoldName(path)) == 0) ++stale;
     }
     if (stale == 0) return;
-    const std::string command = UpdateCommand(subclient, stale);
+    const std::string command = UpdateCommand(subclient, run, stale);
     for (const std::string& path : subclient.content) {
       if (databaseIndex_.count(FoldName(path)) != 0) continue;
       Add(kDoctorWarn, "stale-content", path,
@@ -555,8 +555,28 @@ class Doctor {
   // makes its content the client's whole answer. What it would do, as its dry
   // run would count it: content entries claim the answer's names ignoring
   // letter case, one name each; the rest go, and the unclaimed names come in.
-  std::string UpdateCommand(const LiveSubclient& subclient, size_t stale) const {
+  // Every database of the answer gets an association: a manual subclient
+  // keeps the server of one it had under exactly that name, any other takes
+  // the server of the answer made with its copy preferences (`run`).
+  std::string UpdateCommand(const LiveSubclient& subclient, const DiscoveryRun& run,
+                            size_t stale) const {
     std::vector<std::string> unclaimed = Names(kept_);
+    size_t reassociated = 0;
+    if (run.answered) {
+      std::map<std::string, std::string> previous;
+      for (const auto& [database, server] : subclient.associations) previous[database] = server;
+      Uvo::DAGDBResp answer = run.answer;
+      FilterResponceForClient(clientId_, answer);
+      for (const CNMessageBase& record : std::as_const(answer).getDatabases()) {
+        auto had = previous.find(tzdag::GetString(record, Uvo::DAGDB::kDbName));
+        if (had == previous.end()) {
+          ++reassociated;
+        } else if (subclient.automatic &&
+                   had->second != tzdag::GetString(record, Uvo::DAGDB::kBackupServer)) {
+          ++reassociated;
+        }
+      }
+    }
     size_t removed = 0;
     for (const std::string& path : subclient.content) {
       auto claimed = std::find_if(unclaimed.begin(), unclaimed.end(), iStrEqual(path));
@@ -579,9 +599,11 @@ class Doctor {
       more.push_back("adds " + Plural(unclaimed.size(), "database") +
                      " (every database of the client it does not name)");
     }
-    if (!more.empty()) {
-      text += ", but also " + more[0];
-      if (more.size() > 1) text += " and " + more[1];
+    if (reassociated > 0) {
+      more.push_back("associates " + Plural(reassociated, "database") + " with a new server");
+    }
+    for (size_t i = 0; i < more.size(); ++i) {
+      text += (i == 0 ? ", but also " : i + 1 == more.size() ? " and " : ", ") + more[i];
     }
     text += "; its --dry-run lists each change";
     if (removed * 100 > size_t{kDefaultMaxRemovalPercent} * subclient.content.size()) {

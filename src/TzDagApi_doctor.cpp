@@ -658,35 +658,32 @@ class Doctor {
                 "active copy",
             "repair a passive copy of each");
       } else {
-        Add(kDoctorWarn, "backup-copy", database,
-            subclient.Label() + " prefers a passive copy, but the one the tool picks is on " +
-                toolPick + " (not selected): backed up from the active copy on " + backupServer,
-            "select " + toolPick + " for " + Client(),
-            ToSelect(subclient.Label() +
-                         " prefers a passive copy, but the one the tool picks is on a member "
-                         "server that is not selected: backed up from the active copy",
-                     toolPick),
-            "");
+        AskToSelect(database, toolPick,
+                    subclient.Label() +
+                        " prefers a passive copy, but the one the tool picks is on " + toolPick +
+                        " (not selected): backed up from the active copy on " + backupServer,
+                    subclient.Label() +
+                        " prefers a passive copy, but the one the tool picks is on a member server "
+                        "that is not selected: backed up from the active copy");
       }
     } else if (p.preferActive && !fromActive) {
-      Add(kDoctorWarn, "backup-copy", database,
-          subclient.Label() + " prefers the active copy, which is on " + activeServer +
-              " (not selected): backed up from " + backupServer,
-          "select " + activeServer + " for " + Client(),
-          ToSelect(subclient.Label() +
-                       " prefers the active copy, which is on a member server that is not "
-                       "selected: backed up from a passive copy",
-                   activeServer),
-          "");
+      AskToSelect(database, activeServer,
+                  subclient.Label() + " prefers the active copy, which is on " + activeServer +
+                      " (not selected): backed up from " + backupServer,
+                  subclient.Label() +
+                      " prefers the active copy, which is on a member server that is not "
+                      "selected: backed up from a passive copy");
     }
   }
 
-  // Notes that findings of `kind` ask for `server` to be selected: their
-  // one hint names every such server (Finish writes it).
-  const std::string& ToSelect(const std::string& kind, const std::string& server) {
+  // A backup-copy warning whose hint is to select `server`: the one hint of
+  // its kind names every server its findings ask for (Finish writes it).
+  void AskToSelect(const std::string& database, const std::string& server, const std::string& text,
+                   const std::string& kind) {
     auto& [folded, servers] = toSelect_[kind];
     if (folded.insert(FoldName(server)).second) servers.push_back(server);
-    return kind;
+    Add(kDoctorWarn, "backup-copy", database, text, "select " + server + " for " + Client(), kind,
+        "");
   }
 
   void CheckAssociations(const LiveSubclient& subclient, const Uvo::DAGDBResp& databases) {

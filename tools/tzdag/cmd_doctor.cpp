@@ -423,7 +423,9 @@ std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options);
 int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   const StoreHealth health = CheckStoreHealth();
   std::vector<_tagDoctorFinding> storeFindings = StoreFindings(health);
-  KeepCheck(storeFindings, options.check);
+  // A damaged store is the one failure whatever check is asked for: no
+  // other check could run.
+  if (health.problems.empty()) KeepCheck(storeFindings, options.check);
   std::vector<CheckedClient> clients;
   if (health.problems.empty()) clients = ClientsToCheck(options);
 

@@ -96,7 +96,7 @@ TEST(UnassociatedTest, DefaultSubclientBacksUpWhatNoOtherLiveSubclientNames) {
   struct Case {
     const char* what;
     nlohmann::json subclients;
-    std::vector<std::string> fault;  // call, key
+    std::vector<std::string> fault;  // call, key, calls that pass first
     bool ok;
     Texts names;
   };
@@ -113,12 +113,17 @@ TEST(UnassociatedTest, DefaultSubclientBacksUpWhatNoOtherLiveSubclientNames) {
        {}},
       {"the subclient list cannot be read",
        {defaultSubclient, sales},
-       {"ClientApplicationList::getSubclientList", "2"},
+       {"ClientApplicationList::getSubclientList", "2", "0"},
        false,
        {}},
       {"whether sales is a default subclient cannot be read",
        {defaultSubclient, sales},
-       {"Subclient::isDefaultSubclient", "11"},
+       {"Subclient::isDefaultSubclient", "11", "0"},
+       false,
+       {}},
+      {"the default subclient's filter fails on sales (read once already)",
+       {defaultSubclient, sales},
+       {"Subclient::isDefaultSubclient", "11", "1"},
        false,
        {}},
   };
@@ -128,7 +133,7 @@ TEST(UnassociatedTest, DefaultSubclientBacksUpWhatNoOtherLiveSubclientNames) {
     Uvo::DAGDBResp resp;
     ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, resp));
     tzplatform::FaultInjector faults;
-    if (!c.fault.empty()) faults.Fail(c.fault[0], c.fault[1], 7);
+    if (!c.fault.empty()) faults.Fail(c.fault[0], c.fault[1], 7, -1, std::stoi(c.fault[2]));
     Texts names = {"left from before"};
     EXPECT_EQ(DefaultSubclientBacksUp(1, 2, resp, names), c.ok);
     EXPECT_EQ(names, c.names);

@@ -841,10 +841,7 @@ bool DefaultSubclientBacksUp(uint32_t orbalId, uint32_t clientId, const Uvo::DAG
   for (const LiveSubclient& subclient : read.live) {
     if (!subclient.isDefault) continue;
     Uvo::DAGDBResp kept = resp;
-    if (!FilterResponceForSubClient(orbalId, subclient.id, kept)) {
-      names.clear();
-      return false;
-    }
+    if (!FilterResponceForSubClient(orbalId, subclient.id, kept)) return false;
     for (const CNMessageBase& record : std::as_const(kept).getDatabases()) {
       backedUp.insert(FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName)));
     }

@@ -27,18 +27,16 @@ namespace {
 const char kLogName[] = "DiagnoseDagClient";
 const char kNotAvailable[] = "N/A";
 
-// The checks in the order the report gives them.
-const char* const kCheckOrder[] = {
-    "client",      "agent",        "agent-entry",      "reachability", "discovery",
-    "dropped",     "copy-holders", "circular-logging", "unprotected",  "stale-content",
-    "association", "backup-copy",  "subclients",
-};
-
 size_t CheckRank(const std::string& check) {
-  for (size_t i = 0; i < sizeof(kCheckOrder) / sizeof(kCheckOrder[0]); ++i) {
-    if (check == kCheckOrder[i]) return i;
+  const size_t count = sizeof(kDoctorChecks) / sizeof(kDoctorChecks[0]);
+  for (size_t i = 0; i < count; ++i) {
+    if (check == kDoctorChecks[i]) return i;
   }
-  return sizeof(kCheckOrder) / sizeof(kCheckOrder[0]);
+  return count;
+}
+
+std::string Plural(size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 // "A, B, C and 2 more": a list that keeps a finding on one line.
@@ -78,11 +76,25 @@ class Doctor {
   }
 
  private:
+  // `kind` and `kindHint` are for findings that say the same of several
+  // objects; a finding that stands alone is its own kind.
   void Add(DoctorSeverity severity, const char* check, const std::string& object,
-           const std::string& text, const std::string& hint) {
-    report_.findings.push_back({severity, check, object, text, hint});
-    event.debug("[%s]: %s %s %s: %s", kLogName, severity == kDoctorFail ? "fail" : "warn", check,
-                object.c_str(), text.c_str());
+           const std::string& text, const std::string& hint, const std::string& kind = "",
+           const std::string& kindHint = "") {
+    _tagDoctorFinding finding;
+    finding.severity = severity;
+    finding.check = check;
+    finding.object = object;
+    finding.text = text;
+    finding.hint = hint;
+    finding.kind = kind.empty() ? text : kind;
+    finding.kindHint = kind.empty() ? hint : kindHint;
+    report_.findings.push_back(std::move(finding));
+    event.debug("[%s]: %s %s %s: %s", kLogName,
+                severity == kDoctorFail   ? "fail"
+                : severity == kDoctorWarn ? "warn"
+                                          : "ok",
+                check, object.c_str(), text.c_str());
   }
   // A check that could not run fails the report.
   void CouldNotRun(const char* check, const std::string& object, const std::string& text,
@@ -201,11 +213,15 @@ class Doctor {
         Add(kDoctorWarn, "reachability", run.server,
             "the tool cannot be started there: " + run.problem,
             "make " + where + " reachable with the discovery tool installed, or unselect " +
-                run.server);
+                run.server,
+            "the tool cannot be started there",
+            "make them reachable with the discovery tool installed, or unselect them");
       } else {
         Add(kDoctorWarn, "reachability", run.server,
             "the tool started but gave no answer: " + run.problem,
-            "see why the tool fails on " + where + " (its lines are in the log)");
+            "see why the tool fails on " + where + " (its lines are in the log)",
+            "the tool started there but gave no answer",
+            "see why the tool fails there (its lines are in the log)");
       }
     }
     Ran("reachability", "every probed member server answered");
@@ -285,13 +301,18 @@ class Doctor {
       if (database.copyServers.empty()) {
         Add(kDoctorFail, "dropped", database.name,
             "the tool names no server with a copy of it: it is never backed up",
-            "see to the database's copies in Exchange");
+            "see to the database's copies in Exchange",
+            "the tool names no server with a copy of them: they are never backed up",
+            "see to their copies in Exchange");
       } else {
         Add(kDoctorFail, "dropped", database.name,
             "no selected member server holds a copy (copies on " + NameList(database.copyServers) +
                 "): it is never backed up",
             "select a member server with a copy of it for " + Client() +
-                ", or add a copy on a selected member server");
+                ", or add a copy on a selected member server",
+            "no selected member server holds a copy of them: they are never backed up",
+            "select for " + Client() +
+                " a member server with a copy of each, or add a copy on a selected member server");
       }
     }
     Ran("dropped", "every database has a copy on a selected member server");
@@ -316,7 +337,10 @@ class Doctor {
               (held.size() == 1 ? "" : "s") + " (" + NameList(held) +
               ") but is not a member server of " + Client() + " in the store",
           "add " + server + " to the member servers of " + Client() +
-              "; until then no backup runs from it");
+              "; until then no backup runs from it",
+          "hold copies of databases but are not member servers of " + Client() + " in the store",
+          "add them to the member servers of " + Client() +
+              "; until then no backup runs from them");
     }
     Ran("copy-holders", "every server holding a copy is a member server of " + Client());
   }
@@ -327,7 +351,9 @@ class Doctor {
       Add(kDoctorWarn, "circular-logging", tzdag::GetString(record, Uvo::DAGDB::kDbName),
           "circular logging is on: its logs are not kept, so every backup of it is a full one",
           "turn circular logging off for the database in Exchange, unless full backups are "
-          "meant");
+          "meant",
+          "circular logging is on: their logs are not kept, so every backup of them is a full one",
+          "turn circular logging off for them in Exchange, unless full backups are meant");
     }
     Ran("circular-logging", "no database backed up has circular logging");
   }
@@ -421,12 +447,14 @@ class Doctor {
     };
 
     std::set<std::string> protectedNames;
+    std::set<std::string> byDefault;  // folded names a default subclient backs up
+    std::set<std::string> byCustom;   // ... and another subclient backs up
     bool everySubclientFiltered = !subclientUnread_;
     bool everyCopyChecked = true;
     for (size_t s = 0; s < subclients_.size(); ++s) {
       const LiveSubclient& subclient = subclients_[s];
       const DiscoveryRun& run = *runBySubclient[s];
-      CheckStaleContent(subclient);
+      CheckStaleContent(subclient, run);
 
       if (!run.answered) {
         CouldNotRun("backup-copy", subclient.Label(),
@@ -451,6 +479,7 @@ class Doctor {
       for (const CNMessageBase& record : std::as_const(databases).getDatabases()) {
         const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
         protectedNames.insert(FoldName(name));
+        (subclient.isDefault ? byDefault : byCustom).insert(FoldName(name));
         if (!subclient.automatic || !run.answered) continue;
         const std::string backupServer = tzdag::GetString(record, Uvo::DAGDB::kBackupServer);
         auto active = activeServer.find(FoldName(name));
@@ -476,20 +505,111 @@ class Doctor {
       if (protectedNames.count(FoldName(name)) != 0) continue;
       Add(kDoctorFail, "unprotected", name, "no live subclient backs it up",
           "add it to the content of a subclient of " + Client() +
-              ", or give its backup set a default subclient");
+              ", or give its backup set a default subclient",
+          "no live subclient backs them up",
+          "add them to the content of a subclient of " + Client() +
+              ", or give their backup set a default subclient");
     }
     Ran("unprotected", "every database is backed up by a live subclient");
+    CheckDefaultOnly(byDefault, byCustom);
   }
 
-  void CheckStaleContent(const LiveSubclient& subclient) {
+  // What `tzdag unprotected` lists goes by content alone, so a database the
+  // default subclient backs up can be there too: said here, so that the two
+  // reports agree in words.
+  void CheckDefaultOnly(const std::set<std::string>& byDefault,
+                        const std::set<std::string>& byCustom) {
+    for (const CNMessageBase& record : std::as_const(kept_).getDatabases()) {
+      const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
+      const std::string folded = FoldName(name);
+      if (byDefault.count(folded) == 0 || byCustom.count(folded) != 0) continue;
+      Add(kDoctorOk, "default-only", name,
+          "only the default subclient backs it up: no other live subclient names it in its "
+          "content",
+          "to back it up with other settings, add it to the content of a custom subclient",
+          "only the default subclient backs them up: no other live subclient names them in its "
+          "content",
+          "to back them up with other settings, add them to the content of a custom subclient");
+    }
+    Ran("default-only", "no database is backed up by the default subclient alone");
+  }
+
+  void CheckStaleContent(const LiveSubclient& subclient, const DiscoveryRun& run) {
+    size_t stale = 0;
+    for (const std::string& path : subclient.content) {
+      if (databaseIndex_.count(FoldName(path)) == 0) ++stale;
+    }
+    if (stale == 0) return;
+    const std::string command = UpdateCommand(subclient, run, stale);
     for (const std::string& path : subclient.content) {
       if (databaseIndex_.count(FoldName(path)) != 0) continue;
       Add(kDoctorWarn, "stale-content", path,
           "named in the content of " + subclient.Label() + ", but the DAG has no such database",
-          "remove it from the content of " + subclient.Label() +
-              "; tzdag update-subclient --orbal " + std::to_string(orbalId_) + " --client " +
-              std::to_string(clientId_) + " --app " + std::to_string(subclient.id) + " does");
+          "remove it from the content of " + subclient.Label() + "; " + command,
+          "named in the content of " + subclient.Label() + ", but the DAG has no such databases",
+          "remove them from the content of " + subclient.Label() + "; " + command);
     }
+  }
+
+  // No command removes only the stale entries of a subclient: update-subclient
+  // makes its content the client's whole answer. What it would do, as its dry
+  // run would count it: content entries claim the answer's names ignoring
+  // letter case, one name each; the rest go, and the unclaimed names come in.
+  // Every database of the answer gets an association: a manual subclient
+  // keeps the server of one it had under exactly that name, any other takes
+  // the server of the answer made with its copy preferences (`run`).
+  std::string UpdateCommand(const LiveSubclient& subclient, const DiscoveryRun& run,
+                            size_t stale) const {
+    std::vector<std::string> unclaimed = Names(kept_);
+    size_t reassociated = 0;
+    if (run.answered) {
+      std::map<std::string, std::string> previous;
+      for (const auto& [database, server] : subclient.associations) previous[database] = server;
+      Uvo::DAGDBResp answer = run.answer;
+      FilterResponceForClient(clientId_, answer);
+      for (const CNMessageBase& record : std::as_const(answer).getDatabases()) {
+        auto had = previous.find(tzdag::GetString(record, Uvo::DAGDB::kDbName));
+        if (had == previous.end()) {
+          ++reassociated;
+        } else if (subclient.automatic &&
+                   had->second != tzdag::GetString(record, Uvo::DAGDB::kBackupServer)) {
+          ++reassociated;
+        }
+      }
+    }
+    size_t removed = 0;
+    for (const std::string& path : subclient.content) {
+      auto claimed = std::find_if(unclaimed.begin(), unclaimed.end(), iStrEqual(path));
+      if (claimed == unclaimed.end()) {
+        ++removed;
+      } else {
+        unclaimed.erase(claimed);
+      }
+    }
+    std::string text = "tzdag update-subclient --orbal " + std::to_string(orbalId_) + " --client " +
+                       std::to_string(clientId_) + " --app " + std::to_string(subclient.id) +
+                       " removes " +
+                       (stale == 1 ? "it" : "the " + std::to_string(stale) + " stale entries");
+    std::vector<std::string> more;
+    if (removed > stale) {
+      more.push_back("removes " + std::to_string(removed - stale) + " other " +
+                     (removed - stale == 1 ? "entry" : "entries"));
+    }
+    if (!unclaimed.empty()) {
+      more.push_back("adds " + Plural(unclaimed.size(), "database") +
+                     " (every database of the client it does not name)");
+    }
+    if (reassociated > 0) {
+      more.push_back("associates " + Plural(reassociated, "database") + " with a new server");
+    }
+    for (size_t i = 0; i < more.size(); ++i) {
+      text += (i == 0 ? ", but also " : i + 1 == more.size() ? " and " : ", ") + more[i];
+    }
+    text += "; its --dry-run lists each change";
+    if (removed * 100 > size_t{kDefaultMaxRemovalPercent} * subclient.content.size()) {
+      text += "; it is held back unless given --allow-removal";
+    }
+    return text;
   }
 
   // `toolPick` is the server the tool named before the client filter, which
@@ -505,12 +625,21 @@ class Doctor {
                 " finds no healthy passive copy and does not fall back to the active copy: it "
                 "is not backed up",
             "let " + subclient.Label() +
-                " use the active copy when no passive copy is healthy, or repair a passive copy");
+                " use the active copy when no passive copy is healthy, or repair a passive copy",
+            subclient.Label() +
+                " finds no healthy passive copy and does not fall back to the active copy: they "
+                "are not backed up",
+            "let " + subclient.Label() +
+                " use the active copy when no passive copy is healthy, or repair a passive copy "
+                "of each");
       } else {
         Add(kDoctorFail, "backup-copy", database,
             "the tool finds no copy for " + subclient.Label() +
                 " to back it up from (no active copy): it is not backed up",
-            "mount the database, or repair its copies");
+            "mount the database, or repair its copies",
+            "the tool finds no copy for " + subclient.Label() +
+                " to back them up from (no active copy): they are not backed up",
+            "mount them, or repair their copies");
       }
       return;
     }
@@ -523,19 +652,38 @@ class Doctor {
                 " prefers a passive copy, but no passive copy is healthy: backed up from the "
                 "active copy on " +
                 backupServer,
-            "repair a passive copy of it");
+            "repair a passive copy of it",
+            subclient.Label() +
+                " prefers a passive copy, but no passive copy is healthy: backed up from the "
+                "active copy",
+            "repair a passive copy of each");
       } else {
-        Add(kDoctorWarn, "backup-copy", database,
-            subclient.Label() + " prefers a passive copy, but the one the tool picks is on " +
-                toolPick + " (not selected): backed up from the active copy on " + backupServer,
-            "select " + toolPick + " for " + Client());
+        AskToSelect(database, toolPick,
+                    subclient.Label() +
+                        " prefers a passive copy, but the one the tool picks is on " + toolPick +
+                        " (not selected): backed up from the active copy on " + backupServer,
+                    subclient.Label() +
+                        " prefers a passive copy, but the one the tool picks is on a member server "
+                        "that is not selected: backed up from the active copy");
       }
     } else if (p.preferActive && !fromActive) {
-      Add(kDoctorWarn, "backup-copy", database,
-          subclient.Label() + " prefers the active copy, which is on " + activeServer +
-              " (not selected): backed up from " + backupServer,
-          "select " + activeServer + " for " + Client());
+      AskToSelect(database, activeServer,
+                  subclient.Label() + " prefers the active copy, which is on " + activeServer +
+                      " (not selected): backed up from " + backupServer,
+                  subclient.Label() +
+                      " prefers the active copy, which is on a member server that is not "
+                      "selected: backed up from a passive copy");
     }
+  }
+
+  // A backup-copy warning whose hint is to select `server`: the one hint of
+  // its kind names every server its findings ask for (Finish writes it).
+  void AskToSelect(const std::string& database, const std::string& server, const std::string& text,
+                   const std::string& kind) {
+    auto& [folded, servers] = toSelect_[kind];
+    if (folded.insert(FoldName(server)).second) servers.push_back(server);
+    Add(kDoctorWarn, "backup-copy", database, text, "select " + server + " for " + Client(), kind,
+        "");
   }
 
   void CheckAssociations(const LiveSubclient& subclient, const Uvo::DAGDBResp& databases) {
@@ -547,8 +695,10 @@ class Doctor {
       if (!NameSet(answered.copyServers).Contains(server)) {
         Add(kDoctorFail, "association", database,
             subclient.Label() + " backs it up from " + server + ", which holds no copy of it",
-            "associate it with a server that holds a copy (" + NameList(answered.copyServers) +
-                ")");
+            "associate it with a server that holds a copy (" + NameList(answered.copyServers) + ")",
+            subclient.Label() + " backs them up from servers that hold no copy of them",
+            "associate each with a server that holds a copy of it (tzdag doctor --check "
+            "association --detail names them)");
         continue;
       }
       if (backedUp.Contains(database)) {
@@ -583,11 +733,15 @@ class Doctor {
               "selected, but " + what + ": " + std::to_string(names.size()) + " backup" +
                   (names.size() == 1 ? " is" : "s are") + " to run there (" + NameList(names) + ")",
               "install the Exchange database agent on " + member.name + ", or unselect it for " +
-                  Client());
+                  Client(),
+              "selected, but no database agent is installed there, and backups are to run there",
+              "install the Exchange database agent on them, or unselect them for " + Client());
         } else {
           Add(kDoctorWarn, "agent", member.name, "selected, but " + what,
               "install the Exchange database agent on " + member.name + ", or unselect it for " +
-                  Client());
+                  Client(),
+              "selected, but no database agent is installed there",
+              "install the Exchange database agent on them, or unselect them for " + Client());
         }
       }
       if (member.agentDisagrees) {
@@ -598,6 +752,13 @@ class Doctor {
                 : "package 151 is installed there, but the DAG client's entry says it has no "
                   "database agent: discovery never runs there",
             "bring the member server entry of " + member.name + " in " + Client() +
+                " in line with the installed packages",
+            member.agentFlag ? "the DAG client's entries say they carry the database agent, but "
+                               "package 151 is not installed there: discovery is started there "
+                               "in vain"
+                             : "package 151 is installed there, but the DAG client's entries say "
+                               "they have no database agent: discovery never runs there",
+            "bring their member server entries in " + Client() +
                 " in line with the installed packages");
       }
     }
@@ -608,10 +769,21 @@ class Doctor {
   // --- The report ---------------------------------------------------------------
 
   void Finish() {
+    for (_tagDoctorFinding& finding : report_.findings) {
+      auto servers = toSelect_.find(finding.kind);
+      if (servers == toSelect_.end()) continue;
+      const std::vector<std::string>& names = servers->second.second;
+      finding.kindHint = "select " + NameList(names, names.size()) + " for " + Client();
+    }
     std::set<std::string> found;
     for (const _tagDoctorFinding& finding : report_.findings) found.insert(finding.check);
     for (const auto& [check, text] : okTexts_) {
-      if (found.count(check) == 0) report_.findings.push_back({kDoctorOk, check, "", text, ""});
+      if (found.count(check) != 0) continue;
+      _tagDoctorFinding passed;
+      passed.check = check;
+      passed.text = text;
+      passed.kind = text;
+      report_.findings.push_back(std::move(passed));
     }
     std::stable_sort(report_.findings.begin(), report_.findings.end(),
                      [](const _tagDoctorFinding& a, const _tagDoctorFinding& b) {
@@ -644,6 +816,9 @@ class Doctor {
   bool subclientUnread_ = false;               // a subclient of the list could not be read
   // Folded server name -> the backups that are to run there.
   std::unordered_map<std::string, std::vector<std::string>> backupsOn_;
+  // Kind of finding -> the servers its findings ask to be selected (folded
+  // names, and the names in the order first met).
+  std::map<std::string, std::pair<std::set<std::string>, std::vector<std::string>>> toSelect_;
 };
 
 }  // namespace
@@ -655,4 +830,26 @@ bool DiagnoseDagClient(uint32_t orbalId, uint32_t clientId, _tagDoctorReport& re
   report.clientId = clientId;
   Doctor doctor(orbalId, clientId, maxProbesAtOnce, report);
   return doctor.Run();
+}
+
+bool DefaultSubclientBacksUp(uint32_t orbalId, uint32_t clientId, const Uvo::DAGDBResp& resp,
+                             std::vector<std::string>& names) {
+  names.clear();
+  const LiveSubclients read = ReadLiveSubclients("DefaultSubclientBacksUp", orbalId, clientId);
+  if (read.listStatus != 0 || !read.unreadable.empty()) return false;
+  std::set<std::string> backedUp;
+  for (const LiveSubclient& subclient : read.live) {
+    if (!subclient.isDefault) continue;
+    Uvo::DAGDBResp kept = resp;
+    if (!FilterResponceForSubClient(orbalId, subclient.id, kept)) return false;
+    for (const CNMessageBase& record : std::as_const(kept).getDatabases()) {
+      backedUp.insert(FoldName(tzdag::GetString(record, Uvo::DAGDB::kDbName)));
+    }
+  }
+  std::set<std::string> listed;
+  for (const CNMessageBase& record : resp.getDatabases()) {
+    const std::string name = tzdag::GetString(record, Uvo::DAGDB::kDbName);
+    if (backedUp.count(FoldName(name)) != 0 && listed.insert(name).second) names.push_back(name);
+  }
+  return true;
 }

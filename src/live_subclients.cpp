@@ -27,15 +27,18 @@ Reading ReadOne(const char* logName, uint32_t orbalId, LiveSubclient& subclient)
   MsExchangeSubclient stored(subclient.id, false);
   bool deleted = false;
   bool automatic = true;
+  bool isDefault = false;
   PropertiesList properties;
   ApplProperties& storedProperties = stored;
   if (stored.isDeleted(deleted, nullptr) != 0 ||
       stored.isselectionTypeAutomatic(automatic, nullptr) != 0 ||
+      stored.isDefaultSubclient(isDefault, nullptr) != 0 ||
       storedProperties.getProperties(properties, nullptr) != 0) {
     return Reading::kUnreadable;
   }
   if (deleted) return Reading::kLeftOut;
   subclient.automatic = automatic;
+  subclient.isDefault = isDefault;
   subclient.preferences = ReadCopyPreferences(orbalId, subclient.id);
   for (const ApplProperty* property : properties) {
     if (const ExchangeDBProperty* entry = AsDatabaseEntry(property)) {

@@ -23,6 +23,7 @@ struct LiveSubclient {
   uint32_t id = 0;
   std::string name;
   bool automatic = true;
+  bool isDefault = false;  // the default subclient of its backup set
   CopyPreferences preferences;
   std::vector<std::string> content;  // database paths, in content order
   // (database, server) of each association, in stored order.

@@ -86,4 +86,58 @@ TEST(UnassociatedTest, Scenarios) {
   }
 }
 
+// Of what DiscoverUnassociatedExDatabase lists, the databases a live default
+// subclient backs up: those no other subclient of its backup set names,
+// letter case ignored; nothing when the subclients cannot all be read.
+TEST(UnassociatedTest, DefaultSubclientBacksUpWhatNoOtherLiveSubclientNames) {
+  const nlohmann::json defaultSubclient = {{"appId", 10}, {"default", true}};
+  const nlohmann::json sales = {{"appId", 11},
+                                {"content", {{{"description", "first"}, {"storeName", "db01"}}}}};
+  struct Case {
+    const char* what;
+    nlohmann::json subclients;
+    std::vector<std::string> fault;  // call, key, calls that pass first
+    bool ok;
+    Texts names;
+  };
+  const Case cases[] = {
+      {"sales backs up first\\db01 under another letter case",
+       {defaultSubclient, sales},
+       {},
+       true,
+       {"Second\\DB02"}},
+      {"a deleted default subclient backs up nothing",
+       {nlohmann::json{{"appId", 10}, {"default", true}, {"deleted", true}}, sales},
+       {},
+       true,
+       {}},
+      {"the subclient list cannot be read",
+       {defaultSubclient, sales},
+       {"ClientApplicationList::getSubclientList", "2", "0"},
+       false,
+       {}},
+      {"whether sales is a default subclient cannot be read",
+       {defaultSubclient, sales},
+       {"Subclient::isDefaultSubclient", "11", "0"},
+       false,
+       {}},
+      {"the default subclient's filter fails on sales (read once already)",
+       {defaultSubclient, sales},
+       {"Subclient::isDefaultSubclient", "11", "1"},
+       false,
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tztest::TestEnv env(World({{"subclients", c.subclients}}));
+    Uvo::DAGDBResp resp;
+    ASSERT_TRUE(DiscoverUnassociatedExDatabase(1, 2, resp));
+    tzplatform::FaultInjector faults;
+    if (!c.fault.empty()) faults.Fail(c.fault[0], c.fault[1], 7, -1, std::stoi(c.fault[2]));
+    Texts names = {"left from before"};
+    EXPECT_EQ(DefaultSubclientBacksUp(1, 2, resp, names), c.ok);
+    EXPECT_EQ(names, c.names);
+  }
+}
+
 }  // namespace

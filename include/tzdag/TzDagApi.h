@@ -330,19 +330,33 @@ struct _tagDoctorProbe {
   int64_t milliseconds = 0;  // from the start of the launch to the end of the receipt
 };
 
-// One result of one check. `check` names the check ("client", "agent",
-// "agent-entry", "reachability", "discovery", "dropped", "copy-holders",
-// "circular-logging", "unprotected", "stale-content", "association",
-// "backup-copy", "subclients"); `object` the server, database or subclient it
-// is about (empty for a check that found nothing); `text` what holds and
-// `hint` what to do, each one line. A check that found nothing gives one
-// finding of severity kDoctorOk.
+// The checks of DiagnoseDagClient, in the order its report gives them.
+inline constexpr const char* kDoctorChecks[] = {
+    "client",        "agent",        "agent-entry",      "reachability", "discovery",
+    "dropped",       "copy-holders", "circular-logging", "unprotected",  "default-only",
+    "stale-content", "association",  "backup-copy",      "subclients",
+};
+
+// One result of one check. `check` names the check (one of kDoctorChecks);
+// `object` the server, database or subclient it is about (empty for a check
+// that found nothing); `text` what holds and `hint` what to do, each one
+// line. A check that found nothing gives one finding of severity kDoctorOk;
+// "default-only" gives one of severity kDoctorOk for each database it tells
+// of (it informs: those backups run).
+//
+// `kind` says what the finding says in words that fit every finding of its
+// check that says the same of another object (in the plural: "no live
+// subclient backs them up"), and `kindHint` is the one hint for all of them;
+// findings of one check, severity and kind can be shown as one. A hint that
+// names a command says what else that command would do, with its counts.
 struct _tagDoctorFinding {
   DoctorSeverity severity = kDoctorOk;
   std::string check;
   std::string object;
   std::string text;
   std::string hint;
+  std::string kind;
+  std::string kindHint;
 };
 
 struct _tagDoctorReport {
@@ -385,7 +399,10 @@ constexpr unsigned kDoctorProbesAtOnce = 8;
 //   copy on a selected server ("dropped", fail); copy holders that are not
 //   member servers of the client ("copy-holders", warning); circular logging
 //   ("circular-logging", warning); databases no live subclient backs up
-//   ("unprotected", fail); subclient content naming a database the DAG does
+//   ("unprotected", fail); databases the default subclient backs up and no
+//   other subclient does ("default-only", informational: `tzdag unprotected`
+//   lists them, as DiscoverUnassociatedExDatabase goes by content only);
+//   subclient content naming a database the DAG does
 //   not have ("stale-content", warning); a manual subclient's association to
 //   a server without a copy of that database ("association", fail); and, for
 //   each automatic subclient, the copy its databases are backed up from,
@@ -406,6 +423,19 @@ constexpr unsigned kDoctorProbesAtOnce = 8;
 // finding saying which. Reads the store and runs the tool; writes nothing.
 TZDAG_API bool DiagnoseDagClient(uint32_t orbalId, uint32_t clientId, _tagDoctorReport& report,
                                  unsigned maxProbesAtOnce = kDoctorProbesAtOnce);
+
+// Of the databases in `resp` (for instance what
+// DiscoverUnassociatedExDatabase left there), the names of those a live
+// default subclient of DAG client `clientId` backs up (its
+// FilterResponceForSubClient keeps them: no other subclient of its backup
+// set names them), in `resp` order, each once, into `names` (replacing what
+// it held). Default subclients are those of the client's subclient list that
+// belong to installation `orbalId` and are not deleted. False when the
+// client's subclients cannot be read or a default subclient's filter fails,
+// with the lines of the operations it builds on; `names` is then empty.
+// Reads the store only.
+TZDAG_API bool DefaultSubclientBacksUp(uint32_t orbalId, uint32_t clientId,
+                                       const Uvo::DAGDBResp& resp, std::vector<std::string>& names);
 
 // --- Bringing subclients up to date ------------------------------------------
 //

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -254,6 +255,25 @@ void CheckDoctorAnswer(const json& run, const std::string& out, int exitCode) {
                        " " + f["object"].get<std::string>() + ": " + f["text"].get<std::string>());
   }
   EXPECT_EQ(problems, run["findings"]) << out;
+  if (run.contains("informs")) {
+    json informs = json::array();
+    for (const json& f : answer["clients"][0]["findings"]) {
+      if (f["severity"] != "ok" || f["object"] == "") continue;
+      informs.push_back(f["check"].get<std::string>() + " " + f["object"].get<std::string>() +
+                        ": " + f["text"].get<std::string>());
+    }
+    EXPECT_EQ(informs, run["informs"]) << out;
+  }
+  if (run.contains("groups")) {
+    json groups = json::array();
+    for (const json& g : answer["clients"][0]["groups"]) {
+      if (g["severity"] == "ok" && g["objects"][0] == "") continue;
+      groups.push_back(g["severity"].get<std::string>() + " " + g["check"].get<std::string>() +
+                       " " + std::to_string(g["count"].get<size_t>()) + " " + g["objects"].dump() +
+                       ": " + g["text"].get<std::string>() + " | " + g["hint"].get<std::string>());
+    }
+    EXPECT_EQ(groups, run["groups"]) << out;
+  }
   if (run.contains("checks")) {
     EXPECT_EQ(checks, run["checks"]);
   }
@@ -359,7 +379,71 @@ json ToolData(const std::string& file) {
   return json::parse(ReadFile(std::string(TZ_TEST_DATA_DIR) + "/tool/" + file));
 }
 
+namespace {
+
+// A DAG client of the size the tool's output must read well at: DAG01
+// (client 2) with member servers MBX01 .. MBX16 on hosts mbx01.test ..,
+// all with the agent and three in four selected (not MBX04, MBX08, ...);
+// 1,600 databases Mailbox\DB0000 .. with four copies each on consecutive
+// servers, the first one active, every seventh with circular logging; the
+// default subclient 10 and sales (11) with the first 400 databases in its
+// content, each associated with the server `associationOffset` (default 0)
+// after its active one. All subclients prefer passive copies.
+json FullSizeFixture(const json& shape) {
+  const int servers = 16, databases = 1600, salesDatabases = 400;
+  const int offset = shape.value("associationOffset", 0);
+  auto server = [](int i) {
+    return "MBX" + std::string(i % 16 < 9 ? "0" : "") + std::to_string(i % 16 + 1);
+  };
+  auto host = [&](int i) {
+    std::string name = server(i);
+    for (char& c : name) c = static_cast<char>(std::tolower(c));
+    return name + ".test";
+  };
+  auto database = [](int i) {
+    std::string number = std::to_string(i);
+    return "Mailbox\\DB" + std::string(4 - number.size(), '0') + number;
+  };
+  json members = json::array(), clients = json::array(), remoteMembers = json::array(),
+       hosts = json::array(), dbs = json::array(), content = json::array(),
+       associations = json::array();
+  for (int i = 0; i < servers; ++i) {
+    members.push_back({{"name", server(i)}, {"selected", i % 4 != 3}, {"agentInstalled", true}});
+    clients.push_back(
+        {{"id", 100 + i}, {"name", server(i)}, {"host", host(i)}, {"packages", {151}}});
+    remoteMembers.push_back({{"name", server(i)}});
+    hosts.push_back(host(i));
+  }
+  clients.insert(clients.begin(), json{{"id", 2}, {"name", "DAG01"}, {"memberServers", members}});
+  for (int i = 0; i < databases; ++i) {
+    json copies = json::array();
+    for (int c = 0; c < 4; ++c) copies.push_back({{"server", server(i + c)}, {"active", c == 0}});
+    dbs.push_back({{"name", database(i)}, {"circularLogging", i % 7 == 0}, {"copies", copies}});
+    if (i >= salesDatabases) continue;
+    content.push_back({{"description", "Mailbox"}, {"storeName", database(i).substr(8)}});
+    associations.push_back({{"database", database(i)}, {"server", server(i + offset)}});
+  }
+  json subclient = {{"orbalId", 1},
+                    {"clientId", 2},
+                    {"appType", 53},
+                    {"backupSet", 7},
+                    {"automatic", true},
+                    {"backupFromPassive", true},
+                    {"useActiveIfNoPassive", true}};
+  json defaultSubclient = subclient, sales = subclient;
+  defaultSubclient.update({{"appId", 10}, {"name", "default"}, {"default", true}});
+  sales.update(
+      {{"appId", 11}, {"name", "sales"}, {"content", content}, {"associations", associations}});
+  return {{"store", {{"clients", clients}, {"subclients", {defaultSubclient, sales}}}},
+          {"remote",
+           {{"hosts", hosts},
+            {"dags", {{{"name", "DAG01"}, {"members", remoteMembers}, {"databases", dbs}}}}}}};
+}
+
+}  // namespace
+
 json ToolFixture(const json& name) {
+  if (name.is_object() && name.contains("fullSize")) return FullSizeFixture(name["fullSize"]);
   if (name.is_object()) return name;
   if (name == "demo") return DemoFixture();
   if (name == "none") return json::object();

@@ -3,7 +3,8 @@
 // checks its output, exit status and what it left behind.
 //
 // A case: "name" (the test's), "fixture" (a name in fixtures.json, "demo",
-// "none", or a fixture), "patch" (JSON Patch on the fixture), "tools"
+// "none", a fixture, or {"fullSize": {...}}: a DAG client of 16 member
+// servers and 1,600 databases, see FullSizeFixture), "patch" (JSON Patch on the fixture), "tools"
 // ({host: script} as PshimProxy.exe; host "*": every host of the fixture),
 // "files" ({path: text, or {"text", "mode", "times", "latin1"}, or a JSON
 // value}, mode 0600, folders made; see FileText in tool_cases.cpp),
@@ -44,7 +45,10 @@
 //   "decrypts": what the printed encrypted password decrypts to
 //   "findings": `doctor --json`'s findings other than ok, as
 //               "<severity> <check> <object>: <text>"; "checks": every
-//               finding's check, in order
+//               finding's check, in order; "informs": its ok findings that
+//               tell of an object, as "<check> <object>: <text>"; "groups":
+//               its groups, as "<severity> <check> <count> <objects as JSON>:
+//               <text> | <hint>" (those of checks that simply passed left out)
 //   "content": {"<subclient id>": stored content (SubclientContent)}
 // Every run leaves TMPDIR empty, no process running and prints UTF-8 only. In every text, {dir}
 // is the case's folder, {root} its remote root, {sim} the simulator and

@@ -4,15 +4,19 @@
 #include <chrono>
 #include <ctime>
 #include <iostream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <tzplatform/parallel.h>
 #include <tzplatform/settings.h>
 #include <tzplatform/store.h>
 
+#include "command_line.h"
 #include "commands.h"
 #include "id_check.h"
 #include "id_option.h"
@@ -36,7 +40,40 @@ struct DoctorOptions {
   unsigned probes = kDoctorProbesAtOnce;
   unsigned jobs = kDoctorClientsAtOnce;
   MonitoringOptions monitoring;
+  bool detail = false;                   // every finding, and the member and probe tables
+  DoctorSeverity shownFrom = kDoctorOk;  // findings less severe are not shown
+  std::string check;                     // only this check's findings; empty: all
 };
+
+// The checks a report can hold: the store's own, then the client's.
+std::vector<std::string> CheckNames() {
+  std::vector<std::string> names = {"store", "store-folders"};
+  names.insert(names.end(), std::begin(kDoctorChecks), std::end(kDoctorChecks));
+  return names;
+}
+
+// Findings that say the same of several objects: one check, severity and
+// kind, in the order their first finding comes.
+struct FindingGroup {
+  std::vector<const _tagDoctorFinding*> findings;
+  const _tagDoctorFinding& first() const { return *findings.front(); }
+};
+
+std::vector<FindingGroup> Grouped(const std::vector<_tagDoctorFinding>& findings) {
+  std::vector<FindingGroup> groups;
+  std::map<std::tuple<DoctorSeverity, std::string, std::string>, size_t> index;
+  for (const _tagDoctorFinding& f : findings) {
+    auto [at, fresh] = index.try_emplace({f.severity, f.check, f.kind}, groups.size());
+    if (fresh) groups.emplace_back();
+    groups[at->second].findings.push_back(&f);
+  }
+  return groups;
+}
+
+// A finding that tells of something (an object) and yet is ok informs.
+bool Informs(const _tagDoctorFinding& f) {
+  return f.severity == kDoctorOk && !f.object.empty();
+}
 
 const char* SeverityName(DoctorSeverity severity) {
   switch (severity) {
@@ -71,6 +108,12 @@ std::string Plural(size_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+std::string Joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
+  return text;
+}
+
 nlohmann::json FindingsJson(const std::vector<_tagDoctorFinding>& list) {
   nlohmann::json findings = nlohmann::json::array();
   for (const _tagDoctorFinding& f : list) {
@@ -78,9 +121,29 @@ nlohmann::json FindingsJson(const std::vector<_tagDoctorFinding>& list) {
                         {"check", f.check},
                         {"object", f.object},
                         {"text", f.text},
-                        {"hint", f.hint}});
+                        {"hint", f.hint},
+                        {"kind", f.kind}});
   }
   return findings;
+}
+
+// The findings as people see them: one entry per check, severity and kind,
+// with the text and hint of its one finding or those of its kind.
+nlohmann::json GroupsJson(const std::vector<_tagDoctorFinding>& list) {
+  nlohmann::json groups = nlohmann::json::array();
+  for (const FindingGroup& group : Grouped(list)) {
+    const _tagDoctorFinding& f = group.first();
+    nlohmann::json objects = nlohmann::json::array();
+    for (const _tagDoctorFinding* each : group.findings) objects.push_back(each->object);
+    const bool alone = group.findings.size() == 1;
+    groups.push_back({{"severity", SeverityName(f.severity)},
+                      {"check", f.check},
+                      {"count", group.findings.size()},
+                      {"objects", objects},
+                      {"text", alone ? f.text : f.kind},
+                      {"hint", alone ? f.hint : f.kindHint}});
+  }
+  return groups;
 }
 
 DoctorSeverity Worst(const std::vector<_tagDoctorFinding>& findings) {
@@ -98,6 +161,7 @@ std::vector<_tagDoctorFinding> StoreFindings(const StoreHealth& health) {
   integrity.check = "store";
   if (health.problems.empty()) {
     integrity.text = "SQLite's integrity check found no problem";
+    integrity.kind = integrity.text;
   } else {
     integrity.severity = kDoctorFail;
     integrity.object = health.path;
@@ -108,6 +172,8 @@ std::vector<_tagDoctorFinding> StoreFindings(const StoreHealth& health) {
     integrity.hint = "stop every program that uses it, then recover it into a new file (" +
                      RecoveryCommands(health.path)[0] +
                      "; tzdag check-store shows every step), or put its last backup in its place";
+    integrity.kind = integrity.text;
+    integrity.kindHint = integrity.hint;
   }
   findings.push_back(integrity);
   for (const tzplatform::ExposedFolder& exposed : health.exposed) {
@@ -118,18 +184,26 @@ std::vector<_tagDoctorFinding> StoreFindings(const StoreHealth& health) {
     folder.text = exposed.text;
     folder.hint = "let only its owner write it (chmod go-w " + ShellWord(folder.object) +
                   "), or move what it holds to a folder that only its owner can write";
+    folder.kind = "other users may write them";
+    folder.kindHint =
+        "let only their owners write them (chmod go-w), or move what they hold to folders that "
+        "only their owners can write";
     findings.push_back(folder);
   }
   if (health.exposed.empty()) {
     _tagDoctorFinding folders;
     folders.check = "store-folders";
     folders.text = "only their owners can write the folders of the store and of its host key";
+    folders.kind = folders.text;
     findings.push_back(folders);
   }
   return findings;
 }
 
-nlohmann::json ReportJson(const CheckedClient& checked) {
+std::vector<_tagDoctorFinding> Shown(const std::vector<_tagDoctorFinding>& findings,
+                                     DoctorSeverity from);
+
+nlohmann::json ReportJson(const CheckedClient& checked, DoctorSeverity shownFrom) {
   const _tagDoctorReport& report = checked.report;
   nlohmann::json members = nlohmann::json::array();
   for (const _tagDoctorMember& m : report.members) {
@@ -150,7 +224,8 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
                       {"error", p.error},
                       {"milliseconds", p.milliseconds}});
   }
-  nlohmann::json findings = FindingsJson(report.findings);
+  const std::vector<_tagDoctorFinding> shown = Shown(report.findings, shownFrom);
+  nlohmann::json findings = FindingsJson(shown);
   return {{"orbalId", report.orbalId},
           {"clientId", report.clientId},
           {"clientName", checked.name},
@@ -160,10 +235,12 @@ nlohmann::json ReportJson(const CheckedClient& checked) {
           {"databases", report.databases},
           {"members", members},
           {"probes", probes},
-          {"findings", findings}};
+          {"findings", findings},
+          {"groups", GroupsJson(shown)}};
 }
 
-void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings);
+size_t PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings,
+                     const DoctorOptions& options);
 
 // "DAG client 2 (DAG01), installation 1: 2 failures, 4 warnings"
 std::string Headline(const CheckedClient& checked) {
@@ -175,13 +252,27 @@ std::string Headline(const CheckedClient& checked) {
          Plural(Count(report.findings, kDoctorWarn), "warning");
 }
 
-void PrintReport(std::ostream& out, const CheckedClient& checked) {
-  const _tagDoctorReport& report = checked.report;
-  out << Headline(checked) << "\n";
-  if (!report.answerServer.empty()) {
-    out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
-        << Plural(report.databases, "database") << ")\n";
+// "Member servers: 16, 12 of them selected, 16 with package 151"
+// "Probes: 12 of 12 answered" (--detail shows each with its time)
+void PrintMembersInShort(std::ostream& out, const _tagDoctorReport& report) {
+  if (!report.members.empty()) {
+    size_t selected = 0;
+    size_t installed = 0;
+    for (const _tagDoctorMember& m : report.members) {
+      selected += m.selected ? 1 : 0;
+      installed += m.packageInstalled ? 1 : 0;
+    }
+    out << "Member servers: " << report.members.size() << ", " << selected << " of them selected, "
+        << installed << " with package 151\n";
   }
+  if (!report.probes.empty()) {
+    size_t answered = 0;
+    for (const _tagDoctorProbe& p : report.probes) answered += p.reachable ? 1 : 0;
+    out << "Probes: " << answered << " of " << report.probes.size() << " answered\n";
+  }
+}
+
+void PrintMemberTables(std::ostream& out, const _tagDoctorReport& report) {
   if (!report.members.empty()) {
     std::vector<std::vector<std::string>> rows;
     for (const _tagDoctorMember& m : report.members) {
@@ -201,28 +292,135 @@ void PrintReport(std::ostream& out, const CheckedClient& checked) {
     out << "\n";
     PrintTable(out, {"PROBE", "HOST", "ANSWERED", "TIME", "ERROR"}, rows);
   }
-  out << "\n";
-  PrintFindings(out, report.findings);
 }
 
-void PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings) {
-  // Failures first, then warnings, then what passed; each in check order.
-  for (DoctorSeverity severity : {kDoctorFail, kDoctorWarn, kDoctorOk}) {
+// The findings of each check that did not simply pass, by severity, and
+// how many checks passed.
+void PrintCounts(std::ostream& out, const std::vector<_tagDoctorFinding>& findings, bool grouped) {
+  std::vector<std::vector<std::string>> rows;
+  size_t passed = 0;
+  for (const std::string& check : CheckNames()) {
+    size_t counts[3] = {0, 0, 0};  // fail, warn, info
+    bool ran = false;
     for (const _tagDoctorFinding& f : findings) {
-      if (f.severity != severity) continue;
-      out << (severity == kDoctorFail   ? "FAIL  "
-              : severity == kDoctorWarn ? "WARN  "
-                                        : "OK    ")
-          << DisplayText(f.check);
-      if (severity == kDoctorOk) {
-        out << ": " << DisplayText(f.text) << "\n";
-        continue;
+      if (f.check != check) continue;
+      ran = true;
+      if (f.severity == kDoctorFail) ++counts[0];
+      if (f.severity == kDoctorWarn) ++counts[1];
+      if (Informs(f)) ++counts[2];
+    }
+    if (counts[0] + counts[1] + counts[2] == 0) {
+      passed += ran ? 1 : 0;
+      continue;
+    }
+    rows.push_back(
+        {check, std::to_string(counts[0]), std::to_string(counts[1]), std::to_string(counts[2])});
+  }
+  if (!rows.empty()) PrintTable(out, {"CHECK", "FAIL", "WARN", "INFO"}, rows);
+  out << Plural(passed, "check") << " passed";
+  const std::vector<FindingGroup> groups = Grouped(findings);
+  const bool someGrouped = std::any_of(groups.begin(), groups.end(), [](const FindingGroup& group) {
+    return group.findings.size() > 1;
+  });
+  if (grouped && someGrouped) out << "; tzdag doctor --detail shows each finding";
+  out << "\n";
+}
+
+void PrintReport(std::ostream& out, const CheckedClient& checked, const DoctorOptions& options) {
+  const _tagDoctorReport& report = checked.report;
+  out << Headline(checked) << "\n";
+  if (!report.answerServer.empty()) {
+    out << "Databases checked on the answer of " << DisplayText(report.answerServer) << " ("
+        << Plural(report.databases, "database") << ")\n";
+  }
+  if (options.detail) {
+    PrintMemberTables(out, report);
+  } else {
+    PrintMembersInShort(out, report);
+  }
+  out << "\n";
+  if (PrintFindings(out, report.findings, options) > 0) out << "\n";
+  PrintCounts(out, report.findings, !options.detail);
+}
+
+const char* Label(const _tagDoctorFinding& f) {
+  return f.severity == kDoctorFail   ? "FAIL  "
+         : f.severity == kDoctorWarn ? "WARN  "
+         : Informs(f)                ? "INFO  "
+                                     : "OK    ";
+}
+
+// One finding as it stands: what it is about, what holds, what to do.
+void PrintFinding(std::ostream& out, const _tagDoctorFinding& f) {
+  out << Label(f) << DisplayText(f.check);
+  if (f.object.empty()) {
+    out << ": " << DisplayText(f.text) << "\n";
+    return;
+  }
+  out << ": " << DisplayText(f.object) << "\n";
+  out << "      " << DisplayText(f.text) << "\n";
+  if (!f.hint.empty()) out << "      hint: " << DisplayText(f.hint) << "\n";
+}
+
+// Objects shown of a group before "and N more".
+constexpr size_t kGroupObjectsShown = 3;
+
+void PrintGroup(std::ostream& out, const FindingGroup& group) {
+  if (group.findings.size() == 1) {
+    PrintFinding(out, group.first());
+    return;
+  }
+  const _tagDoctorFinding& f = group.first();
+  out << Label(f) << DisplayText(f.check) << " (" << group.findings.size() << "): ";
+  for (size_t i = 0; i < group.findings.size() && i < kGroupObjectsShown; ++i) {
+    out << (i > 0 ? ", " : "") << DisplayText(group.findings[i]->object);
+  }
+  if (group.findings.size() > kGroupObjectsShown) {
+    out << " and " << group.findings.size() - kGroupObjectsShown << " more";
+  }
+  out << "\n      " << DisplayText(f.kind) << "\n";
+  if (!f.kindHint.empty()) out << "      hint: " << DisplayText(f.kindHint) << "\n";
+}
+
+size_t PrintFindings(std::ostream& out, const std::vector<_tagDoctorFinding>& findings,
+                     const DoctorOptions& options) {
+  // Failures first, then warnings, then what informs, then what passed;
+  // each in check order.
+  size_t printed = 0;
+  for (int rank = 0; rank < 4; ++rank) {
+    const DoctorSeverity severity = rank == 0 ? kDoctorFail : rank == 1 ? kDoctorWarn : kDoctorOk;
+    if (severity < options.shownFrom) break;
+    std::vector<_tagDoctorFinding> ranked;
+    for (const _tagDoctorFinding& f : findings) {
+      if (f.severity == severity && (severity != kDoctorOk || Informs(f) == (rank == 2))) {
+        ranked.push_back(f);
       }
-      out << ": " << DisplayText(f.object) << "\n";
-      out << "      " << DisplayText(f.text) << "\n";
-      if (!f.hint.empty()) out << "      hint: " << DisplayText(f.hint) << "\n";
+    }
+    printed += ranked.size();
+    if (options.detail) {
+      for (const _tagDoctorFinding& f : ranked) PrintFinding(out, f);
+    } else {
+      for (const FindingGroup& group : Grouped(ranked)) PrintGroup(out, group);
     }
   }
+  return printed;
+}
+
+// Leaves the findings of the check asked for.
+void KeepCheck(std::vector<_tagDoctorFinding>& findings, const std::string& check) {
+  if (check.empty()) return;
+  findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                [&](const _tagDoctorFinding& f) { return f.check != check; }),
+                 findings.end());
+}
+
+std::vector<_tagDoctorFinding> Shown(const std::vector<_tagDoctorFinding>& findings,
+                                     DoctorSeverity from) {
+  std::vector<_tagDoctorFinding> shown;
+  for (const _tagDoctorFinding& f : findings) {
+    if (f.severity >= from) shown.push_back(f);
+  }
+  return shown;
 }
 
 std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options);
@@ -244,7 +442,10 @@ DoctorRun Monitored(const DoctorOptions& options, const StoreHealth& health,
 
 int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   const StoreHealth health = CheckStoreHealth();
-  const std::vector<_tagDoctorFinding> storeFindings = StoreFindings(health);
+  std::vector<_tagDoctorFinding> storeFindings = StoreFindings(health);
+  // A damaged store is the one failure whatever check is asked for: no
+  // other check could run.
+  if (health.problems.empty()) KeepCheck(storeFindings, options.check);
   std::vector<CheckedClient> clients;
   if (health.problems.empty()) clients = ClientsToCheck(options);
 
@@ -258,6 +459,10 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   });
   // Asked to stop while a tool ran: what was found is not the clients' state.
   if (SignalWatch::Received() != 0) return kExitFailed;
+  for (CheckedClient& client : clients) {
+    KeepCheck(client.report.findings, options.check);
+    client.report.worst = Worst(client.report.findings);
+  }
   const DoctorRun monitored = Monitored(options, health, storeFindings, clients);
   const auto metrics = [&monitored](const std::string& previous) {
     return DoctorMetrics(monitored, previous, std::time(nullptr));
@@ -274,24 +479,27 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
 
   if (global.json) {
     nlohmann::json reports = nlohmann::json::array();
-    for (const CheckedClient& client : clients) reports.push_back(ReportJson(client));
-    nlohmann::json answer = {{"ok", worst != kDoctorFail},
-                             {"status", SeverityName(worst)},
-                             {"store",
-                              {{"path", health.path},
-                               {"status", SeverityName(Worst(storeFindings))},
-                               {"findings", FindingsJson(storeFindings)}}},
-                             {"clients", reports}};
+    for (const CheckedClient& client : clients) {
+      reports.push_back(ReportJson(client, options.shownFrom));
+    }
+    nlohmann::json answer = {
+        {"ok", worst != kDoctorFail},
+        {"status", SeverityName(worst)},
+        {"store",
+         {{"path", health.path},
+          {"status", SeverityName(Worst(storeFindings))},
+          {"findings", FindingsJson(Shown(storeFindings, options.shownFrom))}}},
+        {"clients", reports}};
     if (worst == kDoctorFail) {
       answer["error"] = "the health check found " + Plural(failures, "failure");
     }
     PrintJson(answer);
   } else {
     std::cout << "Configuration store " << DisplayText(health.path) << "\n";
-    PrintFindings(std::cout, storeFindings);
+    PrintFindings(std::cout, storeFindings, options);
     for (const CheckedClient& client : clients) {
       std::cout << "\n";
-      PrintReport(std::cout, client);
+      PrintReport(std::cout, client, options);
     }
     if (options.all && !clients.empty()) {
       std::cout << "\nSummary of " << Plural(clients.size(), "DAG client") << ":\n";
@@ -347,6 +555,28 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
                       std::to_string(kDoctorClientsAtOnce) + ")")
       ->check(CLI::Range(1, 64))
       ->type_name("N");
+  sub->add_flag("--detail", options->detail,
+                "every finding on its own, and the member server and probe tables");
+  sub->add_option_function<std::string>(
+         "--severity",
+         [options](const std::string& severity) {
+           options->shownFrom = severity == "fail" ? kDoctorFail : kDoctorWarn;
+         },
+         "show only findings at least this bad: warn or fail")
+      ->check(CLI::IsMember({"warn", "fail"}))
+      ->type_name("warn|fail");
+  sub->add_option("--check", options->check, "only the findings of this check")
+      ->check(CLI::Validator(
+          [](std::string& name) -> std::string {
+            const std::vector<std::string> names = CheckNames();
+            if (std::find(names.begin(), names.end(), name) != names.end()) return std::string();
+            const std::string nearest = NearestWord(name, names);
+            return "unknown check '" + name + "'" +
+                   (nearest.empty() ? " (checks: " + Joined(names) + ")"
+                                    : " (did you mean '" + nearest + "'?)");
+          },
+          "NAME"))
+      ->type_name("NAME");
   AddTimeoutOption(sub);
   options->monitoring.Add(sub);
   sub->footer(
@@ -354,7 +584,11 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
       "checks the databases of the first answer against the client's selection and "
       "subclients. Findings: fail (a database will not be backed up, or a check could not "
       "run), warn (backups run, but not as configured), ok.\n"
-      "Exit status: 0 when every check passed, 3 when there are warnings only, 1 when a check "
+      "Findings of one check that say the same of several objects are shown as one, with the "
+      "first few objects and one hint; --detail shows each. The report ends with the findings "
+      "of each check by severity.\n"
+      "Exit status (of the checks shown with --check): 0 when every check passed, 3 when there are "
+      "warnings only, 1 when a check "
       "failed or could not run, 2 for a usage or set-up error.\n"
       "Example: tzdag doctor --orbal 1 --client 2");
   sub->callback([client, all] {

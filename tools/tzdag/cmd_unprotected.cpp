@@ -3,6 +3,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <tzplatform/log.h>
 
@@ -38,15 +39,39 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
     ReportFailure(std::cerr, summary, capture);
     return kExitFailed;
   }
+  // The list goes by content alone; the default subclient backs up what
+  // no other subclient names, so some of it may well be backed up.
+  std::vector<std::string> byDefault;
+  const bool told = DefaultSubclientBacksUp(options.orbal, options.client, resp, byDefault);
+  const size_t listed = resp.getDatabases().size();
   const TableFormat format = TableFormatOf(global.format);
   if (global.json) {
-    PrintJsonText(DatabasesAnswerJson(resp, nullptr));
+    std::string answer = DatabasesAnswerJson(resp, nullptr);
+    if (told) {
+      // Its place among the members in name order: just before "ok".
+      answer.insert(answer.rfind("\"ok\": true"),
+                    "\"defaultSubclientBacksUp\": " + std::to_string(byDefault.size()) + ",\n  ");
+    }
+    PrintJsonText(answer);
   } else if (format != TableFormat::kTable) {
+    // Records only: a program reads them.
     PrintDatabaseTable(std::cout, resp, format);
-  } else if (resp.getDatabases().empty()) {
+  } else if (listed == 0) {
     std::cout << "Every database of client " << options.client << " is protected by a subclient.\n";
   } else {
     PrintDatabaseTable(std::cout, resp);
+    if (told && byDefault.empty()) {
+      std::cout << "None of them is backed up by the default subclient.\n";
+    } else if (told) {
+      std::cout << byDefault.size() << " of the " << listed << " database"
+                << (listed == 1 ? "" : "s") << " listed " << (byDefault.size() == 1 ? "is" : "are")
+                << " still backed up by the default subclient (it backs up every database no "
+                   "other subclient names).\n";
+    }
+  }
+  if (!told && listed > 0) {
+    std::cerr << "tzdag: how many of them the default subclient backs up cannot be told: the "
+                 "client's subclients cannot be read (see the log)\n";
   }
   return kExitOk;
 }

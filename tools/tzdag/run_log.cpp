@@ -13,6 +13,7 @@
 #include <tzplatform/log.h>
 #include <tzplatform/settings.h>
 
+#include "monitoring.h"
 #include "output.h"
 #include "signals.h"
 
@@ -155,6 +156,14 @@ int RunLog::End(int status) {
     reason = State().reason;
   }
   const std::string because = reason.empty() ? std::string() : ": " + reason;
+  if (PluginMode()) {
+    // The exit status is the plugin's state, not tzdag's own statuses.
+    static const char* const kStates[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+    const int state = PluginExit(status);
+    const std::string result = std::string("plugin ") + kStates[state];
+    EndLine(state, state == kPluginUnknown ? result + because : result, state >= kPluginCritical);
+    return status;
+  }
   switch (status) {
     case kExitOk:
       EndLine(status, "ok", false);

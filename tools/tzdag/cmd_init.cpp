@@ -13,6 +13,7 @@
 #include <tzplatform/fixture.h>
 #include <tzplatform/store.h>
 
+#include "command_line.h"
 #include "commands.h"
 
 namespace fs = std::filesystem;
@@ -70,18 +71,6 @@ std::string SimulatorPath() {
 // The demo fixture in the data folder that belongs to this tzdag.
 std::string DemoFixturePath() {
   return (ToolFolder() / TZDAG_DATA_FROM_BIN / "fixture.json").lexically_normal().string();
-}
-
-// `path` as one word of a POSIX shell: as it is when it holds nothing the
-// shell reads, else in single quotes.
-std::string ShellWord(const std::string& path) {
-  if (!path.empty() && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                              "0123456789/._+,:@%=-") == std::string::npos) {
-    return path;
-  }
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 // `path` as a TOML string.
@@ -160,10 +149,10 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
     std::cout << "Created the remote root " << remotePath << " ("
               << CountOf(fixture["remote"], "hosts") << " hosts)\n";
   }
-  std::cout << "Use them with:\n  export TZ_CONFIG_STORE=" << ShellWord(storePath) << "\n";
-  if (withRemote) std::cout << "  export TZ_REMOTE_ROOT=" << ShellWord(remotePath) << "\n";
-  std::cout << "or pass --store " << ShellWord(storePath);
-  if (withRemote) std::cout << " --remote-root " << ShellWord(remotePath);
+  std::cout << "Use them with:\n  export TZ_CONFIG_STORE=" << ShellArgument(storePath) << "\n";
+  if (withRemote) std::cout << "  export TZ_REMOTE_ROOT=" << ShellArgument(remotePath) << "\n";
+  std::cout << "or pass --store " << ShellArgument(storePath);
+  if (withRemote) std::cout << " --remote-root " << ShellArgument(remotePath);
   std::cout << " to tzdag, or put into ~/.config/tzdag/tzdag.toml:\n  config_store = "
             << TomlString(storePath) << "\n";
   if (withRemote) std::cout << "  remote_root = " << TomlString(remotePath) << "\n";

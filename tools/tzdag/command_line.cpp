@@ -33,6 +33,16 @@ size_t Distance(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+std::string ShellArgument(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789/._+,:@%=-") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 std::string NearestWord(const std::string& word, const std::vector<std::string>& commands) {
   std::string best;
   if (word.empty()) return best;

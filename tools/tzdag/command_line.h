@@ -22,6 +22,11 @@ bool AsksForJson(const std::vector<std::string>& args);
 // help or the version is asked for.
 std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& args);
 
+// `word` as one word of a POSIX shell for a person to read: as it is when it
+// holds nothing the shell reads, else in single quotes (ShellWord of
+// store_health.h always quotes).
+std::string ShellArgument(const std::string& word);
+
 // The word of `words` nearest to `word`, when one is near enough to be a
 // slip of the keyboard; empty otherwise.
 std::string NearestWord(const std::string& word, const std::vector<std::string>& words);

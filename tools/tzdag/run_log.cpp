@@ -13,6 +13,7 @@
 #include <tzplatform/log.h>
 #include <tzplatform/settings.h>
 
+#include "command_line.h"
 #include "monitoring.h"
 #include "output.h"
 #include "signals.h"
@@ -28,16 +29,6 @@ bool IsSecretOption(const std::string& word) {
     if (word == option) return true;
   }
   return false;
-}
-
-std::string Quoted(const std::string& word) {
-  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                              "0123456789-_./:=,@%+") == std::string::npos) {
-    return word;
-  }
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
 }
 
 struct RunState {
@@ -115,7 +106,7 @@ std::string LoggedArguments(const std::vector<std::string>& args) {
   std::string text;
   bool secretNext = false;
   for (const std::string& arg : args) {
-    std::string word = Quoted(arg);
+    std::string word = ShellArgument(arg);
     if (secretNext) {
       word = "***";
     } else if (arg == "--") {

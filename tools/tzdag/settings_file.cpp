@@ -211,8 +211,10 @@ const std::vector<SettingKey>& SettingKeys() {
       {"log_file", "TZ_LOG_FILE", false, "--log", "log file, - = standard error",
        "$XDG_STATE_HOME/tzdag/tzdag.log, else ~/.local/state/tzdag/tzdag.log"},
       {"log_max_size", "TZ_LOG_MAX_SIZE", true, "",
-       "bytes the log file may reach before it is rotated", "10485760"},
-      {"log_keep", "TZ_LOG_KEEP", true, "", "rotated log files kept", "5"},
+       "bytes the log file may reach before it is renamed to FILE.1 (FILE.1 to FILE.2, ...) and a "
+       "new one begun; 0: never",
+       "10485760"},
+      {"log_keep", "TZ_LOG_KEEP", true, "", "rotated log files kept (0: none)", "5"},
       {"debug_level", "TZ_DEBUG_LEVEL", true, "--debug-level", "highest debug level written", "0"},
       {"key_file", "TZ_KEY_FILE", false, "",
        "host key that passwords are encrypted under, made on first use; refused when group or "

@@ -15,9 +15,11 @@
 #include <tzplatform/parallel.h>
 #include <tzplatform/settings.h>
 #include <tzplatform/store.h>
+#include <boost/algorithm/string/join.hpp>
 
 #include "command_line.h"
 #include "commands.h"
+#include "findings.h"
 #include "id_check.h"
 #include "id_option.h"
 #include "monitoring.h"
@@ -98,22 +100,6 @@ struct CheckedClient {
   double seconds = 0;
 };
 
-size_t Count(const std::vector<_tagDoctorFinding>& findings, DoctorSeverity severity) {
-  return static_cast<size_t>(std::count_if(
-      findings.begin(), findings.end(),
-      [severity](const _tagDoctorFinding& finding) { return finding.severity == severity; }));
-}
-
-std::string Plural(size_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
-std::string Joined(const std::vector<std::string>& words) {
-  std::string text;
-  for (const std::string& word : words) text += (text.empty() ? "" : ", ") + word;
-  return text;
-}
-
 nlohmann::json FindingsJson(const std::vector<_tagDoctorFinding>& list) {
   nlohmann::json findings = nlohmann::json::array();
   for (const _tagDoctorFinding& f : list) {
@@ -144,12 +130,6 @@ nlohmann::json GroupsJson(const std::vector<_tagDoctorFinding>& list) {
                       {"hint", alone ? f.hint : f.kindHint}});
   }
   return groups;
-}
-
-DoctorSeverity Worst(const std::vector<_tagDoctorFinding>& findings) {
-  DoctorSeverity worst = kDoctorOk;
-  for (const _tagDoctorFinding& f : findings) worst = std::max(worst, f.severity);
-  return worst;
 }
 
 // The store's own findings, before any client's: whether SQLite finds it
@@ -248,8 +228,8 @@ std::string Headline(const CheckedClient& checked) {
   std::string line = "DAG client " + std::to_string(report.clientId);
   if (!checked.name.empty()) line += " (" + DisplayText(checked.name) + ")";
   return line + ", installation " + std::to_string(report.orbalId) + ": " +
-         Plural(Count(report.findings, kDoctorFail), "failure") + ", " +
-         Plural(Count(report.findings, kDoctorWarn), "warning");
+         Plural(CountFindings(report.findings, kDoctorFail), "failure") + ", " +
+         Plural(CountFindings(report.findings, kDoctorWarn), "warning");
 }
 
 // "Member servers: 16, 12 of them selected, 16 with package 151"
@@ -461,7 +441,7 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   if (SignalWatch::Received() != 0) return kExitFailed;
   for (CheckedClient& client : clients) {
     KeepCheck(client.report.findings, options.check);
-    client.report.worst = Worst(client.report.findings);
+    client.report.worst = WorstFinding(client.report.findings);
   }
   const DoctorRun monitored = Monitored(options, health, storeFindings, clients);
   const auto metrics = [&monitored](const std::string& previous) {
@@ -470,11 +450,11 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
   if (options.monitoring.nagios()) {
     return options.monitoring.Answer(DoctorPluginAnswer(monitored), metrics);
   }
-  DoctorSeverity worst = Worst(storeFindings);
-  size_t failures = Count(storeFindings, kDoctorFail);
+  DoctorSeverity worst = WorstFinding(storeFindings);
+  size_t failures = CountFindings(storeFindings, kDoctorFail);
   for (const CheckedClient& client : clients) {
     worst = std::max(worst, client.report.worst);
-    failures += Count(client.report.findings, kDoctorFail);
+    failures += CountFindings(client.report.findings, kDoctorFail);
   }
 
   if (global.json) {
@@ -487,7 +467,7 @@ int RunDoctor(const DoctorOptions& options, const GlobalOptions& global) {
         {"status", SeverityName(worst)},
         {"store",
          {{"path", health.path},
-          {"status", SeverityName(Worst(storeFindings))},
+          {"status", SeverityName(WorstFinding(storeFindings))},
           {"findings", FindingsJson(Shown(storeFindings, options.shownFrom))}}},
         {"clients", reports}};
     if (worst == kDoctorFail) {
@@ -572,7 +552,7 @@ Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
             if (std::find(names.begin(), names.end(), name) != names.end()) return std::string();
             const std::string nearest = NearestWord(name, names);
             return "unknown check '" + name + "'" +
-                   (nearest.empty() ? " (checks: " + Joined(names) + ")"
+                   (nearest.empty() ? " (checks: " + boost::algorithm::join(names, ", ") + ")"
                                     : " (did you mean '" + nearest + "'?)");
           },
           "NAME"))

@@ -166,22 +166,18 @@ std::vector<std::string> Problems(const SyncReport& report) {
   return lines;
 }
 
-std::string Count(size_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
 std::string ErrorSummary(const SyncReport& report) {
   size_t failedClients = 0;
   for (const SyncedClient& client : report.clients) {
     if (!client.sync.error.empty()) ++failedClients;
   }
   std::vector<std::string> parts;
-  if (failedClients > 0) parts.push_back(Count(failedClients, "DAG client") + " failed");
+  if (failedClients > 0) parts.push_back(Plural(failedClients, "DAG client") + " failed");
   if (report.totals.heldBack > 0) {
-    parts.push_back(Count(report.totals.heldBack, "subclient") + " held back");
+    parts.push_back(Plural(report.totals.heldBack, "subclient") + " held back");
   }
   if (report.totals.failed > 0)
-    parts.push_back(Count(report.totals.failed, "subclient") + " failed");
+    parts.push_back(Plural(report.totals.failed, "subclient") + " failed");
   std::string text;
   for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
   return text;
@@ -212,7 +208,7 @@ void PrintSummary(std::ostream& out, const SyncReport& report, TableFormat forma
   if (!problems.empty()) out << "\n";
   for (const std::string& line : problems) out << DisplayText(line) << "\n";
   const SyncCounts& t = report.totals;
-  out << "\nInstallation " << report.orbalId << ", " << Count(t.clients, "DAG client")
+  out << "\nInstallation " << report.orbalId << ", " << Plural(t.clients, "DAG client")
       << ": subclients " << t.updated << " updated, " << t.unchanged << " unchanged, " << t.heldBack
       << " held back, " << t.failed << " failed; databases " << t.added << " added, " << t.removed
       << " removed, " << t.reassociated << " reassociated, " << t.marked << " marked full\n";

@@ -46,13 +46,8 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
   const size_t listed = resp.getDatabases().size();
   const TableFormat format = TableFormatOf(global.format);
   if (global.json) {
-    std::string answer = DatabasesAnswerJson(resp, nullptr);
-    if (told) {
-      // Its place among the members in name order: just before "ok".
-      answer.insert(answer.rfind("\"ok\": true"),
-                    "\"defaultSubclientBacksUp\": " + std::to_string(byDefault.size()) + ",\n  ");
-    }
-    PrintJsonText(answer);
+    const size_t count = byDefault.size();
+    PrintJsonText(DatabasesAnswerJson(resp, nullptr, told ? &count : nullptr));
   } else if (format != TableFormat::kTable) {
     // Records only: a program reads them.
     PrintDatabaseTable(std::cout, resp, format);

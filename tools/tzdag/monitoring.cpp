@@ -14,6 +14,9 @@
 #include <map>
 #include <stdexcept>
 
+#include <boost/algorithm/string/join.hpp>
+
+#include "findings.h"
 #include "output.h"
 
 namespace tzdag_tool {
@@ -46,10 +49,6 @@ std::string PluginWords(const std::string& bytes) {
   return text;
 }
 
-std::string Plural(size_t count, const char* noun) {
-  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
 // "A, B, C, D, E and 3 more"
 std::string Names(const std::vector<std::string>& names) {
   constexpr size_t kShown = 5;
@@ -78,12 +77,6 @@ class ClientParts {
   size_t total_;
 };
 
-std::string Joined(const std::vector<std::string>& parts, const char* separator) {
-  std::string text;
-  for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
-  return text;
-}
-
 std::string ClientName(uint32_t id, const std::string& name) {
   return name.empty() ? "client " + std::to_string(id) : name;
 }
@@ -107,23 +100,9 @@ std::string FindingCounts(const std::vector<_tagDoctorFinding>& findings) {
     }
     if (!text.empty()) text += ", ";
     text += Plural(count, severity == kDoctorFail ? "failure" : "warning");
-    if (!checks.empty()) text += " (" + Joined(checks, ", ") + ")";
+    if (!checks.empty()) text += " (" + boost::algorithm::join(checks, ", ") + ")";
   }
   return text;
-}
-
-size_t CountOf(const std::vector<_tagDoctorFinding>& findings, DoctorSeverity severity,
-               const char* check = nullptr) {
-  return static_cast<size_t>(
-      std::count_if(findings.begin(), findings.end(), [&](const _tagDoctorFinding& f) {
-        return f.severity == severity && (check == nullptr || f.check == check);
-      }));
-}
-
-DoctorSeverity WorstOf(const std::vector<_tagDoctorFinding>& findings) {
-  DoctorSeverity worst = kDoctorOk;
-  for (const _tagDoctorFinding& f : findings) worst = std::max(worst, f.severity);
-  return worst;
 }
 
 // A client whose checks could not all run is not known to be well or ill.
@@ -232,8 +211,9 @@ void AddFindings(MetricFamily& family, const Labels& labels,
   for (const std::string& check : checks) {
     for (DoctorSeverity severity : {kDoctorFail, kDoctorWarn, kDoctorOk}) {
       const char* name = severity == kDoctorFail ? "fail" : severity == kDoctorWarn ? "warn" : "ok";
-      family.samples.push_back({With(With(labels, "check", check), "severity", name),
-                                static_cast<double>(CountOf(findings, severity, check.c_str()))});
+      family.samples.push_back(
+          {With(With(labels, "check", check), "severity", name),
+           static_cast<double>(CountFindings(findings, severity, check.c_str()))});
     }
   }
 }
@@ -449,12 +429,12 @@ PluginAnswer DoctorPluginAnswer(const DoctorRun& run) {
   PluginAnswer answer;
   answer.unprotectedFails = true;
   answer.seconds = run.seconds;
-  const DoctorSeverity storeWorst = WorstOf(run.storeFindings);
+  const DoctorSeverity storeWorst = WorstFinding(run.storeFindings);
   answer.state = storeWorst == kDoctorFail   ? kPluginCritical
                  : storeWorst == kDoctorWarn ? kPluginWarning
                                              : kPluginOk;
-  answer.failures = CountOf(run.storeFindings, kDoctorFail);
-  answer.warnings = CountOf(run.storeFindings, kDoctorWarn);
+  answer.failures = CountFindings(run.storeFindings, kDoctorFail);
+  answer.warnings = CountFindings(run.storeFindings, kDoctorWarn);
   std::vector<std::string> parts;
   if (storeWorst != kDoctorOk) {
     parts.push_back("configuration store: " + FindingCounts(run.storeFindings));
@@ -466,11 +446,11 @@ PluginAnswer DoctorPluginAnswer(const DoctorRun& run) {
     const _tagDoctorReport& report = *client.report;
     const PluginState state = DoctorState(client);
     answer.state = Worse(answer.state, state);
-    answer.failures += CountOf(report.findings, kDoctorFail);
-    answer.warnings += CountOf(report.findings, kDoctorWarn);
+    answer.failures += CountFindings(report.findings, kDoctorFail);
+    answer.warnings += CountFindings(report.findings, kDoctorWarn);
     answer.databases += report.databases;
-    answer.unprotected += CountOf(report.findings, kDoctorFail, "unprotected") +
-                          CountOf(report.findings, kDoctorWarn, "unprotected");
+    answer.unprotected += CountFindings(report.findings, kDoctorFail, "unprotected") +
+                          CountFindings(report.findings, kDoctorWarn, "unprotected");
     const std::string name = ClientName(client.id, client.name);
     std::string detail =
         std::string(StateName(state)) + ": " + ClientLabel(client.id, client.name) + ": ";
@@ -498,7 +478,7 @@ PluginAnswer DoctorPluginAnswer(const DoctorRun& run) {
   if (clients.parts_.empty() && !run.clients.empty()) {
     parts.push_back("every check passed on " + Plural(run.clients.size(), "DAG client"));
   }
-  answer.summary = Joined(parts, "; ");
+  answer.summary = boost::algorithm::join(parts, "; ");
   return answer;
 }
 
@@ -553,7 +533,7 @@ PluginAnswer SyncPluginAnswer(const SyncReport& report, double seconds) {
   ClientParts parts(report.clients.size());
   parts.Add("failed", failed);
   parts.Add("with warnings", warned);
-  answer.summary = Joined(parts.parts_, "; ");
+  answer.summary = boost::algorithm::join(parts.parts_, "; ");
   if (answer.summary.empty()) {
     answer.summary = Plural(report.clients.size(), "DAG client") + ", " +
                      Plural(subclients, "subclient") + " up to date";
@@ -637,8 +617,8 @@ std::string DoctorMetrics(const DoctorRun& run, const std::string& previous, std
     complete.samples.push_back({labels, client.complete ? 1.0 : 0.0});
     gauges.Add(labels, run.orbalId, client.id,
                {client.complete && report.worst != kDoctorFail, report.databases,
-                CountOf(report.findings, kDoctorFail, "unprotected") +
-                    CountOf(report.findings, kDoctorWarn, "unprotected"),
+                CountFindings(report.findings, kDoctorFail, "unprotected") +
+                    CountFindings(report.findings, kDoctorWarn, "unprotected"),
                 client.seconds},
                now);
   }

@@ -126,7 +126,8 @@ void AppendJsonString(std::string& out, const std::string& text) {
 
 }  // namespace
 
-std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server) {
+std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server,
+                                const size_t* defaultSubclientBacksUp) {
   // The layout of dump(2): members in name order, two blanks a level.
   const CNMessageList& databases = resp.getDatabases();
   std::string out = "{\n  \"databases\": [";
@@ -147,7 +148,11 @@ std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* s
     AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kDbName));
     out += "\n    }";
   }
-  out += databases.empty() ? "],\n  \"ok\": true" : "\n  ],\n  \"ok\": true";
+  out += databases.empty() ? "]" : "\n  ]";
+  if (defaultSubclientBacksUp != nullptr) {
+    out += ",\n  \"defaultSubclientBacksUp\": " + std::to_string(*defaultSubclientBacksUp);
+  }
+  out += ",\n  \"ok\": true";
   if (server != nullptr) {
     out += ",\n  \"server\": ";
     AppendJsonString(out, *server);
@@ -299,6 +304,10 @@ void AppendRecord(std::string& out, TableFormat format, const std::vector<std::s
 }
 
 }  // namespace
+
+std::string Plural(size_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
 std::string DisplayText(const std::string& bytes) {
   return Utf8(bytes, false);

@@ -35,11 +35,16 @@ void CheckFormat(const GlobalOptions& global, const Command& command);
 // when null) as PrintJson prints it, byte for byte,
 // written straight from the records: building the JSON value of a
 // full-size answer first cost more than the whole discovery.
-std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server);
+// With `defaultSubclientBacksUp`, also {"defaultSubclientBacksUp": N}.
+std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* server,
+                                const size_t* defaultSubclientBacksUp = nullptr);
 // [{"dagName", "memberServers": [{"serverName", "uvoInstalled"}, ...]}, ...]
 nlohmann::json DagsJson(const Uvo::DAGDiscoverResp& resp);
 // [{"serverName", "uvoInstalled"}, ...]
 nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
+
+// "1 warning", "2 warnings": `count` and `noun`, with an "s" unless it is one.
+std::string Plural(size_t count, const char* noun);
 
 // `bytes` (a name or text from the store or the remote tool) as text to show
 // a person: each sequence that is not UTF-8 becomes U+FFFD, as the JSON

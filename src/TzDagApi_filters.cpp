@@ -20,8 +20,8 @@ const char kNotAvailable[] = "N/A";
 const int kSubclientListFlags = 15;
 
 // The backup server the configuration allows for one database.
-std::string ChooseBackupServer(const std::string& toolChoice, const NameSet& selected,
-                               const CNStringList& keptCopyServers) {
+const std::string& ChooseBackupServer(const std::string& toolChoice, const NameSet& selected,
+                                      const CNStringList& keptCopyServers) {
   // The tool's "no server" marker is exact; "n/a" is just a name.
   if (toolChoice == kNotAvailable) return toolChoice;
   if (selected.Contains(toolChoice)) return toolChoice;
@@ -49,9 +49,12 @@ bool FilterResponceForClient(uint32_t clientId, Uvo::DAGDBResp& response) {
 
   const CNMessageList& databases = std::as_const(response).getDatabases();
   CNMessageList filtered;
+  filtered.reserve(databases.size());
   for (const CNMessageBase& database : databases) {
+    const CNStringList& servers = tzdag::GetStringList(database, Uvo::DAGDB::kCopyServers);
     CNStringList kept;
-    for (const std::string& server : tzdag::GetStringList(database, Uvo::DAGDB::kCopyServers)) {
+    kept.reserve(servers.size());
+    for (const std::string& server : servers) {
       if (selected.Contains(server)) kept.push_back(server);
     }
     // No selected server holds a copy: nothing of this client to back up.
@@ -59,10 +62,10 @@ bool FilterResponceForClient(uint32_t clientId, Uvo::DAGDBResp& response) {
 
     // A fresh record: only the four fields the client's answer speaks of.
     Uvo::DAGDB record;
-    record.setCopyServers(kept);
-    record.setBackupServer(
-        ChooseBackupServer(tzdag::GetString(database, Uvo::DAGDB::kBackupServer), selected, kept));
-    record.setDbName(tzdag::GetString(database, Uvo::DAGDB::kDbName));
+    record.setBackupServer(ChooseBackupServer(
+        tzdag::GetStringRef(database, Uvo::DAGDB::kBackupServer), selected, kept));
+    record.setCopyServers(std::move(kept));
+    record.setDbName(tzdag::GetStringRef(database, Uvo::DAGDB::kDbName));
     record.setCircularLogging(tzdag::GetInt64(database, Uvo::DAGDB::kCircularLogging) != 0);
     filtered.push_back(std::move(record));
   }
@@ -216,12 +219,13 @@ bool FilterResponceForSubClient(uint32_t orbalId, uint32_t appId, Uvo::DAGDBResp
   // The default subclient protects what no custom subclient names; a custom
   // one protects exactly its own content.
   NameSet names(isDefault ? customSubclientDbs : content);
-  const CNMessageList& databases = std::as_const(response).getDatabases();
+  CNMessageList& databases = response.getDatabases();
   CNMessageList kept;
-  for (const CNMessageBase& database : databases) {
-    bool named = names.Contains(tzdag::GetString(database, Uvo::DAGDB::kDbName));
+  kept.reserve(databases.size());
+  for (CNMessageBase& database : databases) {
+    bool named = names.Contains(tzdag::GetStringRef(database, Uvo::DAGDB::kDbName));
     // Whole records: whatever else the tool said about a database stays.
-    if (named != isDefault) kept.push_back(database);
+    if (named != isDefault) kept.push_back(std::move(database));
   }
   ReplaceList(response, Uvo::DAGDBResp::kDatabases, std::move(kept));
   return true;

@@ -118,6 +118,15 @@ TEST(Codec, CopiesAreIndependentAndOutliveTheirSource) {
   CNMessageBase holder(answers[1]);
   holder = tzdag::GetList(holder, Uvo::DAGDBResp::kDatabases)[1];
   EXPECT_EQ(Xml(holder), "<DAGDB dbName=\"DB1\" backupServer=\"B\"/>");
+  const tzdag::FieldId& copies = Uvo::DAGDB::kCopyServers;
+  holder.setliststring(copies.field, copies.slot, copies.classKey, copies.fieldKey,
+                       {"MBX01", "a server name too long to sit inside its string"});
+  holder.setliststring(copies.field, copies.slot, copies.classKey, copies.fieldKey,
+                       std::move(holder.getliststring(copies.field, copies.slot, copies.classKey,
+                                                      copies.fieldKey, false)));
+  EXPECT_EQ(Xml(holder),
+            "<DAGDB dbName=\"DB1\" backupServer=\"B\"><copyServers>MBX01</copyServers>"
+            "<copyServers>a server name too long to sit inside its string</copyServers></DAGDB>");
 }
 
 // A list setter replaces the whole list; a list set empty is written and

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <tzplatform/CNMessageBase.h>
@@ -28,8 +29,15 @@ struct FieldId {
 inline std::string GetString(const CNMessageBase& m, const FieldId& f) {
   return m.getstring(f.field, f.slot, f.classKey, f.fieldKey);
 }
+// The text held in the record, for reading without a copy.
+inline const std::string& GetStringRef(const CNMessageBase& m, const FieldId& f) {
+  return m.getstringByRef(f.field, f.slot, f.classKey, f.fieldKey);
+}
 inline void SetString(CNMessageBase& m, const FieldId& f, const std::string& value) {
   m.setstring(f.field, f.slot, f.classKey, f.fieldKey, value);
+}
+inline void SetString(CNMessageBase& m, const FieldId& f, std::string&& value) {
+  m.setstring(f.field, f.slot, f.classKey, f.fieldKey, std::move(value));
 }
 inline int64_t GetInt64(const CNMessageBase& m, const FieldId& f) {
   return m.getint64(f.slot, f.classKey, f.fieldKey);
@@ -42,6 +50,9 @@ inline const CNStringList& GetStringList(const CNMessageBase& m, const FieldId& 
 }
 inline void SetStringList(CNMessageBase& m, const FieldId& f, const CNStringList& values) {
   m.setliststring(f.field, f.slot, f.classKey, f.fieldKey, values);
+}
+inline void SetStringList(CNMessageBase& m, const FieldId& f, CNStringList&& values) {
+  m.setliststring(f.field, f.slot, f.classKey, f.fieldKey, std::move(values));
 }
 // The list held in the record; an unset list stays unset.
 inline CNMessageList& GetList(CNMessageBase& m, const FieldId& f) {
@@ -135,6 +146,7 @@ class DAGDB : public CNMessageBase {
   void setBackupServer(const std::string& v) { tzdag::SetString(*this, kBackupServer, v); }
   const CNStringList& getCopyServers() const { return tzdag::GetStringList(*this, kCopyServers); }
   void setCopyServers(const CNStringList& v) { tzdag::SetStringList(*this, kCopyServers, v); }
+  void setCopyServers(CNStringList&& v) { tzdag::SetStringList(*this, kCopyServers, std::move(v)); }
   int64_t getCircularLogging() const { return tzdag::GetInt64(*this, kCircularLogging); }
   void setCircularLogging(bool v) { tzdag::SetInt64(*this, kCircularLogging, v ? 1 : 0); }
 };

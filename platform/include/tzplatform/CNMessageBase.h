@@ -55,6 +55,8 @@ class TZPLATFORM_API CNMessageBase {
   // String fields. An unset field reads as the empty string.
   void setstring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
                  const std::string& value);
+  // Takes the text over rather than copying it.
+  void setstring(int field, int slot, uint32_t classKey, uint32_t fieldKey, std::string&& value);
   std::string getstring(int field, int slot, uint32_t classKey, uint32_t fieldKey) const;
   const std::string& getstringByRef(int field, int slot, uint32_t classKey,
                                     uint32_t fieldKey) const;
@@ -70,6 +72,9 @@ class TZPLATFORM_API CNMessageBase {
   // an empty list set this way is still written.
   void setliststring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
                      const CNStringList& values);
+  // Takes the list over rather than copying it.
+  void setliststring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
+                     CNStringList&& values);
   CNStringList& getliststring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
                               bool markSet);
   const CNStringList& getliststring(int field, int slot, uint32_t classKey,

@@ -127,6 +127,15 @@ void CNMessageBase::setstring(int field, int slot, uint32_t classKey, uint32_t f
   v.set = true;
 }
 
+void CNMessageBase::setstring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
+                              std::string&& value) {
+  FieldValue& v = Resolve(Checked(impl_, "setstring"), "setstring", FieldKind::kString, field, slot,
+                          classKey, fieldKey);
+  std::string taken(std::move(value));  // `value` may be this very field
+  std::get<std::string>(v.value).swap(taken);
+  v.set = true;
+}
+
 std::string CNMessageBase::getstring(int field, int slot, uint32_t classKey,
                                      uint32_t fieldKey) const {
   return std::get<std::string>(Resolve(Checked(impl_, "getstring"), "getstring", FieldKind::kString,
@@ -161,6 +170,15 @@ void CNMessageBase::setliststring(int field, int slot, uint32_t classKey, uint32
                           field, slot, classKey, fieldKey);
   CNStringList copy(values);  // `values` may be this very list
   std::get<CNStringList>(v.value).swap(copy);
+  v.set = true;
+}
+
+void CNMessageBase::setliststring(int field, int slot, uint32_t classKey, uint32_t fieldKey,
+                                  CNStringList&& values) {
+  FieldValue& v = Resolve(Checked(impl_, "setliststring"), "setliststring", FieldKind::kStringList,
+                          field, slot, classKey, fieldKey);
+  CNStringList taken(std::move(values));  // `values` may be this very list
+  std::get<CNStringList>(v.value).swap(taken);
   v.set = true;
 }
 

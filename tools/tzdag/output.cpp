@@ -115,12 +115,17 @@ void AppendJsonString(std::string& out, const std::string& text) {
     out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return;
   }
-  // A database path holds a backslash.
+  // A database path holds a backslash: the runs between the characters
+  // to escape go over whole.
   out += '"';
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  size_t from = 0;
+  for (size_t at = text.find_first_of("\"\\"); at != std::string::npos;
+       at = text.find_first_of("\"\\", at + 1)) {
+    out.append(text, from, at - from);
+    out += '\\';
+    from = at;
   }
+  out.append(text, from, std::string::npos);
   out += '"';
 }
 
@@ -131,11 +136,11 @@ std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* s
   // The layout of dump(2): members in name order, two blanks a level.
   const CNMessageList& databases = resp.getDatabases();
   std::string out = "{\n  \"databases\": [";
-  out.reserve(databases.size() * 200);
+  out.reserve(databases.size() * 256);
   for (size_t d = 0; d < databases.size(); ++d) {
     const CNMessageBase& db = databases[d];
     out += d == 0 ? "\n    {\n      \"backupServer\": " : ",\n    {\n      \"backupServer\": ";
-    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kBackupServer));
+    AppendJsonString(out, tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer));
     out += tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0
                ? ",\n      \"circularLogging\": 1,\n      \"copyServers\": ["
                : ",\n      \"circularLogging\": 0,\n      \"copyServers\": [";
@@ -145,7 +150,7 @@ std::string DatabasesAnswerJson(const Uvo::DAGDBResp& resp, const std::string* s
       AppendJsonString(out, copies[c]);
     }
     out += copies.empty() ? "],\n      \"dbName\": " : "\n      ],\n      \"dbName\": ";
-    AppendJsonString(out, tzdag::GetString(db, Uvo::DAGDB::kDbName));
+    AppendJsonString(out, tzdag::GetStringRef(db, Uvo::DAGDB::kDbName));
     out += "\n    }";
   }
   out += databases.empty() ? "]" : "\n  ]";
@@ -417,7 +422,74 @@ void PrintRows(std::ostream& out, TableFormat format, const std::vector<std::str
   out << text;
 }
 
+namespace {
+
+// The database table runs to thousands of rows. When every name in it is
+// printable ASCII, as nearly every one is, it is laid out straight from the
+// records, with no row of copies in between; PrintTable lays out the rest.
+bool PrintPlainDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp) {
+  static const char* const kHeader[] = {"DATABASE", "BACKUP SERVER", "COPY SERVERS",
+                                        "CIRCULAR LOGGING"};
+  constexpr size_t kColumns = 4;
+  size_t widths[kColumns];
+  for (size_t i = 0; i < kColumns; ++i) widths[i] = std::char_traits<char>::length(kHeader[i]);
+  const CNMessageList& databases = resp.getDatabases();
+  for (const CNMessageBase& db : databases) {
+    const std::string& name = tzdag::GetStringRef(db, Uvo::DAGDB::kDbName);
+    const std::string& backup = tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer);
+    if (!IsPlain(name) || !IsPlain(backup)) return false;
+    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
+    size_t copiesWidth = copies.empty() ? 0 : 2 * (copies.size() - 1);
+    for (const std::string& copy : copies) {
+      if (!IsPlain(copy)) return false;
+      copiesWidth += copy.size();
+    }
+    widths[0] = std::max(widths[0], name.size());
+    widths[1] = std::max(widths[1], backup.size());
+    widths[2] = std::max(widths[2], copiesWidth);
+  }
+  // "yes" and "no" are narrower than their heading.
+
+  std::string text;
+  size_t line = 2 * (kColumns - 1) + 1;
+  for (size_t width : widths) line += width;
+  text.reserve(line * (databases.size() + 2));
+  auto pad = [&text](size_t from, size_t to) { text.append(to - from, ' '); };
+  for (size_t i = 0; i < kColumns; ++i) {
+    if (i > 0) text += "  ";
+    text += kHeader[i];
+    if (i + 1 < kColumns) pad(std::char_traits<char>::length(kHeader[i]), widths[i]);
+  }
+  text += '\n';
+  for (size_t i = 0; i < kColumns; ++i) {
+    if (i > 0) text += "  ";
+    text.append(widths[i], '-');
+  }
+  text += '\n';
+  for (const CNMessageBase& db : databases) {
+    const std::string& name = tzdag::GetStringRef(db, Uvo::DAGDB::kDbName);
+    const std::string& backup = tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer);
+    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
+    text += name;
+    pad(name.size(), widths[0] + 2);
+    text += backup;
+    pad(backup.size(), widths[1] + 2);
+    const size_t start = text.size();
+    for (size_t c = 0; c < copies.size(); ++c) {
+      if (c > 0) text += ", ";
+      text += copies[c];
+    }
+    pad(text.size() - start, widths[2] + 2);
+    text += tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0 ? "yes\n" : "no\n";
+  }
+  out << text;
+  return true;
+}
+
+}  // namespace
+
 void PrintDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp, TableFormat format) {
+  if (format == TableFormat::kTable && PrintPlainDatabaseTable(out, resp)) return;
   std::vector<std::vector<std::string>> rows;
   rows.reserve(resp.getDatabases().size());
   for (const CNMessageBase& db : resp.getDatabases()) {

@@ -111,21 +111,25 @@ nlohmann::json MemberJson(const CNMessageBase& member) {
 // `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
 // what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, const std::string& text) {
-  if (!IsPlain(text)) {
-    out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return;
-  }
-  // A database path holds a backslash: the runs between the characters
-  // to escape go over whole.
+  // Printable ASCII, as nearly every name is, needs no escape but for '"'
+  // and '\\' (a database path holds one): the runs between them go over
+  // whole. Anything else is left to nlohmann's writer.
+  const size_t mark = out.size();
   out += '"';
-  size_t from = 0;
-  for (size_t at = text.find_first_of("\"\\"); at != std::string::npos;
-       at = text.find_first_of("\"\\", at + 1)) {
-    out.append(text, from, at - from);
+  const char* from = text.data();
+  const char* end = from + text.size();
+  for (const char* at = from; at != end; ++at) {
+    if (!IsPlainChar(*at)) {
+      out.resize(mark);
+      out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      return;
+    }
+    if (*at != '"' && *at != '\\') continue;
+    out.append(from, at);
     out += '\\';
     from = at;
   }
-  out.append(text, from, std::string::npos);
+  out.append(from, end);
   out += '"';
 }
 

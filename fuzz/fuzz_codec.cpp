@@ -1,6 +1,7 @@
-// Decodes arbitrary bytes as a message record. What decodes must serialize to
-// text that decodes again to the same text, whether the record was written
-// unread (straight from its document) or after every field was read.
+// Decodes arbitrary bytes as a message record, from a copy and in place. What
+// decodes must serialize to text that decodes again to the same text, whether
+// the record was written unread (straight from its document) or after every
+// field was read.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -68,9 +69,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Uvo::RegisterSubsystem();
   TZGui::RegisterSubsystem();
 
-  std::unique_ptr<CNMessageBase> first;
-  if (!tzplatform::DecodeMessage(reinterpret_cast<const char*>(data), size, first).ok) return 0;
+  // Text given up is parsed in its own memory rather than in a copy: the
+  // outcome is the same, to the offset of a problem and the record's text.
+  const char* text = reinterpret_cast<const char*>(data);
+  std::unique_ptr<CNMessageBase> first, inPlace;
+  const tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(text, size, first);
+  const tzplatform::DecodeResult decodedInPlace =
+      tzplatform::DecodeMessage(std::string(text, size), inPlace);
+  FUZZ_CHECK(decoded.ok == decodedInPlace.ok && decoded.error == decodedInPlace.error &&
+                 decoded.offset == decodedInPlace.offset,
+             "decoding in place differs: " + decoded.error + " / " + decodedInPlace.error);
+  if (!decoded.ok) return 0;
   const std::string unread = Serialize(*first, false);
+  FUZZ_CHECK(Serialize(*inPlace, false) == unread,
+             "a record decoded in place differs:\n" + unread + "\n" + Serialize(*inPlace, false));
 
   std::unique_ptr<CNMessageBase> second;
   tzplatform::DecodeResult again = tzplatform::DecodeMessage(unread, second);

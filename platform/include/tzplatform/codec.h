@@ -40,6 +40,9 @@ TZPLATFORM_API DecodeResult DecodeMessage(const char* data, size_t size,
                                           std::unique_ptr<CNMessageBase>& out);
 TZPLATFORM_API DecodeResult DecodeMessage(const std::string& text,
                                           std::unique_ptr<CNMessageBase>& out);
+// The same for text the caller gives up: it is parsed in its own memory
+// rather than in a copy, and left empty.
+TZPLATFORM_API DecodeResult DecodeMessage(std::string&& text, std::unique_ptr<CNMessageBase>& out);
 
 // Forgets every family registration (tests only).
 TZPLATFORM_API void ResetRegistrationsForTest();

@@ -104,6 +104,11 @@ class Walker {
       }
     }
 
+    // Text the record starts with is kept in the element itself; any text
+    // after its first child is a node of its own, met below.
+    const char* text = node.value();
+    if (*text != '\0' && !IsBlank(text)) AppendText(text, build.extraChildren.emplace_back());
+
     expected = 0;
     // pugixml reports a missing node as node_null, so one type() call per
     // node both ends the loop and classifies the node.
@@ -142,11 +147,15 @@ class Walker {
   }
 
   // Where a node starts in the text: pugixml knows where its name or value
-  // starts, and markup begins at the '<' before that.
+  // starts, and markup begins at the '<' before that. An element's name
+  // follows its '<' straight away; that '<' is not looked at, as a text
+  // parsed in place may have the end of the text before it written there.
   ptrdiff_t Offset(pugi::xml_node node) const {
     ptrdiff_t offset = node.offset_debug();
     if (offset < 0 || static_cast<size_t>(offset) >= size_) return -1;
-    if (node.type() == pugi::node_pcdata) return offset;
+    pugi::xml_node_type type = node.type();
+    if (type == pugi::node_pcdata) return offset;
+    if (type == pugi::node_element) return offset > 0 ? offset - 1 : offset;
     ptrdiff_t start = offset;
     while (start > 0 && data_[start] != '<') --start;
     return data_[start] == '<' ? start : offset;
@@ -228,17 +237,12 @@ class Walker {
                       attribute.name() + "); it may hold text only",
                   item);
     }
+    // The item's text is in the item itself, normally all of it: child nodes
+    // follow only where a CDATA section or a comment splits the text (the
+    // pieces are joined) or where an element is (refused).
+    std::string& text = texts.emplace_back(item.value());
     pugi::xml_node part = item.first_child();
-    pugi::xml_node_type type = part.type();
-    if (type == pugi::node_null) {
-      texts.emplace_back();
-      return true;
-    }
-    // Normally one piece of text; text split by a comment or a CDATA
-    // section is joined.
-    if (!IsText(item, part, type)) return false;
-    std::string& text = texts.emplace_back(part.value());
-    for (part = part.next_sibling(), type = part.type(); type != pugi::node_null;
+    for (pugi::xml_node_type type = part.type(); type != pugi::node_null;
          part = part.next_sibling(), type = part.type()) {
       if (!IsText(item, part, type)) return false;
       text.append(part.value());
@@ -290,18 +294,18 @@ class Walker {
   size_t lastRun_ = 1;
 };
 
-}  // namespace
-
-}  // namespace codec
-
-DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+// Decodes `size` bytes at `data`; pugixml parses a copy of them, or parses
+// them in place when `writable` is `data` itself, which is then followed by
+// a NUL (a string's own).
+DecodeResult Decode(const char* data, size_t size, char* writable,
+                    std::unique_ptr<CNMessageBase>& out) {
   out.reset();
   if (data == nullptr) size = 0;
-  codec::Walker walker(data, size);
+  Walker walker(data, size);
   DecodeResult& result = walker.result;
   try {
     size_t firstNonBlank = 0;
-    while (firstNonBlank < size && codec::IsBlankChar(data[firstNonBlank])) ++firstNonBlank;
+    while (firstNonBlank < size && IsBlankChar(data[firstNonBlank])) ++firstNonBlank;
     if (firstNonBlank == size) {
       walker.Fail("empty message: no XML text");
       return result;
@@ -316,7 +320,11 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
 
     pugi::xml_document document;
     pugi::xml_parse_result parsed =
-        document.load_buffer(data, size, codec::kParseOptions, pugi::encoding_utf8);
+        writable != nullptr
+            // With the NUL after the text, as pugixml lays out a copy it
+            // makes: the end of the text then reads the same either way.
+            ? document.load_buffer_inplace(writable, size + 1, kParseOptions, pugi::encoding_utf8)
+            : document.load_buffer(data, size, kParseOptions, pugi::encoding_utf8);
     if (!parsed) {
       result.offset = static_cast<size_t>(parsed.offset);
       result.error = "not well-formed XML at offset " + std::to_string(parsed.offset) + ": " +
@@ -354,12 +362,12 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
       walker.Fail("no record element in the text");
       return result;
     }
-    const codec::RecordKind* kind = codec::FindKindByName(root.name());
+    const RecordKind* kind = FindKindByName(root.name());
     if (kind == nullptr) {
       walker.Fail(std::string("unknown record <") + root.name() + ">");
       return result;
     }
-    if (!codec::IsFamilyRegistered(kind->family)) {
+    if (!IsFamilyRegistered(kind->family)) {
       walker.Fail(std::string("record kind ") + kind->name + " is not registered");
       return result;
     }
@@ -377,8 +385,23 @@ DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMess
   }
 }
 
+}  // namespace
+
+}  // namespace codec
+
+DecodeResult DecodeMessage(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+  return codec::Decode(data, size, nullptr, out);
+}
+
 DecodeResult DecodeMessage(const std::string& text, std::unique_ptr<CNMessageBase>& out) {
-  return DecodeMessage(text.data(), text.size(), out);
+  return codec::Decode(text.data(), text.size(), nullptr, out);
+}
+
+DecodeResult DecodeMessage(std::string&& text, std::unique_ptr<CNMessageBase>& out) {
+  // Taken over, so that the text's memory goes with the parsed document.
+  std::string own = std::move(text);
+  text.clear();
+  return codec::Decode(own.data(), own.size(), own.data(), out);
 }
 
 }  // namespace tzplatform

@@ -2,6 +2,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,15 @@ void AppendNodeText(pugi::xml_node node, std::string& out) {
   for (pugi::xml_node child = again.first_child(); child; child = child.next_sibling()) {
     PrintNode(child, out);
   }
+}
+
+void AppendText(const char* text, std::string& out) {
+  // Rare (text where a record holds elements): written through a node of its
+  // own, so that it is escaped exactly as the text nodes beside it are.
+  pugi::xml_document holder;
+  pugi::xml_node node = holder.append_child(pugi::node_pcdata);
+  if (!node || !node.set_value(text)) throw std::bad_alloc();
+  PrintNode(node, out);
 }
 
 namespace {

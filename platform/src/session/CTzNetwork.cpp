@@ -94,11 +94,11 @@ std::string SystemText(int error) {
   return std::strerror(error);
 }
 
-// Decodes `output` into a new record in *message; the reason when it does
-// not decode (a kBadOutput), else empty.
-std::string DecodeProblem(const std::string& output, CNMessageBase** message) {
+// Decodes `output`, which it uses up, into a new record in *message; the
+// reason when it does not decode (a kBadOutput), else empty.
+std::string DecodeProblem(std::string&& output, CNMessageBase** message) {
   std::unique_ptr<CNMessageBase> record;
-  tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(output, record);
+  tzplatform::DecodeResult decoded = tzplatform::DecodeMessage(std::move(output), record);
   if (!decoded.ok || !record) {
     return "output does not decode: " +
            (decoded.error.empty() ? std::string("not a message record") : decoded.error);
@@ -319,7 +319,7 @@ CWqError CTzNetwork::ReceiveXMLMessage(uint32_t* id, CNMessageBase** message, st
       impl_->interceptor.reset();
       result = answer.result;
       if (!result.IsError() && !answer.xml.empty()) {
-        const std::string problem = DecodeProblem(answer.xml, message);
+        const std::string problem = DecodeProblem(std::move(answer.xml), message);
         if (!problem.empty()) result = CWqError(CWqError::kBadOutput, problem);
       }
       break;
@@ -359,7 +359,7 @@ CWqError CTzNetwork::Impl::Collect(CNMessageBase** message) {
   LogErrorOutput(request, outcome);
   Verdict verdict = Judge(outcome, maxOutput);
   if (verdict.code == CWqError::kOk) {
-    verdict.text = DecodeProblem(outcome.output, message);
+    verdict.text = DecodeProblem(std::move(outcome.output), message);
     if (verdict.text.empty()) return CWqError();
     verdict.code = CWqError::kBadOutput;
   }

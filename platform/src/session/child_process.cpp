@@ -189,17 +189,35 @@ struct Stream {
   std::string text;
   size_t bytes = 0;
   bool cut = false;  // text lost its start
+  // When everything is kept, what was read is the start of `text` and the
+  // rest of it is room for the next reads.
+  size_t length = 0;
 
-  // Reads what is there; false when a read failed (errno set).
+  // Reads what is there, up to `size` bytes through `buffer` when only the
+  // end is kept; false when a read failed (errno set).
   bool ReadSome(char* buffer, size_t size) {
-    const ssize_t n = read(fd->get(), buffer, size);
+    ssize_t n;
+    if (keep == 0) {
+      // Straight into the text, whose room grows by doubling: a long answer
+      // is moved a few times as it grows rather than copied in at each read.
+      if (text.size() - length < size / 4) {
+        text.resize(length);
+        text.resize(std::max(2 * length, length + size));
+      }
+      n = read(fd->get(), &text[length], text.size() - length);
+      if (n > 0) length += static_cast<size_t>(n);
+    } else {
+      n = read(fd->get(), buffer, size);
+      if (n > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > 2 * keep) {
+          text.erase(0, text.size() - keep);
+          cut = true;
+        }
+      }
+    }
     if (n > 0) {
       bytes += static_cast<size_t>(n);
-      text.append(buffer, static_cast<size_t>(n));
-      if (keep != 0 && text.size() > 2 * keep) {
-        text.erase(0, text.size() - keep);
-        cut = true;
-      }
       return true;
     }
     if (n == 0) {
@@ -217,6 +235,7 @@ struct Stream {
 
   // The end that is kept, from the start of a line when it was cut.
   std::string Kept() {
+    if (keep == 0) text.resize(length);
     if (keep == 0 || (!cut && text.size() <= keep)) return std::move(text);
     std::string tail = text.substr(text.size() > keep ? text.size() - keep : 0);
     const size_t line = tail.find('\n');
@@ -465,7 +484,7 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
     output_.Reset();
     error_.Reset();
     KillAndReap();
-    outcome.output = std::move(out.text);
+    outcome.output = out.Kept();
     outcome.errorOutput = err.Kept();
     outcome.errorBytes = err.bytes;
     return outcome;
@@ -554,7 +573,7 @@ ChildOutcome ChildProcess::Collect(Clock::time_point deadline, size_t maxOutput,
   error_.Reset();
   ReapKeeper();
   ChildOutcome outcome;
-  outcome.output = std::move(out.text);
+  outcome.output = out.Kept();
   outcome.errorOutput = err.Kept();
   outcome.errorBytes = err.bytes;
   if (cancelled_) {

@@ -183,6 +183,8 @@ bool ReadReport(int fd, KeeperReport& record) {
 
 // Collects one of the child's streams: everything, or only its end.
 struct Stream {
+  static constexpr size_t kFirstRoom = 1 << 20;
+
   UniqueFd* fd;
   bool done;
   size_t keep;  // 0: everything
@@ -198,11 +200,15 @@ struct Stream {
   bool ReadSome(char* buffer, size_t size) {
     ssize_t n;
     if (keep == 0) {
-      // Straight into the text, whose room grows by doubling: a long answer
-      // is moved a few times as it grows rather than copied in at each read.
+      // Straight into the text. Its room is reserved well ahead, which costs
+      // address space only until a read fills it, and made readable a read
+      // at a time: a long answer is neither copied in at each read nor moved
+      // as it grows, unless it outgrows the room (which then doubles).
       if (text.size() - length < size / 4) {
-        text.resize(length);
-        text.resize(std::max(2 * length, length + size));
+        if (text.capacity() < length + size) {
+          text.reserve(std::max(2 * text.capacity(), std::max(kFirstRoom, length + size)));
+        }
+        text.resize(length + size);
       }
       n = read(fd->get(), &text[length], text.size() - length);
       if (n > 0) length += static_cast<size_t>(n);
@@ -235,7 +241,11 @@ struct Stream {
 
   // The end that is kept, from the start of a line when it was cut.
   std::string Kept() {
-    if (keep == 0) text.resize(length);
+    if (keep == 0) {
+      text.resize(length);
+      // A short answer does not hold on to the room reserved for a long one.
+      if (text.capacity() > 8 * std::max<size_t>(length, 4096)) text.shrink_to_fit();
+    }
     if (keep == 0 || (!cut && text.size() <= keep)) return std::move(text);
     std::string tail = text.substr(text.size() > keep ? text.size() - keep : 0);
     const size_t line = tail.find('\n');

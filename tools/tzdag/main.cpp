@@ -431,15 +431,19 @@ int Main(int argc, char** argv) {
   // For the build: the man page and the bash completion are made from this.
   const bool reference = argc == 2 && std::string(argv[1]) == kCliReferenceArgument;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // Only a command named on the command line can be parsed, so only those
+  // are set up with their options. The others are a name and a description
+  // in help's list of commands, and not even that when no help can be
+  // shown.
+  const bool listsCommands = reference || MayAskForHelp(args);
+  std::vector<std::string> names;
   std::vector<Command> commands;
   for (const CommandEntry& entry : kCommands) {
+    names.push_back(entry.name);
+    const bool named = reference || std::find(args.begin(), args.end(), entry.name) != args.end();
+    if (!named && !listsCommands) continue;
     CLI::App* command = app.add_subcommand(entry.name, entry.description);
-    // Only a command named on the command line can be parsed: the others
-    // stay a name and a description, all that help and a mistyped command
-    // show of them, and cost nothing to set up.
-    if (reference || std::find(args.begin(), args.end(), entry.name) != args.end()) {
-      commands.push_back(entry.add(command, global));
-    }
+    if (named) commands.push_back(entry.add(command, global));
   }
 
   UseDefaultInstallation(app);
@@ -457,7 +461,7 @@ int Main(int argc, char** argv) {
     ReportProblem(json, StoppedBy(signal));
     RunLog::Stopped(signal);
   });
-  const std::string commandProblem = CommandProblem(app, args);
+  const std::string commandProblem = CommandProblem(app, names, args);
   if (!commandProblem.empty()) {
     ReportProblem(json, commandProblem);
     return kExitUsage;

@@ -54,9 +54,7 @@ int RunCheckStore(const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddCheckStoreCommand(CLI::App& root, const GlobalOptions& global) {
-  CLI::App* sub = root.add_subcommand(
-      "check-store", "Check that the configuration store is sound; says how to recover it if not");
+Command AddCheckStoreCommand(CLI::App* sub, const GlobalOptions& global) {
   sub->footer(
       "Runs SQLite's integrity check on the store and says which of its folders (and the host "
       "key's) other users may write. Writes nothing.\n"

@@ -85,9 +85,7 @@ int RunConfig(const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddConfigCommand(CLI::App& root, const GlobalOptions& global) {
-  CLI::App* app = root.add_subcommand(
-      "config", "Show the settings in force and where each came from (secrets masked)");
+Command AddConfigCommand(CLI::App* app, const GlobalOptions& global) {
   app->footer("Example: tzdag config --json");
   Command command{app, [&global] { return RunConfig(global); }};
   command.usesStore = false;

@@ -124,12 +124,8 @@ int Run(const GlobalOptions& global, const DiscoverDagsOptions& o) {
 
 }  // namespace
 
-Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddDiscoverDagsCommand(CLI::App* app, const GlobalOptions& global) {
   auto options = std::make_shared<DiscoverDagsOptions>();
-  CLI::App* app = root.add_subcommand(
-      "discover-dags",
-      "Discover DAGs and their member servers through a proxy client (member servers of one DAG "
-      "with --dag)");
   options->adOption =
       app->add_option("--ad", options->ad,
                       "directory server: ldap://host[:port], ldaps://host[:port] or a host name");

@@ -103,10 +103,8 @@ int RunDiscoverDbs(const DiscoverDbsOptions& options, const GlobalOptions& globa
 
 }  // namespace
 
-Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddDiscoverDbsCommand(CLI::App* app, const GlobalOptions& global) {
   auto options = std::make_shared<DiscoverDbsOptions>();
-  CLI::App* app = root.add_subcommand(
-      "discover-dbs", "Discover the Exchange databases of a DAG client (DiscoverExDatabase)");
   AddIdOption(app, "--orbal", options->orbalId, "installation id")->required();
   AddIdOption(app, "--client", options->clientId, "DAG client id")->required();
   AddIdOption(app, "--app", options->appId, "subclient (application) id; 0 = the whole client");

@@ -517,10 +517,8 @@ std::vector<CheckedClient> ClientsToCheck(const DoctorOptions& options) {
 
 }  // namespace
 
-Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddDoctorCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<DoctorOptions>();
-  CLI::App* sub = root.add_subcommand(
-      "doctor", "Check what will go wrong with a DAG client's backups; writes nothing");
   AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
   CLI::Option* client = AddIdOption(sub, "--client", options->client, "DAG client id");
   CLI::Option* all = sub->add_flag("--all", options->all, "every DAG client of the store");

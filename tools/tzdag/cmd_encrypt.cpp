@@ -43,11 +43,7 @@ int RunEncrypt(const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global) {
-  CLI::App* app = root.add_subcommand(
-      "encrypt",
-      "Print the encrypted form of a password, asked for without echo on a terminal, else the "
-      "first line of standard input");
+Command AddEncryptCommand(CLI::App* app, const GlobalOptions& global) {
   app->footer(
       "The host key is $TZ_KEY_FILE, else tzdag.key beside the store (which must exist), made "
       "on first use.\n"

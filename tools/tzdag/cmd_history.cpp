@@ -164,9 +164,8 @@ int RunHistory(const HistoryOptions& options, const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddHistoryCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<HistoryOptions>();
-  CLI::App* sub = root.add_subcommand("history", "List the journal of committed subclient changes");
   options->clientOption = AddIdOption(sub, "--client", options->client, "only this DAG client");
   options->appOption = AddIdOption(sub, "--app", options->app, "only this subclient");
   CLI::Option* database = sub->add_option("--database", options->database,

@@ -162,10 +162,8 @@ int RunInit(const InitOptions& options, const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddInitCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddInitCommand(CLI::App* app, const GlobalOptions& global) {
   auto options = std::make_shared<InitOptions>();
-  CLI::App* app = root.add_subcommand(
-      "init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)");
   app->add_option("DIR", options->dir, "folder to create them in")->required()->type_name("DIR");
   app->add_option("--fixture", options->fixture, "fixture file (JSON)")->type_name("FILE");
   app->footer("Example: tzdag init /tmp/dagdemo");

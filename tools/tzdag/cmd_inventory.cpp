@@ -137,9 +137,8 @@ int RunSubclients(const SubclientsOptions& options, const GlobalOptions& global)
 
 }  // namespace
 
-Command AddClientsCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddClientsCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<ClientsOptions>();
-  CLI::App* sub = root.add_subcommand("clients", "List the DAG clients of the store");
   CLI::Option* orbal = AddIdOption(sub, "--orbal", options->orbal,
                                    "only DAG clients with subclients of this installation");
   AddIdListFlag(sub, options->idList);
@@ -157,9 +156,8 @@ Command AddClientsCommand(CLI::App& root, const GlobalOptions& global) {
   return command;
 }
 
-Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddSubclientsCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<SubclientsOptions>();
-  CLI::App* sub = root.add_subcommand("subclients", "List the subclients of a client");
   AddIdOption(sub, "--client", options->client, "client id")->required();
   CLI::Option* orbal =
       AddIdOption(sub, "--orbal", options->orbal, "only subclients of this installation");

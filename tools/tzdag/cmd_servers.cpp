@@ -47,10 +47,8 @@ int RunServers(const ServersOptions& options, const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddServersCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddServersCommand(CLI::App* app, const GlobalOptions& global) {
   auto options = std::make_shared<ServersOptions>();
-  CLI::App* app = root.add_subcommand(
-      "servers", "Member servers of a DAG client that are selected and carry the database agent");
   AddIdOption(app, "--client", options->clientId, "id of the DAG client")->required();
   app->add_flag("--selected", options->selected,
                 "every member server selected for the client, agent or not");

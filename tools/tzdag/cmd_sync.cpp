@@ -270,10 +270,8 @@ int RunSyncCommand(const SyncOptions& options, const GlobalOptions& global) {
 
 }  // namespace
 
-Command AddSyncCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddSyncCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<SyncOptions>();
-  CLI::App* sub = root.add_subcommand(
-      "sync", "Bring every live subclient of DAG clients up to date, several clients at once");
   AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
   CLI::Option* client = AddIdListOption(sub, "--client", options->clients, "DAG client ids");
   CLI::Option* all =

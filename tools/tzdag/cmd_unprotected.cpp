@@ -73,10 +73,8 @@ int RunUnprotected(const UnprotectedOptions& options, const GlobalOptions& globa
 
 }  // namespace
 
-Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddUnprotectedCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<UnprotectedOptions>();
-  CLI::App* sub =
-      root.add_subcommand("unprotected", "List the databases that no subclient protects");
   AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
   AddIdOption(sub, "--client", options->client, "DAG client id")->required();
   AddTimeoutOption(sub);

@@ -108,11 +108,8 @@ int RunUpdateSubclient(const UpdateOptions& options, const GlobalOptions& global
 
 }  // namespace
 
-Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global) {
+Command AddUpdateSubclientCommand(CLI::App* sub, const GlobalOptions& global) {
   auto options = std::make_shared<UpdateOptions>();
-  CLI::App* sub = root.add_subcommand(
-      "update-subclient",
-      "Rewrite a subclient's databases and server associations from a fresh discovery");
   AddIdOption(sub, "--orbal", options->orbal, "installation id")->required();
   AddIdOption(sub, "--client", options->client, "DAG client id (the subclient's client)")
       ->required();

@@ -87,9 +87,18 @@ bool AsksForJson(const std::vector<std::string>& args) {
   return false;
 }
 
-std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& args) {
-  std::vector<std::string> commands;
-  for (const CLI::App* command : app.get_subcommands({})) commands.push_back(command->get_name());
+bool MayAskForHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg.compare(0, 6, "--help") == 0) return true;
+    if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-' && arg.find('h') != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& commands,
+                           const std::vector<std::string>& args) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help" || arg == "--version") return std::string();

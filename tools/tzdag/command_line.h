@@ -16,11 +16,17 @@ struct GlobalOptions;
 // any "--", or --format json.
 bool AsksForJson(const std::vector<std::string>& args);
 
+// Whether `args` may ask for help (-h, --help, or h among one-letter flags
+// such as -vh), wherever it stands: only then is a list of every command
+// shown.
+bool MayAskForHelp(const std::vector<std::string>& args);
+
 // A usage problem with the command word of `args` that CLI11 would only
-// report as "A subcommand is required" (no command, or a word that is not a
-// command of `app`), as a one-line message; empty when there is none or when
-// help or the version is asked for.
-std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& args);
+// report as "A subcommand is required" (no command, or a word that is not
+// one of `commands`), as a one-line message; empty when there is none or
+// when help or the version is asked for. `app` has the global options.
+std::string CommandProblem(const CLI::App& app, const std::vector<std::string>& commands,
+                           const std::vector<std::string>& args);
 
 // `word` as one word of a POSIX shell for a person to read: as it is when it
 // holds nothing the shell reads, else in single quotes (ShellWord of

@@ -1,5 +1,6 @@
-// The commands of the tzdag tool. Each command file adds its subcommand to
-// the application and hands back the function that runs it.
+// The commands of the tzdag tool. Each command file adds the options and
+// footer of its subcommand (main names and describes every subcommand) and
+// hands back the function that runs it.
 #ifndef TZDAG_TOOL_COMMANDS_H_
 #define TZDAG_TOOL_COMMANDS_H_
 
@@ -73,20 +74,20 @@ void PrintJson(const nlohmann::json& object);
 // The same for an answer already written as PrintJson would write it.
 void PrintJsonText(const std::string& text);
 
-Command AddInitCommand(CLI::App& root, const GlobalOptions& global);
-Command AddServersCommand(CLI::App& root, const GlobalOptions& global);
-Command AddDiscoverDbsCommand(CLI::App& root, const GlobalOptions& global);
-Command AddEncryptCommand(CLI::App& root, const GlobalOptions& global);
-Command AddUnprotectedCommand(CLI::App& root, const GlobalOptions& global);
-Command AddUpdateSubclientCommand(CLI::App& root, const GlobalOptions& global);
-Command AddDiscoverDagsCommand(CLI::App& root, const GlobalOptions& global);
-Command AddDoctorCommand(CLI::App& root, const GlobalOptions& global);
-Command AddCheckStoreCommand(CLI::App& root, const GlobalOptions& global);
-Command AddClientsCommand(CLI::App& root, const GlobalOptions& global);
-Command AddSubclientsCommand(CLI::App& root, const GlobalOptions& global);
-Command AddSyncCommand(CLI::App& root, const GlobalOptions& global);
-Command AddHistoryCommand(CLI::App& root, const GlobalOptions& global);
-Command AddConfigCommand(CLI::App& root, const GlobalOptions& global);
+Command AddInitCommand(CLI::App* command, const GlobalOptions& global);
+Command AddServersCommand(CLI::App* command, const GlobalOptions& global);
+Command AddDiscoverDbsCommand(CLI::App* command, const GlobalOptions& global);
+Command AddEncryptCommand(CLI::App* command, const GlobalOptions& global);
+Command AddUnprotectedCommand(CLI::App* command, const GlobalOptions& global);
+Command AddUpdateSubclientCommand(CLI::App* command, const GlobalOptions& global);
+Command AddDiscoverDagsCommand(CLI::App* command, const GlobalOptions& global);
+Command AddDoctorCommand(CLI::App* command, const GlobalOptions& global);
+Command AddCheckStoreCommand(CLI::App* command, const GlobalOptions& global);
+Command AddClientsCommand(CLI::App* command, const GlobalOptions& global);
+Command AddSubclientsCommand(CLI::App* command, const GlobalOptions& global);
+Command AddSyncCommand(CLI::App* command, const GlobalOptions& global);
+Command AddHistoryCommand(CLI::App* command, const GlobalOptions& global);
+Command AddConfigCommand(CLI::App* command, const GlobalOptions& global);
 
 }  // namespace tzdag_tool
 

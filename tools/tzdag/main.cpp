@@ -338,6 +338,46 @@ int Run(const GlobalOptions& global, const Command& command) {
   }
 }
 
+// A command of the tool as help lists it, and what adds its options.
+struct CommandEntry {
+  const char* name;
+  const char* description;
+  Command (*add)(CLI::App* command, const GlobalOptions& global);
+};
+
+// In the order help lists them.
+const CommandEntry kCommands[] = {
+    {"init", "Create DIR/store.db and DIR/remote from a fixture (default: the demo fixture)",
+     AddInitCommand},
+    {"servers", "Member servers of a DAG client that are selected and carry the database agent",
+     AddServersCommand},
+    {"discover-dbs", "Discover the Exchange databases of a DAG client (DiscoverExDatabase)",
+     AddDiscoverDbsCommand},
+    {"encrypt",
+     "Print the encrypted form of a password, asked for without echo on a terminal, else the first "
+     "line of standard input",
+     AddEncryptCommand},
+    {"unprotected", "List the databases that no subclient protects", AddUnprotectedCommand},
+    {"update-subclient",
+     "Rewrite a subclient's databases and server associations from a fresh discovery",
+     AddUpdateSubclientCommand},
+    {"discover-dags",
+     "Discover DAGs and their member servers through a proxy client (member servers of one DAG "
+     "with --dag)",
+     AddDiscoverDagsCommand},
+    {"doctor", "Check what will go wrong with a DAG client's backups; writes nothing",
+     AddDoctorCommand},
+    {"check-store", "Check that the configuration store is sound; says how to recover it if not",
+     AddCheckStoreCommand},
+    {"clients", "List the DAG clients of the store", AddClientsCommand},
+    {"subclients", "List the subclients of a client", AddSubclientsCommand},
+    {"sync", "Bring every live subclient of DAG clients up to date, several clients at once",
+     AddSyncCommand},
+    {"history", "List the journal of committed subclient changes", AddHistoryCommand},
+    {"config", "Show the settings in force and where each came from (secrets masked)",
+     AddConfigCommand},
+};
+
 }  // namespace
 }  // namespace tzdag_tool
 
@@ -388,25 +428,31 @@ int Main(int argc, char** argv) {
                "a command that changes the store waits while another run holds it");
   app.set_version_flag("--version", "tzdag " TZDAG_VERSION_STRING);
 
-  std::vector<Command> commands = {
-      AddInitCommand(app, global),         AddServersCommand(app, global),
-      AddDiscoverDbsCommand(app, global),  AddEncryptCommand(app, global),
-      AddUnprotectedCommand(app, global),  AddUpdateSubclientCommand(app, global),
-      AddDiscoverDagsCommand(app, global), AddDoctorCommand(app, global),
-      AddCheckStoreCommand(app, global),   AddClientsCommand(app, global),
-      AddSubclientsCommand(app, global),   AddSyncCommand(app, global),
-      AddHistoryCommand(app, global),      AddConfigCommand(app, global),
-  };
+  // For the build: the man page and the bash completion are made from this.
+  const bool reference = argc == 2 && std::string(argv[1]) == kCliReferenceArgument;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // Only a command named on the command line can be parsed, so only those
+  // are set up with their options. The others are a name and a description
+  // in help's list of commands, and not even that when no help can be
+  // shown.
+  const bool listsCommands = reference || MayAskForHelp(args);
+  std::vector<std::string> names;
+  std::vector<Command> commands;
+  for (const CommandEntry& entry : kCommands) {
+    names.push_back(entry.name);
+    const bool named = reference || std::find(args.begin(), args.end(), entry.name) != args.end();
+    if (!named && !listsCommands) continue;
+    CLI::App* command = app.add_subcommand(entry.name, entry.description);
+    if (named) commands.push_back(entry.add(command, global));
+  }
 
   UseDefaultInstallation(app);
 
-  // For the build: the man page and the bash completion are made from this.
-  if (argc == 2 && std::string(argv[1]) == kCliReferenceArgument) {
+  if (reference) {
     PrintJson(DescribeCommandLine(app));
     return kExitOk;
   }
 
-  const std::vector<std::string> args(argv + 1, argv + argc);
   const bool json = AsksForJson(args);
   SetPluginMode(AsksForPlugin(args));
   RunLog runLog(args);
@@ -415,7 +461,7 @@ int Main(int argc, char** argv) {
     ReportProblem(json, StoppedBy(signal));
     RunLog::Stopped(signal);
   });
-  const std::string commandProblem = CommandProblem(app, args);
+  const std::string commandProblem = CommandProblem(app, names, args);
   if (!commandProblem.empty()) {
     ReportProblem(json, commandProblem);
     return kExitUsage;

@@ -11,6 +11,8 @@
 #include <optional>
 #include <sstream>
 
+// toml++'s code is compiled here, once for the tool.
+#define TOML_IMPLEMENTATION
 #include <toml++/toml.h>
 
 #include "command_line.h"

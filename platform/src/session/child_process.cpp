@@ -184,6 +184,7 @@ bool ReadReport(int fd, KeeperReport& record) {
 // Collects one of the child's streams: everything, or only its end.
 struct Stream {
   static constexpr size_t kFirstRoom = 1 << 20;
+  static constexpr size_t kFirstWindow = 4096;
 
   UniqueFd* fd;
   bool done;
@@ -202,13 +203,15 @@ struct Stream {
     if (keep == 0) {
       // Straight into the text. Its room is reserved well ahead, which costs
       // address space only until a read fills it, and made readable a read
-      // at a time: a long answer is neither copied in at each read nor moved
-      // as it grows, unless it outgrows the room (which then doubles).
-      if (text.size() - length < size / 4) {
-        if (text.capacity() < length + size) {
-          text.reserve(std::max(2 * text.capacity(), std::max(kFirstRoom, length + size)));
+      // at a time, the first reads small (most answers are short): a long
+      // answer is neither copied in at each read nor moved as it grows,
+      // unless it outgrows the room (which then doubles).
+      const size_t window = std::min(size, std::max(kFirstWindow, length));
+      if (text.size() - length < window / 4) {
+        if (text.capacity() < length + window) {
+          text.reserve(std::max(2 * text.capacity(), std::max(kFirstRoom, length + window)));
         }
-        text.resize(length + size);
+        text.resize(length + window);
       }
       n = read(fd->get(), &text[length], text.size() - length);
       if (n > 0) length += static_cast<size_t>(n);

@@ -23,7 +23,13 @@ TempDir::~TempDir() {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  try {
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  } catch (const std::ios_base::failure&) {
+    // A read that fails after the open, such as /proc/PID/cmdline of a
+    // process that ends meanwhile (ESRCH), throws from the stream buffer.
+    return "";
+  }
 }
 
 void WriteFile(const std::string& path, const std::string& content, unsigned mode) {

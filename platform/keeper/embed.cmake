@@ -1,5 +1,15 @@
 # Writes OUTPUT: a C++ source that holds the bytes of the program INPUT as
-# tzplatform::detail::kKeeperProgram (session/keeper.h).
+# tzplatform::detail::kKeeperProgram (session/keeper.h). With READELF, INPUT
+# is a program without a C library, which must need no relocations: nothing
+# would apply them.
+if(READELF)
+  execute_process(COMMAND "${READELF}" --relocs "${INPUT}" OUTPUT_VARIABLE relocations
+                  RESULT_VARIABLE failed)
+  if(failed OR relocations MATCHES "R_X86_64")
+    message(FATAL_ERROR "${INPUT} needs relocations, which nothing applies in a program "
+                        "without a C library:\n${relocations}")
+  endif()
+endif()
 file(READ "${INPUT}" hex HEX)
 string(LENGTH "${hex}" digits)
 if(digits EQUAL 0)

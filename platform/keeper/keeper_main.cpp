@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 
 #include "session/keeper.h"
 
@@ -23,10 +22,21 @@ namespace {
 
 constexpr int kMostPaths = 8;
 
+// A decimal number from `low` to INT_MAX, "-1" the only negative one. By
+// hand, as the program has no C library (system_calls.cpp).
 bool Number(const char* text, int low, int& value) {
-  char* end = nullptr;
-  const long number = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || number < low || number > INT_MAX) return false;
+  if (text[0] == '-') {
+    if (text[1] != '1' || text[2] != '\0' || low > -1) return false;
+    value = -1;
+    return true;
+  }
+  long number = 0;
+  const char* digit = text;
+  for (; *digit >= '0' && *digit <= '9'; ++digit) {
+    number = number * 10 + (*digit - '0');
+    if (number > INT_MAX) return false;
+  }
+  if (digit == text || *digit != '\0' || number < low) return false;
   value = static_cast<int>(number);
   return true;
 }

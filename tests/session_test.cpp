@@ -129,14 +129,38 @@ TEST_P(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
       tztest::PrintingTool(tztest::ErrorXml("done"),
                            "{ printf '[%s]\\n' \"$0\" \"$@\"; echo \"host=$TZ_REMOTE_HOST\"; echo "
                            "\"client=$TZ_LOCAL_CLIENT\"; echo \"secret=$SECRET_TOKEN\"; "
-                           "if read -r l; then echo 'stdin had data'; fi; ls /proc/self/fd; } > " +
+                           "if read -r l; then echo 'stdin had data'; fi; ls /proc/self/fd; "
+                           "grep ^SigIgn /proc/self/status; } > " +
                                seen + "\n"));
+  // Its signal mask as it started: a shell clears the mask itself.
+  const std::string mask = dir_.File("mask.txt");
+  InstallTool("mbx02",
+              "#!/usr/bin/perl\nopen(my $in, '<', '/proc/self/status') or die;\n"
+              "open(my $out, '>', '" +
+                  mask +
+                  "') or die;\n"
+                  "print $out grep { /^SigBlk/ } <$in>;\nprint <<'END_OF_ANSWER';\n" +
+                  tztest::ErrorXml("done") + "\nEND_OF_ANSWER\n");
   setenv("TZ_REMOTE_HOST", "inherited-and-replaced", 1);
   setenv("SECRET_TOKEN", "hunter2", 1);
-  // A descriptor of the caller's that is not close-on-exec.
+  // A descriptor of the caller's that is not close-on-exec, and signals the
+  // caller ignores and blocks: the tool starts with none of them.
   const int inherited = open("/dev/null", O_RDONLY);
+  struct sigaction ignore = {}, pipeBefore = {}, quitBefore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &pipeBefore);
+  sigaction(SIGQUIT, &ignore, &quitBefore);
+  sigset_t blocked, maskBefore;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &maskBefore);
   ToolRun run = RunTool("mbx01.corp.example",
                         Request("-dag 0  -ua -j -5 -cid 12 -hn EX MB2 \tlast "), "linux client 7");
+  const ToolRun maskRun = RunTool("mbx02", Request("-dagNode"));
+  pthread_sigmask(SIG_SETMASK, &maskBefore, nullptr);
+  sigaction(SIGPIPE, &pipeBefore, nullptr);
+  sigaction(SIGQUIT, &quitBefore, nullptr);
   close(inherited);
   unsetenv("TZ_REMOTE_HOST");
   unsetenv("SECRET_TOKEN");
@@ -148,7 +172,9 @@ TEST_P(SessionTest, ToolSeesTheArgumentStringSplitAtBlanksAndTheSessionEnvironme
             "[" + path +
                 "]\n[-dag]\n[0]\n[-ua]\n[-j]\n[-5]\n[-cid]\n[12]\n[-hn]\n[EX]\n"
                 "[MB2]\n[last]\nhost=mbx01.corp.example\nclient=linux client 7\nsecret=\n"
-                "0\n1\n2\n3\n");
+                "0\n1\n2\n3\nSigIgn:\t0000000000000000\n");
+  ASSERT_NE(maskRun.message, nullptr) << maskRun.receive.AsString();
+  EXPECT_EQ(tztest::ReadFile(mask), "SigBlk:\t0000000000000000\n");
 }
 
 // What a tool writes to its standard error is logged at level 1 once it

@@ -10,6 +10,8 @@
 
 #include <tzplatform/log.h>
 
+#include <boost/algorithm/string/join.hpp>
+
 #include "commands.h"
 #include "id_check.h"
 #include "id_option.h"
@@ -35,12 +37,11 @@ std::string MemberServer(uint32_t clientId, const std::string& name) {
   const std::vector<std::string> servers = GetSelectedServers(clientId);
   const auto found = std::find_if(servers.begin(), servers.end(), iStrEqual(name));
   if (found != servers.end()) return *found;
-  std::string known;
-  for (const std::string& server : servers) known += (known.empty() ? "" : ", ") + server;
-  throw UsageError(
-      "--server: " + name + " is not a member server selected for client " +
-      std::to_string(clientId) +
-      (servers.empty() ? " (it has none)" : " (its selected member servers: " + known + ")"));
+  throw UsageError("--server: " + name + " is not a member server selected for client " +
+                   std::to_string(clientId) +
+                   (servers.empty() ? " (it has none)"
+                                    : " (its selected member servers: " +
+                                          boost::algorithm::join(servers, ", ") + ")"));
 }
 
 // Keeps the databases with a copy on `server`.

@@ -11,6 +11,8 @@
 #include <tzplatform/inventory.h>
 #include <tzplatform/settings.h>
 
+#include <boost/algorithm/string/join.hpp>
+
 #include "changes_output.h"
 #include "commands.h"
 #include "id_check.h"
@@ -178,9 +180,7 @@ std::string ErrorSummary(const SyncReport& report) {
   }
   if (report.totals.failed > 0)
     parts.push_back(Plural(report.totals.failed, "subclient") + " failed");
-  std::string text;
-  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
-  return text;
+  return boost::algorithm::join(parts, ", ");
 }
 
 // A table with the problems and totals after it; in CSV or TSV the records

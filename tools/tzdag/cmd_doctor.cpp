@@ -88,10 +88,6 @@ const char* SeverityName(DoctorSeverity severity) {
   }
 }
 
-const char* YesNo(bool value) {
-  return value ? "yes" : "no";
-}
-
 struct CheckedClient {
   uint32_t id = 0;
   std::string name;  // empty when the store has no DAG client of that id

@@ -17,10 +17,6 @@
 namespace tzdag_tool {
 namespace {
 
-const char* YesNo(bool value) {
-  return value ? "yes" : "no";
-}
-
 // For the bash completion: "<id>\t<name>" a line, the name shown as in
 // tables.
 void PrintIds(const std::vector<std::pair<uint32_t, std::string>>& ids) {

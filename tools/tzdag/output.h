@@ -46,6 +46,11 @@ nlohmann::json MemberServersJson(const Uvo::DAGMemberServersResp& resp);
 // "1 warning", "2 warnings": `count` and `noun`, with an "s" unless it is one.
 std::string Plural(size_t count, const char* noun);
 
+// "yes" or "no", as table cells show a flag.
+inline const char* YesNo(bool value) {
+  return value ? "yes" : "no";
+}
+
 // `bytes` (a name or text from the store or the remote tool) as text to show
 // a person: each sequence that is not UTF-8 becomes U+FFFD, as the JSON
 // answers write it, and so does each control character (C0, DEL, C1, and

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -386,6 +387,18 @@ int Main(int argc, char** argv) {
   using namespace tzdag_tool;
   // Before any other thread, so that every thread keeps the signals blocked.
   SignalWatch signals;
+
+  // The version alone, the answer scripts and packagers ask for most, needs
+  // none of the command line's set-up: it is printed as the full parse
+  // would print it.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::cout << "tzdag " TZDAG_VERSION_STRING << std::endl;
+    if (int signal = SignalWatch::Received()) {
+      ReportProblem(false, StoppedBy(signal));
+      return RunLog::Stopped(signal);
+    }
+    return kExitOk;
+  }
 
   CLI::App app{"Discover Exchange DAGs, member servers and mailbox databases.", "tzdag"};
   app.require_subcommand(1);

@@ -1,5 +1,7 @@
 // Narrowing of a database discovery answer: to the member servers selected
 // for the DAG client, and to the databases of one subclient.
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,29 +49,46 @@ bool FilterResponceForClient(uint32_t clientId, Uvo::DAGDBResp& response) {
   }
   NameSet selected(selectedServers);
 
-  const CNMessageList& databases = std::as_const(response).getDatabases();
-  CNMessageList filtered;
-  filtered.reserve(databases.size());
+  // The answer is narrowed where it lies: the decoded records are the
+  // client's records once they lose the copies it does not select and what
+  // the tool sent beyond the four fields. The list is set even when nothing
+  // is left.
+  const tzdag::FieldId& list = Uvo::DAGDBResp::kDatabases;
+  CNMessageList& databases =
+      response.getlistobject(list.field, list.slot, list.classKey, list.fieldKey, true);
+  // A record of another kind fails here, as reading its copies would, before
+  // anything has changed.
   for (const CNMessageBase& database : databases) {
-    const CNStringList& servers = tzdag::GetStringList(database, Uvo::DAGDB::kCopyServers);
-    CNStringList kept;
-    kept.reserve(servers.size());
-    for (const std::string& server : servers) {
-      if (selected.Contains(server)) kept.push_back(server);
+    if (database.getTagID() != Uvo::DAGDB::kClassKey) {
+      tzdag::GetStringList(database, Uvo::DAGDB::kCopyServers);
     }
-    // No selected server holds a copy: nothing of this client to back up.
-    if (kept.empty()) continue;
-
-    // A fresh record: only the four fields the client's answer speaks of.
-    Uvo::DAGDB record;
-    record.setBackupServer(ChooseBackupServer(
-        tzdag::GetStringRef(database, Uvo::DAGDB::kBackupServer), selected, kept));
-    record.setCopyServers(std::move(kept));
-    record.setDbName(tzdag::GetStringRef(database, Uvo::DAGDB::kDbName));
-    record.setCircularLogging(tzdag::GetInt64(database, Uvo::DAGDB::kCircularLogging) != 0);
-    filtered.push_back(std::move(record));
   }
-  ReplaceList(response, Uvo::DAGDBResp::kDatabases, std::move(filtered));
+  size_t kept = 0;
+  for (CNMessageBase& database : databases) {
+    const tzdag::FieldId& copies = Uvo::DAGDB::kCopyServers;
+    CNStringList& servers =
+        database.getliststring(copies.field, copies.slot, copies.classKey, copies.fieldKey, true);
+    servers.erase(std::remove_if(servers.begin(), servers.end(),
+                                 [&selected](const std::string& server) {
+                                   return !selected.Contains(server);
+                                 }),
+                  servers.end());
+    // No selected server holds a copy: nothing of this client to back up.
+    if (servers.empty()) continue;
+
+    const std::string& backupServer = tzdag::GetStringRef(database, Uvo::DAGDB::kBackupServer);
+    tzdag::SetString(database, Uvo::DAGDB::kBackupServer,
+                     ChooseBackupServer(backupServer, selected, servers));
+    // Each of the four fields is set, as in a record built for the client.
+    tzdag::SetString(database, Uvo::DAGDB::kDbName,
+                     tzdag::GetStringRef(database, Uvo::DAGDB::kDbName));
+    tzdag::SetInt64(database, Uvo::DAGDB::kCircularLogging,
+                    tzdag::GetInt64(database, Uvo::DAGDB::kCircularLogging) != 0 ? 1 : 0);
+    database.clearunknown();
+    if (&databases[kept] != &database) databases[kept] = std::move(database);
+    ++kept;
+  }
+  databases.erase(databases.begin() + static_cast<std::ptrdiff_t>(kept), databases.end());
   return true;
 }
 

@@ -80,6 +80,15 @@ TEST(Codec, UnknownFieldsSurviveCopyAndSerialize) {
             "<DAGDB dbName=\"D\" backupServer=\"M1\" mountedOn=\"M1\"><copyServers>M1</copyServers>"
             "<copyServers>M2</copyServers>" +
                 unknown + "</DAGDB>");
+
+  // Clearing forgets the record's own unknown content only: its items keep
+  // theirs.
+  copy.clearunknown();
+  EXPECT_EQ(Xml(copy), "<DAGDBResp>" + db + "</DAGDBResp>");
+  answer.getDatabases()[0].clearunknown();
+  EXPECT_EQ(Xml(answer.getDatabases()[0]),
+            "<DAGDB dbName=\"D\" backupServer=\"M1\"><copyServers>M1</copyServers>"
+            "<copyServers>M2</copyServers></DAGDB>");
 }
 
 // A decoded record is written the same whether or not it was read since, in

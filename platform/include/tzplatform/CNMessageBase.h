@@ -90,6 +90,11 @@ class TZPLATFORM_API CNMessageBase {
   // included).
   bool isset(int field, int slot, uint32_t classKey, uint32_t fieldKey) const;
 
+  // Forgets the attributes and child nodes that a decoded record carried
+  // beyond its schema (this record's own; its list items keep theirs), so
+  // that it is written as a record built field by field would be.
+  void clearunknown();
+
   // Renders the whole record as XML text into `out` (replacing its content).
   // `pretty` adds indentation and line breaks.
   void serialize(std::string& out, bool pretty) const;

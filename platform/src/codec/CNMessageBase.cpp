@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "codec/message.h"
 #include "codec/schema.h"
@@ -249,6 +250,13 @@ bool CNMessageBase::isset(int field, int slot, uint32_t classKey, uint32_t field
   }
   const FieldValue& v = impl.fields[i];
   return tzplatform::codec::IsList(impl.kind->fields[i].kind) ? ListHoldsValue(v) : v.set;
+}
+
+void CNMessageBase::clearunknown() {
+  Impl& impl = Checked(impl_, "clearunknown");
+  // Swapped out rather than cleared, so that their memory goes too.
+  std::vector<std::pair<std::string, std::string>>().swap(impl.extraAttributes);
+  std::vector<std::string>().swap(impl.extraChildren);
 }
 
 void CNMessageBase::serialize(std::string& out, bool pretty) const {

@@ -194,8 +194,9 @@ std::vector<std::string> MakeReadOnly(const TestEnv& env, const std::string& wha
 // Runs tzdag as the run says, with `input` on its standard input: in the
 // folder "cwd" names (made when missing), as "readOnly" needs, for
 // "noPtrace" without CAP_SYS_PTRACE (so that a tool it starts can tell
-// whether it is dumpable by opening /proc/$PPID/mem), and for "inReadAtMost"
-// through a shell that afterwards notes how far tzdag read its standard input.
+// whether it is dumpable by opening /proc/$PPID/mem), for "inReadAtMost"
+// through a shell that afterwards notes how far tzdag read its standard
+// input, and for "outTo" through one that sends its standard output there.
 ToolRun RunAsAsked(const TestEnv& env, const json& run, const std::string& input,
                    const Environment& environment) {
   std::vector<std::string> words;
@@ -215,6 +216,9 @@ ToolRun RunAsAsked(const TestEnv& env, const json& run, const std::string& input
                                "sed -n 's/^pos:[[:space:]]*//p' /proc/self/fdinfo/0 > \"$0\"; "
                                "exit $status",
                                readFile});
+  }
+  if (run.contains("outTo")) {
+    words.insert(words.end(), {"/bin/sh", "-c", "exec \"$@\" > \"$0\"", run["outTo"]});
   }
   words.push_back(TzdagPath());
   for (const json& arg : run["args"]) words.push_back(arg);

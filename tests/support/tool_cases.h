@@ -39,6 +39,7 @@
 //   "toolLog" ({path: lines}): tzdag's own lines in the log at path (those
 //             holding " tzdag: "), as "err" matches
 //   "inReadAtMost": bytes of standard input tzdag may have read
+//   "outTo": where standard output goes instead (a path, as /dev/full)
 //   "gone": files holding the pid of a process that must have ended
 //   "password": what the -dagp value the tool was given (recorded in
 //               DIR/tool-args) decrypts to

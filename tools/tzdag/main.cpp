@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -212,6 +214,59 @@ std::string StoppedBy(int signal) {
   return "stopped by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
 }
 
+// Passes what is written to standard output on, unbuffered as before, and
+// keeps the reason that the first write that failed gave: by the time the
+// run ends, the stream knows only that one did.
+class OutputWatch : public std::streambuf {
+ public:
+  OutputWatch() : original_(std::cout.rdbuf(this)) {}
+  ~OutputWatch() override { std::cout.rdbuf(original_); }
+  OutputWatch(const OutputWatch&) = delete;
+  OutputWatch& operator=(const OutputWatch&) = delete;
+
+  // The run's status once what it printed is known to have reached standard
+  // output: an answer lost to a full disk or a closed descriptor makes the
+  // run a failure, never a quiet success.
+  int Checked(int status) {
+    std::cout.flush();
+    if (!failed_ && !std::ferror(stdout)) return status;
+    const int error = error_;
+    std::cerr << "tzdag: cannot write to standard output"
+              << (error != 0 ? std::string(": ") + std::strerror(error) : std::string())
+              << std::endl;
+    return status == kExitOk || status == kExitWarnings ? kExitFailed : status;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    return Went(original_->sputc(traits_type::to_char_type(c)) != traits_type::eof())
+               ? c
+               : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    const std::streamsize written = original_->sputn(text, count);
+    Went(written == count);
+    return written;
+  }
+  int sync() override { return Went(original_->pubsync() == 0) ? 0 : -1; }
+
+ private:
+  // Threads of a run may print at once; the first failure's reason is kept.
+  bool Went(bool ok) {
+    if (!ok) {
+      const int error = errno;
+      bool expected = false;
+      if (failed_.compare_exchange_strong(expected, true)) error_ = error;
+    }
+    return ok;
+  }
+
+  std::streambuf* original_;
+  std::atomic<bool> failed_{false};
+  std::atomic<int> error_{0};
+};
+
 // The file --config names in `args`, as CLI11 will read it; `given` says
 // whether the option is there at all.
 std::string ConfigOption(const std::vector<std::string>& args, bool& given) {
@@ -387,6 +442,7 @@ int Main(int argc, char** argv) {
   using namespace tzdag_tool;
   // Before any other thread, so that every thread keeps the signals blocked.
   SignalWatch signals;
+  OutputWatch output;
 
   // The version alone, the answer scripts and packagers ask for most, needs
   // none of the command line's set-up: it is printed as the full parse
@@ -397,7 +453,7 @@ int Main(int argc, char** argv) {
       ReportProblem(false, StoppedBy(signal));
       return RunLog::Stopped(signal);
     }
-    return kExitOk;
+    return output.Checked(kExitOk);
   }
 
   CLI::App app{"Discover Exchange DAGs, member servers and mailbox databases.", "tzdag"};
@@ -463,7 +519,7 @@ int Main(int argc, char** argv) {
 
   if (reference) {
     PrintJson(DescribeCommandLine(app));
-    return kExitOk;
+    return output.Checked(kExitOk);
   }
 
   const bool json = AsksForJson(args);
@@ -507,7 +563,7 @@ int Main(int argc, char** argv) {
     ReportProblem(json, StoppedBy(signal));
     return RunLog::Stopped(signal);
   }
-  return RunLog::End(status);
+  return RunLog::End(output.Checked(status));
 }
 }  // namespace
 

@@ -179,11 +179,14 @@ class HeldOutput {
 
    protected:
     int overflow(int c) override {
-      if (c != traits_type::eof()) held_.Append(stream_, std::string(1, static_cast<char>(c)));
+      if (c != traits_type::eof()) {
+        const char one = static_cast<char>(c);
+        held_.Append(stream_, &one, 1);
+      }
       return traits_type::not_eof(c);
     }
     std::streamsize xsputn(const char* text, std::streamsize count) override {
-      held_.Append(stream_, std::string(text, static_cast<size_t>(count)));
+      held_.Append(stream_, text, static_cast<size_t>(count));
       return count;
     }
 
@@ -193,14 +196,18 @@ class HeldOutput {
     std::streambuf* original_;
   };
 
-  void Append(std::ostream& stream, const std::string& text) {
+  // Copies the text once, into the chunk of its stream. A new chunk has room
+  // for a little more, as an answer is mostly followed by its line end:
+  // a large answer is then not moved again for it.
+  void Append(std::ostream& stream, const char* text, size_t count) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!chunks_.empty() && chunks_.back().first == &stream) {
-      chunks_.back().second += text;
-    } else {
-      chunks_.emplace_back(&stream, text);
+    if (chunks_.empty() || chunks_.back().first != &stream) {
+      chunks_.emplace_back(&stream, std::string());
+      chunks_.back().second.reserve(count + kRoomAfter);
     }
+    chunks_.back().second.append(text, count);
   }
+  static constexpr size_t kRoomAfter = 64;
 
   std::mutex mu_;
   std::vector<std::pair<std::ostream*, std::string>> chunks_;

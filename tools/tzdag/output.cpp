@@ -1,6 +1,8 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 
 #include "commands.h"
@@ -16,8 +18,23 @@ bool IsPlainChar(char c) {
   return c >= 0x20 && c < 0x7F;
 }
 
+// Eight bytes at a time: a large answer's table checks every name in it.
 bool IsPlain(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), IsPlainChar);
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  for (; end - at >= 8; at += 8) {
+    uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    // A byte below 0x20; a byte above 0x7E (0x7F, or one with its top bit
+    // set). Either test may also mark a byte beyond one that fails, which
+    // does not change the answer.
+    const uint64_t below = (word - kOnes * 0x20) & ~word & kHigh;
+    const uint64_t above = ((word + kOnes) | word) & kHigh;
+    if ((below | above) != 0) return false;
+  }
+  return std::all_of(at, end, IsPlainChar);
 }
 
 struct Range {
@@ -430,61 +447,81 @@ namespace {
 
 // The database table runs to thousands of rows. When every name in it is
 // printable ASCII, as nearly every one is, it is laid out straight from the
-// records, with no row of copies in between; PrintTable lays out the rest.
+// records into one text of the size worked out first; PrintTable lays out
+// the rest.
 bool PrintPlainDatabaseTable(std::ostream& out, const Uvo::DAGDBResp& resp) {
   static const char* const kHeader[] = {"DATABASE", "BACKUP SERVER", "COPY SERVERS",
                                         "CIRCULAR LOGGING"};
   constexpr size_t kColumns = 4;
+  constexpr size_t kGap = 2;  // between columns, as ", " between copies
+  struct Row {
+    const std::string* name;
+    const std::string* backup;
+    const CNStringList* copies;
+    bool circularLogging;
+  };
   size_t widths[kColumns];
   for (size_t i = 0; i < kColumns; ++i) widths[i] = std::char_traits<char>::length(kHeader[i]);
   const CNMessageList& databases = resp.getDatabases();
+  std::vector<Row> rows;
+  rows.reserve(databases.size());
   for (const CNMessageBase& db : databases) {
-    const std::string& name = tzdag::GetStringRef(db, Uvo::DAGDB::kDbName);
-    const std::string& backup = tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer);
-    if (!IsPlain(name) || !IsPlain(backup)) return false;
-    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
-    size_t copiesWidth = copies.empty() ? 0 : 2 * (copies.size() - 1);
-    for (const std::string& copy : copies) {
+    const Row row{&tzdag::GetStringRef(db, Uvo::DAGDB::kDbName),
+                  &tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer),
+                  &tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers),
+                  tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0};
+    if (!IsPlain(*row.name) || !IsPlain(*row.backup)) return false;
+    size_t copiesWidth = row.copies->empty() ? 0 : kGap * (row.copies->size() - 1);
+    for (const std::string& copy : *row.copies) {
       if (!IsPlain(copy)) return false;
       copiesWidth += copy.size();
     }
-    widths[0] = std::max(widths[0], name.size());
-    widths[1] = std::max(widths[1], backup.size());
+    widths[0] = std::max(widths[0], row.name->size());
+    widths[1] = std::max(widths[1], row.backup->size());
     widths[2] = std::max(widths[2], copiesWidth);
+    rows.push_back(row);
   }
-  // "yes" and "no" are narrower than their heading.
+  // "yes" and "no" are narrower than their heading, so only the heading
+  // lines run to the full width; every row ends after its answer.
+  const size_t lead = widths[0] + widths[1] + widths[2] + 3 * kGap;
+  size_t size = 2 * (lead + widths[3] + 1);
+  for (const Row& row : rows) size += lead + (row.circularLogging ? 4 : 3);
 
-  std::string text;
-  size_t line = 2 * (kColumns - 1) + 1;
-  for (size_t width : widths) line += width;
-  text.reserve(line * (databases.size() + 2));
-  auto pad = [&text](size_t from, size_t to) { text.append(to - from, ' '); };
+  std::string text(size, ' ');
+  char* at = &text[0];
+  auto put = [&at](const char* from, size_t count) {
+    std::memcpy(at, from, count);
+    at += count;
+  };
+  // Each cell starts at its column; the blanks between are already there.
+  char* line = at;
   for (size_t i = 0; i < kColumns; ++i) {
-    if (i > 0) text += "  ";
-    text += kHeader[i];
-    if (i + 1 < kColumns) pad(std::char_traits<char>::length(kHeader[i]), widths[i]);
+    put(kHeader[i], std::char_traits<char>::length(kHeader[i]));
+    at = line + (i < kColumns - 1 ? widths[i] + kGap : widths[i]);
+    line = at;
   }
-  text += '\n';
+  *at++ = '\n';
   for (size_t i = 0; i < kColumns; ++i) {
-    if (i > 0) text += "  ";
-    text.append(widths[i], '-');
+    std::memset(at, '-', widths[i]);
+    at += widths[i] + (i < kColumns - 1 ? kGap : 0);
   }
-  text += '\n';
-  for (const CNMessageBase& db : databases) {
-    const std::string& name = tzdag::GetStringRef(db, Uvo::DAGDB::kDbName);
-    const std::string& backup = tzdag::GetStringRef(db, Uvo::DAGDB::kBackupServer);
-    const CNStringList& copies = tzdag::GetStringList(db, Uvo::DAGDB::kCopyServers);
-    text += name;
-    pad(name.size(), widths[0] + 2);
-    text += backup;
-    pad(backup.size(), widths[1] + 2);
-    const size_t start = text.size();
-    for (size_t c = 0; c < copies.size(); ++c) {
-      if (c > 0) text += ", ";
-      text += copies[c];
+  *at++ = '\n';
+  for (const Row& row : rows) {
+    char* const start = at;
+    put(row.name->data(), row.name->size());
+    at = start + widths[0] + kGap;
+    put(row.backup->data(), row.backup->size());
+    at = start + widths[0] + widths[1] + 2 * kGap;
+    for (size_t c = 0; c < row.copies->size(); ++c) {
+      if (c > 0) put(", ", kGap);
+      put((*row.copies)[c].data(), (*row.copies)[c].size());
     }
-    pad(text.size() - start, widths[2] + 2);
-    text += tzdag::GetInt64(db, Uvo::DAGDB::kCircularLogging) != 0 ? "yes\n" : "no\n";
+    at = start + lead;
+    if (row.circularLogging) {
+      put("yes\n", 4);
+    } else {
+      put("no\n", 3);
+    }
   }
   out << text;
   return true;

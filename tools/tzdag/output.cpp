@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -127,6 +128,21 @@ nlohmann::json MemberJson(const CNMessageBase& member) {
 
 // `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
 // what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
+// How a byte goes into a JSON string: as it is, after a backslash, or only
+// through nlohmann's writer.
+enum class JsonByte : unsigned char { kAsItIs, kEscaped, kOther };
+
+constexpr std::array<JsonByte, 256> JsonBytes() {
+  std::array<JsonByte, 256> bytes{};
+  for (int c = 0; c < 256; ++c) {
+    bytes[c] = c == '"' || c == '\\'   ? JsonByte::kEscaped
+               : c >= 0x20 && c < 0x7F ? JsonByte::kAsItIs
+                                       : JsonByte::kOther;
+  }
+  return bytes;
+}
+constexpr std::array<JsonByte, 256> kJsonBytes = JsonBytes();
+
 void AppendJsonString(std::string& out, const std::string& text) {
   // Printable ASCII, as nearly every name is, needs no escape but for '"'
   // and '\\' (a database path holds one): the runs between them go over
@@ -136,12 +152,13 @@ void AppendJsonString(std::string& out, const std::string& text) {
   const char* from = text.data();
   const char* end = from + text.size();
   for (const char* at = from; at != end; ++at) {
-    if (!IsPlainChar(*at)) {
+    const JsonByte kind = kJsonBytes[static_cast<unsigned char>(*at)];
+    if (kind == JsonByte::kAsItIs) continue;
+    if (kind == JsonByte::kOther) {
       out.resize(mark);
       out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
       return;
     }
-    if (*at != '"' && *at != '\\') continue;
     out.append(from, at);
     out += '\\';
     from = at;

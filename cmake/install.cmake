@@ -94,7 +94,9 @@ set(CPACK_PACKAGE_CONTACT "tzdag developers <tzdag@example.com>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev")
+# SQLite is loaded by the platform when a store is first opened, so that
+# dpkg-shlibdeps does not see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0, nlohmann-json3-dev")
 # Installed with DESTDIR under the real prefix, so that files made at install
 # time (tzdag.pc) name /usr, not the staging folder.
 set(CPACK_SET_DESTDIR ON)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "../platform/src/store/sqlite_library.h"
 #include "platform_cases.h"
 #include "store_support.h"
 #include "tzplatform/ClientApplicationList.h"
@@ -190,6 +191,16 @@ TEST(StoreFiles, FilesThatAreNotUsableStoresAreRefusedAndLeftUnchanged) {
   // Reading newer.db may leave SQLite's empty -wal and -shm files beside it.
   EXPECT_THAT(tztest::FilesIn(dir.path(), false),
               ElementsAre("empty.db", "foreign.db", "newer.db", "text.db"));
+}
+
+// SQLite is loaded when a store is first opened, never with the program: a
+// system without it fails there, naming the library and what the loader said
+// (after "configuration store PATH cannot be opened: ").
+TEST(StoreFiles, SqliteIsLoadedOnFirstUseAndAMissingOneIsNamed) {
+  EXPECT_EQ(tzplatform::store::SqliteLoadProblem("libsqlite3.so.0"), "");
+  EXPECT_EQ(tzplatform::store::SqliteLoadProblem("libtzdag-test-absent.so.0"),
+            "cannot load SQLite (libtzdag-test-absent.so.0): libtzdag-test-absent.so.0: cannot "
+            "open shared object file: No such file or directory");
 }
 
 // Event texts are stored as given; a copy never replaces a store, and a store

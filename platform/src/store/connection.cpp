@@ -2,7 +2,6 @@
 #include "store/connection.h"
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "store/schema.h"
+#include "store/sqlite_library.h"
 #include "tzplatform/EvEvent.h"
 #include "tzplatform/faults.h"
 #include "tzplatform/settings.h"
@@ -33,6 +33,13 @@ namespace {
 
 std::string Describe(const std::string& path) {
   return "configuration store " + path;
+}
+
+// SQLite is loaded the first time a store is opened; a system without it
+// fails here, naming the store, and never at start.
+void RequireSqlite(const std::string& path) {
+  std::string why;
+  if (!SqliteLoaded(why)) Throw(Describe(path) + " cannot be opened: " + why);
 }
 
 bool Exists(const std::string& path) {
@@ -92,6 +99,7 @@ bool Unchanged(const struct stat& before, const struct stat& after) {
 // changes the file only when it checkpoints, so the copy is one consistent
 // state of the store.
 sqlite3* OpenCopyInMemory(const std::string& path) {
+  RequireSqlite(path);
   struct stat wal {};
   if (stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 0) {
     Throw(Describe(path) + " cannot be read by this user: its write-ahead log " + path +
@@ -202,6 +210,7 @@ bool IsDamage(int rc) {
 }
 
 sqlite3* OpenFile(const std::string& path, int flags) {
+  RequireSqlite(path);
   // SQLite may be built to read a name starting with "file:" as a URI, whose
   // parameters would change how the store is opened: a name starting with
   // "/" or "./" is only ever a file name.

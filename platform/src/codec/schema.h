@@ -38,9 +38,9 @@ struct FieldDef {
   FieldKind kind;
   const char* name;           // attribute name, or element name of each list item
   const RecordKind* element;  // kind of each item of an object list, else null
-  // For the decoder, which compares names a word at a time: the length of
-  // `name`, and the first and the last 8 of its bytes with its NUL, as a
-  // load from memory reads them (they overlap in names under 15 characters).
+  // The length of `name`, and for the decoder, which compares names a word
+  // at a time, the first and the last 8 of its bytes with its NUL as a load
+  // from memory reads them (they overlap in names under 15 characters).
   size_t nameLength = std::char_traits<char>::length(name);
   uint64_t nameHead = NameWord(name, 0, nameLength + 1);
   uint64_t nameTail = NameWord(name, nameLength + 1 < 8 ? 0 : nameLength + 1 - 8, nameLength + 1);

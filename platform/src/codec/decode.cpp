@@ -31,18 +31,65 @@ bool ParseInt64(const char* text, int64_t& value) {
   return res.ec == std::errc() && res.ptr == end && res.ptr != text;
 }
 
+// pugixml parses in place: the name and the value of an element or an
+// attribute point into the text parsed, each ended by a NUL written over the
+// character after it, and a value follows its name. The bytes from a name to
+// its value are then the text's own, and a name is compared with the schema's
+// a word at a time where these bytes hold the whole name and its NUL.
+
+// How many bytes from `name` on are known to be the text's own, given the
+// `value` of the same node: none where the value may not be in the text (the
+// empty value of an element without text is pugixml's own).
+inline size_t KnownBytes(const char* name, const char* value) {
+  uintptr_t from = reinterpret_cast<uintptr_t>(name);
+  uintptr_t to = reinterpret_cast<uintptr_t>(value);
+  return *value != '\0' && to > from ? to - from : 0;
+}
+
+// Whether `name` is the name of `def`, `known` bytes from `name` on being
+// the text's own (see KnownBytes).
+inline bool IsFieldName(const FieldDef& def, const char* name, size_t known) {
+  // The first character also tells a name from the empty one of a node
+  // that has none, which is pugixml's own and is not read further.
+  if (name[0] != def.name[0]) return false;
+  size_t bytes = def.nameLength + 1;
+  if (kNameWords && bytes >= sizeof(uint64_t) && known >= bytes) {
+    uint64_t head;
+    uint64_t tail;
+    std::memcpy(&head, name, sizeof head);
+    std::memcpy(&tail, name + bytes - sizeof tail, sizeof tail);
+    return head == def.nameHead && tail == def.nameTail;
+  }
+  return SameName(name, def.name);
+}
+
 // The field named `name`, trying the fields from `expected` on first: the
 // writer puts fields in schema order, so in a message as it wrote it the
 // field is `expected` or one soon after it (an attribute follows the fields
-// that are lists, which are written as elements).
-int FindFieldExpecting(const RecordKind& kind, const char* name, int expected) {
+// that are lists, which are written as elements). `known` as IsFieldName
+// takes it.
+int FindFieldExpecting(const RecordKind& kind, const char* name, size_t known, int expected) {
   for (int i = expected; i < kind.fieldCount; ++i) {
-    if (SameName(kind.fields[i].name, name)) return i;
+    if (IsFieldName(kind.fields[i], name, known)) return i;
   }
   for (int i = 0; i < expected && i < kind.fieldCount; ++i) {
-    if (SameName(kind.fields[i].name, name)) return i;
+    if (IsFieldName(kind.fields[i], name, known)) return i;
   }
   return -1;
+}
+
+// pugixml's accessors are calls into its library. A node handle holds the
+// node's address, or none past the last node: reading it here tells the end
+// of a list of siblings without a call.
+class NodeHandle : public pugi::xml_node {
+ public:
+  explicit NodeHandle(const pugi::xml_node& node) : pugi::xml_node(node) {}
+  bool Empty() const { return _root == nullptr; }
+};
+
+// The type of `node`, node_null past the last node.
+inline pugi::xml_node_type TypeOf(const pugi::xml_node& node) {
+  return NodeHandle(node).Empty() ? pugi::node_null : node.type();
 }
 
 // One walk over a record element: checks everything, element records
@@ -62,7 +109,7 @@ class Walker {
          attribute = attribute.next_attribute()) {
       const char* name = attribute.name();
       const char* value = attribute.value();
-      int i = FindFieldExpecting(kind, name, expected);
+      int i = FindFieldExpecting(kind, name, KnownBytes(name, value), expected);
       if (i < 0) {
         build.extraAttributes.emplace_back(name, value);
         continue;
@@ -110,21 +157,22 @@ class Walker {
     if (*text != '\0' && !IsBlank(text)) AppendText(text, build.extraChildren.emplace_back());
 
     expected = 0;
-    // pugixml reports a missing node as node_null, so one type() call per
-    // node both ends the loop and classifies the node.
+    // One type per node both ends the loop (node_null) and classifies the
+    // node.
     pugi::xml_node child = node.first_child();
-    pugi::xml_node_type type = child.type();
+    pugi::xml_node_type type = TypeOf(child);
     while (type != pugi::node_null) {
       if (IsBlankText(child, type)) {
         child = child.next_sibling();
-        type = child.type();
+        type = TypeOf(child);
         continue;
       }
-      int i = type == pugi::node_element ? FindFieldExpecting(kind, child.name(), expected) : -1;
+      const char* name = type == pugi::node_element ? child.name() : nullptr;
+      int i = name != nullptr ? FindFieldExpecting(kind, name, 0, expected) : -1;
       if (i < 0 || !IsList(kind.fields[i].kind)) {
         if (!KeepUnknown(child, depth + 1, build)) return false;
         child = child.next_sibling();
-        type = child.type();
+        type = TypeOf(child);
         continue;
       }
       const FieldDef& def = kind.fields[i];
@@ -139,7 +187,7 @@ class Walker {
       FieldValue& v = build.fields[i];
       v.set = true;
       bool ok = def.kind == FieldKind::kStringList
-                    ? ReadTexts(child, type, def.name, std::get<CNStringList>(v.value))
+                    ? ReadTexts(child, type, name, def, std::get<CNStringList>(v.value))
                     : ReadRecords(child, type, def, depth + 1, std::get<CNMessageList>(v.value));
       if (!ok) return false;
     }
@@ -184,10 +232,12 @@ class Walker {
     return node;
   }
 
-  // Whether `node`, of type `type`, is an item of the list whose items are
-  // named `name`.
-  static bool IsItem(pugi::xml_node node, pugi::xml_node_type type, const char* name) {
-    return type == pugi::node_element && SameName(node.name(), name);
+  // The node after `item`, and whether it is another item of the list `def`
+  // (its type is then in `type`; node_null past the last node).
+  static bool NextItem(pugi::xml_node& item, pugi::xml_node_type& type, const FieldDef& def) {
+    item = item.next_sibling();
+    type = TypeOf(item);
+    return type == pugi::node_element && IsFieldName(def, item.name(), 0);
   }
 
   // Reads the run of object-list items that starts at `item` into `items`;
@@ -198,9 +248,7 @@ class Walker {
     do {
       items.emplace_back(def.element->family, def.element->index);
       if (!Walk(item, *def.element, depth, *CNMessageAccess::ImplOf(items.back()))) return false;
-      item = item.next_sibling();
-      type = item.type();
-    } while (IsItem(item, type, def.name));
+    } while (NextItem(item, type, def));
     return true;
   }
 
@@ -212,38 +260,68 @@ class Walker {
     return count;
   }
 
-  // Reads the run of string-list items that starts at `item` into `items`;
-  // on success `item` and `type` are the node after the run. The room made
-  // for a new list is the length of the run read before: the lists of one
-  // answer are mostly of one length, so this saves counting the items first,
-  // and the room never exceeds the items of a run the text really holds.
+  // Reads the run of string-list items that starts at `item`, named `name`,
+  // into `items`; on success `item` and `type` are the node after the run.
+  // The room made for a new list is the length of the run read before: the
+  // lists of one answer are mostly of one length, so this saves counting the
+  // items first, and the room never exceeds the items of a run the text
+  // really holds. Every item goes through here, so the common case makes as
+  // few calls into pugixml as it can.
   bool ReadTexts(pugi::xml_node& item, pugi::xml_node_type& type, const char* name,
-                 CNStringList& items) {
+                 const FieldDef& def, CNStringList& items) {
     if (items.empty()) items.reserve(lastRun_);
     size_t before = items.size();
-    do {
-      if (!ReadText(item, items)) return false;
+    // Text that starts one character after the name follows a start tag
+    // that is the bare name: the item has no attribute to look for.
+    const char* value = item.value();
+    bool bare = KnownBytes(name, value) == def.nameLength + 1;
+    for (;;) {
+      if (!bare && HasAttribute(item)) return false;
+      std::string& text = items.emplace_back(value);
+      // The item's text is in the item itself, normally all of it: child
+      // nodes follow only where a CDATA section or a comment splits the
+      // text (the pieces are joined) or where an element is (refused).
+      pugi::xml_node part = item.first_child();
+      if (!NodeHandle(part).Empty() && !AppendParts(item, part, text)) return false;
       item = item.next_sibling();
-      type = item.type();
-    } while (IsItem(item, type, name));
+      if (NodeHandle(item).Empty()) {
+        type = pugi::node_null;
+        break;
+      }
+      name = item.name();
+      value = item.value();
+      size_t known = KnownBytes(name, value);
+      if (!IsFieldName(def, name, known)) {
+        type = item.type();
+        break;
+      }
+      bare = known == def.nameLength + 1;
+      // Only elements have names that a field may have (the declaration's
+      // is "xml", and processing instructions are not parsed).
+      static_assert((kParseOptions & pugi::parse_pi) == 0, "an item may be an instruction");
+      type = pugi::node_element;
+    }
     lastRun_ = items.size() - before;
     return true;
   }
 
-  // A string-list item holds text only; its text is appended to `texts`.
-  bool ReadText(pugi::xml_node item, CNStringList& texts) {
-    if (pugi::xml_attribute attribute = item.first_attribute()) {
-      return Fail(std::string("list item <") + item.name() + "> has an attribute (" +
-                      attribute.name() + "); it may hold text only",
-                  item);
-    }
-    // The item's text is in the item itself, normally all of it: child nodes
-    // follow only where a CDATA section or a comment splits the text (the
-    // pieces are joined) or where an element is (refused).
-    std::string& text = texts.emplace_back(item.value());
-    pugi::xml_node part = item.first_child();
+  // Whether the list item `item` has an attribute, which fails it. Kept out
+  // of the loop above, which it would slow down.
+  __attribute__((noinline)) bool HasAttribute(pugi::xml_node item) {
+    pugi::xml_attribute attribute = item.first_attribute();
+    if (!attribute) return false;
+    Fail(std::string("list item <") + item.name() + "> has an attribute (" + attribute.name() +
+             "); it may hold text only",
+         item);
+    return true;
+  }
+
+  // Appends the text of the children of the list item `item`, from `part`
+  // on, to `text`.
+  __attribute__((noinline)) bool AppendParts(pugi::xml_node item, pugi::xml_node part,
+                                             std::string& text) {
     for (pugi::xml_node_type type = part.type(); type != pugi::node_null;
-         part = part.next_sibling(), type = part.type()) {
+         part = part.next_sibling(), type = TypeOf(part)) {
       if (!IsText(item, part, type)) return false;
       text.append(part.value());
     }

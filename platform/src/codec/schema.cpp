@@ -16,61 +16,61 @@ constexpr int kSessionFamily = 9;
 constexpr int kGuiFamily = 1;
 
 // Element records first, so that the lists of their owners can name them.
-const FieldDef kDagMemberServerFields[] = {
+constexpr FieldDef kDagMemberServerFields[] = {
     {1, 1, 2606190, FieldKind::kString, "serverName", nullptr},
     {2, 5, 14342474, FieldKind::kInt64, "uvoInstalled", nullptr},
 };
-const RecordKind kDagMemberServer{
+constexpr RecordKind kDagMemberServer{
     kUvoFamily, 46, 0x16D45707, "DAGMemberServer", kDagMemberServerFields, 2};
 
-const FieldDef kDagSetupFields[] = {
+constexpr FieldDef kDagSetupFields[] = {
     {1, 1, 4562229, FieldKind::kString, "dagName", nullptr},
     {2, 5, 1622572, FieldKind::kObjectList, "memberServers", &kDagMemberServer},
 };
-const RecordKind kDagSetup{kUvoFamily, 47, 0x162E5533, "DAGSetup", kDagSetupFields, 2};
+constexpr RecordKind kDagSetup{kUvoFamily, 47, 0x162E5533, "DAGSetup", kDagSetupFields, 2};
 
-const FieldDef kDagDiscoverRespFields[] = {
+constexpr FieldDef kDagDiscoverRespFields[] = {
     {1, 1, 1521088, FieldKind::kObjectList, "dags", &kDagSetup},
 };
-const RecordKind kDagDiscoverResp{
+constexpr RecordKind kDagDiscoverResp{
     kUvoFamily, 43, 0x16E9B7E3, "DAGDiscoverResp", kDagDiscoverRespFields, 1};
 
-const FieldDef kDagMemberServersRespFields[] = {
+constexpr FieldDef kDagMemberServersRespFields[] = {
     {1, 1, 1622572, FieldKind::kObjectList, "memberServers", &kDagMemberServer},
 };
-const RecordKind kDagMemberServersResp{
+constexpr RecordKind kDagMemberServersResp{
     kUvoFamily, 44, 0x16B7543C, "DAGMemberServersResp", kDagMemberServersRespFields, 1};
 
-const FieldDef kDagDbFields[] = {
+constexpr FieldDef kDagDbFields[] = {
     {1, 1, 9634460, FieldKind::kString, "dbName", nullptr},
     {2, 5, 3366598, FieldKind::kString, "backupServer", nullptr},
     {4, 13, 4438416, FieldKind::kStringList, "copyServers", nullptr},
     {5, 14, 16287629, FieldKind::kInt64, "circularLogging", nullptr},
 };
-const RecordKind kDagDb{kUvoFamily, 59, 0x16DCDD68, "DAGDB", kDagDbFields, 4};
+constexpr RecordKind kDagDb{kUvoFamily, 59, 0x16DCDD68, "DAGDB", kDagDbFields, 4};
 
-const FieldDef kDagDbRespFields[] = {
+constexpr FieldDef kDagDbRespFields[] = {
     {2, 2, 2842603, FieldKind::kObjectList, "databases", &kDagDb},
 };
-const RecordKind kDagDbResp{kUvoFamily, 58, 0x1606B958, "DAGDBResp", kDagDbRespFields, 1};
+constexpr RecordKind kDagDbResp{kUvoFamily, 58, 0x1606B958, "DAGDBResp", kDagDbRespFields, 1};
 
-const FieldDef kExecuteRemoteCommandFields[] = {
+constexpr FieldDef kExecuteRemoteCommandFields[] = {
     {1, 1, 7634917, FieldKind::kInt64, "commandType", nullptr},
     {2, 2, 7933915, FieldKind::kString, "executable", nullptr},
     {3, 6, 959324, FieldKind::kString, "arguments", nullptr},
     {4, 10, 2090299, FieldKind::kInt64, "waitForCompletion", nullptr},
     {5, 11, 9836683, FieldKind::kInt64, "options", nullptr},
 };
-const RecordKind kExecuteRemoteCommand{
+constexpr RecordKind kExecuteRemoteCommand{
     kSessionFamily, 45, 0x9000111, "tzsExecuteRemoteCommandType", kExecuteRemoteCommandFields, 5};
 
-const FieldDef kProxyErrorMessageFields[] = {
+constexpr FieldDef kProxyErrorMessageFields[] = {
     {2, 2, 12053727, FieldKind::kString, "errorText", nullptr},
 };
-const RecordKind kProxyErrorMessage{
+constexpr RecordKind kProxyErrorMessage{
     kGuiFamily, 1008, 0x10003F0, "ProxyErrorMessage", kProxyErrorMessageFields, 1};
 
-const RecordKind* const kKinds[] = {
+constexpr const RecordKind* kKinds[] = {
     &kDagDiscoverResp, &kDagMemberServersResp, &kDagMemberServer,   &kDagSetup, &kDagDbResp,
     &kDagDb,           &kExecuteRemoteCommand, &kProxyErrorMessage,
 };

@@ -144,15 +144,16 @@ class XmlWriter {
     for (int i = 0; i < kind.fieldCount; ++i) {
       const FieldDef& def = kind.fields[i];
       const FieldValue& v = r.fields[i];
+      const std::string_view fieldName(def.name, def.nameLength);
       switch (def.kind) {
         case FieldKind::kString:
-          if (v.set) Attribute(def.name, std::get<std::string>(v.value));
+          if (v.set) Attribute(fieldName, std::get<std::string>(v.value));
           break;
         case FieldKind::kInt64:
           if (v.set) {
             char digits[24];
             auto res = std::to_chars(digits, digits + sizeof digits, std::get<int64_t>(v.value));
-            Attribute(def.name, std::string_view(digits, res.ptr - digits));
+            Attribute(fieldName, std::string_view(digits, res.ptr - digits));
           }
           break;
         case FieldKind::kStringList:
@@ -163,7 +164,7 @@ class XmlWriter {
           if (!empty) {
             hasChildren = true;
           } else if (v.set) {
-            Attribute(def.name, kEmptyListMark);
+            Attribute(fieldName, kEmptyListMark);
           }
           break;
         }

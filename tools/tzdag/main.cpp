@@ -274,6 +274,17 @@ class OutputWatch : public std::streambuf {
   std::atomic<int> error_{0};
 };
 
+// How the run ends: stopped by a signal caught meanwhile, or with `status`
+// once its output is known to have been written; the log's last line is
+// written when the run was started.
+int Finish(bool json, OutputWatch& output, int status) {
+  if (int signal = SignalWatch::Received()) {
+    ReportProblem(json, StoppedBy(signal));
+    return RunLog::Stopped(signal);
+  }
+  return RunLog::End(output.Checked(status));
+}
+
 // The file --config names in `args`, as CLI11 will read it; `given` says
 // whether the option is there at all.
 std::string ConfigOption(const std::vector<std::string>& args, bool& given) {
@@ -456,11 +467,7 @@ int Main(int argc, char** argv) {
   // would print it.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::cout << "tzdag " TZDAG_VERSION_STRING << std::endl;
-    if (int signal = SignalWatch::Received()) {
-      ReportProblem(false, StoppedBy(signal));
-      return RunLog::Stopped(signal);
-    }
-    return output.Checked(kExitOk);
+    return Finish(false, output, kExitOk);
   }
 
   CLI::App app{"Discover Exchange DAGs, member servers and mailbox databases.", "tzdag"};
@@ -566,11 +573,7 @@ int Main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     status = ReportParseError(app, e, json);
   }
-  if (int signal = SignalWatch::Received()) {
-    ReportProblem(json, StoppedBy(signal));
-    return RunLog::Stopped(signal);
-  }
-  return RunLog::End(output.Checked(status));
+  return Finish(json, output, status);
 }
 }  // namespace
 

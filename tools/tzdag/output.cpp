@@ -15,7 +15,7 @@ const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
 // Printable ASCII, as nearly every name is: shown as it is, one column a
 // byte, and written in JSON with no escape but for '"' and '\\'.
-bool IsPlainChar(char c) {
+constexpr bool IsPlainChar(char c) {
   return c >= 0x20 && c < 0x7F;
 }
 
@@ -126,8 +126,6 @@ nlohmann::json MemberJson(const CNMessageBase& member) {
       {"uvoInstalled", tzdag::GetInt64(member, Uvo::DAGMemberServer::kUvoInstalled) != 0 ? 1 : 0}};
 }
 
-// `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
-// what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
 // How a byte goes into a JSON string: as it is, after a backslash, or only
 // through nlohmann's writer.
 enum class JsonByte : unsigned char { kAsItIs, kEscaped, kOther };
@@ -135,14 +133,17 @@ enum class JsonByte : unsigned char { kAsItIs, kEscaped, kOther };
 constexpr std::array<JsonByte, 256> JsonBytes() {
   std::array<JsonByte, 256> bytes{};
   for (int c = 0; c < 256; ++c) {
-    bytes[c] = c == '"' || c == '\\'   ? JsonByte::kEscaped
-               : c >= 0x20 && c < 0x7F ? JsonByte::kAsItIs
-                                       : JsonByte::kOther;
+    const char byte = static_cast<char>(c);
+    bytes[c] = byte == '"' || byte == '\\' ? JsonByte::kEscaped
+               : IsPlainChar(byte)         ? JsonByte::kAsItIs
+                                           : JsonByte::kOther;
   }
   return bytes;
 }
 constexpr std::array<JsonByte, 256> kJsonBytes = JsonBytes();
 
+// `text` as a JSON string, as nlohmann's dump writes it (no escapes beyond
+// what JSON needs; a sequence that is not UTF-8 becomes U+FFFD).
 void AppendJsonString(std::string& out, const std::string& text) {
   // Printable ASCII, as nearly every name is, needs no escape but for '"'
   // and '\\' (a database path holds one): the runs between them go over

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -253,10 +254,13 @@ TEST_F(LogTest, ALogRenamedUnderTheWriterIsFollowedToTheNewFile) {
 }
 
 // A timer's run and a person's write one log at once, both rotating it:
-// every line of each is in one of the files, once, in its writer's order.
+// every line of each is in one of the files, once, in its writer's order,
+// and names its writer, though the process they were forked from had
+// written a line before.
 TEST_F(LogTest, TwoProcessesRotatingOneLogLoseNoLine) {
   const std::string path = dir_.File("shared.log");
   constexpr int kLines = 1500;
+  log_.debug("before the writers");
   std::vector<pid_t> writers;
   for (const char* tag : {"a", "b"}) {
     const pid_t pid = fork();
@@ -277,6 +281,7 @@ TEST_F(LogTest, TwoProcessesRotatingOneLogLoseNoLine) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   std::map<std::string, std::vector<int>> seen;
+  std::map<std::string, std::set<std::string>> ids;
   int files = 0;
   for (int n = tzplatform::kMaxLogKeep; n >= 0; --n) {
     const std::string file = n == 0 ? path : path + "." + std::to_string(n);
@@ -286,6 +291,17 @@ TEST_F(LogTest, TwoProcessesRotatingOneLogLoseNoLine) {
     for (const std::string& line : Tagged(file)) {
       seen[line.substr(0, 1)].push_back(std::stoi(line.substr(2)));
     }
+    std::istringstream text(tztest::ReadFile(file));
+    for (std::string line; std::getline(text, line);) {
+      const size_t from = line.find(" pid="), to = line.find(" DEBUG ");
+      if (from != std::string::npos && to != std::string::npos && to + 7 < line.size()) {
+        ids[line.substr(to + 7, 1)].insert(line.substr(from + 1, to - from - 1));
+      }
+    }
+  }
+  for (size_t i = 0; i < writers.size(); ++i) {
+    const std::string self = std::to_string(writers[i]);
+    EXPECT_EQ(ids[i == 0 ? "a" : "b"], std::set<std::string>{"pid=" + self + " tid=" + self});
   }
   EXPECT_GT(files, 20);
   EXPECT_LT(files, tzplatform::kMaxLogKeep) << "some rotated file may have been dropped";

@@ -2,10 +2,12 @@
 // in-memory captures for tests.
 #include "tzplatform/EvEvent.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -96,6 +98,32 @@ class Sink {
   std::vector<LogCapture::Impl*> captures_;
 };
 
+// getpid and gettid are system calls, and every line names both; they are
+// asked once, and again in a forked child, whose first line finds them reset.
+std::atomic<long> g_processId{0};
+thread_local long t_threadId = 0;
+
+void ForgetIds() {
+  g_processId.store(0, std::memory_order_relaxed);
+  t_threadId = 0;
+}
+
+long ProcessId() {
+  static const int watched = pthread_atfork(nullptr, nullptr, ForgetIds);
+  static_cast<void>(watched);
+  long pid = g_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<long>(getpid());
+    g_processId.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+long ThreadId() {
+  if (t_threadId == 0) t_threadId = static_cast<long>(syscall(SYS_gettid));
+  return t_threadId;
+}
+
 std::string Header(const char* level) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -105,8 +133,7 @@ std::string Header(const char* level) {
   std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
   char header[128];
   std::snprintf(header, sizeof(header), "%s.%03ld pid=%ld tid=%ld %s ", stamp,
-                static_cast<long>(now.tv_nsec / 1000000), static_cast<long>(getpid()),
-                static_cast<long>(syscall(SYS_gettid)), level);
+                static_cast<long>(now.tv_nsec / 1000000), ProcessId(), ThreadId(), level);
   return header;
 }
 

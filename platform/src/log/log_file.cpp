@@ -72,13 +72,6 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-// Whether `path` still names the file open as `fd`, whose status is `ours`.
-bool StillNamed(const std::string& path, const struct stat& ours) {
-  struct stat named;
-  return lstat(path.c_str(), &named) == 0 && named.st_dev == ours.st_dev &&
-         named.st_ino == ours.st_ino;
-}
-
 // How often a line follows a file renamed under it before it is written
 // where it is: another process that rotates on every line cannot hold it up
 // for ever.
@@ -97,6 +90,10 @@ bool SharedLogFile::Open(const std::string& path) {
   if (fd_ < 0) return false;
   struct stat st;
   regular_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular_) {
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+  }
   path_ = path;
   return true;
 }
@@ -114,13 +111,15 @@ bool SharedLogFile::Append(const std::string& line, long long maxSize, int keep)
     bool again = false;
     {
       FileLock lock(fd_);
-      struct stat ours;
-      if (fstat(fd_, &ours) != 0) break;
       if (reopened < kReopenLimit) {
-        if (!StillNamed(path_, ours)) {
+        // What the name leads to now: when it is still the open file, its
+        // size is the open file's too.
+        struct stat named;
+        if (lstat(path_.c_str(), &named) != 0 || named.st_dev != device_ ||
+            named.st_ino != inode_) {
           again = true;
-        } else if (maxSize > 0 && ours.st_size > 0 &&
-                   ours.st_size + static_cast<long long>(line.size()) > maxSize) {
+        } else if (maxSize > 0 && named.st_size > 0 &&
+                   named.st_size + static_cast<long long>(line.size()) > maxSize) {
           // Under the lock of the file being renamed: whoever waits for it
           // finds the name gone, and follows it.
           Rotate(keep);

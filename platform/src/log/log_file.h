@@ -3,6 +3,8 @@
 #ifndef TZPLATFORM_SRC_LOG_LOG_FILE_H_
 #define TZPLATFORM_SRC_LOG_LOG_FILE_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace tzplatform {
@@ -51,6 +53,9 @@ class SharedLogFile {
 
   int fd_ = -1;
   bool regular_ = false;
+  // Which file fd_ is, to tell whether the name still leads to it.
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   std::string path_;
 };
 
